@@ -1,0 +1,6 @@
+#include "dbflite/datetext.h"
+
+std::string ShortDatePattern()
+{
+    return "yyyy-MM-dd";
+}

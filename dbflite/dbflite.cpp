@@ -1,0 +1,527 @@
+#include "dbflite/dbflite.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "strutil/strutil.h"
+
+namespace {
+
+// Table header: byte 0 version, 1..3 date of last update (YY MM DD),
+// 4..7 record count (LE), 8..9 header length (LE), 10..11 record length (LE).
+constexpr size_t TableHeaderSize = 32;
+constexpr uint64_t RecordCountOffset = 4;
+constexpr size_t DescriptorSize = 32;
+constexpr size_t DescriptorNameSize = 11;
+constexpr char HeaderTerminator = 0x0D;
+constexpr char EndOfFile = 0x1A;
+
+// Memo header: 0..3 next free block (BE), 6..7 block size (BE). The rest of
+// the standard 512-byte header is left alone.
+constexpr size_t MemoHeaderRead = 31;
+constexpr uint64_t MemoHeaderArea = 512;
+// Every run starts with 4 bytes of block type (1 = text) and 4 of length.
+constexpr size_t MemoBlockHeaderSize = 8;
+constexpr uint32_t MemoTypeText = 1;
+constexpr size_t MemoChunk = 1 << 20;
+
+// The newer FoxPro layout keeps a memo reference as a 4-byte binary number.
+constexpr uint8_t BinaryMemoRefSize = 4;
+const char BlankMemoRef[] = "          ";
+
+uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t be32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+}
+void putLe32(unsigned char* p, uint32_t v)
+{
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+void putBe32(unsigned char* p, uint32_t v)
+{
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
+
+}  // namespace
+
+TDBFLite::TDBFLite(TFileSystem& FileSystem) : FileSystem_(&FileSystem) {}
+
+TDBFLite::~TDBFLite() = default;
+
+std::string TDBFLite::MemoPathFor(const std::string& TableFileName)
+{
+    // Only a dot in the file name itself counts, not one in a folder name.
+    const size_t nameStart = TableFileName.find_last_of("/\\:");
+    const size_t dot = TableFileName.find_last_of('.');
+    if (dot == std::string::npos || (nameStart != std::string::npos && dot < nameStart))
+        return TableFileName + ".FPT";
+    return TableFileName.substr(0, dot) + ".FPT";
+}
+
+void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
+{
+    CloseTable();
+    FileName = TableFileName;
+    HasMemoFile = false;
+    MemoFileName.clear();
+    Fields.clear();
+    FieldCount = 0;
+    DatePattern_ = ShortDatePattern();
+
+    // Whatever fails below, nothing stays open: a memo file left open would
+    // stay locked against every later run on the table.
+    try {
+        const TFileAccess access = ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite;
+        try {
+            DbfStream = FileSystem_->Open(FileName, access, TFileShare::DenyNone);
+        } catch (const EError&) {
+            throw EError("Ошибка открытия файла " + Quoted(FileName));
+        }
+
+        std::string memoPath = MemoPathFor(FileName);
+        if (!FileSystem_->FileExists(memoPath)) {
+            const std::string variant = FileSystem_->FindCaseVariant(memoPath);
+            if (!variant.empty())
+                memoPath = variant;
+        }
+        if (FileSystem_->FileExists(memoPath)) {
+            // Read-write, the memo file is ours alone until CloseTable: two
+            // runs appending blocks to one memo file would overwrite each other.
+            MemoStream = FileSystem_->Open(memoPath, access,
+                                           ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
+            HasMemoFile = true;
+            MemoFileName = memoPath;
+            unsigned char header[MemoHeaderRead];
+            try {
+                MemoStream->ReadAt(0, header, sizeof header);
+                MemoFileSize_ = MemoStream->Size();
+            } catch (const EError&) {
+                throw EError("Ошибка чтения заголовка MEMO файла " + Quoted(memoPath) + ".");
+            }
+            MemoNextBlock = be32(header);
+            MemoBlockSize = be16(header + 6);
+        }
+
+        unsigned char header[TableHeaderSize];
+        try {
+            DbfStream->ReadAt(0, header, sizeof header);
+        } catch (const EError&) {
+            throw EError("Ошибка чтения заголовка файла " + Quoted(FileName));
+        }
+        Version = header[0];
+        UpdateYear = header[1];
+        UpdateMonth = header[2];
+        UpdateDay = header[3];
+        RecordCount = static_cast<int32_t>(le32(header + 4));
+        HeaderSize = le16(header + 8);
+        RecordSize = le16(header + 10);
+
+        // The room the header leaves for descriptors; a header length of 0 or
+        // 1 leaves none. The list itself ends at the terminator byte, before
+        // the 263-byte area the newer FoxPro layout keeps after it.
+        const int room = HeaderSize <= 1 ? 0 : (static_cast<int>(HeaderSize) - 33) / 32;
+        if (room > 0) {
+            std::vector<unsigned char> descriptors(static_cast<size_t>(room) * DescriptorSize);
+            try {
+                DbfStream->ReadAt(TableHeaderSize, descriptors.data(), descriptors.size());
+            } catch (const EError&) {
+                throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName));
+            }
+            uint32_t offset = 1;
+            Fields.reserve(static_cast<size_t>(room));
+            for (int i = 0; i < room; ++i) {
+                const unsigned char* d = descriptors.data() + static_cast<size_t>(i) * DescriptorSize;
+                if (d[0] == static_cast<unsigned char>(HeaderTerminator))
+                    break;
+                TFieldDesc field;
+                const void* zero = std::memchr(d, 0, DescriptorNameSize);
+                const size_t nameLength =
+                    zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - d) : DescriptorNameSize;
+                field.Name.assign(reinterpret_cast<const char*>(d), nameLength);
+                field.FieldType = static_cast<char>(d[11]);
+                field.Size = d[16];
+                field.Decimals = d[17];
+                field.Offset = offset;
+                offset += field.Size;
+                Fields.push_back(std::move(field));
+            }
+        }
+        FieldCount = static_cast<uint16_t>(Fields.size());
+    } catch (...) {
+        CloseTable();
+        throw;
+    }
+}
+
+void TDBFLite::CloseTable()
+{
+    DbfStream.reset();
+    MemoStream.reset();
+}
+
+int TDBFLite::FieldIndex(const std::string& Name) const
+{
+    for (size_t i = 0; i < Fields.size(); ++i)
+        if (Fields[i].Name == Name)
+            return static_cast<int>(i);
+    return -1;
+}
+
+const TFieldDesc& TDBFLite::CheckedField(int FieldNo) const
+{
+    if (FieldNo < 0)
+        throw EError("Номер поля должен быть больше или равен 0");
+    if (FieldNo >= static_cast<int>(FieldCount))
+        throw EError("Номер поля должен быть меньше или равен " + IntToStr(static_cast<int>(FieldCount) - 1));
+    return Fields[static_cast<size_t>(FieldNo)];
+}
+
+uint64_t TDBFLite::FieldOffset(int32_t RecNo, const TFieldDesc& Field) const
+{
+    if (RecNo < 0)
+        throw EError("Номер записи должен быть больше или равен 0");
+    return HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecNo) + Field.Offset;
+}
+
+bool TDBFLite::IsBinaryMemoRef(const TFieldDesc& Field) const
+{
+    return Field.FieldType == 'M' && Field.Size == BinaryMemoRefSize;
+}
+
+std::string TDBFLite::ReadRaw(int32_t RecNo, int FieldNo)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    std::string value(field.Size, '\0');
+    if (field.Size > 0)
+        DbfStream->ReadAt(FieldOffset(RecNo, field), &value[0], value.size());
+    return value;
+}
+
+std::string TDBFLite::ReadValue(int32_t RecNo, int FieldNo)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    switch (field.FieldType) {
+    case 'C':
+    case 'F':
+    case 'N':
+        return TrimRight(ReadRaw(RecNo, FieldNo));
+    case 'D':
+        return FormatDate(ReadDate(RecNo, FieldNo), DatePattern_);
+    case 'L':
+        return ReadLogical(RecNo, FieldNo) ? "T" : "F";
+    case 'M':
+        return ReadMemo(RecNo, FieldNo);
+    default:
+        return ReadRaw(RecNo, FieldNo);
+    }
+}
+
+bool TDBFLite::ReadLogical(int32_t RecNo, int FieldNo)
+{
+    const std::string value = Trim(ReadRaw(RecNo, FieldNo));
+    return !value.empty() && std::strchr("1TYty", value[0]) != nullptr;
+}
+
+TDate TDBFLite::ReadDate(int32_t RecNo, int FieldNo)
+{
+    const std::string value = Trim(ReadRaw(RecNo, FieldNo));
+    auto part = [&value](size_t From, size_t Count) {
+        return From < value.size() ? value.substr(From, Count) : std::string();
+    };
+    // A year that does not convert defaults to 1001, so a blank date reads
+    // as 1 January 1001 rather than as year 1.
+    const int year = StrToIntDef(part(0, 4), 1001);
+    const int month = StrToIntDef(part(4, 2), 1);
+    const int day = StrToIntDef(part(6, 2), 1);
+    if (!IsValidDate(year, month, day))
+        return TDate{};
+    return TDate{year, month, day};
+}
+
+TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    const std::string raw = ReadRaw(RecNo, FieldNo);
+    TMemoRun run;
+    run.Binary = IsBinaryMemoRef(field);
+    if (run.Binary) {
+        const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw.data()));
+        run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
+    } else {
+        run.Block = StrToIntDef(raw, -1);
+    }
+    if (run.Block < 0 || !HasMemoFile)
+        return run;
+
+    run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize;
+    if (run.Offset >= MemoFileSize_) {
+        run.PastEnd = true;
+        return run;
+    }
+    unsigned char header[MemoBlockHeaderSize];
+    MemoStream->ReadAt(run.Offset, header, sizeof header);
+    run.Length = be32(header + 4);
+    const uint64_t textStart = run.Offset + MemoBlockHeaderSize;
+    const uint64_t available = textStart < MemoFileSize_ ? MemoFileSize_ - textStart : 0;
+    run.Present = std::min(run.Length, available);
+    return run;
+}
+
+std::string TDBFLite::ReadMemo(int32_t RecNo, int FieldNo)
+{
+    const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    std::string text;
+    if (run.Block < 0 || run.PastEnd || run.Present == 0)
+        return text;
+
+    // A text too long for the memory at hand ends where the memory did.
+    const uint64_t start = run.Offset + MemoBlockHeaderSize;
+    uint64_t done = 0;
+    try {
+        text.reserve(static_cast<size_t>(run.Present));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    while (done < run.Present) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
+        try {
+            const size_t at = text.size();
+            text.resize(at + chunk);
+            MemoStream->ReadAt(start + done, &text[at], chunk);
+        } catch (const std::bad_alloc&) {
+            break;
+        } catch (const std::length_error&) {
+            break;
+        }
+        done += chunk;
+    }
+    size_t end = text.size();
+    while (end > 0 && IsBlankChar(text[end - 1]))
+        --end;
+    text.resize(end);
+    return text;
+}
+
+TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    TMemoInspection result;
+    const std::string raw = ReadRaw(RecNo, FieldNo);
+    if (IsBinaryMemoRef(field) ? le32(reinterpret_cast<const unsigned char*>(raw.data())) == 0 : IsBlank(raw)) {
+        result.State = TMemoRefState::Empty;
+        return result;
+    }
+    const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    if (run.Block < 0) {
+        result.State = TMemoRefState::NotANumber;
+        return result;
+    }
+    if (!HasMemoFile || run.PastEnd) {
+        result.State = TMemoRefState::PastEnd;
+        return result;
+    }
+    // Blank or not is decided by the first byte above code 32: a text need
+    // not be read to its end for that.
+    bool blank = true;
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(run.Present, MemoChunk)));
+    for (uint64_t done = 0; blank && done < run.Present;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
+        MemoStream->ReadAt(run.Offset + MemoBlockHeaderSize + done, buffer.data(), chunk);
+        for (size_t i = 0; i < chunk; ++i)
+            if (!IsBlankChar(buffer[i])) {
+                blank = false;
+                break;
+            }
+        done += chunk;
+    }
+    result.ReadsBlank = blank;
+    if (run.Present < run.Length)
+        result.State = TMemoRefState::RunsPastEnd;
+    else
+        result.State = blank ? TMemoRefState::Blank : TMemoRefState::Text;
+    return result;
+}
+
+int32_t TDBFLite::RecordsInFile()
+{
+    const int32_t claimed = std::max<int32_t>(RecordCount, 0);
+    const uint64_t size = DbfStream->Size();
+    if (RecordSize == 0 || size <= HeaderSize)
+        return 0;
+    const uint64_t body = size - HeaderSize;
+    uint64_t records = body / RecordSize;
+    const uint64_t rest = body % RecordSize;
+    if (rest > 1) {
+        ++records;
+    } else if (rest == 1) {
+        // A lone byte after the last whole record is the end-of-file mark,
+        // unless it is something else: then a record was cut short there.
+        char last = 0;
+        DbfStream->ReadAt(size - 1, &last, 1);
+        if (last != EndOfFile)
+            ++records;
+    }
+    return static_cast<int32_t>(std::min<uint64_t>(records, static_cast<uint64_t>(claimed)));
+}
+
+void TDBFLite::AppendBlankRecord()
+{
+    if (RecordCount < 0 || RecordCount == std::numeric_limits<int32_t>::max())
+        throw EError("Неверное число записей в заголовке файла " + Quoted(FileName));
+    // The record goes where the old end-of-file mark stood, with a new mark
+    // after it; the count in the header follows once the record is there.
+    std::string record(RecordSize + 1u, ' ');
+    record.back() = EndOfFile;
+    DbfStream->WriteAt(HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecordCount),
+                       record.data(), record.size());
+    ++RecordCount;
+    unsigned char count[4];
+    putLe32(count, static_cast<uint32_t>(RecordCount));
+    DbfStream->WriteAt(RecordCountOffset, count, sizeof count);
+}
+
+void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    if (RecNo < 0)
+        throw EError("Номер записи должен быть больше или равен 0");
+    RequireInsideRecord(field);
+    while (RecNo > RecordCount - 1)
+        AppendBlankRecord();
+    std::string buffer(field.Size, ' ');
+    std::memcpy(&buffer[0], Value.data(), std::min<size_t>(Value.size(), field.Size));
+    if (field.Size > 0)
+        DbfStream->WriteAt(FieldOffset(RecNo, field), buffer.data(), buffer.size());
+}
+
+void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    if (field.FieldType == 'M')
+        WriteMemo(RecNo, FieldNo, Value);
+    else
+        WriteRaw(RecNo, FieldNo, Value.substr(0, field.Size));
+}
+
+void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    char text[300];
+    std::snprintf(text, sizeof text, "%*d", static_cast<int>(field.Size), static_cast<int>(Value));
+    WriteRaw(RecNo, FieldNo, std::string(text).substr(0, field.Size));
+}
+
+void TDBFLite::RequireInsideRecord(const TFieldDesc& Field) const
+{
+    // A field the header places past the end of the record would be written
+    // over the next record.
+    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize)
+        throw EError("Поле " + Quoted(Field.Name) + " выходит за границы записи файла " + Quoted(FileName));
+}
+
+void TDBFLite::RequireWritableMemo() const
+{
+    if (!HasMemoFile)
+        throw EError("Нет MEMO файла для записи MEMO поля таблицы " + Quoted(FileName));
+    if (MemoBlockSize == 0)
+        throw EError("Неверный размер блока (0) в заголовке MEMO файла " + Quoted(MemoFileName));
+}
+
+void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    if (field.FieldType != 'M')
+        throw EError("Неверный тип значения");
+    RequireWritableMemo();
+    if (IsBlank(Value)) {
+        WriteBlankMemoRef(RecNo, FieldNo);
+        return;
+    }
+    if (RecNo < 0)
+        throw EError("Номер записи должен быть больше или равен 0");
+    RequireInsideRecord(field);
+
+    const uint64_t blockSize = MemoBlockSize;
+    const uint64_t length = Value.size();
+    if (length > std::numeric_limits<uint32_t>::max() - MemoBlockHeaderSize)
+        throw EError("MEMO текст слишком длинный для MEMO файла " + Quoted(MemoFileName));
+    const uint64_t runLength = (MemoBlockHeaderSize + length + blockSize - 1) / blockSize * blockSize;
+
+    // A damaged header may name a next free block inside the header or
+    // among blocks in use; appending there would overwrite them. New runs go
+    // past both the header and the end of the file.
+    const uint64_t afterFile = (MemoFileSize_ + blockSize - 1) / blockSize;
+    const uint64_t afterHeader = (MemoHeaderArea + blockSize - 1) / blockSize;
+    const uint64_t start = std::max<uint64_t>({MemoNextBlock, afterFile, afterHeader});
+    const uint64_t next = start + runLength / blockSize;
+
+    const bool binary = IsBinaryMemoRef(field);
+    const std::string digits = IntToStr(static_cast<int64_t>(start));
+    if (next > std::numeric_limits<uint32_t>::max() ||
+        (!binary && (start > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
+                     digits.size() > field.Size)))
+        throw EError("MEMO файл " + Quoted(MemoFileName) + " переполнен");
+
+    // The run first, then the header, then the reference: a run that is not
+    // whole on disk is never pointed at.
+    unsigned char blockHeader[MemoBlockHeaderSize];
+    putBe32(blockHeader, MemoTypeText);
+    putBe32(blockHeader + 4, static_cast<uint32_t>(length));
+    const uint64_t offset = start * blockSize;
+    const uint64_t padding = runLength - MemoBlockHeaderSize - length;
+    if (runLength <= MemoChunk) {
+        std::string run(static_cast<size_t>(runLength), '\0');
+        std::memcpy(&run[0], blockHeader, sizeof blockHeader);
+        std::memcpy(&run[MemoBlockHeaderSize], Value.data(), Value.size());
+        MemoStream->WriteAt(offset, run.data(), run.size());
+    } else {
+        MemoStream->WriteAt(offset, blockHeader, sizeof blockHeader);
+        MemoStream->WriteAt(offset + MemoBlockHeaderSize, Value.data(), Value.size());
+        const std::string zeros(static_cast<size_t>(padding), '\0');
+        if (!zeros.empty())
+            MemoStream->WriteAt(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
+    }
+    MemoFileSize_ = std::max(MemoFileSize_, offset + runLength);
+
+    MemoNextBlock = static_cast<uint32_t>(next);
+    unsigned char nextBlock[4];
+    putBe32(nextBlock, MemoNextBlock);
+    MemoStream->WriteAt(0, nextBlock, sizeof nextBlock);
+
+    if (binary) {
+        std::string reference(BinaryMemoRefSize, '\0');
+        putLe32(reinterpret_cast<unsigned char*>(&reference[0]), static_cast<uint32_t>(start));
+        WriteRaw(RecNo, FieldNo, reference);
+    } else {
+        WriteInteger(RecNo, FieldNo, static_cast<int32_t>(start));
+    }
+}
+
+void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    if (IsBinaryMemoRef(field))
+        WriteRaw(RecNo, FieldNo, std::string(BinaryMemoRefSize, '\0'));
+    else
+        WriteRaw(RecNo, FieldNo, BlankMemoRef);
+}

@@ -1,0 +1,128 @@
+// DBFLite: one FoxPro-style table (.dbf) with its memo file (.fpt), read and
+// written in place, field by field, straight through to the files.
+//
+// Table file: a 32-byte header, 32-byte field descriptors ending at a 0x0D
+// terminator, then fixed-size records. Memo file: a header whose first bytes
+// give the next free block and the block size, then runs of blocks, each run
+// an 8-byte block header (type, big-endian length) and the text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbflite/datetext.h"
+#include "dbflite/error.h"
+#include "dbflite/filestream.h"
+
+struct TFieldDesc {
+    std::string Name;     // as stored, up to 11 bytes, case kept
+    char FieldType = 0;   // the type letter: C, N, D, L, M, ...
+    uint8_t Size = 0;     // width in bytes
+    uint8_t Decimals = 0;
+    // Position of the field's first byte within a record: the running sum of
+    // the widths before it, from 1 (byte 0 is the deletion flag). Wider than
+    // the record layout needs, so a damaged header cannot make it wrap.
+    uint32_t Offset = 0;
+};
+
+// What a memo reference leads to.
+enum class TMemoRefState {
+    Empty,       // no reference: spaces, or 0 in a binary reference
+    NotANumber,  // the field's text is not a block number
+    PastEnd,     // the block lies beyond the end of the memo file (or there is none)
+    RunsPastEnd, // the text's length runs past the end of the memo file
+    Blank,       // the text reads as blank (only bytes of code 0 to 32)
+    Text,        // real text
+};
+
+struct TMemoInspection {
+    TMemoRefState State = TMemoRefState::Empty;
+    // ReadMemo gives a blank text for this reference: what Clear without
+    // All blanks.
+    bool ReadsBlank = true;
+};
+
+class TDBFLite {
+public:
+    // Files are opened through FileSystem, which must outlive the table.
+    explicit TDBFLite(TFileSystem& FileSystem = OsFileSystem());
+    ~TDBFLite();
+    TDBFLite(const TDBFLite&) = delete;
+    TDBFLite& operator=(const TDBFLite&) = delete;
+
+    std::unique_ptr<TFileStream> DbfStream;
+    std::unique_ptr<TFileStream> MemoStream;  // set only when HasMemoFile
+    bool HasMemoFile = false;
+    std::string FileName;      // the table path exactly as given to OpenTable
+    std::string MemoFileName;  // the memo file found beside it, when there is one
+    uint8_t Version = 0;
+    uint8_t UpdateYear = 0;
+    uint8_t UpdateMonth = 0;
+    uint8_t UpdateDay = 0;
+    uint16_t HeaderSize = 0;
+    int32_t RecordCount = 0;
+    uint16_t RecordSize = 0;
+    uint16_t FieldCount = 0;
+    uint16_t MemoBlockSize = 0;  // set only when HasMemoFile
+    uint32_t MemoNextBlock = 0;  // set only when HasMemoFile
+    std::vector<TFieldDesc> Fields;  // FieldCount entries
+
+    // Opening and closing. OpenTable raises EError with the message the user
+    // reads; when it fails it leaves nothing open.
+    void OpenTable(const std::string& TableFileName, bool ReadOnly);
+    void CloseTable();
+    int FieldIndex(const std::string& Name) const;
+
+    // The memo file beside a table: the extension of the file name replaced
+    // by ".FPT", or ".FPT" appended when the name has none.
+    static std::string MemoPathFor(const std::string& TableFileName);
+
+    // Reading. Record numbers are not checked against RecordCount: bytes past
+    // the end of the file read as zero.
+    std::string ReadRaw(int32_t RecNo, int FieldNo);
+    std::string ReadValue(int32_t RecNo, int FieldNo);
+    bool ReadLogical(int32_t RecNo, int FieldNo);
+    TDate ReadDate(int32_t RecNo, int FieldNo);
+    std::string ReadMemo(int32_t RecNo, int FieldNo);
+
+    // Writing. A record number past the last record first appends blank
+    // records until it exists.
+    void AppendBlankRecord();
+    void WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value);
+    void WriteValue(int32_t RecNo, int FieldNo, const std::string& Value);
+    void WriteInteger(int32_t RecNo, int FieldNo, int32_t Value);
+    void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value);
+    // A memo reference that refers to no memo text: spaces in a text
+    // reference, four zero bytes in a binary one.
+    void WriteBlankMemoRef(int32_t RecNo, int FieldNo);
+
+    // Diagnosis of one memo reference, without changing anything.
+    TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
+
+    // The records the table file actually holds (a partly present last
+    // record included), which a damaged header may overstate.
+    int32_t RecordsInFile();
+
+private:
+    struct TMemoRun {
+        int64_t Block = -1;      // -1: no reference or not a number
+        bool Binary = false;     // a 4-byte binary reference
+        uint64_t Offset = 0;     // of the block header in the memo file
+        uint64_t Length = 0;     // as the block header says
+        uint64_t Present = 0;    // of that length, the bytes the file holds
+        bool PastEnd = false;    // the block header lies past the end of the file
+    };
+
+    const TFieldDesc& CheckedField(int FieldNo) const;
+    uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
+    bool IsBinaryMemoRef(const TFieldDesc& Field) const;
+    TMemoRun LocateMemo(int32_t RecNo, int FieldNo);
+    void RequireWritableMemo() const;
+    void RequireInsideRecord(const TFieldDesc& Field) const;
+
+    TFileSystem* FileSystem_;
+    uint64_t MemoFileSize_ = 0;
+    std::string DatePattern_;
+};

@@ -1,0 +1,6 @@
+#include "dbflite/filestream.h"
+
+std::string OpenErrorText(const std::string& Path)
+{
+    return "Cannot open file " + Path;
+}

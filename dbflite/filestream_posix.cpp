@@ -1,0 +1,192 @@
+// POSIX files: positioned reads and writes, and flock() standing in for the
+// share modes Windows gives at open time.
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "dbflite/filestream.h"
+
+namespace {
+
+TIoFailure FailureOf(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return TIoFailure::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return TIoFailure::AccessDenied;
+    case EWOULDBLOCK:
+        return TIoFailure::Locked;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return TIoFailure::DiskFull;
+    case EMFILE:
+    case ENFILE:
+        return TIoFailure::TooManyFiles;
+    default:
+        return TIoFailure::Other;
+    }
+}
+
+class TPosixStream final : public TFileStream {
+public:
+    explicit TPosixStream(int Fd) : Fd_(Fd) {}
+    ~TPosixStream() override { ::close(Fd_); }
+    TPosixStream(const TPosixStream&) = delete;
+    TPosixStream& operator=(const TPosixStream&) = delete;
+
+    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+    {
+        char* out = static_cast<char*>(Buffer);
+        size_t got = 0;
+        while (got < Count) {
+            const ssize_t n = ::pread(Fd_, out + got, Count - got, static_cast<off_t>(Offset + got));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int err = errno;
+                std::memset(out + got, 0, Count - got);
+                throw EStreamError(ReadErrorText(), FailureOf(err), err);
+            }
+            if (n == 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        std::memset(out + got, 0, Count - got);
+        return got;
+    }
+
+    void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        const char* in = static_cast<const char*>(Data);
+        size_t done = 0;
+        while (done < Count) {
+            const ssize_t n = ::pwrite(Fd_, in + done, Count - done, static_cast<off_t>(Offset + done));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int err = errno;
+                throw EStreamError(WriteErrorText(), FailureOf(err), err);
+            }
+            if (n == 0)
+                throw EStreamError(WriteErrorText(), TIoFailure::DiskFull, ENOSPC);
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    uint64_t Size() override
+    {
+        struct stat st;
+        if (::fstat(Fd_, &st) != 0) {
+            const int err = errno;
+            throw EStreamError(ReadErrorText(), FailureOf(err), err);
+        }
+        return static_cast<uint64_t>(st.st_size);
+    }
+
+private:
+    int Fd_;
+};
+
+class TPosixFileSystem final : public TFileSystem {
+public:
+    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access,
+                                      TFileShare Share) override
+    {
+        int flags = O_CLOEXEC;
+        switch (Access) {
+        case TFileAccess::Read: flags |= O_RDONLY; break;
+        case TFileAccess::ReadWrite: flags |= O_RDWR; break;
+        case TFileAccess::Create: flags |= O_WRONLY | O_CREAT; break;
+        }
+        int fd;
+        do {
+            fd = ::open(Path.c_str(), flags, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            Fail(Path, errno);
+
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+
+        // Windows refuses a share-none open while others hold the file and
+        // every open while a share-none holder has it; shared and exclusive
+        // flock() locks give the same answers between our own processes.
+        const int lock = (Share == TFileShare::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+        int rc;
+        do {
+            rc = ::flock(fd, lock);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+
+        // Emptying an existing file waits until the lock says it is ours.
+        if (Access == TFileAccess::Create && ::ftruncate(fd, 0) != 0) {
+            const int err = errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+        return std::make_unique<TPosixStream>(fd);
+    }
+
+    bool FileExists(const std::string& Path) override
+    {
+        struct stat st;
+        return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    }
+
+    std::string FindCaseVariant(const std::string& Path) override
+    {
+        const size_t slash = Path.find_last_of('/');
+        const std::string dir = slash == std::string::npos ? "." : Path.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? Path : Path.substr(slash + 1);
+        DIR* d = ::opendir(dir.c_str());
+        if (!d)
+            return {};
+        std::string found;
+        while (const dirent* entry = ::readdir(d)) {
+            if (::strcasecmp(entry->d_name, name.c_str()) == 0 && name != entry->d_name) {
+                const std::string candidate =
+                    (slash == std::string::npos ? std::string() : dir) + entry->d_name;
+                if (FileExists(candidate)) {
+                    found = candidate;
+                    break;
+                }
+            }
+        }
+        ::closedir(d);
+        return found;
+    }
+
+private:
+    [[noreturn]] static void Fail(const std::string& Path, int Err)
+    {
+        throw EStreamError(OpenErrorText(Path), FailureOf(Err), Err);
+    }
+};
+
+}  // namespace
+
+TFileSystem& OsFileSystem()
+{
+    static TPosixFileSystem fileSystem;
+    return fileSystem;
+}

@@ -1,0 +1,172 @@
+#include "strutil/strutil.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+int PosFrom(const std::string& Sub, const std::string& S, int Start)
+{
+    if (Sub.empty() || S.empty() || Start < 1)
+        return 0;
+    const size_t from = static_cast<size_t>(Start) - 1;
+    if (from >= S.size())
+        return 0;
+    const size_t at = S.find(Sub, from);
+    return at == std::string::npos ? 0 : static_cast<int>(at) + 1;
+}
+
+std::string ReplaceAll(const std::string& S, const std::string& Find, const std::string& Replace)
+{
+    if (S.empty() || Find.empty())
+        return S;
+
+    // First pass: where the matches are, so the result is allocated once.
+    std::vector<size_t> matches;
+    for (size_t at = S.find(Find); at != std::string::npos; at = S.find(Find, at + Find.size()))
+        matches.push_back(at);
+    if (matches.empty())
+        return S;
+
+    std::string result;
+    result.resize(S.size() - matches.size() * Find.size() + matches.size() * Replace.size());
+    char* out = &result[0];
+    size_t copiedUpTo = 0;
+    for (size_t at : matches) {
+        std::memcpy(out, S.data() + copiedUpTo, at - copiedUpTo);
+        out += at - copiedUpTo;
+        if (!Replace.empty())
+            std::memcpy(out, Replace.data(), Replace.size());
+        out += Replace.size();
+        copiedUpTo = at + Find.size();
+    }
+    std::memcpy(out, S.data() + copiedUpTo, S.size() - copiedUpTo);
+    return result;
+}
+
+void DeleteAt(std::string& S, int Index, int Count)
+{
+    if (Count <= 0 || S.empty() || Index < 1 || static_cast<size_t>(Index) > S.size())
+        return;
+    S.erase(static_cast<size_t>(Index) - 1, static_cast<size_t>(Count));
+}
+
+bool IsBlank(const std::string& S)
+{
+    for (char c : S)
+        if (!IsBlankChar(c))
+            return false;
+    return true;
+}
+
+std::string TrimRight(const std::string& S)
+{
+    size_t end = S.size();
+    while (end > 0 && IsBlankChar(S[end - 1]))
+        --end;
+    return S.substr(0, end);
+}
+
+std::string Trim(const std::string& S)
+{
+    size_t begin = 0;
+    size_t end = S.size();
+    while (begin < end && IsBlankChar(S[begin]))
+        ++begin;
+    while (end > begin && IsBlankChar(S[end - 1]))
+        --end;
+    return S.substr(begin, end - begin);
+}
+
+namespace {
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+int32_t StrToIntDef(const std::string& S, int32_t Default)
+{
+    // The number ends at the end of the text or at its first zero byte.
+    const size_t end = std::min(S.size(), S.find('\0'));
+    size_t i = 0;
+    while (i < end && S[i] == ' ')
+        ++i;
+    if (i == end)
+        return Default;
+
+    bool hex = false;
+    if (S[i] == '$' || S[i] == 'x' || S[i] == 'X') {
+        hex = true;
+        ++i;
+    } else if (S[i] == '0' && i + 1 < end && (S[i + 1] == 'x' || S[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+
+    if (hex) {
+        if (i == end)
+            return Default;
+        int64_t value = 0;
+        for (; i < end; ++i) {
+            const int digit = HexDigit(S[i]);
+            if (digit < 0)
+                return Default;
+            value = value * 16 + digit;
+            if (value > std::numeric_limits<int32_t>::max())
+                return Default;
+        }
+        return static_cast<int32_t>(value);
+    }
+
+    bool negative = false;
+    if (S[i] == '+' || S[i] == '-') {
+        negative = S[i] == '-';
+        ++i;
+    }
+    if (i == end)
+        return Default;
+    int64_t value = 0;
+    for (; i < end; ++i) {
+        if (S[i] < '0' || S[i] > '9')
+            return Default;
+        value = value * 10 + (S[i] - '0');
+        if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1)
+            return Default;
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
+        return Default;
+    return static_cast<int32_t>(value);
+}
+
+std::string IntToStr(int64_t Value)
+{
+    return std::to_string(Value);
+}
+
+std::vector<std::string> SplitLines(const std::string& S)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    size_t i = 0;
+    while (i < S.size()) {
+        if (S[i] == '\r' || S[i] == '\n') {
+            lines.push_back(S.substr(start, i - start));
+            if (S[i] == '\r' && i + 1 < S.size() && S[i + 1] == '\n')
+                ++i;
+            start = ++i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < S.size())
+        lines.push_back(S.substr(start));
+    return lines;
+}

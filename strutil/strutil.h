@@ -1,0 +1,47 @@
+// Byte-string routines shared by the table layer and the window.
+//
+// Strings are std::string used as byte strings: table data keeps whatever
+// bytes the file holds (zero bytes included). Positions are 1-based, as the
+// window's users and the help reflow think of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Position of the first occurrence of Sub in S at or after Start (1-based);
+// 0 when either is empty or there is none.
+int PosFrom(const std::string& Sub, const std::string& S, int Start);
+
+// Every occurrence of Find replaced by Replace, left to right, without
+// overlapping and without searching inserted text again. Finds all matches
+// first, then allocates the result once.
+std::string ReplaceAll(const std::string& S, const std::string& Find, const std::string& Replace);
+
+// Deletes Count characters of S from Index (1-based) on, in place.
+void DeleteAt(std::string& S, int Index, int Count);
+
+// True when S is empty or holds only bytes of code 0 to 32.
+bool IsBlank(const std::string& S);
+
+// The bytes 0 to 32 are "blank" throughout the program: spaces, tabs, line
+// breaks and other control characters alike.
+inline bool IsBlankChar(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+// S without its trailing (TrimRight) or leading and trailing (Trim) blank bytes.
+std::string TrimRight(const std::string& S);
+std::string Trim(const std::string& S);
+
+// Text to a signed 32-bit integer, or Default when the text is not exactly one
+// number: leading spaces are skipped, then an optional sign and decimal
+// digits, or a hexadecimal number introduced by "$", "x"/"X" or "0x"/"0X",
+// must run to the end of the text or to its first zero byte. Trailing spaces,
+// an empty text and numbers outside the 32-bit range give Default.
+int32_t StrToIntDef(const std::string& S, int32_t Default);
+
+// Decimal text of a number, for captions and messages.
+std::string IntToStr(int64_t Value);
+
+// The lines of a text: split at CR LF, a lone LF or a lone CR.
+// An empty text has no lines; a final line break adds no empty line.
+std::vector<std::string> SplitLines(const std::string& S);

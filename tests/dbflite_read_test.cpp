@@ -1,0 +1,476 @@
+// Opening tables and reading values, on tables built byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "strutil/strutil.h"
+
+#include "dbflite/dbflite.h"
+#include "fixtures.h"
+
+namespace {
+
+TTableSpec FiveFields()
+{
+    TTableSpec spec;
+    spec.Fields = {{"NAME", 'C', 10}, {"QTY", 'N', 8, 2}, {"DAY", 'D', 8}, {"OK", 'L', 1}, {"NOTES", 'M', 10}};
+    spec.Records = {{"abc", "   12.50", "20051231", "T", MemoRef(8)}};
+    return spec;
+}
+
+std::string ExpectError(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const EError& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
+
+}  // namespace
+
+TEST(OpenTable, ReadsHeaderAndDescriptors)
+{
+    TMemTable t;
+    TMemoBuilder memo;
+    memo.Add("hello");
+    t.Put(FiveFields(), memo);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+
+    EXPECT_EQ(db.HeaderSize, 193);
+    EXPECT_EQ(db.FieldCount, 5);
+    EXPECT_EQ(db.RecordCount, 1);
+    EXPECT_EQ(db.RecordSize, 38);
+    EXPECT_EQ(db.Version, 0xF5);
+    EXPECT_EQ(db.UpdateYear, 126);
+    EXPECT_TRUE(db.HasMemoFile);
+    EXPECT_EQ(db.MemoBlockSize, 64);
+    EXPECT_EQ(db.MemoNextBlock, 9u);
+    EXPECT_EQ(db.MemoFileName, t.MemoPath);
+    ASSERT_EQ(db.Fields.size(), 5u);
+    EXPECT_EQ(db.Fields[0].Name, "NAME");
+    EXPECT_EQ(db.Fields[0].Offset, 1u);
+    EXPECT_EQ(db.Fields[1].Offset, 11u);  // 10 after the first
+    EXPECT_EQ(db.Fields[2].Offset, 19u);
+    EXPECT_EQ(db.Fields[1].FieldType, 'N');
+    EXPECT_EQ(db.Fields[1].Decimals, 2);
+    EXPECT_EQ(db.Fields[4].Size, 10);
+}
+
+TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
+{
+    TMemTable t;
+    TTableSpec spec = FiveFields();
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;  // 263 more header bytes: 8 phantom fields by length alone
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.HeaderSize, 193 + 263);
+    EXPECT_EQ(db.FieldCount, 5);
+    EXPECT_EQ(db.ReadValue(0, 0), "abc");
+}
+
+TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
+{
+    for (int headerSize : {0, 1, 2, 33, 64}) {
+        TMemTable t;
+        std::string bytes = BuildTable(FiveFields());
+        bytes[8] = static_cast<char>(headerSize & 0xFF);
+        bytes[9] = static_cast<char>(headerSize >> 8);
+        t.Files.SetFile(t.TablePath, bytes);
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, false);
+        EXPECT_EQ(db.FieldCount, 0) << headerSize;
+        EXPECT_EQ(db.FieldIndex("NAME"), -1);
+        EXPECT_EQ(ExpectError([&] { db.ReadRaw(0, 0); }), "Номер поля должен быть меньше или равен -1");
+    }
+    // 97 leaves room for two descriptors: the third is not read.
+    TMemTable t;
+    std::string bytes = BuildTable(FiveFields());
+    bytes[8] = 97;
+    bytes[9] = 0;
+    t.Files.SetFile(t.TablePath, bytes);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.FieldCount, 2);
+}
+
+TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"ABCDEFGHIJK", 'C', 3}, {"", 'C', 3}, {"LOW", 'M', 10}};
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.Fields[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
+    EXPECT_EQ(db.Fields[0].FieldType, 'C');
+    EXPECT_EQ(db.Fields[1].Name, "");
+    EXPECT_EQ(db.FieldIndex(""), 1);
+}
+
+TEST(OpenTable, FieldIndexIsExactAndTakesTheFirst)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"Notes", 'M', 10}, {"NOTES", 'M', 10}, {"NOTES", 'C', 5}};
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.FieldIndex("NOTES"), 1);
+    EXPECT_EQ(db.FieldIndex("Notes"), 0);
+    EXPECT_EQ(db.FieldIndex("notes"), -1);
+    EXPECT_EQ(db.FieldIndex("NOTES "), -1);
+    EXPECT_EQ(db.FieldIndex(" NOTES"), -1);
+    EXPECT_EQ(db.FieldIndex(""), -1);
+}
+
+TEST(OpenTable, MemoFileIsOptional)
+{
+    TMemTable t;
+    t.Put(FiveFields());
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_FALSE(db.HasMemoFile);
+    EXPECT_EQ(db.MemoStream, nullptr);
+    EXPECT_EQ(db.ReadMemo(0, 4), "");
+    EXPECT_EQ(db.ReadValue(0, 4), "");
+    db.CloseTable();
+    EXPECT_EQ(db.DbfStream, nullptr);
+}
+
+TEST(OpenTable, MemoPathReplacesOnlyTheFileNamesExtension)
+{
+    EXPECT_EQ(TDBFLite::MemoPathFor("C:\\base\\ORDERS.DBF"), "C:\\base\\ORDERS.FPT");
+    EXPECT_EQ(TDBFLite::MemoPathFor("/x/ORDERS.OLD.DBF"), "/x/ORDERS.OLD.FPT");
+    EXPECT_EQ(TDBFLite::MemoPathFor("/x.y/ORDERS"), "/x.y/ORDERS.FPT");
+    EXPECT_EQ(TDBFLite::MemoPathFor("C:\\a.b\\ORDERS"), "C:\\a.b\\ORDERS.FPT");
+    EXPECT_EQ(TDBFLite::MemoPathFor("orders.dbf"), "orders.FPT");
+    EXPECT_EQ(TDBFLite::MemoPathFor("C:ORDERS"), "C:ORDERS.FPT");
+}
+
+TEST(OpenTable, AcceptsACaseVariantOfTheMemoFileName)
+{
+    TMemTable t;
+    t.TablePath = "/data/orders.dbf";
+    TMemoBuilder memo;
+    memo.Add("text");
+    t.Files.SetFile(t.TablePath, BuildTable(FiveFields()));
+    t.Files.SetFile("/data/orders.fpt", memo.Bytes());
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_TRUE(db.HasMemoFile);
+    EXPECT_EQ(db.MemoFileName, "/data/orders.fpt");
+    EXPECT_EQ(db.FileName, "/data/orders.dbf");
+    EXPECT_EQ(db.ReadMemo(0, 4), "text");
+}
+
+TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
+{
+    TMemTable t;
+    TDBFLite db(t.Files);
+    EXPECT_EQ(ExpectError([&] { db.OpenTable(t.TablePath, false); }),
+              "Ошибка открытия файла \"/data/T.DBF\"");
+    EXPECT_EQ(db.FileName, t.TablePath);
+
+    TMemoBuilder memo;
+    t.Put(FiveFields(), memo);
+    TDBFLite holder(t.Files);
+    holder.OpenTable(t.TablePath, false);
+    TDBFLite second(t.Files);
+    EXPECT_EQ(ExpectError([&] { second.OpenTable(t.TablePath, false); }), "Cannot open file /data/T.FPT");
+    EXPECT_EQ(second.DbfStream, nullptr);  // the table file it had opened is closed again
+    holder.CloseTable();
+    second.OpenTable(t.TablePath, false);  // the memo file is free again
+    EXPECT_TRUE(second.HasMemoFile);
+}
+
+TEST(OpenTable, ReadOnlyOpensShareTheMemoFile)
+{
+    TMemTable t;
+    TMemoBuilder memo;
+    t.Put(FiveFields(), memo);
+    TDBFLite a(t.Files), b(t.Files);
+    a.OpenTable(t.TablePath, true);
+    b.OpenTable(t.TablePath, true);
+    EXPECT_TRUE(a.HasMemoFile && b.HasMemoFile);
+}
+
+TEST(OpenTable, ShortFilesReadAsZeros)
+{
+    TMemTable t;
+    std::string bytes = BuildTable(FiveFields());
+    t.Files.SetFile(t.TablePath, bytes.substr(0, 98));  // descriptors cut in the third
+    t.Files.SetFile(t.MemoPath, std::string("\0\0\0\x09", 4));  // memo header cut short
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.FieldCount, 5);
+    EXPECT_EQ(db.Fields[2].Name, "DA");
+    EXPECT_EQ(db.Fields[3].Name, "");
+    EXPECT_EQ(db.Fields[3].Size, 0);
+    EXPECT_EQ(db.MemoNextBlock, 9u);
+    EXPECT_EQ(db.MemoBlockSize, 0);
+    EXPECT_EQ(db.ReadRaw(0, 0), std::string(10, '\0'));
+
+    db.CloseTable();
+    t.Files.SetFile(t.TablePath, "");
+    TDBFLite empty(t.Files);
+    empty.OpenTable(t.TablePath, false);
+    EXPECT_EQ(empty.FieldCount, 0);
+    EXPECT_EQ(empty.RecordCount, 0);
+}
+
+TEST(ReadValue, ByTypeLetter)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"C", 'C', 10}, {"N", 'N', 9}, {"Z", 'C', 5}, {"X", 'X', 4}, {"F", 'F', 6}};
+    spec.Records = {{"abc", "     12.5", std::string("a\0b\0 ", 5), "ab  ", "1.5 \t"}};
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.ReadRaw(0, 0), "abc       ");
+    EXPECT_EQ(db.ReadValue(0, 0), "abc");
+    EXPECT_EQ(db.ReadValue(0, 1), "     12.5");
+    EXPECT_EQ(db.ReadRaw(0, 2), std::string("a\0b\0 ", 5));
+    EXPECT_EQ(db.ReadValue(0, 2), std::string("a\0b", 3));
+    EXPECT_EQ(db.ReadValue(0, 3), "ab  ");  // unknown letters come raw
+    EXPECT_EQ(db.ReadValue(0, 4), "1.5");
+}
+
+TEST(ReadValue, FieldNumbersAreChecked)
+{
+    TMemTable t;
+    t.Put(FiveFields());
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(ExpectError([&] { db.ReadValue(0, -1); }), "Номер поля должен быть больше или равен 0");
+    EXPECT_EQ(ExpectError([&] { db.ReadRaw(0, 5); }), "Номер поля должен быть меньше или равен 4");
+    EXPECT_EQ(ExpectError([&] { db.ReadMemo(0, 5); }), "Номер поля должен быть меньше или равен 4");
+    EXPECT_EQ(ExpectError([&] { db.ReadDate(0, -3); }), "Номер поля должен быть больше или равен 0");
+}
+
+TEST(ReadValue, RecordsPastTheEndReadAsZeros)
+{
+    TMemTable t;
+    t.Put(FiveFields());
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.ReadRaw(5, 0), std::string(10, '\0'));
+    EXPECT_EQ(db.ReadValue(5, 0), "");
+}
+
+TEST(ReadLogical, TrueLetters)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"L", 'L', 3}};
+    for (const char* v : {"y", "1", " T ", "t", "Y", "N", "F", "?", "", "n"})
+        spec.Records.push_back({v});
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    const bool expected[] = {true, true, true, true, true, false, false, false, false, false};
+    for (int r = 0; r < 10; ++r)
+        EXPECT_EQ(db.ReadLogical(r, 0), expected[r]) << r;
+    EXPECT_EQ(db.ReadValue(0, 0), "T");
+    EXPECT_EQ(db.ReadValue(5, 0), "F");
+}
+
+TEST(ReadDate, ValidInvalidAndDefaultedParts)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"D", 'D', 8}};
+    for (const char* v : {"20051231", "20050231", "2005AB01", "", "20040229", "19000229", "00000101", "  2005  "})
+        spec.Records.push_back({v});
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.ReadDate(0, 0), (TDate{2005, 12, 31}));
+    EXPECT_TRUE(db.ReadDate(1, 0).IsZero());           // 31 February
+    EXPECT_EQ(db.ReadDate(2, 0), (TDate{2005, 1, 1}));  // month AB takes the default
+    EXPECT_EQ(db.ReadDate(3, 0), (TDate{1001, 1, 1}));  // blank: year 1001
+    EXPECT_EQ(db.ReadDate(4, 0), (TDate{2004, 2, 29}));
+    EXPECT_TRUE(db.ReadDate(5, 0).IsZero());            // 1900 is no leap year
+    EXPECT_TRUE(db.ReadDate(6, 0).IsZero());            // year 0
+    EXPECT_EQ(db.ReadDate(7, 0), (TDate{2005, 1, 1}));  // trimmed to 2005
+    EXPECT_EQ(db.ReadValue(0, 0), FormatDate(TDate{2005, 12, 31}, ShortDatePattern()));
+    EXPECT_EQ(db.ReadValue(3, 0), FormatDate(TDate{1001, 1, 1}, ShortDatePattern()));
+}
+
+TEST(FormatDate, ShortDatePatterns)
+{
+    const TDate d{2005, 3, 7};
+    EXPECT_EQ(FormatDate(d, "yyyy-MM-dd"), "2005-03-07");
+    EXPECT_EQ(FormatDate(d, "dd.MM.yyyy"), "07.03.2005");
+    EXPECT_EQ(FormatDate(d, "M/d/yyyy"), "3/7/2005");
+    EXPECT_EQ(FormatDate(d, "d/M/yy"), "7/3/05");
+    EXPECT_EQ(FormatDate(d, "dd.MM.yyyy' г.'"), "07.03.2005 г.");
+    EXPECT_EQ(FormatDate(TDate{1001, 1, 1}, "dd.MM.yyyy"), "01.01.1001");
+    EXPECT_EQ(FormatDate(TDate{}, "dd.MM.yyyy"), "30.12.1899");
+#ifndef _WIN32
+    EXPECT_EQ(ShortDatePattern(), "yyyy-MM-dd");
+#endif
+}
+
+class ReadMemoTest : public ::testing::Test {
+protected:
+    TMemTable t;
+    TMemoBuilder memo{64};
+    TTableSpec spec;
+
+    void Open(TDBFLite& db)
+    {
+        t.Put(spec, memo);
+        db.OpenTable(t.TablePath, false);
+    }
+};
+
+TEST_F(ReadMemoTest, FollowsRightAlignedBlockNumbers)
+{
+    const uint32_t b = memo.Add("first text  \r\n");
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{MemoRef(b)}, {"9         "}, {"          "}, {"letters"}, {" -1"}};
+    TDBFLite db(t.Files);
+    Open(db);
+    EXPECT_EQ(db.ReadMemo(0, 0), "first text");  // trailing blanks trimmed
+    EXPECT_EQ(db.ReadMemo(1, 0), "");            // digits then spaces: no number
+    EXPECT_EQ(db.ReadMemo(2, 0), "");
+    EXPECT_EQ(db.ReadMemo(3, 0), "");
+    EXPECT_EQ(db.ReadMemo(4, 0), "");
+    EXPECT_EQ(db.ReadValue(0, 0), "first text");
+}
+
+TEST_F(ReadMemoTest, BlankReferencesNeverTouchTheMemoFile)
+{
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{""}, {"abc"}};
+    t.Put(spec, memo);
+    TFaultFileSystem faults(t.Files);
+    TDBFLite db(faults);
+    db.OpenTable(t.TablePath, false);
+    const long before = faults.Operations;
+    EXPECT_EQ(db.ReadMemo(0, 0), "");
+    EXPECT_EQ(db.ReadMemo(1, 0), "");
+    EXPECT_EQ(faults.Operations - before, 2);  // the two field reads alone
+}
+
+TEST_F(ReadMemoTest, BlockZeroReadsTheHeaderAsABlock)
+{
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{MemoRef(0)}};
+    TDBFLite db(t.Files);
+    Open(db);
+    // Bytes 4..7 of the header are 0, 0, 0, 64: 64 zero bytes follow and trim away.
+    EXPECT_EQ(db.ReadMemo(0, 0), "");
+}
+
+TEST_F(ReadMemoTest, DamagedLengthsAndBlockNumbersAreBounded)
+{
+    const uint32_t good = memo.Add("good");
+    const uint32_t cut = memo.AddWithLength("partial text", 0xFFFFFFFFu);  // 4 GiB claimed
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{MemoRef(good)}, {MemoRef(cut)}, {MemoRef(2000000000)}, {MemoRef(memo.NextBlock())}};
+    TDBFLite db(t.Files);
+    Open(db);
+    EXPECT_EQ(db.ReadMemo(0, 0), "good");
+    EXPECT_EQ(db.ReadMemo(1, 0), "partial text");  // cut to what the file holds
+    EXPECT_EQ(db.ReadMemo(2, 0), "");              // far past the end; no 32-bit wrap
+    EXPECT_EQ(db.ReadMemo(3, 0), "");              // just past the end
+}
+
+TEST_F(ReadMemoTest, ReadsAnyFieldHoldingANumber)
+{
+    const uint32_t b = memo.Add("via numeric");
+    spec.Fields = {{"N", 'N', 5}};
+    spec.Records = {{MemoRef(b, 5)}};
+    TDBFLite db(t.Files);
+    Open(db);
+    EXPECT_EQ(db.ReadMemo(0, 0), "via numeric");
+}
+
+TEST_F(ReadMemoTest, LongTextsKeepBlanksInsideAndLoseThemOnlyAtTheEnd)
+{
+    std::string text(1 << 20, 'a');
+    text[(1 << 20) - 1] = ' ';  // a space that ends the first 1 MiB chunk
+    text[(1 << 20) - 2] = '\n';
+    text += "tail   \r\n";
+    const uint32_t b = memo.Add(text);
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{MemoRef(b)}};
+    TDBFLite db(t.Files);
+    Open(db);
+    const std::string read = db.ReadMemo(0, 0);
+    EXPECT_EQ(read.size(), (1u << 20) + 4);
+    EXPECT_EQ(read.substr((1 << 20) - 2, 6), "\n tail");
+}
+
+TEST_F(ReadMemoTest, BinaryReferencesOfTheNewerLayout)
+{
+    const uint32_t b = memo.Add("binary ref text");
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = {{"M", 'M', 4}, {"M10", 'M', 10}};
+    spec.Records = {{BinaryMemoRef(b), MemoRef(b)}, {BinaryMemoRef(0), ""}, {BinaryMemoRef(999999), ""}};
+    TDBFLite db(t.Files);
+    Open(db);
+    EXPECT_EQ(db.ReadMemo(0, 0), "binary ref text");
+    EXPECT_EQ(db.ReadMemo(0, 1), "binary ref text");
+    EXPECT_EQ(db.ReadMemo(1, 0), "");
+    EXPECT_EQ(db.ReadMemo(2, 0), "");
+}
+
+TEST_F(ReadMemoTest, InspectSortsReferencesByWhatTheyLeadTo)
+{
+    const uint32_t text = memo.Add("real text");
+    const uint32_t blank = memo.Add(" \r\n\t ");
+    const uint32_t runsText = memo.AddWithLength("xyz", 5000);
+    const uint32_t runs = memo.AddWithLength("   ", 5000);  // last: only blanks follow it
+    spec.Fields = {{"M", 'M', 10}};
+    spec.Records = {{""}, {"garbage"}, {MemoRef(99999)}, {MemoRef(runs)}, {MemoRef(blank)}, {MemoRef(text)},
+                    {MemoRef(runsText)}};
+    TDBFLite db(t.Files);
+    Open(db);
+    const TMemoRefState expected[] = {TMemoRefState::Empty,       TMemoRefState::NotANumber, TMemoRefState::PastEnd,
+                                      TMemoRefState::RunsPastEnd, TMemoRefState::Blank,      TMemoRefState::Text,
+                                      TMemoRefState::RunsPastEnd};
+    const bool readsBlank[] = {true, true, true, true, true, false, false};
+    for (int r = 0; r < 7; ++r) {
+        const TMemoInspection found = db.InspectMemo(r, 0);
+        EXPECT_EQ(found.State, expected[r]) << r;
+        EXPECT_EQ(found.ReadsBlank, readsBlank[r]) << r;
+        EXPECT_EQ(found.ReadsBlank, IsBlank(db.ReadMemo(r, 0))) << r;
+    }
+}
+
+TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
+{
+    TMemTable t;
+    TTableSpec spec = FiveFields();
+    spec.Records.assign(3, spec.Records[0]);
+    spec.RecordCountOverride = 1000;
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.RecordCount, 1000);
+    EXPECT_EQ(db.RecordsInFile(), 3);  // the end-of-file mark is no record
+
+    std::string bytes = BuildTable(spec);
+    bytes.resize(bytes.size() - 1 - 20);  // mark gone and the last record cut
+    t.Files.SetFile(t.TablePath, bytes);
+    TDBFLite cut(t.Files);
+    cut.OpenTable(t.TablePath, false);
+    EXPECT_EQ(cut.RecordsInFile(), 3);
+
+    spec.RecordCountOverride = 2;
+    t.Put(spec);
+    TDBFLite fewer(t.Files);
+    fewer.OpenTable(t.TablePath, false);
+    EXPECT_EQ(fewer.RecordsInFile(), 2);
+}

@@ -1,0 +1,335 @@
+// Writing fields, records and memo runs, checked against the bytes on "disk".
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "dbflite/dbflite.h"
+#include "fixtures.h"
+
+namespace {
+
+std::string ExpectError(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const EError& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
+
+TTableSpec Sample()
+{
+    TTableSpec spec;
+    spec.Fields = {{"NAME", 'C', 10}, {"QTY", 'N', 10}, {"SHORT", 'N', 3}, {"NOTES", 'M', 10}, {"DAY", 'D', 8}};
+    spec.Records = {{"first", "1", "1", "", "20051231"}, {"second", "2", "2", "", "20060101"}};
+    return spec;
+}
+
+// The bytes of field FieldNo of record RecNo in the table file.
+std::string FieldBytes(const TMemTable& t, const TDBFLite& db, int RecNo, int FieldNo)
+{
+    const auto& f = db.Fields[static_cast<size_t>(FieldNo)];
+    return t.Table().substr(db.HeaderSize + static_cast<size_t>(db.RecordSize) * static_cast<size_t>(RecNo) + f.Offset,
+                            f.Size);
+}
+
+class WriteTest : public ::testing::Test {
+protected:
+    TMemTable t;
+    TMemoBuilder memo{64};
+    TTableSpec spec = Sample();
+    TDBFLite db{t.Files};
+
+    void Open()
+    {
+        t.Put(spec, memo);
+        db.OpenTable(t.TablePath, false);
+    }
+};
+
+}  // namespace
+
+TEST_F(WriteTest, RawValuesArePaddedAndCut)
+{
+    Open();
+    db.WriteRaw(0, 0, "abc");
+    EXPECT_EQ(FieldBytes(t, db, 0, 0), "abc       ");
+    db.WriteRaw(0, 0, "123456789012");
+    EXPECT_EQ(FieldBytes(t, db, 0, 0), "1234567890");
+    db.WriteRaw(1, 0, "");
+    EXPECT_EQ(FieldBytes(t, db, 1, 0), std::string(10, ' '));
+    EXPECT_EQ(db.ReadRaw(0, 0), "1234567890");  // reads see the write at once
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), "1         ");  // the neighbour is untouched
+}
+
+TEST_F(WriteTest, WritingOnePastTheEndAppendsABlankRecord)
+{
+    Open();
+    const size_t before = t.Table().size();
+    db.WriteRaw(2, 1, "77");
+    EXPECT_EQ(db.RecordCount, 3);
+    const std::string table = t.Table();
+    EXPECT_EQ(table.size(), before + db.RecordSize);
+    EXPECT_EQ(ReadLe32(table, 4), 3u);
+    EXPECT_EQ(table.back(), '\x1A');
+    EXPECT_EQ(FieldBytes(t, db, 2, 0), std::string(10, ' '));
+    EXPECT_EQ(FieldBytes(t, db, 2, 1), "77        ");
+    EXPECT_EQ(table[db.HeaderSize + 2u * db.RecordSize], ' ');  // deletion flag
+}
+
+TEST_F(WriteTest, WritingFurtherPastTheEndAppendsEveryRecordInBetween)
+{
+    Open();
+    db.WriteRaw(5, 0, "far");
+    EXPECT_EQ(db.RecordCount, 6);
+    EXPECT_EQ(ReadLe32(t.Table(), 4), 6u);
+    EXPECT_EQ(t.Table().size(), db.HeaderSize + 6u * db.RecordSize + 1);
+    EXPECT_EQ(FieldBytes(t, db, 4, 0), std::string(10, ' '));
+    EXPECT_EQ(ExpectError([&] { db.WriteRaw(-1, 0, "x"); }), "Номер записи должен быть больше или равен 0");
+}
+
+TEST_F(WriteTest, FieldNumbersAreCheckedByEveryWrite)
+{
+    Open();
+    const std::string table = t.Table();
+    EXPECT_EQ(ExpectError([&] { db.WriteRaw(0, -1, "x"); }), "Номер поля должен быть больше или равен 0");
+    EXPECT_EQ(ExpectError([&] { db.WriteValue(0, 5, "x"); }), "Номер поля должен быть меньше или равен 4");
+    EXPECT_EQ(ExpectError([&] { db.WriteInteger(0, 9, 1); }), "Номер поля должен быть меньше или равен 4");
+    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, -2, "x"); }), "Номер поля должен быть больше или равен 0");
+    EXPECT_EQ(t.Table(), table);
+}
+
+TEST_F(WriteTest, IntegersAreRightAlignedAndCut)
+{
+    Open();
+    db.WriteInteger(0, 1, 42);
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), "        42");
+    db.WriteInteger(0, 2, -7);
+    EXPECT_EQ(FieldBytes(t, db, 0, 2), " -7");
+    db.WriteInteger(1, 2, 123456);
+    EXPECT_EQ(FieldBytes(t, db, 1, 2), "123");
+    db.WriteInteger(1, 1, INT32_MIN);
+    EXPECT_EQ(FieldBytes(t, db, 1, 1), "-214748364");
+}
+
+TEST_F(WriteTest, ValuesOfOtherTypesAreWrittenAsText)
+{
+    Open();
+    const std::string shown = db.ReadValue(0, 4);
+    db.WriteValue(0, 4, shown);
+    EXPECT_EQ(FieldBytes(t, db, 0, 4), shown.substr(0, 8) + std::string(8 - std::min<size_t>(8, shown.size()), ' '));
+    db.WriteValue(0, 1, "12.50");
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), "12.50     ");
+}
+
+TEST_F(WriteTest, MemoRunLayoutAndHeader)
+{
+    // Block 20 lies past the end of this small file, so it is where the run goes.
+    Open();
+    std::string memoBytes = t.Memo();
+    memoBytes[0] = 0;
+    memoBytes[1] = 0;
+    memoBytes[2] = 0;
+    memoBytes[3] = 20;
+    t.Files.SetFile(t.MemoPath, memoBytes);
+    db.CloseTable();
+    db.OpenTable(t.TablePath, false);
+    ASSERT_EQ(db.MemoNextBlock, 20u);
+
+    const std::string text(100, 'x');
+    db.WriteMemo(0, 3, text);
+    const std::string m = t.Memo();
+    ASSERT_EQ(m.size(), 1280u + 128u);
+    EXPECT_EQ(ReadBe32(m, 1280), 1u);    // type: text
+    EXPECT_EQ(ReadBe32(m, 1284), 100u);  // length
+    EXPECT_EQ(m.substr(1288, 100), text);
+    EXPECT_EQ(m.substr(1388), std::string(20, '\0'));
+    EXPECT_EQ(db.MemoNextBlock, 22u);
+    EXPECT_EQ(ReadBe32(m, 0), 22u);
+    EXPECT_EQ(m[6], 0);
+    EXPECT_EQ(m[7], 64);  // the rest of the header stays
+    EXPECT_EQ(FieldBytes(t, db, 0, 3), "        20");
+    EXPECT_EQ(db.ReadMemo(0, 3), text);
+}
+
+TEST_F(WriteTest, RunsAreWholeBlocks)
+{
+    Open();
+    const uint32_t first = db.MemoNextBlock;
+    db.WriteMemo(0, 3, std::string(56, 'a'));  // 8 + 56 = one block
+    EXPECT_EQ(db.MemoNextBlock, first + 1);
+    db.WriteMemo(1, 3, std::string(57, 'b'));  // two
+    EXPECT_EQ(db.MemoNextBlock, first + 3);
+    EXPECT_EQ(t.Memo().size(), (first + 3) * 64u);
+}
+
+TEST_F(WriteTest, MemoTextsKeepTheirBlanksAndAnyLength)
+{
+    Open();
+    const std::string padded = "  \r\nline one\r\n  ";
+    db.WriteMemo(0, 3, padded);
+    const uint32_t block = static_cast<uint32_t>(std::stoul(FieldBytes(t, db, 0, 3)));
+    EXPECT_EQ(ReadBe32(t.Memo(), block * 64u + 4), padded.size());
+    EXPECT_EQ(db.ReadMemo(0, 3), "  \r\nline one");  // reading trims the end only
+
+    std::string big(200000, 'q');
+    big[100000] = '\xE9';
+    db.WriteMemo(1, 3, big);  // far beyond a 16-bit length
+    EXPECT_EQ(db.ReadMemo(1, 3), big);
+}
+
+TEST_F(WriteTest, BlankMemoTextsBlankTheReference)
+{
+    const uint32_t b = memo.Add("old");
+    spec.Records[0][3] = MemoRef(b);
+    Open();
+    const std::string memoBefore = t.Memo();
+    db.WriteMemo(0, 3, " \t\r\n ");
+    EXPECT_EQ(FieldBytes(t, db, 0, 3), std::string(10, ' '));
+    EXPECT_EQ(t.Memo(), memoBefore);
+}
+
+TEST_F(WriteTest, MemoWritesRefuseWhatTheyCannotStore)
+{
+    Open();
+    const std::string table = t.Table();
+    const std::string memoBytes = t.Memo();
+    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 0, "text"); }), "Неверный тип значения");
+
+    std::string zeroBlocks = memoBytes;
+    zeroBlocks[6] = zeroBlocks[7] = 0;
+    t.Files.SetFile(t.MemoPath, zeroBlocks);
+    db.CloseTable();
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 3, "text"); }),
+              "Неверный размер блока (0) в заголовке MEMO файла \"/data/T.FPT\"");
+    EXPECT_EQ(t.Memo(), zeroBlocks);
+    EXPECT_EQ(t.Table(), table);
+
+    TMemTable bare;
+    bare.Put(spec);
+    TDBFLite noMemo(bare.Files);
+    noMemo.OpenTable(bare.TablePath, false);
+    EXPECT_EQ(ExpectError([&] { noMemo.WriteMemo(0, 3, "text"); }),
+              "Нет MEMO файла для записи MEMO поля таблицы \"/data/T.DBF\"");
+    EXPECT_EQ(bare.Table(), table);
+}
+
+TEST_F(WriteTest, NextBlockIsWrittenAsFourBigEndianBytes)
+{
+    Open();
+    std::string memoBytes = t.Memo();
+    memoBytes[0] = 0;
+    memoBytes[1] = 1;
+    memoBytes[2] = 17;
+    memoBytes[3] = 100;  // 69,988
+    t.Files.SetFile(t.MemoPath, memoBytes);
+    db.CloseTable();
+    db.OpenTable(t.TablePath, false);
+    db.WriteMemo(0, 3, std::string(12 * 64 - 8, 'y'));  // 12 blocks: next free 70,000
+    EXPECT_EQ(db.MemoNextBlock, 70000u);
+    const std::string m = t.Memo();
+    EXPECT_EQ(static_cast<unsigned char>(m[0]), 0);
+    EXPECT_EQ(static_cast<unsigned char>(m[1]), 1);
+    EXPECT_EQ(static_cast<unsigned char>(m[2]), 17);
+    EXPECT_EQ(static_cast<unsigned char>(m[3]), 112);
+    EXPECT_EQ(FieldBytes(t, db, 0, 3), "     69988");
+}
+
+TEST_F(WriteTest, DamagedNextBlockNeverOverwritesHeaderOrTexts)
+{
+    const uint32_t kept = memo.Add("keep me");
+    spec.Records[0][3] = MemoRef(kept);
+    t.Put(spec, memo);
+    std::string memoBytes = t.Memo();
+    memoBytes[0] = memoBytes[1] = memoBytes[2] = memoBytes[3] = 0;  // next free block 0
+    t.Files.SetFile(t.MemoPath, memoBytes);
+    db.OpenTable(t.TablePath, false);
+    db.WriteMemo(1, 3, "new text");
+    EXPECT_EQ(db.ReadMemo(0, 3), "keep me");
+    EXPECT_EQ(db.ReadMemo(1, 3), "new text");
+    EXPECT_EQ(static_cast<unsigned char>(t.Memo()[7]), 64);  // block size intact
+    EXPECT_GE(std::stoul(FieldBytes(t, db, 1, 3)), kept + 1);
+}
+
+TEST_F(WriteTest, BinaryReferencesAreWrittenAndBlankedAsFourBytes)
+{
+    spec.Version = 0x30;
+    spec.Fields = {{"NAME", 'C', 10}, {"NOTES", 'M', 4}};
+    spec.Records = {{"a", BinaryMemoRef(0)}, {"b", BinaryMemoRef(0)}};
+    Open();
+    const uint32_t next = db.MemoNextBlock;
+    db.WriteMemo(0, 1, "vfp text");
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), BinaryMemoRef(next));
+    EXPECT_EQ(db.ReadMemo(0, 1), "vfp text");
+    db.WriteMemo(0, 1, "   ");
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), std::string(4, '\0'));
+    db.WriteMemo(1, 1, "again");
+    db.WriteBlankMemoRef(1, 1);
+    EXPECT_EQ(FieldBytes(t, db, 1, 1), std::string(4, '\0'));
+    EXPECT_EQ(FieldBytes(t, db, 1, 0), "b         ");
+}
+
+TEST_F(WriteTest, BlankTextReferenceFillsTheWholeField)
+{
+    spec.Fields = {{"NOTES", 'M', 12}};
+    spec.Records = {{MemoRef(9, 12)}};
+    Open();
+    db.WriteBlankMemoRef(0, 0);
+    EXPECT_EQ(FieldBytes(t, db, 0, 0), std::string(12, ' '));
+}
+
+TEST_F(WriteTest, FieldsOutsideTheRecordAreNotWritten)
+{
+    t.Put(spec, memo);
+    std::string table = t.Table();
+    table[10] = 20;  // record length 20: NOTES and DAY lie past its end
+    table[11] = 0;
+    t.Files.SetFile(t.TablePath, table);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(ExpectError([&] { db.WriteRaw(0, 3, "x"); }),
+              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
+    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 3, "text"); }),
+              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
+    EXPECT_EQ(t.Table(), table);
+    EXPECT_EQ(t.Memo(), memo.Bytes());
+}
+
+TEST_F(WriteTest, AFailedRunWriteLeavesTheReferenceAlone)
+{
+    const uint32_t old = memo.Add("old text");
+    spec.Records[0][3] = MemoRef(old);
+    t.Put(spec, memo);
+    TFaultFileSystem faults(t.Files);
+    faults.FailOnlyWrites = true;
+    faults.PartialWrites = true;
+    for (long failAt = 1; failAt <= 3; ++failAt) {
+        t.Put(spec, memo);
+        faults.Operations = 0;
+        faults.FailAt = failAt;
+        TDBFLite table(faults);
+        table.OpenTable(t.TablePath, false);
+        EXPECT_EQ(ExpectError([&] { table.WriteMemo(0, 3, std::string(300, 'n')); }), "Stream write error");
+        TDBFLite check(t.Files);
+        table.CloseTable();
+        check.OpenTable(t.TablePath, false);
+        const std::string text = check.ReadMemo(0, 3);
+        // The run, then the header, then the field: only after the last write is the new text referenced.
+        EXPECT_EQ(text, "old text") << failAt;
+        EXPECT_GE(ReadBe32(t.Memo(), 0), memo.NextBlock()) << failAt;
+    }
+}
+
+TEST_F(WriteTest, AppendWritesTheRecordBeforeTheCount)
+{
+    t.Put(spec, memo);
+    TFaultFileSystem faults(t.Files);
+    faults.FailOnlyWrites = true;
+    faults.FailAt = 2;  // the header count
+    TDBFLite table(faults);
+    table.OpenTable(t.TablePath, false);
+    EXPECT_EQ(ExpectError([&] { table.AppendBlankRecord(); }), "Stream write error");
+    EXPECT_EQ(ReadLe32(t.Table(), 4), 2u);  // the count never covers a record not written
+}

@@ -1,0 +1,181 @@
+// The operating system's file stream: run natively for POSIX and under Wine
+// for Win32, with the same expectations.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "dbflite/dbflite.h"
+#include "dbflite/filestream.h"
+#include "tablebuilder.h"
+#include "tempdir.h"
+
+namespace {
+
+std::string OpenError(const std::function<void()>& Action, TIoFailure* Failure = nullptr)
+{
+    try {
+        Action();
+    } catch (const EStreamError& e) {
+        if (Failure)
+            *Failure = e.Failure();
+        return e.Message();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
+
+}  // namespace
+
+TEST(FileStream, ShortReadsSayWhatTheyGotAndZeroTheRest)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("data.bin");
+    WriteFileBytes(path, "abcdef");
+    auto stream = OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    char buffer[10];
+    std::memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(stream->ReadAt(4, buffer, sizeof buffer), 2u);
+    EXPECT_EQ(std::string(buffer, 10), std::string("ef\0\0\0\0\0\0\0\0", 10));
+    std::memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(stream->ReadAt(100, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(std::string(buffer, 10), std::string(10, '\0'));
+    EXPECT_EQ(stream->Size(), 6u);
+}
+
+TEST(FileStream, WritesLandAtTheirOffsetsAndExtendTheFile)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("data.bin");
+    WriteFileBytes(path, "0123456789");
+    {
+        auto stream = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+        stream->WriteAt(2, "ab", 2);
+        stream->WriteAt(12, "zz", 2);
+        EXPECT_EQ(stream->Size(), 14u);
+        char back[2];
+        stream->ReadAt(2, back, 2);
+        EXPECT_EQ(std::string(back, 2), "ab");
+    }
+    EXPECT_EQ(ReadFileBytes(path), std::string("01ab456789\0\0zz", 14));
+}
+
+TEST(FileStream, ReadOnlyStreamsRefuseWrites)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("data.bin");
+    WriteFileBytes(path, "0123456789");
+    auto stream = OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    EXPECT_THROW(stream->WriteAt(0, "x", 1), EStreamError);
+    EXPECT_EQ(ReadFileBytes(path), "0123456789");
+}
+
+TEST(FileStream, CreateEmptiesAnExistingFile)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("out.txt");
+    WriteFileBytes(path, "old content");
+    {
+        auto stream = OsFileSystem().Open(path, TFileAccess::Create, TFileShare::DenyNone);
+        stream->WriteAt(0, "new", 3);
+    }
+    EXPECT_EQ(ReadFileBytes(path), "new");
+}
+
+TEST(FileStream, OpenFailuresNameThePathAndTheirCause)
+{
+    TTempDir dir;
+    TIoFailure failure = TIoFailure::Other;
+    const std::string missing = dir.Path("missing.dbf");
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Open(missing, TFileAccess::Read, TFileShare::DenyNone); }, &failure),
+              "Cannot open file " + missing);
+    EXPECT_EQ(failure, TIoFailure::NotFound);
+    EXPECT_FALSE(OsFileSystem().FileExists(missing));
+    EXPECT_FALSE(OsFileSystem().FileExists(""));
+
+    const std::string folder = dir.Path("folder.dbf");
+    std::filesystem::create_directory(std::filesystem::u8path(folder));
+    EXPECT_FALSE(OsFileSystem().FileExists(folder));
+    OpenError([&] { OsFileSystem().Open(folder, TFileAccess::ReadWrite, TFileShare::DenyNone); });
+}
+
+TEST(FileStream, ExclusiveOpensShutOutEveryOtherOpenUntilClosed)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("T.FPT");
+    WriteFileBytes(path, std::string(512, '\0'));
+    auto holder = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive);
+    TIoFailure failure = TIoFailure::Other;
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive); }, &failure),
+              "Cannot open file " + path);
+    EXPECT_EQ(failure, TIoFailure::Locked);
+    OpenError([&] { OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone); });
+    holder.reset();
+    auto again = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive);
+    EXPECT_NE(again, nullptr);
+}
+
+TEST(FileStream, SharedOpensCoexist)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("T.DBF");
+    WriteFileBytes(path, "data");
+    auto a = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    auto b = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    a->WriteAt(0, "D", 1);
+    char c = 0;
+    b->ReadAt(0, &c, 1);
+    EXPECT_EQ(c, 'D');
+    OpenError([&] { OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive); });
+}
+
+TEST(FileStream, NonAsciiPaths)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("Таблица.dbf");
+    WriteFileBytes(path, "x");
+    EXPECT_TRUE(OsFileSystem().FileExists(path));
+    auto stream = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    EXPECT_EQ(stream->Size(), 1u);
+}
+
+TEST(FileStream, CaseVariantsOnlyWhereCaseMatters)
+{
+    TTempDir dir;
+    WriteFileBytes(dir.Path("orders.fpt"), "m");
+    const std::string asked = dir.Path("orders.FPT");
+    if (OsFileSystem().FileExists(asked)) {
+        // Windows: the name is found as it is.
+        EXPECT_EQ(OsFileSystem().FindCaseVariant(asked), "");
+    } else {
+        EXPECT_EQ(OsFileSystem().FindCaseVariant(asked), dir.Path("orders.fpt"));
+    }
+    EXPECT_EQ(OsFileSystem().FindCaseVariant(dir.Path("other.FPT")), "");
+}
+
+TEST(TableOnDisk, MemoFileStaysLockedWhileATableHoldsIt)
+{
+    TTempDir dir;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    spec.Records = {{MemoRef(memo.Add("на диске"))}};
+    const std::string table = dir.Path("Т.DBF");
+    WriteFileBytes(table, BuildTable(spec));
+    WriteFileBytes(dir.Path("Т.FPT"), memo.Bytes());
+
+    TDBFLite first;
+    first.OpenTable(table, false);
+    EXPECT_EQ(first.ReadMemo(0, 0), "на диске");
+    TDBFLite second;
+    try {
+        second.OpenTable(table, false);
+        ADD_FAILURE() << "second read-write open succeeded";
+    } catch (const EError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file " + dir.Path("Т.FPT"));
+    }
+    first.CloseTable();
+    second.OpenTable(table, false);
+    second.WriteMemo(0, 0, "новый текст");
+    EXPECT_EQ(second.ReadMemo(0, 0), "новый текст");
+}

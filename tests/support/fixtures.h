@@ -1,0 +1,23 @@
+// Shared set-ups for the table tests: a table and memo file in memory.
+#pragma once
+
+#include <string>
+
+#include "dbflite/dbflite.h"
+#include "memfs.h"
+#include "tablebuilder.h"
+
+struct TMemTable {
+    TMemoryFileSystem Files;
+    std::string TablePath = "/data/T.DBF";
+    std::string MemoPath = "/data/T.FPT";
+
+    void Put(const TTableSpec& Spec) { Files.SetFile(TablePath, BuildTable(Spec)); }
+    void Put(const TTableSpec& Spec, const TMemoBuilder& Memo)
+    {
+        Put(Spec);
+        Files.SetFile(MemoPath, Memo.Bytes());
+    }
+    std::string Table() const { return Files.File(TablePath); }
+    std::string Memo() const { return Files.File(MemoPath); }
+};

@@ -1,0 +1,162 @@
+#include "memfs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+class TMemoryStream final : public TFileStream {
+public:
+    TMemoryStream(std::shared_ptr<TMemoryFileSystem::TFile> File, bool Writable)
+        : File_(std::move(File)), Writable_(Writable) {}
+    ~TMemoryStream() override
+    {
+        --File_->Opens;
+        File_->Exclusive = false;
+    }
+
+    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+    {
+        const std::string& bytes = File_->Bytes;
+        size_t got = 0;
+        if (Offset < bytes.size())
+            got = static_cast<size_t>(std::min<uint64_t>(Count, bytes.size() - Offset));
+        if (got)
+            std::memcpy(Buffer, bytes.data() + Offset, got);
+        std::memset(static_cast<char*>(Buffer) + got, 0, Count - got);
+        return got;
+    }
+
+    void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (!Writable_)
+            throw EStreamError(WriteErrorText(), TIoFailure::AccessDenied, 5);
+        std::string& bytes = File_->Bytes;
+        if (Offset + Count > bytes.size())
+            bytes.resize(static_cast<size_t>(Offset + Count), '\0');
+        if (Count)
+            std::memcpy(&bytes[static_cast<size_t>(Offset)], Data, Count);
+    }
+
+    uint64_t Size() override { return File_->Bytes.size(); }
+
+private:
+    std::shared_ptr<TMemoryFileSystem::TFile> File_;
+    bool Writable_;
+};
+
+class TFaultStream final : public TFileStream {
+public:
+    TFaultStream(std::unique_ptr<TFileStream> Inner, TFaultFileSystem& Owner)
+        : Inner_(std::move(Inner)), Owner_(Owner) {}
+
+    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+    {
+        if (Owner_.NextFails(false)) {
+            std::memset(Buffer, 0, Count);
+            throw EStreamError(ReadErrorText(), TIoFailure::Other, 23);
+        }
+        return Inner_->ReadAt(Offset, Buffer, Count);
+    }
+
+    void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (Owner_.NextFails(true)) {
+            if (Owner_.PartialWrites && Count > 1)
+                Inner_->WriteAt(Offset, Data, Count / 2);
+            throw EStreamError(WriteErrorText(), TIoFailure::DiskFull, 112);
+        }
+        Inner_->WriteAt(Offset, Data, Count);
+    }
+
+    uint64_t Size() override { return Inner_->Size(); }
+
+private:
+    std::unique_ptr<TFileStream> Inner_;
+    TFaultFileSystem& Owner_;
+};
+
+}  // namespace
+
+void TMemoryFileSystem::SetFile(const std::string& Path, std::string Bytes)
+{
+    auto& file = Files_[Path];
+    if (!file)
+        file = std::make_shared<TFile>();
+    file->Bytes = std::move(Bytes);
+}
+
+std::string TMemoryFileSystem::File(const std::string& Path) const
+{
+    auto it = Files_.find(Path);
+    return it == Files_.end() ? std::string() : it->second->Bytes;
+}
+
+std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
+{
+    std::string key = Path;
+    if (IgnoreCase)
+        for (const auto& entry : Files_)
+            if (Lower(entry.first) == Lower(Path))
+                key = entry.first;
+    auto it = Files_.find(key);
+    if (it == Files_.end()) {
+        if (Access != TFileAccess::Create)
+            throw EStreamError(OpenErrorText(Path), TIoFailure::NotFound, 2);
+        it = Files_.emplace(key, std::make_shared<TFile>()).first;
+    }
+    auto file = it->second;
+    if (file->Exclusive || (Share == TFileShare::Exclusive && file->Opens > 0))
+        throw EStreamError(OpenErrorText(Path), TIoFailure::Locked, 32);
+    if (Access == TFileAccess::Create)
+        file->Bytes.clear();
+    ++file->Opens;
+    file->Exclusive = Share == TFileShare::Exclusive;
+    return std::make_unique<TMemoryStream>(file, Access != TFileAccess::Read);
+}
+
+bool TMemoryFileSystem::FileExists(const std::string& Path)
+{
+    if (Files_.count(Path))
+        return true;
+    if (IgnoreCase)
+        for (const auto& entry : Files_)
+            if (Lower(entry.first) == Lower(Path))
+                return true;
+    return false;
+}
+
+std::string TMemoryFileSystem::FindCaseVariant(const std::string& Path)
+{
+    if (IgnoreCase)
+        return {};
+    for (const auto& entry : Files_)
+        if (entry.first != Path && Lower(entry.first) == Lower(Path))
+            return entry.first;
+    return {};
+}
+
+std::unique_ptr<TFileStream> TFaultFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
+{
+    return std::make_unique<TFaultStream>(Inner_.Open(Path, Access, Share), *this);
+}
+
+bool TFaultFileSystem::NextFails(bool IsWrite)
+{
+    if (FailOnlyWrites && !IsWrite)
+        return false;
+    ++Operations;
+    if (FailAt != 0 && Operations == FailAt) {
+        Failed = true;
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,57 @@
+// File systems for tests: files held in memory, and a wrapper that fails a
+// chosen read or write of any other file system.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "dbflite/filestream.h"
+
+// Files in memory, with the same share rules as the real ones: an exclusive
+// open refuses and is refused by every other open of the same file.
+class TMemoryFileSystem : public TFileSystem {
+public:
+    void SetFile(const std::string& Path, std::string Bytes);
+    std::string File(const std::string& Path) const;
+    bool Has(const std::string& Path) const { return Files_.count(Path) != 0; }
+    // Paths compared without letter case, as on Windows.
+    bool IgnoreCase = false;
+
+    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
+    bool FileExists(const std::string& Path) override;
+    std::string FindCaseVariant(const std::string& Path) override;
+
+    struct TFile {
+        std::string Bytes;
+        int Opens = 0;
+        bool Exclusive = false;
+    };
+
+private:
+    std::map<std::string, std::shared_ptr<TFile>> Files_;
+};
+
+// Passes everything to Inner, counting reads and writes, and fails the one
+// whose number (from 1, over reads and writes together) is FailAt. A failed
+// write may first pass on part of its bytes, as a disk that fills up does.
+class TFaultFileSystem : public TFileSystem {
+public:
+    explicit TFaultFileSystem(TFileSystem& Inner) : Inner_(Inner) {}
+
+    long FailAt = 0;          // 0: never fail
+    bool PartialWrites = false;
+    bool FailOnlyWrites = false;
+    long Operations = 0;      // reads and writes seen so far
+    bool Failed = false;      // the planned failure happened
+
+    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
+    bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }
+    std::string FindCaseVariant(const std::string& Path) override { return Inner_.FindCaseVariant(Path); }
+
+    // Called by the streams: true when this operation must fail.
+    bool NextFails(bool IsWrite);
+
+private:
+    TFileSystem& Inner_;
+};

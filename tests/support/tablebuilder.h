@@ -1,0 +1,58 @@
+// Tables and memo files built byte by byte, for tests that must not depend on
+// the code they test to make their input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TFieldSpec {
+    std::string Name;
+    char Type = 'C';
+    uint8_t Size = 10;
+    uint8_t Decimals = 0;
+};
+
+struct TTableSpec {
+    uint8_t Version = 0xF5;  // FoxPro 2 with memo
+    std::vector<TFieldSpec> Fields;
+    // Each record: one text per field, padded with spaces (cut) to the width.
+    std::vector<std::vector<std::string>> Records;
+    bool EndOfFileMark = true;
+    // The newer FoxPro layout's 263-byte area after the terminator.
+    bool BacklinkArea = false;
+    int32_t RecordCountOverride = -1;  // >= 0: this count in the header instead
+};
+
+// The whole table file.
+std::string BuildTable(const TTableSpec& Spec);
+
+// Header length and record length the builder gives a table.
+uint16_t HeaderSizeOf(const TTableSpec& Spec);
+uint16_t RecordSizeOf(const TTableSpec& Spec);
+
+// A memo file in the FPT layout: a 512-byte header, then runs of blocks.
+class TMemoBuilder {
+public:
+    explicit TMemoBuilder(uint16_t BlockSize = 64);
+    // Appends a run holding Text (type 1 = text) and returns its block number.
+    uint32_t Add(const std::string& Text, uint32_t Type = 1);
+    // Appends a run whose block header claims Length bytes while only Text
+    // follows it (a damaged length).
+    uint32_t AddWithLength(const std::string& Text, uint32_t Length);
+    std::string Bytes() const;
+    uint32_t NextBlock() const { return Next_; }
+
+private:
+    uint16_t BlockSize_;
+    uint32_t Next_;
+    std::string Data_;
+};
+
+// A text memo reference, right-aligned in a field of Width bytes.
+std::string MemoRef(uint32_t Block, int Width = 10);
+// A 4-byte binary memo reference (little-endian), as the newer layout keeps it.
+std::string BinaryMemoRef(uint32_t Block);
+
+uint32_t ReadLe32(const std::string& Bytes, size_t At);
+uint32_t ReadBe32(const std::string& Bytes, size_t At);
