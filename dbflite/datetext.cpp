@@ -59,3 +59,62 @@ std::string FormatDate(const TDate& Date, const std::string& Pattern)
     }
     return out;
 }
+
+bool ParseDate(const std::string& Text, const std::string& Pattern, TDate& Date)
+{
+    int year = -1, month = -1, day = -1;
+    size_t t = 0;
+    size_t i = 0;
+    auto number = [&](size_t MinDigits, size_t MaxDigits, int& Out) {
+        size_t n = 0;
+        int value = 0;
+        while (n < MaxDigits && t + n < Text.size() && Text[t + n] >= '0' && Text[t + n] <= '9') {
+            value = value * 10 + (Text[t + n] - '0');
+            ++n;
+        }
+        if (n < MinDigits)
+            return false;
+        t += n;
+        Out = value;
+        return true;
+    };
+    while (i < Pattern.size()) {
+        const char c = Pattern[i];
+        if (c == '\'') {
+            const size_t close = Pattern.find('\'', i + 1);
+            const size_t end = close == std::string::npos ? Pattern.size() : close;
+            const std::string literal = Pattern.substr(i + 1, end - i - 1);
+            if (Text.compare(t, literal.size(), literal) != 0)
+                return false;
+            t += literal.size();
+            i = end == Pattern.size() ? end : end + 1;
+            continue;
+        }
+        size_t run = 1;
+        while (i + run < Pattern.size() && Pattern[i + run] == c)
+            ++run;
+        bool ok = true;
+        switch (c) {
+        case 'd': ok = number(run >= 2 ? 2 : 1, 2, day); break;
+        case 'M': ok = number(run >= 2 ? 2 : 1, 2, month); break;
+        case 'y':
+            // Two-digit years cannot be told apart by century: refused.
+            if (run <= 2)
+                return false;
+            ok = number(4, 4, year);
+            break;
+        case 'g': break;
+        default:
+            for (size_t k = 0; k < run && ok; ++k, ++t)
+                ok = t < Text.size() && Text[t] == c;
+            break;
+        }
+        if (!ok)
+            return false;
+        i += run;
+    }
+    if (t != Text.size() || !IsValidDate(year, month, day))
+        return false;
+    Date = TDate{year, month, day};
+    return true;
+}

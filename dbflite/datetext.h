@@ -28,3 +28,7 @@ std::string FormatDate(const TDate& Date, const std::string& Pattern);
 // The short date pattern dates are shown in: the user's own on Windows;
 // yyyy-MM-dd elsewhere, since the C locale's short form drops the century.
 std::string ShortDatePattern();
+
+// The reverse of FormatDate for the numeric parts of a pattern: true and the
+// date when Text is a valid date written in Pattern.
+bool ParseDate(const std::string& Text, const std::string& Pattern, TDate& Date);

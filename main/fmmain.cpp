@@ -1,0 +1,506 @@
+#include "main/fmmain.h"
+
+#include <cstdio>
+#include <new>
+
+#include "main/memotext.h"
+#include "main/textfile.h"
+#include "strutil/strutil.h"
+
+namespace {
+
+const char* const TableNotFound = "DBF файл не найден.";
+const char* const MemoFileNotFound = "MEMO файл не найден.";
+const char* const Attention = "Внимание!";
+const char* const NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
+const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+const char* const HelpFileName = "Read_Me.txt";
+const char* const TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
+const char* const TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
+
+// Progress steps, in records (Load: in lines).
+constexpr int32_t ClearStep = 100;
+constexpr int32_t RewriteStep = 10;
+constexpr int32_t SaveStep = 100;
+constexpr int32_t LoadStep = 1000;
+
+// The hourglass for the length of a run, and the default cursor back
+// whichever way the run ends.
+class TBusyCursor {
+public:
+    explicit TBusyCursor(TWindowPort& Port) : Port_(Port) {}
+    ~TBusyCursor() { Restore(); }
+    TBusyCursor(const TBusyCursor&) = delete;
+    TBusyCursor& operator=(const TBusyCursor&) = delete;
+    void Start()
+    {
+        Port_.SetCursor(TCursor::HourGlass);
+        Busy_ = true;
+    }
+    void Restore()
+    {
+        if (Busy_)
+            Port_.SetCursor(TCursor::Default);
+        Busy_ = false;
+    }
+
+private:
+    TWindowPort& Port_;
+    bool Busy_ = false;
+};
+
+// Memo box repainting suspended for the length of a scope.
+class TMemoPaintPause {
+public:
+    explicit TMemoPaintPause(TWindowPort& Port) : Port_(Port) { Port_.SuspendMemoPaint(); }
+    ~TMemoPaintPause() { Port_.ResumeMemoPaint(); }
+    TMemoPaintPause(const TMemoPaintPause&) = delete;
+    TMemoPaintPause& operator=(const TMemoPaintPause&) = delete;
+
+private:
+    TWindowPort& Port_;
+};
+
+std::vector<std::string> SplitTabs(const std::string& Line)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t tab = Line.find('\t'); tab != std::string::npos; tab = Line.find('\t', start)) {
+        parts.push_back(Line.substr(start, tab - start));
+        start = tab + 1;
+    }
+    parts.push_back(Line.substr(start));
+    return parts;
+}
+
+// A number with an optional sign, digits and an optional decimal part.
+bool IsDecimalNumber(const std::string& Text)
+{
+    size_t i = 0;
+    if (i < Text.size() && (Text[i] == '+' || Text[i] == '-'))
+        ++i;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < Text.size(); ++i) {
+        if (Text[i] >= '0' && Text[i] <= '9')
+            ++digits;
+        else if (Text[i] == '.' && !point)
+            point = true;
+        else
+            return false;
+    }
+    return digits > 0;
+}
+
+}  // namespace
+
+TfmMain::TfmMain(TWindowPort& WindowPort, TFileSystem& FileSystem) : Port(WindowPort), Files(FileSystem)
+{
+    Open.Kind = TFileDialog::Open;
+    Save.Kind = TFileDialog::Save;
+    Save.Filter = TextFilter;
+}
+
+const char* TfmMain::InitialMemoText()
+{
+    return "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
+           "2) Нажмите кнопку \"Инфо\"\r\n"
+           "3) Выберите нужные поля\r\n"
+           "4) Выберите нужную функцию\r\n"
+           "\r\n"
+           "Tarnwick: восстановление MEMO полей таблиц DBF с файлом FPT.\r\n"
+           "Все операции меняют файлы на месте: сначала сделайте копию.\r\n"
+           "Справка: кнопка \"Справка\" или F1 (файл Read_Me.txt).\r\n"
+           "Для пакетной работы: tarnwick-cli --help";
+}
+
+void TfmMain::FormCreate()
+{
+    Port.SetCaption("Tarnwick");
+    Port.SetMemoText(InitialMemoText());
+}
+
+void TfmMain::Run(void (TfmMain::*Handler)())
+{
+    try {
+        (this->*Handler)();
+    } catch (const EError& e) {
+        Port.ShowError(ErrorDisplayText(e.Message()));
+    } catch (const std::bad_alloc&) {
+        Port.ShowError("Out of memory.");
+    } catch (const std::exception& e) {
+        Port.ShowError(ErrorDisplayText(e.what()));
+    }
+}
+
+bool TfmMain::TableExists(std::string& Path)
+{
+    Path = Port.FileNameText();
+    if (Files.FileExists(Path))
+        return true;
+    Port.SetCaption(TableNotFound);
+    return false;
+}
+
+int32_t TfmMain::RecordsToVisit(TDBFLite& Table)
+{
+    // A header may claim more records than the file holds; the run visits
+    // those that exist, and appends after them.
+    Table.RecordCount = Table.RecordsInFile();
+    return Table.RecordCount;
+}
+
+bool TfmMain::Confirm(const std::string& Text)
+{
+    return Port.MessageBox(Text, Attention, MbOkCancel) != IdCancel;
+}
+
+void TfmMain::ShowProgress(int64_t Done, int64_t Total)
+{
+    Port.SetProgress(IntToStr(Done) + "/" + IntToStr(Total), Done, Total);
+}
+
+bool TfmMain::SelectFields(TDBFLite& Table, std::vector<int>& Selection, bool MemoOnly)
+{
+    Selection.clear();
+    for (const std::string& line : Port.MemoLines()) {
+        if (line.empty())
+            continue;
+        const int field = Table.FieldIndex(Port.TextToTable(line));
+        if (field < 0 || (MemoOnly && Table.Fields[static_cast<size_t>(field)].FieldType != 'M')) {
+            Port.SetMemoText(SelectionHint);
+            Table.CloseTable();
+            return false;
+        }
+        if (Selection.size() == static_cast<size_t>(MaxSelectedFields)) {
+            Port.SetMemoText("Выбрано больше " + IntToStr(MaxSelectedFields) +
+                             " полей.\r\nОставьте в списке не больше " + IntToStr(MaxSelectedFields) + " полей.");
+            Table.CloseTable();
+            return false;
+        }
+        Selection.push_back(field);
+    }
+    return true;
+}
+
+void TfmMain::btInfoClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TDBFLite table(Files);
+    table.OpenTable(path, false);
+    std::string list;
+    int count = 0;
+    for (const TFieldDesc& field : table.Fields)
+        if (field.FieldType == 'M') {
+            list += "\r\n" + Port.TableToText(field.Name);
+            ++count;
+        }
+    table.CloseTable();
+    DeleteAt(list, 1, 2);
+    Port.SetCaption(table.HasMemoFile ? "MEMO полей: " + IntToStr(count) : std::string(MemoFileNotFound));
+    Port.SetMemoText(list);
+}
+
+void TfmMain::btClearClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TDBFLite table(Files);
+    table.OpenTable(path, false);
+    std::vector<int> selection;
+    if (!SelectFields(table, selection, true))
+        return;
+    const bool all = Port.AllChecked();
+    // Without a memo file every reference reads as blank: Clear would wipe
+    // them all while the user asked for the damaged ones only.
+    if (!all && !table.HasMemoFile) {
+        table.CloseTable();
+        Port.SetCaption(MemoFileNotFound);
+        return;
+    }
+    if (!Confirm("Вы действительно хотите очистить эти MEMO поля (" + IntToStr(static_cast<int64_t>(selection.size())) +
+                 " шт.)?\r" + NoBackups)) {
+        table.CloseTable();
+        return;
+    }
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption("Очистка...");
+    const int32_t records = RecordsToVisit(table);
+    // The check box cannot change during the run: no window messages are
+    // handled until it ends.
+    const bool clearAll = Port.AllChecked();
+    for (int32_t r = 0; r < records; ++r) {
+        if ((r + 1) % ClearStep == 0)
+            ShowProgress(r + 1, records);
+        for (int field : selection)
+            if (clearAll || table.InspectMemo(r, field).ReadsBlank)
+                table.WriteBlankMemoRef(r, field);
+    }
+    cursor.Restore();
+    table.CloseTable();
+    Port.SetCaption("MEMO поля очищены.");
+}
+
+void TfmMain::btAutoClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TDBFLite table(Files);
+    table.OpenTable(path, false);
+    std::vector<int> selection;
+    if (!SelectFields(table, selection, true))
+        return;
+    // Without a memo file no text can be read, and every reference would be
+    // blanked.
+    if (!table.HasMemoFile) {
+        table.CloseTable();
+        Port.SetCaption(MemoFileNotFound);
+        return;
+    }
+    if (!Confirm("Вы действительно хотите перезаписать эти MEMO поля (" +
+                 IntToStr(static_cast<int64_t>(selection.size())) + " шт.)?\r" + NoBackups)) {
+        table.CloseTable();
+        return;
+    }
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption("Перезапись...");
+    const int32_t records = RecordsToVisit(table);
+    for (int32_t r = 0; r < records; ++r) {
+        if ((r + 1) % RewriteStep == 0)
+            ShowProgress(r + 1, records);
+        for (int field : selection) {
+            // A text that cannot be read is stored as no text. A failing
+            // disk is another matter: its error ends the run, and the
+            // reference keeps pointing at the old, intact copy.
+            std::string value;
+            try {
+                value = table.ReadValue(r, field);
+            } catch (const EStreamError&) {
+                throw;
+            } catch (const EError&) {
+                value.clear();
+            }
+            table.WriteValue(r, field, value);
+        }
+    }
+    cursor.Restore();
+    table.CloseTable();
+    Port.SetCaption("MEMO поля переписаны.");
+}
+
+void TfmMain::btSaveClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    Save.FileName = ChangeFileExt(path, ".txt");
+    if (!Port.RunFileDialog(Save))
+        return;
+    TDBFLite table(Files);
+    table.OpenTable(path, false);
+    std::vector<int> selection;
+    if (!SelectFields(table, selection, false))
+        return;
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    TTextFileWriter out(Files, Save.FileName);
+
+    std::string line;
+    for (int field : selection)
+        line += "\t" + table.Fields[static_cast<size_t>(field)].Name;
+    DeleteAt(line, 1, 1);
+    out.WriteLine(line);
+
+    const int32_t records = RecordsToVisit(table);
+    for (int32_t r = 0; r < records; ++r) {
+        if ((r + 1) % SaveStep == 0)
+            ShowProgress(r + 1, records);
+        line.clear();
+        for (int field : selection) {
+            line += '\t';
+            line += EscapeMemoValue(table.ReadValue(r, field));
+        }
+        DeleteAt(line, 1, 1);
+        out.WriteLine(line);
+    }
+    table.CloseTable();
+    out.Close();
+    Port.SetCaption("MEMO поля сохранены.");
+    cursor.Restore();
+}
+
+void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, const std::string& Value,
+                        const std::string& DatePattern)
+{
+    const TFieldDesc& field = Table.Fields[static_cast<size_t>(FieldNo)];
+    switch (field.FieldType) {
+    case 'M':
+    case 'C':
+        Table.WriteValue(RecNo, FieldNo, Value);
+        return;
+    case 'N': {
+        // Whole numbers right-aligned; numbers with decimals, which Save
+        // writes as the table shows them, go back as they were rather than
+        // as 0; an empty value leaves the field blank.
+        const int32_t number = StrToIntDef(Value, 0);
+        if (number != 0 || StrToIntDef(Value, 1) == 0) {
+            Table.WriteInteger(RecNo, FieldNo, number);
+            return;
+        }
+        const std::string trimmed = Trim(Value);
+        if (trimmed.empty())
+            Table.WriteRaw(RecNo, FieldNo, "");
+        else if (IsDecimalNumber(trimmed) && trimmed.size() <= field.Size)
+            Table.WriteRaw(RecNo, FieldNo, std::string(field.Size - trimmed.size(), ' ') + trimmed);
+        else
+            Table.WriteInteger(RecNo, FieldNo, 0);
+        return;
+    }
+    case 'D': {
+        // Save writes dates as they are shown; they go back as the stored
+        // year, month and day. The dates that stand for a blank (1 January
+        // 1001) or unreadable (30 December 1899) field go back blank.
+        TDate date;
+        if (ParseDate(Trim(Value), DatePattern, date)) {
+            if (date == TDate{1001, 1, 1} || date.IsZero()) {
+                Table.WriteRaw(RecNo, FieldNo, "");
+            } else {
+                char digits[16];
+                std::snprintf(digits, sizeof digits, "%04d%02d%02d", date.Year, date.Month, date.Day);
+                Table.WriteRaw(RecNo, FieldNo, digits);
+            }
+            return;
+        }
+        Table.WriteRaw(RecNo, FieldNo, Value);
+        return;
+    }
+    default:
+        Table.WriteRaw(RecNo, FieldNo, Value);
+        return;
+    }
+}
+
+void TfmMain::btLoadClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    Open.Filter = TextFilter;
+    if (!Port.RunFileDialog(Open))
+        return;
+    TDBFLite table(Files);
+    table.OpenTable(path, false);
+    if (!Confirm(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r") +
+                 "Названия полей указаны в первой строке файла.\r" + NoBackups)) {
+        table.CloseTable();
+        return;
+    }
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    TTextFileReader in(Files, Open.FileName);
+
+    // The whole file is checked before anything is written: a name that is
+    // no field, or a line with more values than names, would otherwise stop
+    // the run halfway through the table.
+    const std::vector<std::string> names = SplitTabs(in.ReadLine());
+    if (names.size() > static_cast<size_t>(MaxSelectedFields)) {
+        Port.SetMemoText("В первой строке файла больше " + IntToStr(MaxSelectedFields) + " названий полей.");
+        return;
+    }
+    std::vector<int> columns;
+    bool missing = false;
+    bool memoColumns = false;
+    for (const std::string& name : names) {
+        const int field = table.FieldIndex(name);
+        columns.push_back(field);
+        if (field < 0) {
+            Port.SetMemoText("Поле не найдено \"" + Port.TableToText(name) + "\"");
+            missing = true;
+        } else if (table.Fields[static_cast<size_t>(field)].FieldType == 'M') {
+            memoColumns = true;
+        }
+    }
+    if (missing)
+        return;
+    if (memoColumns && !table.HasMemoFile) {
+        Port.SetCaption(MemoFileNotFound);
+        return;
+    }
+    const uint64_t firstRecordLine = in.Position();
+    int64_t lines = 0;
+    while (!in.Eof()) {
+        const std::string line = in.ReadLine();
+        ++lines;
+        if (!IsBlank(line) && SplitTabs(line).size() > columns.size()) {
+            Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
+            return;
+        }
+    }
+    in.Seek(firstRecordLine);
+
+    RecordsToVisit(table);
+    const std::string datePattern = ShortDatePattern();
+    int32_t r = 0;
+    while (!in.Eof()) {
+        if (r % LoadStep == 0)
+            Port.SetProgress(IntToStr(r + 1), r, lines);
+        const std::string line = in.ReadLine();
+        if (!IsBlank(line)) {
+            const std::vector<std::string> values = SplitTabs(line);
+            for (size_t c = 0; c < values.size(); ++c)
+                LoadValue(table, r, columns[c], values[c], datePattern);
+        }
+        ++r;
+    }
+    table.CloseTable();
+    in.Close();
+    Port.SetCaption("MEMO поля загружены.");
+    cursor.Restore();
+}
+
+void TfmMain::btHelpClick()
+{
+    if (!Files.FileExists(HelpFileName)) {
+        Port.SetMemoText("Файл \"Read_Me.txt\" не найден.");
+        return;
+    }
+    TMemoPaintPause pause(Port);
+    std::string bytes;
+    {
+        auto stream = Files.Open(HelpFileName, TFileAccess::Read, TFileShare::DenyNone);
+        bytes.resize(static_cast<size_t>(stream->Size()));
+        if (!bytes.empty())
+            bytes.resize(stream->ReadAt(0, &bytes[0], bytes.size()));
+    }
+    Port.SetMemoText(Port.TableToText(ReflowHelpText(bytes)));
+}
+
+void TfmMain::btBrowseFileNameClick()
+{
+    Open.Filter = TableFilter;
+    if (Port.RunFileDialog(Open))
+        Port.SetFileNameText(Open.FileName);
+}
+
+void TfmMain::btExitClick()
+{
+    Port.Close();
+}
+
+void TfmMain::FormKeyDown(int Key)
+{
+    if (Key == VkF1)
+        Run(&TfmMain::btHelpClick);
+}
+
+void TfmMain::WMDropFiles(const std::string& FileName)
+{
+    Port.SetFileNameText(FileName);
+    Port.BringToFront();
+}

@@ -1,0 +1,60 @@
+// The main window's logic: one handler per button, the field selection, the
+// drop and key handling. Each handler opens its own table, works through it
+// and closes it before it returns; no table stays open between clicks.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dbflite/dbflite.h"
+#include "main/port.h"
+
+class TfmMain {
+public:
+    static constexpr int MaxSelectedFields = 100;
+    static constexpr int VkF1 = 0x70;
+
+    explicit TfmMain(TWindowPort& Port, TFileSystem& Files = OsFileSystem());
+
+    // Start-up state of the window: caption, memo box text.
+    void FormCreate();
+
+    void btInfoClick();
+    void btClearClick();
+    void btAutoClick();   // Rewrite
+    void btSaveClick();
+    void btLoadClick();
+    void btHelpClick();
+    void btBrowseFileNameClick();
+    void btExitClick();
+    void FormKeyDown(int Key);
+    // A file dropped from the shell; the port has taken the first name.
+    void WMDropFiles(const std::string& FileName);
+
+    // Runs a handler as the application runs an event: an error it raises
+    // ends it and is shown by the default error display.
+    void Run(void (TfmMain::*Handler)());
+
+    // The memo box lines as field numbers, in order. On failure the memo box
+    // says why, Table is closed and false is returned. MemoOnly refuses
+    // fields that are not memo fields, as the operations that blank or
+    // rewrite memo references must.
+    bool SelectFields(TDBFLite& Table, std::vector<int>& Selection, bool MemoOnly);
+
+    // The dialogs, with the file name and filter entry they keep.
+    TFileDialog Open;
+    TFileDialog Save;
+
+    static const char* InitialMemoText();
+
+private:
+    bool TableExists(std::string& Path);
+    int32_t RecordsToVisit(TDBFLite& Table);
+    bool Confirm(const std::string& Text);
+    void ShowProgress(int64_t Done, int64_t Total);
+    void LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, const std::string& Value,
+                   const std::string& DatePattern);
+
+    TWindowPort& Port;
+    TFileSystem& Files;
+};

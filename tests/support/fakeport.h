@@ -1,0 +1,61 @@
+// A window port for handler tests: the dialogs and the message box answer
+// from a script, and every change the handlers make is recorded in order.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main/port.h"
+
+class TFakePort : public TWindowPort {
+public:
+    // State of the controls.
+    std::string Caption = "Tarnwick";
+    std::string FileName;
+    std::string Memo;
+    bool All = false;
+    bool Closed = false;
+    TCursor Cursor = TCursor::Default;
+    int PaintSuspended = 0;
+
+    // Scripted answers: the next message box result (IdOk when none is
+    // left), the next dialog result (a path, or nullopt for Cancel).
+    std::deque<int> MessageAnswers;
+    std::deque<std::optional<std::string>> DialogAnswers;
+
+    // Everything that happened, one entry each, in order:
+    //   "caption:<text>", "progress:<text>", "memo:<text>", "cursor:<code>",
+    //   "message:<caption>|<flags>|<text>", "error:<text>",
+    //   "dialog:<kind>|<filter>|<index>|<file name>", "front", "close"
+    std::vector<std::string> Log;
+    // Just the entries that start with Prefix (with the prefix removed).
+    std::vector<std::string> Entries(const std::string& Prefix) const;
+    std::vector<std::string> Captions() const { return Entries("caption:"); }
+    std::vector<std::string> Errors() const { return Entries("error:"); }
+    std::vector<std::string> Messages() const { return Entries("message:"); }
+
+    void SetCaption(const std::string& Text) override;
+    void SetProgress(const std::string& Text, int64_t Done, int64_t Total) override;
+    std::string FileNameText() override { return FileName; }
+    void SetFileNameText(const std::string& Text) override { FileName = Text; }
+    std::string MemoText() override { return Memo; }
+    void SetMemoText(const std::string& Text) override;
+    std::vector<std::string> MemoLines() override;
+    void SuspendMemoPaint() override { ++PaintSuspended; }
+    void ResumeMemoPaint() override { --PaintSuspended; }
+    bool AllChecked() override { return All; }
+    bool RunFileDialog(TFileDialog& Dialog) override;
+    int MessageBox(const std::string& Text, const std::string& Caption, int Flags) override;
+    void SetCursor(TCursor NewCursor) override;
+    void ShowError(const std::string& Text) override { Log.push_back("error:" + Text); }
+    std::string TableToText(const std::string& Bytes) override { return Bytes; }
+    std::string TextToTable(const std::string& Text) override { return Text; }
+    void BringToFront() override { Log.push_back("front"); }
+    void Close() override
+    {
+        Closed = true;
+        Log.push_back("close");
+    }
+};
