@@ -392,6 +392,11 @@ void TDBFLite::AppendBlankRecord()
     // after it; the count in the header follows once the record is there.
     std::string record(RecordSize + 1u, ' ');
     record.back() = EndOfFile;
+    // A binary memo reference is a block number: four spaces would point at
+    // block 0x20202020. No memo there is four zero bytes.
+    for (const TFieldDesc& field : Fields)
+        if (IsBinaryMemoRef(field) && static_cast<uint64_t>(field.Offset) + field.Size <= RecordSize)
+            std::fill_n(record.begin() + field.Offset, field.Size, '\0');
     DbfStream->WriteAt(HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecordCount),
                        record.data(), record.size());
     ++RecordCount;

@@ -1,0 +1,480 @@
+// Tables against independent readers and writers: python3-dbf writes FoxPro
+// tables that we must read as it and dbfread do, and the memos we write must
+// read back, as text, in both. The peers run as Python scripts from
+// tests/peer under /usr/bin/python3, the interpreter Debian installs them for.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "strutil/strutil.h"
+
+#include "dbflite/dbflite.h"
+#include "tempdir.h"
+
+namespace {
+
+const char Python[] = "/usr/bin/python3";
+
+// Just enough JSON for what the peer scripts print (json.dump, ASCII only).
+struct TJson {
+    enum class TKind { Null, Bool, Number, String, Array, Object } Kind = TKind::Null;
+    bool Bool = false;
+    double Number = 0;
+    std::string Text;
+    std::vector<std::string> Keys;  // of an object, in step with Items
+    std::vector<TJson> Items;       // of an array or an object
+
+    const TJson& operator[](const std::string& Key) const
+    {
+        for (size_t i = 0; i < Keys.size(); ++i)
+            if (Keys[i] == Key)
+                return Items[i];
+        throw std::runtime_error("no \"" + Key + "\" in the peer's JSON");
+    }
+};
+
+class TJsonParser {
+public:
+    explicit TJsonParser(const std::string& Text) : S_(Text) {}
+
+    TJson Document()
+    {
+        TJson value = Value();
+        if (Skip() != '\0')
+            Fail("text after the value");
+        return value;
+    }
+
+private:
+    const std::string& S_;
+    size_t At_ = 0;
+
+    [[noreturn]] void Fail(const std::string& What) const
+    {
+        throw std::runtime_error("bad JSON at " + std::to_string(At_) + ": " + What);
+    }
+    char Skip()
+    {
+        while (At_ < S_.size() && std::strchr(" \t\r\n", S_[At_]))
+            ++At_;
+        return At_ < S_.size() ? S_[At_] : '\0';
+    }
+    void Expect(char C)
+    {
+        if (Skip() != C)
+            Fail(std::string("expected ") + C);
+        ++At_;
+    }
+    bool Literal(const char* Word)
+    {
+        if (S_.compare(At_, std::strlen(Word), Word) != 0)
+            return false;
+        At_ += std::strlen(Word);
+        return true;
+    }
+    std::string String()
+    {
+        Expect('"');
+        std::string out;
+        while (At_ < S_.size() && S_[At_] != '"') {
+            char c = S_[At_++];
+            if (c == '\\' && At_ < S_.size()) {
+                c = S_[At_++];
+                if (c == 'u') {  // messages only: anything past ASCII becomes '?'
+                    const unsigned long code = std::strtoul(S_.substr(At_, 4).c_str(), nullptr, 16);
+                    At_ += 4;
+                    c = code < 0x80 ? static_cast<char>(code) : '?';
+                } else if (c == 'n' || c == 'r' || c == 't') {
+                    c = c == 'n' ? '\n' : c == 'r' ? '\r' : '\t';
+                }
+            }
+            out += c;
+        }
+        Expect('"');
+        return out;
+    }
+    TJson Value()
+    {
+        TJson v;
+        const char c = Skip();
+        if (c == '{' || c == '[') {
+            v.Kind = c == '{' ? TJson::TKind::Object : TJson::TKind::Array;
+            ++At_;
+            const char close = c == '{' ? '}' : ']';
+            while (Skip() != close) {
+                if (!v.Items.empty())
+                    Expect(',');
+                if (c == '{') {
+                    v.Keys.push_back(String());
+                    Expect(':');
+                }
+                v.Items.push_back(Value());
+            }
+            ++At_;
+        } else if (c == '"') {
+            v.Kind = TJson::TKind::String;
+            v.Text = String();
+        } else if (Literal("true") || Literal("false")) {
+            v.Kind = TJson::TKind::Bool;
+            v.Bool = S_[At_ - 2] == 'u';  // "true", not "false"
+        } else if (Literal("null")) {
+        } else {
+            char* end = nullptr;
+            v.Kind = TJson::TKind::Number;
+            v.Number = std::strtod(S_.c_str() + At_, &end);
+            if (end == S_.c_str() + At_)
+                Fail("unexpected character");
+            At_ = static_cast<size_t>(end - S_.c_str());
+        }
+        return v;
+    }
+};
+
+std::string FromHex(const std::string& Hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < Hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(Hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string ToHex(const std::string& Bytes)
+{
+    static const char Digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : Bytes) {
+        out += Digits[c >> 4];
+        out += Digits[c & 15];
+    }
+    return out;
+}
+
+// Cyrillic test texts are written in UTF-8 here and stored in cp1251.
+std::string Cp1251(const std::string& Utf8)
+{
+    std::string out;
+    for (size_t i = 0; i < Utf8.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(Utf8[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        const unsigned code = (c & 0x1Fu) << 6 | (static_cast<unsigned char>(Utf8[++i]) & 0x3Fu);
+        if (code >= 0x410 && code <= 0x44F)
+            out += static_cast<char>(0xC0 + code - 0x410);
+        else if (code == 0x401 || code == 0x451)
+            out += code == 0x401 ? '\xA8' : '\xB8';
+        else
+            throw std::runtime_error("no cp1251 letter for U+" + std::to_string(code));
+    }
+    return out;
+}
+
+std::string Quote(const std::string& Arg)
+{
+    std::string out = "'";
+    for (char c : Arg)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command; its standard output is the result, its exit code goes to Status.
+std::string RunCommand(const std::string& Command, int& Status)
+{
+    std::string out;
+    FILE* pipe = ::popen(Command.c_str(), "r");
+    if (!pipe) {
+        Status = -1;
+        return out;
+    }
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, got);
+    const int raw = ::pclose(pipe);
+    Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+// Empty when the peers can run; else what keeps them from it.
+std::string PeerProblem(const std::string& Scripts)
+{
+    if (::access(Python, X_OK) != 0)
+        return std::string(Python) + " is missing";
+    if (Scripts.empty())
+        return "TARNWICK_SOURCE_DIR is not set, so the peer scripts cannot be found";
+    if (::access((Scripts + "/read_memos.py").c_str(), R_OK) != 0)
+        return "no peer scripts in " + Scripts;
+    int status = 0;
+    const std::string out = RunCommand(std::string(Python) + " -I -c 'import dbf, dbfread' 2>&1", status);
+    if (status != 0)
+        return "python3-dbf or python3-dbfread cannot be imported by " + std::string(Python) + ": " + out;
+    return {};
+}
+
+// A memo as a peer read it.
+struct TPeerMemo {
+    std::string Kind;   // str, bytes, none or error (see read_memos.py)
+    std::string Bytes;  // of str and bytes
+};
+
+TPeerMemo PeerMemo(const TJson& Value)
+{
+    TPeerMemo memo{Value["t"].Text, {}};
+    if (memo.Kind == "str" || memo.Kind == "bytes")
+        memo.Bytes = FromHex(Value["v"].Text);
+    return memo;
+}
+
+class PeerTest : public ::testing::Test {
+protected:
+    TTempDir Dir;
+    std::string Scripts;
+
+    void SetUp() override
+    {
+        const char* source = std::getenv("TARNWICK_SOURCE_DIR");
+        Scripts = source && *source ? std::string(source) + "/tests/peer" : std::string();
+        const std::string problem = PeerProblem(Scripts);
+        if (!problem.empty()) {
+            const char* noPeers = std::getenv("TARNWICK_NO_PEERS");
+            if (noPeers && std::string(noPeers) == "1")
+                GTEST_SKIP() << problem;
+            FAIL() << problem << " (TARNWICK_NO_PEERS=1 skips the peer tests)";
+        }
+        int status = 0;
+        Script("make_tables.py", {Dir.Root().u8string()}, status);
+        ASSERT_EQ(status, 0) << "make_tables.py failed:\n" << ReadFileBytes(Dir.Path("stderr.txt"));
+        Peers = TJsonParser(ReadFileBytes(Dir.Path("peers.json"))).Document()["tables"];
+        ASSERT_EQ(Peers.Items.size(), 5u);
+    }
+
+    std::string Script(const std::string& Name, const std::vector<std::string>& Args, int& Status)
+    {
+        std::string command = std::string(Python) + " -I " + Quote(Scripts + "/" + Name);
+        for (const std::string& arg : Args)
+            command += " " + Quote(arg);
+        return RunCommand(command + " 2>" + Quote(Dir.Path("stderr.txt")), Status);
+    }
+
+    // How a peer reads the memo fields of a table now.
+    TJson ReadMemos(const std::string& Table, const std::string& Peer)
+    {
+        int status = 0;
+        const std::string out = Script("read_memos.py", {Table, "--peer=" + Peer}, status);
+        if (status != 0)
+            throw std::runtime_error("read_memos.py failed: " + ReadFileBytes(Dir.Path("stderr.txt")));
+        return TJsonParser(out).Document();
+    }
+
+    TJson Peers;  // peers.json: each table as both peers read it
+};
+
+// One field of one record against one peer's reading of it.
+void ExpectAsPeerReads(TDBFLite& Db, int32_t RecNo, int FieldNo, const TJson& Value)
+{
+    const std::string kind = Value["t"].Text;
+    const std::string ours = Db.ReadValue(RecNo, FieldNo);
+    switch (Db.Fields[static_cast<size_t>(FieldNo)].FieldType) {
+    case 'C':
+        ASSERT_EQ(kind, "str");
+        EXPECT_EQ(ours, TrimRight(FromHex(Value["v"].Text)));
+        break;
+    case 'N': {
+        if (kind == "none") {
+            EXPECT_EQ(Trim(ours), "");
+            break;
+        }
+        ASSERT_EQ(kind, "num");
+        const std::string text = Trim(ours);
+        char* end = nullptr;
+        const double number = std::strtod(text.c_str(), &end);
+        EXPECT_EQ(end, text.c_str() + text.size()) << "not a number: " << text;
+        EXPECT_DOUBLE_EQ(number, Value["v"].Number);
+        break;
+    }
+    case 'D': {
+        // A blank date reads as 1 January 1001 in the table layer.
+        TDate date{1001, 1, 1};
+        if (kind != "none") {
+            ASSERT_EQ(kind, "date");
+            ASSERT_EQ(std::sscanf(Value["v"].Text.c_str(), "%d-%d-%d", &date.Year, &date.Month, &date.Day), 3);
+        }
+        EXPECT_EQ(Db.ReadDate(RecNo, FieldNo), date);
+        break;
+    }
+    case 'L':
+        // The layer knows no third value: "?" and blank read as false.
+        EXPECT_EQ(Db.ReadLogical(RecNo, FieldNo), kind == "bool" && Value["v"].Bool);
+        break;
+    case 'M': {
+        const TPeerMemo memo = PeerMemo(Value);
+        if (memo.Kind != "error") {
+            EXPECT_EQ(ours, TrimRight(memo.Bytes));  // the layer drops trailing bytes 0..32
+        }
+        break;
+    }
+    default:
+        ADD_FAILURE() << "unexpected field type";
+    }
+}
+
+}  // namespace
+
+TEST_F(PeerTest, TablesReadAsBothPeersReadThem)
+{
+    int bytesMemos = 0, brokenMemos = 0;
+    for (const TJson& table : Peers.Items) {
+        SCOPED_TRACE(table["file"].Text + ": " + table["damage"].Text);
+        TDBFLite db;
+        db.OpenTable(Dir.Path(table["file"].Text), true);
+        ASSERT_TRUE(db.HasMemoFile);
+        EXPECT_EQ(db.MemoBlockSize, table["block_size"].Number);
+        EXPECT_EQ(db.Version, table["kind"].Text == "fp" ? 0xF5 : 0x30);
+        for (const char* peer : {"dbfread", "dbf"}) {
+            SCOPED_TRACE(peer);
+            const TJson& fields = table[peer]["fields"];
+            const TJson& records = table[peer]["records"];
+            ASSERT_EQ(db.FieldCount, fields.Items.size());
+            for (size_t f = 0; f < fields.Items.size(); ++f) {
+                EXPECT_EQ(db.Fields[f].Name, fields.Items[f]["name"].Text);
+                EXPECT_EQ(std::string(1, db.Fields[f].FieldType), fields.Items[f]["type"].Text);
+                EXPECT_EQ(db.Fields[f].Size, fields.Items[f]["size"].Number);
+                EXPECT_EQ(db.Fields[f].Decimals, fields.Items[f]["decimals"].Number);
+            }
+            ASSERT_EQ(db.RecordCount, static_cast<int32_t>(records.Items.size()));
+            EXPECT_EQ(db.RecordsInFile(), db.RecordCount);
+            for (int32_t r = 0; r < db.RecordCount; ++r)
+                for (int f = 0; f < db.FieldCount; ++f) {
+                    SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+                    ExpectAsPeerReads(db, r, f, records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
+                }
+        }
+        // What the reference leads to, by dbfread, which tells no reference
+        // (None) from an empty text ('') and fails on runs past the end.
+        const TJson& records = table["dbfread"]["records"];
+        for (int32_t r = 0; r < db.RecordCount; ++r)
+            for (int f = 0; f < db.FieldCount; ++f) {
+                if (db.Fields[static_cast<size_t>(f)].FieldType != 'M')
+                    continue;
+                SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+                const TPeerMemo memo = PeerMemo(records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
+                const TMemoInspection found = db.InspectMemo(r, f);
+                if (memo.Kind == "none") {
+                    EXPECT_EQ(found.State, TMemoRefState::Empty);
+                } else if (memo.Kind == "error") {
+                    ++brokenMemos;
+                    EXPECT_TRUE(found.State == TMemoRefState::PastEnd || found.State == TMemoRefState::RunsPastEnd);
+                } else {
+                    bytesMemos += memo.Kind == "bytes";
+                    EXPECT_EQ(found.State, IsBlank(memo.Bytes) ? TMemoRefState::Blank : TMemoRefState::Text);
+                }
+                EXPECT_EQ(found.ReadsBlank, IsBlank(db.ReadMemo(r, f)));
+            }
+    }
+    // The damage make_tables.py does must have reached dbfread.
+    EXPECT_EQ(bytesMemos, 5);
+    EXPECT_EQ(brokenMemos, 4);
+}
+
+TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
+{
+    const std::string blankRef = "\x01blank reference";  // WriteBlankMemoRef rather than WriteMemo
+    std::string longText;
+    while (longText.size() <= 70000)
+        longText += Cp1251("Длинная заметка, строка за строкой: съешь ещё этих булок\r\n");
+    for (size_t t = 0; t < Peers.Items.size(); ++t) {
+        const std::string path = Dir.Path(Peers.Items[t]["file"].Text);
+        SCOPED_TRACE(path);
+        TDBFLite db;
+        db.OpenTable(path, false);
+        const int notes = db.FieldIndex("NOTES"), remark = db.FieldIndex("REMARK");
+        ASSERT_TRUE(notes >= 0 && remark >= 0);
+        const bool binary = db.Fields[static_cast<size_t>(notes)].Size == 4;
+        const std::string noReference = binary ? std::string(4, '\0') : std::string(10, ' ');
+        const std::vector<std::string> texts = {
+            Cp1251("Ёлка, ёж и Я: заметка"),
+            Cp1251("Первая строка\r\nвторая\r\n\r\nчетвёртая"),
+            longText,
+            " \r\n\t ",  // blank: the reference must go, no run is written
+            blankRef,
+            Cp1251("хвост из пробелов  \r\n"),
+            std::string(db.MemoBlockSize - 8u, '\xE6'),  // the run fills its block exactly
+            std::string(db.MemoBlockSize - 7u, '\xE6'),  // and one byte more
+            Cp1251("нуль") + std::string(1, '\0') + Cp1251("внутри"),
+        };
+        // Every memo of every record is rewritten; then a text two records
+        // past the end appends two blank records, one left without memos.
+        // What each memo must read as goes to written ("" for no memo).
+        const int32_t existing = db.RecordCount;
+        std::vector<std::vector<std::string>> written(static_cast<size_t>(existing) + 2, {"", ""});
+        size_t next = t;
+        auto write = [&](int32_t RecNo, int Slot, const std::string& Text) {
+            const int field = Slot == 0 ? notes : remark;
+            const uint32_t nextBlock = db.MemoNextBlock;
+            if (Text == blankRef)
+                db.WriteBlankMemoRef(RecNo, field);
+            else
+                db.WriteMemo(RecNo, field, Text);
+            if (Text == blankRef || IsBlank(Text)) {
+                EXPECT_EQ(db.MemoNextBlock, nextBlock);
+            }
+            written[static_cast<size_t>(RecNo)][static_cast<size_t>(Slot)] = Text == blankRef ? "" : Text;
+        };
+        for (int32_t r = 0; r < existing; ++r)
+            for (int slot : {0, 1})
+                write(r, slot, texts[next++ % texts.size()]);
+        write(existing + 1, 0, texts[0]);
+        db.CloseTable();
+
+        // python3-dbf appends a record after us, its memos placed where our
+        // memo header says the free blocks begin: over nothing of ours.
+        int status = 0;
+        Script("make_tables.py", {"--append", path, ToHex(texts[1])}, status);
+        ASSERT_EQ(status, 0) << "python3-dbf could not append:\n" << ReadFileBytes(Dir.Path("stderr.txt"));
+        written.push_back({texts[1], texts[1]});
+
+        db.OpenTable(path, true);
+        ASSERT_EQ(db.RecordCount, existing + 3);
+        for (int32_t r = 0; r < db.RecordCount; ++r)
+            for (int slot : {0, 1}) {
+                const int field = slot == 0 ? notes : remark;
+                const std::string& text = written[static_cast<size_t>(r)][static_cast<size_t>(slot)];
+                SCOPED_TRACE("record " + std::to_string(r) + ", slot " + std::to_string(slot));
+                EXPECT_EQ(db.ReadValue(r, field), TrimRight(text));
+                if (IsBlank(text)) {
+                    EXPECT_EQ(db.ReadRaw(r, field), noReference);
+                }
+            }
+        db.CloseTable();
+
+        // dbfread gives None for no reference and python3-dbf an empty text.
+        for (const char* peer : {"dbfread", "dbf"}) {
+            SCOPED_TRACE(peer);
+            const TJson read = ReadMemos(path, peer);
+            ASSERT_EQ(read["fields"].Items.size(), 2u);
+            EXPECT_EQ(read["fields"].Items[0]["name"].Text, "NOTES");
+            ASSERT_EQ(read["records"].Items.size(), written.size());
+            for (size_t r = 0; r < written.size(); ++r)
+                for (size_t slot : {0u, 1u}) {
+                    SCOPED_TRACE("record " + std::to_string(r) + ", slot " + std::to_string(slot));
+                    const std::string& text = written[r][slot];
+                    const TPeerMemo memo = PeerMemo(read["records"].Items[r].Items[slot]);
+                    if (IsBlank(text) && std::string(peer) == "dbfread") {
+                        EXPECT_EQ(memo.Kind, "none");
+                    } else {
+                        EXPECT_EQ(memo.Kind, "str");  // text, not a binary memo
+                        EXPECT_EQ(memo.Bytes, IsBlank(text) ? "" : text);
+                    }
+                }
+        }
+    }
+}
