@@ -452,9 +452,10 @@ void TfmMain::btLoadClick()
             Port.SetProgress(IntToStr(r + 1), r, lines);
         const std::string line = in.ReadLine();
         if (!IsBlank(line)) {
+            // Save escaped line breaks, tabs and "#"; they go back as they were.
             const std::vector<std::string> values = SplitTabs(line);
             for (size_t c = 0; c < values.size(); ++c)
-                LoadValue(table, r, columns[c], values[c], datePattern);
+                LoadValue(table, r, columns[c], UnescapeMemoValue(values[c]), datePattern);
         }
         ++r;
     }

@@ -21,6 +21,32 @@ std::string EscapeMemoValue(const std::string& Value)
     return out;
 }
 
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::string UnescapeMemoValue(const std::string& Value)
+{
+    if (Value.find('#') == std::string::npos)
+        return Value;
+    std::string out;
+    out.reserve(Value.size());
+    for (size_t i = 0; i < Value.size(); ++i) {
+        if (Value[i] == '#' && i + 2 < Value.size() && IsDigit(Value[i + 1]) && IsDigit(Value[i + 2])) {
+            const int code = (Value[i + 1] - '0') * 10 + (Value[i + 2] - '0');
+            if ((code >= 1 && code <= 31) || code == '#') {
+                out += static_cast<char>(code);
+                i += 2;
+                continue;
+            }
+        }
+        out += Value[i];
+    }
+    return out;
+}
+
 std::string ChangeFileExt(const std::string& Path, const std::string& Extension)
 {
     const size_t dot = Path.find_last_of('.');

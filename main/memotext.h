@@ -8,6 +8,10 @@
 // 31 and "#" become "#" and two decimal digits; every other byte stays.
 std::string EscapeMemoValue(const std::string& Value);
 
+// The reverse of EscapeMemoValue: "#" and two digits giving 1 to 31 or 35
+// become that byte; any other "#" stays as it is.
+std::string UnescapeMemoValue(const std::string& Value);
+
 // Path with the extension of its file name (from its last dot after any
 // folder separator or drive colon) replaced by Extension, or Extension
 // appended when the name has none.

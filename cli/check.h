@@ -1,0 +1,38 @@
+// The diagnosis of a table's memo references, changing nothing.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/consoleport.h"
+#include "dbflite/dbflite.h"
+
+struct TFieldDiagnosis {
+    std::string Name;
+    long long Empty = 0;
+    long long NotANumber = 0;
+    long long PastEnd = 0;
+    long long RunsPastEnd = 0;
+    long long Blank = 0;
+    long long Text = 0;
+    long long ClearedByClear = 0;  // references Clear without All would blank
+};
+
+struct TTableDiagnosis {
+    int32_t HeaderRecords = 0;
+    int32_t FileRecords = 0;
+    bool HasMemoFile = false;
+    std::string MemoFileName;
+    uint16_t MemoBlockSize = 0;
+    uint32_t MemoNextBlock = 0;
+    uint64_t MemoFileSize = 0;
+    std::vector<TFieldDiagnosis> Fields;
+};
+
+// Visits every record the file holds and sorts each reference of Fields
+// (field numbers of Table, opened by the caller).
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress);
+
+void PrintDiagnosis(const TTableDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,
+                    TWindowPort& Port);

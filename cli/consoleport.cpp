@@ -1,0 +1,148 @@
+#include "cli/consoleport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/console.h"
+#include "strutil/strutil.h"
+
+namespace {
+
+// The window shows a lone CR as a line break; a console needs LF.
+std::string ConsoleLines(const std::string& Text)
+{
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '\r') {
+            out += '\n';
+            if (i + 1 < Text.size() && Text[i + 1] == '\n')
+                ++i;
+        } else {
+            out += Text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void TProgressBar::Update(int64_t Done, int64_t Total)
+{
+    if (!Checked_) {
+        Terminal_ = StderrIsTerminal();
+        Checked_ = true;
+    }
+    if (!Terminal_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!Shown_) {
+        Started_ = now;
+        Shown_ = true;
+    } else if (now - LastDrawn_ < std::chrono::milliseconds(100) && Done != Total) {
+        return;
+    }
+    LastDrawn_ = now;
+    const double seconds = std::chrono::duration<double>(now - Started_).count();
+    const double rate = seconds > 0.001 ? static_cast<double>(Done) / seconds : 0.0;
+    char numbers[96];
+    if (Total > 0)
+        std::snprintf(numbers, sizeof numbers, " %lld/%lld  %.0f rec/s", static_cast<long long>(Done),
+                      static_cast<long long>(Total), rate);
+    else
+        std::snprintf(numbers, sizeof numbers, " %lld  %.0f rec/s", static_cast<long long>(Done), rate);
+    std::string line;
+    const int width = TerminalWidth() - static_cast<int>(std::string(numbers).size()) - 4;
+    if (Total > 0 && width >= 10) {
+        const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(Done) /
+                                            static_cast<double>(Total));
+        line = "[" + std::string(static_cast<size_t>(std::min(filled, width)), '#') +
+               std::string(static_cast<size_t>(width - std::min(filled, width)), '.') + "]";
+    }
+    std::cerr << "\r" << line << numbers << "\x1b[K" << std::flush;
+}
+
+void TProgressBar::End()
+{
+    if (Shown_)
+        std::cerr << "\r\x1b[K" << std::flush;
+    Shown_ = false;
+}
+
+void TConsolePort::SetCaption(const std::string& Text)
+{
+    LastCaption = Text;
+    if (Quiet)
+        return;
+    Progress.End();
+    std::cerr << Text << std::endl;
+}
+
+void TConsolePort::SetProgress(const std::string& Caption, int64_t Done, int64_t Total)
+{
+    LastCaption = Caption;
+    if (!Quiet)
+        Progress.Update(Done, Total);
+}
+
+void TConsolePort::SetMemoText(const std::string& Text)
+{
+    Memo = Text;
+    if (MemoToStdout || Text.empty())
+        return;
+    Progress.End();
+    std::cerr << ConsoleLines(Text) << std::endl;
+}
+
+std::vector<std::string> TConsolePort::MemoLines()
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t at = Memo.find("\r\n"); at != std::string::npos; at = Memo.find("\r\n", start)) {
+        lines.push_back(Memo.substr(start, at - start));
+        start = at + 2;
+    }
+    if (start < Memo.size())
+        lines.push_back(Memo.substr(start));
+    return lines;
+}
+
+bool TConsolePort::RunFileDialog(TFileDialog& Dialog)
+{
+    Dialog.FileName = DialogFile;
+    return true;
+}
+
+int TConsolePort::MessageBox(const std::string& Text, const std::string& Caption, int)
+{
+    if (AssumeYes)
+        return IdOk;
+    Progress.End();
+    if (!StdinIsTerminal()) {
+        std::cerr << ConsoleLines(Text) << "\n"
+                  << "No terminal to confirm on: nothing was changed. Pass --yes to go ahead." << std::endl;
+        Refused = true;
+        return IdCancel;
+    }
+    std::cerr << Caption << "\n" << ConsoleLines(Text) << "\n" << "Продолжить? [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        answer.clear();
+    answer = Trim(answer);
+    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "д" || answer == "Д" || answer == "да") {
+        return IdOk;
+    }
+    Refused = true;
+    return IdCancel;
+}
+
+void TConsolePort::ShowError(const std::string& Text)
+{
+    ErrorShown = true;
+    Progress.End();
+    std::cerr << Text << std::endl;
+}
+
+std::string TConsolePort::TableToText(const std::string& Bytes) { return ConsoleFromTable(Bytes); }
+std::string TConsolePort::TextToTable(const std::string& Text) { return ConsoleToTable(Text); }

@@ -1,0 +1,65 @@
+// The window port on a console: the same handlers as the window, with the
+// file name and the field list given on the command line, the dialogs
+// answered by the named files, and the confirmation asked on the terminal.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "main/port.h"
+
+// Records done as a live line on a terminal: done, total, rate. Off a
+// terminal it shows nothing. Redrawn at most ten times a second, so a step
+// costs nothing measurable.
+class TProgressBar {
+public:
+    void Update(int64_t Done, int64_t Total);
+    // Clears the line, if one is shown.
+    void End();
+
+private:
+    bool Shown_ = false;
+    bool Checked_ = false;
+    bool Terminal_ = false;
+    std::chrono::steady_clock::time_point Started_{};
+    std::chrono::steady_clock::time_point LastDrawn_{};
+};
+
+class TConsolePort : public TWindowPort {
+public:
+    std::string FileName;        // the table
+    std::string Memo;            // the field list, one name per line
+    bool All = false;            // --all
+    bool AssumeYes = false;      // --yes
+    std::string DialogFile;      // what the Save or Open dialog "chooses"
+    bool Quiet = false;          // no captions (an Info run that only lists fields)
+    bool MemoToStdout = false;   // the memo box is the command's output (info, help)
+
+    // What happened, for the exit status.
+    std::string LastCaption;
+    bool ErrorShown = false;
+    bool Refused = false;        // the confirmation was declined or could not be asked
+
+    void SetCaption(const std::string& Text) override;
+    void SetProgress(const std::string& Caption, int64_t Done, int64_t Total) override;
+    std::string FileNameText() override { return FileName; }
+    void SetFileNameText(const std::string& Text) override { FileName = Text; }
+    std::string MemoText() override { return Memo; }
+    void SetMemoText(const std::string& Text) override;
+    std::vector<std::string> MemoLines() override;
+    void SuspendMemoPaint() override {}
+    void ResumeMemoPaint() override {}
+    bool AllChecked() override { return All; }
+    bool RunFileDialog(TFileDialog& Dialog) override;
+    int MessageBox(const std::string& Text, const std::string& Caption, int Flags) override;
+    void SetCursor(TCursor) override {}
+    void ShowError(const std::string& Text) override;
+    std::string TableToText(const std::string& Bytes) override;
+    std::string TextToTable(const std::string& Text) override;
+    void BringToFront() override {}
+    void Close() override {}
+
+    TProgressBar Progress;
+};

@@ -1,0 +1,262 @@
+// tarnwick-cli: the operations of the Tarnwick window from a command line,
+// through the same handlers, for batch use and for systems without the window.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/check.h"
+#include "cli/console.h"
+#include "cli/consoleport.h"
+#include "main/fmmain.h"
+#include "main/memotext.h"
+#include "strutil/strutil.h"
+
+namespace {
+
+enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3 };
+
+const char* const Usage =
+    "Usage:\n"
+    "  tarnwick-cli info TABLE\n"
+    "      List the memo fields of TABLE on stdout, one per line.\n"
+    "  tarnwick-cli check TABLE [--fields A,B]\n"
+    "      Diagnose the memo references without changing anything.\n"
+    "  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes]\n"
+    "      Blank the damaged memo references (those that read as blank text),\n"
+    "      or all of them with --all.\n"
+    "  tarnwick-cli rewrite TABLE [--fields A,B] [--yes]\n"
+    "      Copy every readable memo text to fresh blocks; blank the rest.\n"
+    "  tarnwick-cli save TABLE OUTPUT [--fields A,B]\n"
+    "      Write the fields' texts to the tab-separated text file OUTPUT.\n"
+    "  tarnwick-cli load TABLE INPUT [--yes]\n"
+    "      Write the values of such a text file back into TABLE.\n"
+    "  tarnwick-cli help\n"
+    "      Show Read_Me.txt from the current folder.\n"
+    "\n"
+    "--fields takes exact field names, separated by commas; without it the\n"
+    "fields are the memo fields that info lists. clear, rewrite and load change\n"
+    "the table in place, with no backup: they ask first on a terminal, and\n"
+    "without a terminal they need --yes.\n"
+    "\n"
+    "Exit status: 0 done; 1 an error; 2 wrong usage; 3 refused, cancelled, or\n"
+    "stopped by a message before anything was written.\n";
+
+struct TOptions {
+    std::string Command;
+    std::vector<std::string> Files;  // the table, then OUTPUT or INPUT
+    std::vector<std::string> Fields;
+    bool FieldsGiven = false;
+    bool All = false;
+    bool Yes = false;
+};
+
+int UsageError(const std::string& Message)
+{
+    std::cerr << "tarnwick-cli: " << Message << "\n\n" << Usage;
+    return ExitUsage;
+}
+
+std::vector<std::string> SplitCommas(const std::string& Text)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t comma = Text.find(','); comma != std::string::npos; comma = Text.find(',', start)) {
+        parts.push_back(Text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    parts.push_back(Text.substr(start));
+    return parts;
+}
+
+// The field list the memo box would hold: the names given, or what Info lists.
+bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
+{
+    if (Options.FieldsGiven) {
+        std::string memo;
+        for (const std::string& name : Options.Fields)
+            memo += (memo.empty() ? "" : "\r\n") + name;
+        Port.Memo = memo;
+        return true;
+    }
+    Port.Quiet = true;
+    Port.MemoToStdout = true;
+    Form.Run(&TfmMain::btInfoClick);
+    Port.Quiet = false;
+    Port.MemoToStdout = false;
+    if (Port.ErrorShown)
+        return false;
+    if (Port.LastCaption == "DBF файл не найден.") {
+        std::cerr << Port.LastCaption << std::endl;
+        return false;
+    }
+    return true;
+}
+
+int Outcome(const TConsolePort& Port, const char* Success)
+{
+    if (Port.ErrorShown)
+        return ExitError;
+    if (Port.Refused)
+        return ExitNotDone;
+    return Port.LastCaption == Success ? ExitDone : ExitNotDone;
+}
+
+int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path)) {
+        std::cerr << "DBF файл не найден." << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        // Read-only: the diagnosis changes nothing and locks nothing.
+        TDBFLite table;
+        table.OpenTable(path, true);
+        std::vector<int> fields;
+        if (Options.FieldsGiven) {
+            for (const std::string& name : Options.Fields) {
+                const int field = table.FieldIndex(Port.TextToTable(name));
+                if (field < 0 || table.Fields[static_cast<size_t>(field)].FieldType != 'M') {
+                    std::cerr << "No memo field \"" << name << "\" in the table." << std::endl;
+                    return ExitNotDone;
+                }
+                fields.push_back(field);
+            }
+        } else {
+            for (size_t i = 0; i < table.Fields.size(); ++i)
+                if (table.Fields[i].FieldType == 'M')
+                    fields.push_back(static_cast<int>(i));
+        }
+        const TTableDiagnosis diagnosis = DiagnoseTable(table, fields, Port.Progress);
+        PrintDiagnosis(diagnosis, path, std::cout, Port);
+        std::cout.flush();
+        return ExitDone;
+    } catch (const EError& e) {
+        Port.Progress.End();
+        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
+        return ExitError;
+    }
+}
+
+int Run(const std::vector<std::string>& Args)
+{
+    if (Args.size() < 2)
+        return UsageError("no command given");
+    TOptions options;
+    options.Command = Args[1];
+    if (options.Command == "--help" || options.Command == "-h") {
+        std::cout << Usage;
+        return ExitDone;
+    }
+    for (size_t i = 2; i < Args.size(); ++i) {
+        const std::string& arg = Args[i];
+        if (arg == "--all") {
+            options.All = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            options.Yes = true;
+        } else if (arg == "--fields" || arg.compare(0, 9, "--fields=") == 0) {
+            std::string list;
+            if (arg == "--fields") {
+                if (++i == Args.size())
+                    return UsageError("--fields needs a list of names");
+                list = Args[i];
+            } else {
+                list = arg.substr(9);
+            }
+            options.FieldsGiven = true;
+            for (const std::string& name : SplitCommas(list))
+                if (!name.empty())
+                    options.Fields.push_back(name);
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << Usage;
+            return ExitDone;
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            return UsageError("unknown option " + arg);
+        } else {
+            options.Files.push_back(arg);
+        }
+    }
+
+    struct TCommand {
+        const char* Name;
+        size_t Files;
+        bool Fields, All, Yes;
+    };
+    static const TCommand commands[] = {
+        {"info", 1, false, false, false},  {"check", 1, true, false, false}, {"clear", 1, true, true, true},
+        {"rewrite", 1, true, false, true}, {"save", 2, true, false, false},  {"load", 2, false, false, true},
+        {"help", 0, false, false, false},
+    };
+    const TCommand* command = nullptr;
+    for (const TCommand& c : commands)
+        if (options.Command == c.Name)
+            command = &c;
+    if (!command)
+        return UsageError("unknown command " + options.Command);
+    if (options.Files.size() != command->Files)
+        return UsageError(options.Command + " takes " + std::to_string(command->Files) + " file name(s)");
+    if ((options.FieldsGiven && !command->Fields) || (options.All && !command->All) || (options.Yes && !command->Yes))
+        return UsageError("an option " + options.Command + " does not take");
+
+    TConsolePort port;
+    port.All = options.All;
+    port.AssumeYes = options.Yes;
+    if (!options.Files.empty())
+        port.FileName = options.Files[0];
+    if (options.Files.size() > 1)
+        port.DialogFile = options.Files[1];
+    TfmMain form(port);
+
+    if (options.Command == "check")
+        return RunCheckCommand(port, options);
+    if (options.Command == "help") {
+        port.MemoToStdout = true;
+        form.Run(&TfmMain::btHelpClick);
+        if (port.ErrorShown)
+            return ExitError;
+        if (port.Memo == "Файл \"Read_Me.txt\" не найден.") {
+            std::cerr << port.Memo << std::endl;
+            return ExitNotDone;
+        }
+        std::cout << port.Memo << "\r\n";
+        return ExitDone;
+    }
+    if (options.Command == "info") {
+        port.MemoToStdout = true;
+        form.Run(&TfmMain::btInfoClick);
+        if (port.ErrorShown)
+            return ExitError;
+        if (port.LastCaption == "DBF файл не найден.")
+            return ExitNotDone;
+        for (const std::string& name : port.MemoLines())
+            std::cout << name << "\n";
+        return ExitDone;
+    }
+    if (options.Command == "load") {
+        form.Run(&TfmMain::btLoadClick);
+        return Outcome(port, "MEMO поля загружены.");
+    }
+    if (!PrepareFieldList(form, port, options))
+        return port.ErrorShown ? ExitError : ExitNotDone;
+    if (options.Command == "clear") {
+        form.Run(&TfmMain::btClearClick);
+        return Outcome(port, "MEMO поля очищены.");
+    }
+    if (options.Command == "rewrite") {
+        form.Run(&TfmMain::btAutoClick);
+        return Outcome(port, "MEMO поля переписаны.");
+    }
+    form.Run(&TfmMain::btSaveClick);
+    return Outcome(port, "MEMO поля сохранены.");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    PrepareConsole();
+    std::ios::sync_with_stdio(false);
+    const int status = Run(CommandLineArguments(argc, argv));
+    std::cout.flush();
+    return status;
+}
