@@ -17,3 +17,7 @@ int TerminalWidth();
 // they are elsewhere, where the table's bytes are what a user types and sees.
 std::string ConsoleFromTable(const std::string& Bytes);
 std::string ConsoleToTable(const std::string& Text);
+// The help text, already turned into console text by the port, as a
+// terminal shows it. The help file is written in the Windows code page for
+// Russian; a UTF-8 terminal gets it converted.
+std::string ConsoleHelpText(const std::string& Text);

@@ -218,7 +218,7 @@ int Run(const std::vector<std::string>& Args)
             std::cerr << port.Memo << std::endl;
             return ExitNotDone;
         }
-        std::cout << port.Memo << "\r\n";
+        std::cout << ConsoleHelpText(port.Memo) << "\n";
         return ExitDone;
     }
     if (options.Command == "info") {

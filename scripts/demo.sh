@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets up, builds tarnwick-cli and runs it on a scratch copy of the bundled
+# damaged sample: info, check, save, clear of the damaged references, check.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TARNWICK_BUILD:-$root/build/native}
+
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tarnwick-cli >/dev/null
+cli=$build/cli/tarnwick-cli
+
+work=$root/build/demo
+rm -rf "$work"
+mkdir -p "$work"
+cp "$root"/examples/sample/ORDERS.DBF "$root"/examples/sample/ORDERS.FPT "$work"/
+cd "$work"
+
+step() { printf '\n\033[1m$ %s\033[0m\n' "$*"; "$@"; }
+step "$cli" info ORDERS.DBF
+step "$cli" check ORDERS.DBF
+step "$cli" save ORDERS.DBF ORDERS.txt
+echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251)"
+step "$cli" clear ORDERS.DBF --yes
+step "$cli" check ORDERS.DBF
+echo
+echo "The repaired copy is in $work; the bundled sample is unchanged."
