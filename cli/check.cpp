@@ -12,7 +12,7 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
         d.MemoFileName = Table.MemoFileName;
         d.MemoBlockSize = Table.MemoBlockSize;
         d.MemoNextBlock = Table.MemoNextBlock;
-        d.MemoFileSize = Table.MemoStream->Size();
+        d.MemoFileSize = Table.MemoFileSize();
     }
     for (int field : Fields) {
         TFieldDiagnosis f;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -23,11 +24,20 @@ constexpr char EndOfFile = 0x1A;
 // Memo header: 0..3 next free block (BE), 6..7 block size (BE). The rest of
 // the standard 512-byte header is left alone.
 constexpr size_t MemoHeaderRead = 31;
+// The part of the memo header that describes the rest of the file.
+constexpr size_t MemoHeaderFields = 8;
 constexpr uint64_t MemoHeaderArea = 512;
 // Every run starts with 4 bytes of block type (1 = text) and 4 of length.
 constexpr size_t MemoBlockHeaderSize = 8;
 constexpr uint32_t MemoTypeText = 1;
 constexpr size_t MemoChunk = 1 << 20;
+
+// Cache geometry: table pages are read in order, record after record; memo
+// texts are often scattered, so their pages are smaller.
+constexpr size_t TablePageSize = 64 * 1024;
+constexpr size_t TablePages = 64;
+constexpr size_t MemoPageSize = 16 * 1024;
+constexpr size_t MemoPages = 512;
 
 // The newer FoxPro layout keeps a memo reference as a 4-byte binary number.
 constexpr uint8_t BinaryMemoRefSize = 4;
@@ -66,7 +76,16 @@ std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
 
 TDBFLite::TDBFLite(TFileSystem& FileSystem) : FileSystem_(&FileSystem) {}
 
-TDBFLite::~TDBFLite() = default;
+TDBFLite::~TDBFLite()
+{
+    // Reached also while an error unwinds: what was written before it is
+    // written out, unless the memo file refused its part, in which case the
+    // table keeps its references to the texts that are there.
+    try {
+        CloseTable();
+    } catch (...) {
+    }
+}
 
 std::string TDBFLite::MemoPathFor(const std::string& TableFileName)
 {
@@ -94,9 +113,14 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
         const TFileAccess access = ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite;
         try {
             DbfStream = FileSystem_->Open(FileName, access, TFileShare::DenyNone);
+            Table_ = std::make_unique<TPageCache>(*DbfStream, TablePageSize, TablePages, TableHeaderSize);
         } catch (const EError&) {
             throw EError("Ошибка открытия файла " + Quoted(FileName));
         }
+        Table_->BeforeWriteBack = [this] {
+            if (Memo_)
+                Memo_->Flush();
+        };
 
         std::string memoPath = MemoPathFor(FileName);
         if (!FileSystem_->FileExists(memoPath)) {
@@ -113,8 +137,8 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
             MemoFileName = memoPath;
             unsigned char header[MemoHeaderRead];
             try {
-                MemoStream->ReadAt(0, header, sizeof header);
-                MemoFileSize_ = MemoStream->Size();
+                Memo_ = std::make_unique<TPageCache>(*MemoStream, MemoPageSize, MemoPages, MemoHeaderFields);
+                Memo_->Read(0, header, sizeof header);
             } catch (const EError&) {
                 throw EError("Ошибка чтения заголовка MEMO файла " + Quoted(memoPath) + ".");
             }
@@ -124,7 +148,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 
         unsigned char header[TableHeaderSize];
         try {
-            DbfStream->ReadAt(0, header, sizeof header);
+            Table_->Read(0, header, sizeof header);
         } catch (const EError&) {
             throw EError("Ошибка чтения заголовка файла " + Quoted(FileName));
         }
@@ -143,7 +167,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
         if (room > 0) {
             std::vector<unsigned char> descriptors(static_cast<size_t>(room) * DescriptorSize);
             try {
-                DbfStream->ReadAt(TableHeaderSize, descriptors.data(), descriptors.size());
+                Table_->Read(TableHeaderSize, descriptors.data(), descriptors.size());
             } catch (const EError&) {
                 throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName));
             }
@@ -173,10 +197,33 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
     }
 }
 
+void TDBFLite::Flush()
+{
+    if (Memo_)
+        Memo_->Flush();
+    if (Table_)
+        Table_->Flush();
+}
+
 void TDBFLite::CloseTable()
 {
+    std::exception_ptr failure;
+    try {
+        Flush();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Table_.reset();
+    Memo_.reset();
     DbfStream.reset();
     MemoStream.reset();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+uint64_t TDBFLite::MemoFileSize() const
+{
+    return Memo_ ? Memo_->Size() : 0;
 }
 
 int TDBFLite::FieldIndex(const std::string& Name) const
@@ -213,7 +260,7 @@ std::string TDBFLite::ReadRaw(int32_t RecNo, int FieldNo)
     const TFieldDesc& field = CheckedField(FieldNo);
     std::string value(field.Size, '\0');
     if (field.Size > 0)
-        DbfStream->ReadAt(FieldOffset(RecNo, field), &value[0], value.size());
+        Table_->Read(FieldOffset(RecNo, field), &value[0], value.size());
     return value;
 }
 
@@ -274,15 +321,15 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
         return run;
 
     run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize;
-    if (run.Offset >= MemoFileSize_) {
+    if (run.Offset >= MemoFileSize()) {
         run.PastEnd = true;
         return run;
     }
     unsigned char header[MemoBlockHeaderSize];
-    MemoStream->ReadAt(run.Offset, header, sizeof header);
+    Memo_->Read(run.Offset, header, sizeof header);
     run.Length = be32(header + 4);
     const uint64_t textStart = run.Offset + MemoBlockHeaderSize;
-    const uint64_t available = textStart < MemoFileSize_ ? MemoFileSize_ - textStart : 0;
+    const uint64_t available = textStart < MemoFileSize() ? MemoFileSize() - textStart : 0;
     run.Present = std::min(run.Length, available);
     return run;
 }
@@ -307,7 +354,7 @@ std::string TDBFLite::ReadMemo(int32_t RecNo, int FieldNo)
         try {
             const size_t at = text.size();
             text.resize(at + chunk);
-            MemoStream->ReadAt(start + done, &text[at], chunk);
+            Memo_->Read(start + done, &text[at], chunk);
         } catch (const std::bad_alloc&) {
             break;
         } catch (const std::length_error&) {
@@ -346,7 +393,7 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(run.Present, MemoChunk)));
     for (uint64_t done = 0; blank && done < run.Present;) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
-        MemoStream->ReadAt(run.Offset + MemoBlockHeaderSize + done, buffer.data(), chunk);
+        Memo_->Read(run.Offset + MemoBlockHeaderSize + done, buffer.data(), chunk);
         for (size_t i = 0; i < chunk; ++i)
             if (!IsBlankChar(buffer[i])) {
                 blank = false;
@@ -365,7 +412,7 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
 int32_t TDBFLite::RecordsInFile()
 {
     const int32_t claimed = std::max<int32_t>(RecordCount, 0);
-    const uint64_t size = DbfStream->Size();
+    const uint64_t size = Table_->Size();
     if (RecordSize == 0 || size <= HeaderSize)
         return 0;
     const uint64_t body = size - HeaderSize;
@@ -377,7 +424,7 @@ int32_t TDBFLite::RecordsInFile()
         // A lone byte after the last whole record is the end-of-file mark,
         // unless it is something else: then a record was cut short there.
         char last = 0;
-        DbfStream->ReadAt(size - 1, &last, 1);
+        Table_->Read(size - 1, &last, 1);
         if (last != EndOfFile)
             ++records;
     }
@@ -397,12 +444,12 @@ void TDBFLite::AppendBlankRecord()
     for (const TFieldDesc& field : Fields)
         if (IsBinaryMemoRef(field) && static_cast<uint64_t>(field.Offset) + field.Size <= RecordSize)
             std::fill_n(record.begin() + field.Offset, field.Size, '\0');
-    DbfStream->WriteAt(HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecordCount),
-                       record.data(), record.size());
+    Table_->Write(HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecordCount),
+                  record.data(), record.size());
     ++RecordCount;
     unsigned char count[4];
     putLe32(count, static_cast<uint32_t>(RecordCount));
-    DbfStream->WriteAt(RecordCountOffset, count, sizeof count);
+    Table_->Write(RecordCountOffset, count, sizeof count);
 }
 
 void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
@@ -416,7 +463,7 @@ void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
     std::string buffer(field.Size, ' ');
     std::memcpy(&buffer[0], Value.data(), std::min<size_t>(Value.size(), field.Size));
     if (field.Size > 0)
-        DbfStream->WriteAt(FieldOffset(RecNo, field), buffer.data(), buffer.size());
+        Table_->Write(FieldOffset(RecNo, field), buffer.data(), buffer.size());
 }
 
 void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
@@ -475,7 +522,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     // A damaged header may name a next free block inside the header or
     // among blocks in use; appending there would overwrite them. New runs go
     // past both the header and the end of the file.
-    const uint64_t afterFile = (MemoFileSize_ + blockSize - 1) / blockSize;
+    const uint64_t afterFile = (MemoFileSize() + blockSize - 1) / blockSize;
     const uint64_t afterHeader = (MemoHeaderArea + blockSize - 1) / blockSize;
     const uint64_t start = std::max<uint64_t>({MemoNextBlock, afterFile, afterHeader});
     const uint64_t next = start + runLength / blockSize;
@@ -498,20 +545,19 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
         std::string run(static_cast<size_t>(runLength), '\0');
         std::memcpy(&run[0], blockHeader, sizeof blockHeader);
         std::memcpy(&run[MemoBlockHeaderSize], Value.data(), Value.size());
-        MemoStream->WriteAt(offset, run.data(), run.size());
+        Memo_->Write(offset, run.data(), run.size());
     } else {
-        MemoStream->WriteAt(offset, blockHeader, sizeof blockHeader);
-        MemoStream->WriteAt(offset + MemoBlockHeaderSize, Value.data(), Value.size());
+        Memo_->Write(offset, blockHeader, sizeof blockHeader);
+        Memo_->Write(offset + MemoBlockHeaderSize, Value.data(), Value.size());
         const std::string zeros(static_cast<size_t>(padding), '\0');
         if (!zeros.empty())
-            MemoStream->WriteAt(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
+            Memo_->Write(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
     }
-    MemoFileSize_ = std::max(MemoFileSize_, offset + runLength);
 
     MemoNextBlock = static_cast<uint32_t>(next);
     unsigned char nextBlock[4];
     putBe32(nextBlock, MemoNextBlock);
-    MemoStream->WriteAt(0, nextBlock, sizeof nextBlock);
+    Memo_->Write(0, nextBlock, sizeof nextBlock);
 
     if (binary) {
         std::string reference(BinaryMemoRefSize, '\0');

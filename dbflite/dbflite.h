@@ -15,6 +15,7 @@
 #include "dbflite/datetext.h"
 #include "dbflite/error.h"
 #include "dbflite/filestream.h"
+#include "dbflite/pagecache.h"
 
 struct TFieldDesc {
     std::string Name;     // as stored, up to 11 bytes, case kept
@@ -72,7 +73,12 @@ public:
     // Opening and closing. OpenTable raises EError with the message the user
     // reads; when it fails it leaves nothing open.
     void OpenTable(const std::string& TableFileName, bool ReadOnly);
+    // Writes out what is still held back and closes both files. A failure to
+    // write raises, after the files are closed.
     void CloseTable();
+    // Writes out what is still held back: the memo file first, then the
+    // table, so no reference reaches the disk before the text it points at.
+    void Flush();
     int FieldIndex(const std::string& Name) const;
 
     // The memo file beside a table: the extension of the file name replaced
@@ -101,6 +107,9 @@ public:
     // Diagnosis of one memo reference, without changing anything.
     TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
 
+    // The memo file's length, including texts not yet written out.
+    uint64_t MemoFileSize() const;
+
     // The records the table file actually holds (a partly present last
     // record included), which a damaged header may overstate.
     int32_t RecordsInFile();
@@ -123,6 +132,8 @@ private:
     void RequireInsideRecord(const TFieldDesc& Field) const;
 
     TFileSystem* FileSystem_;
-    uint64_t MemoFileSize_ = 0;
+    // Every read and write of the layer goes through these.
+    std::unique_ptr<TPageCache> Table_;
+    std::unique_ptr<TPageCache> Memo_;
     std::string DatePattern_;
 };

@@ -350,15 +350,16 @@ TEST_F(ReadMemoTest, FollowsRightAlignedBlockNumbers)
 TEST_F(ReadMemoTest, BlankReferencesNeverTouchTheMemoFile)
 {
     spec.Fields = {{"M", 'M', 10}};
-    spec.Records = {{""}, {"abc"}};
+    spec.Records = {{""}, {"abc"}, {MemoRef(100000)}};
     t.Put(spec, memo);
     TFaultFileSystem faults(t.Files);
     TDBFLite db(faults);
     db.OpenTable(t.TablePath, false);
-    const long before = faults.Operations;
+    faults.FailAt = faults.Operations + 1;  // the next read of either file fails
     EXPECT_EQ(db.ReadMemo(0, 0), "");
     EXPECT_EQ(db.ReadMemo(1, 0), "");
-    EXPECT_EQ(faults.Operations - before, 2);  // the two field reads alone
+    EXPECT_EQ(db.ReadMemo(2, 0), "");  // past the end: known without reading
+    EXPECT_FALSE(faults.Failed);
 }
 
 TEST_F(ReadMemoTest, BlockZeroReadsTheHeaderAsABlock)

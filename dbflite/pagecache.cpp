@@ -1,0 +1,177 @@
+#include "dbflite/pagecache.h"
+
+#include <algorithm>
+#include <cstring>
+
+TPageCache::TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, size_t HeaderBytes)
+    : Stream_(Stream),
+      PageSize_(PageSize),
+      MaxPages_(std::max<size_t>(MaxPages, 2)),
+      HeaderBytes_(std::min(HeaderBytes, PageSize)),
+      Size_(Stream.Size())
+{
+    Pages_.reserve(MaxPages_);
+}
+
+TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
+{
+    auto found = Index_.find(Number);
+    if (found != Index_.end()) {
+        TPage& page = Pages_[found->second];
+        page.LastUse = ++Clock_;
+        return page;
+    }
+
+    size_t slot;
+    if (Pages_.size() < MaxPages_) {
+        slot = Pages_.size();
+        Pages_.emplace_back();
+        Pages_[slot].Bytes.resize(PageSize_);
+    } else {
+        slot = 0;
+        for (size_t i = 1; i < Pages_.size(); ++i)
+            if (Pages_[i].LastUse < Pages_[slot].LastUse)
+                slot = i;
+        // Pages leave in order or not at all: one dirty page to evict means
+        // all of them go out now.
+        if (Pages_[slot].Dirty)
+            Flush();
+        Index_.erase(Pages_[slot].Number);
+    }
+
+    TPage& page = Pages_[slot];
+    page.Number = Number;
+    page.Dirty = false;
+    page.LastUse = ++Clock_;
+    const uint64_t start = Number * PageSize_;
+    if (Fill && start < Size_) {
+        // A failed read must not leave the slot looking like a cached page.
+        try {
+            Stream_.ReadAt(start, page.Bytes.data(), PageSize_);
+        } catch (...) {
+            page.LastUse = 0;
+            page.Number = UINT64_MAX;
+            throw;
+        }
+    } else {
+        std::fill(page.Bytes.begin(), page.Bytes.end(), '\0');
+    }
+    Index_[Number] = slot;
+    return page;
+}
+
+size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
+{
+    char* out = static_cast<char*>(Buffer);
+    const size_t inFile = Offset >= Size_ ? 0 : static_cast<size_t>(std::min<uint64_t>(Count, Size_ - Offset));
+    if (inFile < Count)
+        std::memset(out + inFile, 0, Count - inFile);
+
+    if (inFile >= PageSize_) {
+        // Long reads go straight to the file, then take what the cache holds
+        // over it: pages written but not yet flushed are the truth.
+        Stream_.ReadAt(Offset, out, inFile);
+        for (const TPage& page : Pages_) {
+            if (page.Number == UINT64_MAX)
+                continue;
+            const uint64_t pageStart = page.Number * PageSize_;
+            const uint64_t from = std::max(pageStart, Offset);
+            const uint64_t to = std::min(pageStart + PageSize_, Offset + inFile);
+            if (from < to)
+                std::memcpy(out + (from - Offset), page.Bytes.data() + (from - pageStart), static_cast<size_t>(to - from));
+        }
+        return inFile;
+    }
+
+    size_t done = 0;
+    while (done < inFile) {
+        const uint64_t at = Offset + done;
+        TPage& page = PageFor(at / PageSize_, true);
+        const size_t within = static_cast<size_t>(at % PageSize_);
+        const size_t take = std::min(inFile - done, PageSize_ - within);
+        std::memcpy(out + done, page.Bytes.data() + within, take);
+        done += take;
+    }
+    return inFile;
+}
+
+void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
+{
+    const char* in = static_cast<const char*>(Data);
+    if (Count >= PageSize_) {
+        // A long write (a big memo text) goes out at once; the pages the
+        // cache holds over its range take the new bytes too.
+        Stream_.WriteAt(Offset, in, Count);
+        Size_ = std::max(Size_, Offset + Count);
+        for (TPage& page : Pages_) {
+            if (page.Number == UINT64_MAX)
+                continue;
+            const uint64_t pageStart = page.Number * PageSize_;
+            const uint64_t from = std::max(pageStart, Offset);
+            const uint64_t to = std::min(pageStart + PageSize_, Offset + Count);
+            if (from < to)
+                std::memcpy(page.Bytes.data() + (from - pageStart), in + (from - Offset), static_cast<size_t>(to - from));
+        }
+        return;
+    }
+
+    size_t done = 0;
+    while (done < Count) {
+        const uint64_t at = Offset + done;
+        const size_t within = static_cast<size_t>(at % PageSize_);
+        const size_t take = std::min(Count - done, PageSize_ - within);
+        // A page written whole need not be read first.
+        TPage& page = PageFor(at / PageSize_, !(within == 0 && take == PageSize_));
+        std::memcpy(page.Bytes.data() + within, in + done, take);
+        if (!page.Dirty) {
+            page.Dirty = true;
+            ++DirtyCount_;
+        }
+        done += take;
+        Size_ = std::max(Size_, at + take);
+    }
+}
+
+void TPageCache::WriteOut(TPage& Page)
+{
+    const uint64_t start = Page.Number * PageSize_;
+    if (start < Size_) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(PageSize_, Size_ - start));
+        if (Page.Number == 0 && length > HeaderBytes_) {
+            // A small file's first page holds records too: they go first.
+            Stream_.WriteAt(HeaderBytes_, Page.Bytes.data() + HeaderBytes_, length - HeaderBytes_);
+            Stream_.WriteAt(0, Page.Bytes.data(), HeaderBytes_);
+        } else {
+            Stream_.WriteAt(start, Page.Bytes.data(), length);
+        }
+    }
+    Page.Dirty = false;
+    --DirtyCount_;
+}
+
+void TPageCache::Flush()
+{
+    if (DirtyCount_ == 0)
+        return;
+    if (BeforeWriteBack)
+        BeforeWriteBack();
+    std::vector<TPage*> dirty;
+    for (TPage& page : Pages_)
+        if (page.Dirty)
+            dirty.push_back(&page);
+    // The first page, with the header, goes last.
+    std::sort(dirty.begin(), dirty.end(), [](const TPage* a, const TPage* b) {
+        if ((a->Number == 0) != (b->Number == 0))
+            return b->Number == 0;
+        return a->Number < b->Number;
+    });
+    for (TPage* page : dirty)
+        WriteOut(*page);
+}
+
+void TPageCache::Discard()
+{
+    Pages_.clear();
+    Index_.clear();
+    DirtyCount_ = 0;
+}
