@@ -411,7 +411,9 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
 
 int32_t TDBFLite::RecordsInFile()
 {
-    const int32_t claimed = std::max<int32_t>(RecordCount, 0);
+    // The header's count is an unsigned number; one of 2^31 or more cannot be
+    // true of a file this layer can address, and the file decides.
+    const uint32_t claimed = static_cast<uint32_t>(RecordCount);
     const uint64_t size = Table_->Size();
     if (RecordSize == 0 || size <= HeaderSize)
         return 0;
@@ -428,7 +430,8 @@ int32_t TDBFLite::RecordsInFile()
         if (last != EndOfFile)
             ++records;
     }
-    return static_cast<int32_t>(std::min<uint64_t>(records, static_cast<uint64_t>(claimed)));
+    const uint64_t present = std::min<uint64_t>(records, claimed);
+    return static_cast<int32_t>(std::min<uint64_t>(present, std::numeric_limits<int32_t>::max()));
 }
 
 void TDBFLite::AppendBlankRecord()

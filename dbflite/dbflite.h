@@ -111,7 +111,8 @@ public:
     uint64_t MemoFileSize() const;
 
     // The records the table file actually holds (a partly present last
-    // record included), which a damaged header may overstate.
+    // record included), at most as many as the header claims. A damaged
+    // header may overstate them, or give a count of 2^31 or more.
     int32_t RecordsInFile();
 
 private:

@@ -144,8 +144,9 @@ bool TfmMain::TableExists(std::string& Path)
 
 int32_t TfmMain::RecordsToVisit(TDBFLite& Table)
 {
-    // A header may claim more records than the file holds; the run visits
-    // those that exist, and appends after them.
+    // A damaged header may claim more records than the file holds, or a
+    // count past 2^31: the run visits the records that exist, and any it
+    // appends go right after them.
     Table.RecordCount = Table.RecordsInFile();
     return Table.RecordCount;
 }

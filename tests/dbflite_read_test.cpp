@@ -469,6 +469,15 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     cut.OpenTable(t.TablePath, false);
     EXPECT_EQ(cut.RecordsInFile(), 3);
 
+    spec.RecordCountOverride = -1;
+    std::string past = BuildTable(spec);
+    past[7] = '\x80';  // 2^31 + 3: the file decides
+    t.Files.SetFile(t.TablePath, past);
+    TDBFLite huge(t.Files);
+    huge.OpenTable(t.TablePath, false);
+    EXPECT_LT(huge.RecordCount, 0);
+    EXPECT_EQ(huge.RecordsInFile(), 3);
+
     spec.RecordCountOverride = 2;
     t.Put(spec);
     TDBFLite fewer(t.Files);

@@ -1,0 +1,107 @@
+// The text transformations behind Save, the Save dialog's file name, Help and
+// the error display, on their own.
+#include <gtest/gtest.h>
+
+#include "main/memotext.h"
+
+TEST(EscapeMemoValue, ControlBytesAndHashBecomeTwoDigitCodes)
+{
+    EXPECT_EQ(EscapeMemoValue("A\r\nB"), "A#13#10B");
+    EXPECT_EQ(EscapeMemoValue("#5"), "#355");
+    EXPECT_EQ(EscapeMemoValue("a\tb"), "a#09b");
+    EXPECT_EQ(EscapeMemoValue("\x01\x1A\x1F"), "#01#26#31");
+    EXPECT_EQ(EscapeMemoValue("##"), "#35#35");
+    // A zero byte is a space, not an escape.
+    EXPECT_EQ(EscapeMemoValue(std::string("x\0\0y", 4)), "x  y");
+    EXPECT_EQ(EscapeMemoValue(""), "");
+}
+
+TEST(EscapeMemoValue, EveryOtherByteIsKeptAndNoLineBreakSurvives)
+{
+    std::string kept;
+    for (int b = 32; b < 256; ++b)
+        if (b != '#')
+            kept += static_cast<char>(b);
+    EXPECT_EQ(EscapeMemoValue(kept), kept);  // Cyrillic, 127 and 255 included
+
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    const std::string escaped = EscapeMemoValue(all);
+    for (char c : escaped)
+        ASSERT_GE(static_cast<unsigned char>(c), 32u) << "a byte below 32 would break the line";
+    // 31 escapes of three bytes, the space for 0, # as #35.
+    EXPECT_EQ(escaped.size(), 256u + 31 * 2 + 2);
+}
+
+TEST(UnescapeMemoValue, UndoesTheEscapesAndNothingElse)
+{
+    EXPECT_EQ(UnescapeMemoValue("A#13#10B#09#355"), "A\r\nB\t#5");
+    EXPECT_EQ(UnescapeMemoValue("#01#31"), "\x01\x1F");
+    // Not an escape Save writes: kept as it stands.
+    EXPECT_EQ(UnescapeMemoValue("#00#32#99#3"), "#00#32#99#3");
+    EXPECT_EQ(UnescapeMemoValue("##35#"), "###");
+    EXPECT_EQ(UnescapeMemoValue("#3#35"), "#3#");
+    EXPECT_EQ(UnescapeMemoValue("Room #7"), "Room #7");
+
+    std::string all;
+    for (int b = 1; b < 256; ++b)
+        all += static_cast<char>(b);
+    EXPECT_EQ(UnescapeMemoValue(EscapeMemoValue(all)), all);
+    EXPECT_EQ(UnescapeMemoValue(EscapeMemoValue("#13 is #35")), "#13 is #35");
+}
+
+TEST(ChangeFileExt, OnlyADotInTheFileNameCounts)
+{
+    EXPECT_EQ(ChangeFileExt("C:\\base\\stock.dbf", ".txt"), "C:\\base\\stock.txt");
+    EXPECT_EQ(ChangeFileExt("C:\\base.old\\stock", ".txt"), "C:\\base.old\\stock.txt");
+    EXPECT_EQ(ChangeFileExt("/data.d/T", ".txt"), "/data.d/T.txt");
+    EXPECT_EQ(ChangeFileExt("/data/t.tar.DBF", ".txt"), "/data/t.tar.txt");
+    EXPECT_EQ(ChangeFileExt("C:stock", ".txt"), "C:stock.txt");
+    EXPECT_EQ(ChangeFileExt("name.", ".txt"), "name.txt");
+    EXPECT_EQ(ChangeFileExt("", ".txt"), ".txt");
+}
+
+TEST(ReflowHelpText, SingleBreaksJoinParagraphsStay)
+{
+    EXPECT_EQ(ReflowHelpText("one\r\ntwo\r\n\r\nthree \r\nfour"), "one two\r\n\r\nthree\r\nfour");
+    // Two empty lines stay two.
+    EXPECT_EQ(ReflowHelpText("a\r\nb\r\n\r\n\r\nc"), "a b\r\n\r\n\r\nc");
+    // Three empty lines become two, and the paragraph after them starts
+    // with a space.
+    EXPECT_EQ(ReflowHelpText("a\r\n\r\n\r\n\r\nb"), "a\r\n\r\n\r\n b");
+    // A line ending in a space keeps its break but swallows one empty line.
+    EXPECT_EQ(ReflowHelpText("a \r\n\r\nb"), "a\r\n b");
+}
+
+TEST(ReflowHelpText, FileBytesAreNormalisedFirst)
+{
+    // Lone CR and lone LF are line breaks too.
+    EXPECT_EQ(ReflowHelpText("a\rb\nc\r\n\nd"), "a b c\r\n\r\nd");
+    // Trailing blanks of every kind go; a zero byte ends the text.
+    EXPECT_EQ(ReflowHelpText("x\r\n\r\n\r\n \t\r\n"), "x");
+    EXPECT_EQ(ReflowHelpText(std::string("a\r\nb\0c\r\nd", 10)), "a b");
+    EXPECT_EQ(ReflowHelpText(""), "");
+    EXPECT_EQ(ReflowHelpText("\r\n \r\n"), "");
+}
+
+TEST(ReflowHelpText, MarkCharactersAndSpaceRuns)
+{
+    EXPECT_EQ(ReflowHelpText("one$two"), "one\r\ntwo");
+    EXPECT_EQ(ReflowHelpText("a&b\\c"), "a\r\n\r\n\r\nb\r\n\r\nc");
+    // One pass over double spaces: three become two, four become two.
+    EXPECT_EQ(ReflowHelpText("a   b    c d"), "a  b  c d");
+}
+
+TEST(ErrorDisplayText, FullStopOnlyAfterBytesSortingAfterIt)
+{
+    EXPECT_EQ(ErrorDisplayText("Stream write error"), "Stream write error.");
+    EXPECT_EQ(ErrorDisplayText("I/O error 5"), "I/O error 5.");
+    EXPECT_EQ(ErrorDisplayText("path/"), "path/.");
+    EXPECT_EQ(ErrorDisplayText("Файл \"x\""), "Файл \"x\"");  // '"' sorts before '.'
+    EXPECT_EQ(ErrorDisplayText("Ошибка"), "Ошибка.");  // high bytes sort after "."
+    EXPECT_EQ(ErrorDisplayText("Done."), "Done.");
+    EXPECT_EQ(ErrorDisplayText("Stop!"), "Stop!");
+    EXPECT_EQ(ErrorDisplayText("a-"), "a-");
+    EXPECT_EQ(ErrorDisplayText(""), "");
+}

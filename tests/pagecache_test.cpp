@@ -1,0 +1,130 @@
+// The write-back page cache under the table layer: coherence of reads with
+// writes not yet flushed, and the order in which pages reach the file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "dbflite/pagecache.h"
+#include "memfs.h"
+
+namespace {
+
+// A stream that records where each write went.
+class TRecordingStream : public TFileStream {
+public:
+    std::string Bytes;
+    std::vector<std::pair<uint64_t, size_t>> Writes;
+    int Reads = 0;
+
+    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+    {
+        ++Reads;
+        size_t got = Offset < Bytes.size() ? std::min<size_t>(Count, Bytes.size() - static_cast<size_t>(Offset)) : 0;
+        if (got)
+            std::memcpy(Buffer, Bytes.data() + Offset, got);
+        std::memset(static_cast<char*>(Buffer) + got, 0, Count - got);
+        return got;
+    }
+    void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        Writes.emplace_back(Offset, Count);
+        if (Offset + Count > Bytes.size())
+            Bytes.resize(static_cast<size_t>(Offset + Count), '\0');
+        std::memcpy(&Bytes[static_cast<size_t>(Offset)], Data, Count);
+    }
+    uint64_t Size() override { return Bytes.size(); }
+};
+
+std::string ReadBack(TPageCache& Cache, uint64_t Offset, size_t Count)
+{
+    std::string out(Count, 'X');
+    Cache.Read(Offset, &out[0], Count);
+    return out;
+}
+
+}  // namespace
+
+TEST(PageCache, ReadsSeeWritesBeforeTheyReachTheFile)
+{
+    TRecordingStream file;
+    file.Bytes = std::string(1000, 'a');
+    TPageCache cache(file, 64, 4, 8);
+    cache.Write(60, "0123456789", 10);  // across two pages
+    EXPECT_TRUE(file.Writes.empty());
+    EXPECT_EQ(ReadBack(cache, 58, 14), "aa0123456789aa");
+    cache.Write(1100, "end", 3);  // past the end of the file
+    EXPECT_EQ(cache.Size(), 1103u);
+    EXPECT_EQ(ReadBack(cache, 1095, 10), std::string("\0\0\0\0\0end\0\0", 10));
+    // A long read comes from the file with the unwritten pages laid over it.
+    const std::string whole = ReadBack(cache, 0, 1103);
+    EXPECT_EQ(whole.substr(60, 10), "0123456789");
+    EXPECT_EQ(whole.substr(1100), "end");
+    cache.Flush();
+    EXPECT_EQ(file.Bytes.substr(60, 10), "0123456789");
+    EXPECT_EQ(file.Bytes.size(), 1103u);
+}
+
+TEST(PageCache, LongWritesGoStraightOutAndKeepCachedPagesTrue)
+{
+    TRecordingStream file;
+    file.Bytes = std::string(300, 'a');
+    TPageCache cache(file, 64, 4, 8);
+    EXPECT_EQ(ReadBack(cache, 130, 2), "aa");  // page 2 now cached
+    cache.Write(100, std::string(100, 'b').data(), 100);
+    ASSERT_EQ(file.Writes.size(), 1u);
+    EXPECT_EQ(ReadBack(cache, 128, 4), "bbbb");
+    EXPECT_EQ(file.Bytes.substr(100, 100), std::string(100, 'b'));
+}
+
+TEST(PageCache, HeaderBytesReachTheFileLast)
+{
+    TRecordingStream file;
+    file.Bytes = std::string(300, 'a');
+    TPageCache cache(file, 64, 8, 8);
+    cache.Write(4, "CNT!", 4);      // the header's count
+    cache.Write(20, "rec0", 4);     // a record in the first page
+    cache.Write(250, "rec3", 4);    // one in the last page
+    cache.Write(70, "rec1", 4);
+    cache.Flush();
+    ASSERT_EQ(file.Writes.size(), 4u);
+    EXPECT_EQ(file.Writes[0].first, 64u);   // later pages, ascending
+    EXPECT_EQ(file.Writes[1].first, 192u);
+    EXPECT_EQ(file.Writes[2].first, 8u);    // the first page without its header
+    EXPECT_EQ(file.Writes[3], std::make_pair(uint64_t{0}, size_t{8}));
+    file.Writes.clear();
+    cache.Flush();
+    EXPECT_TRUE(file.Writes.empty());  // nothing dirty, nothing written
+}
+
+TEST(PageCache, EvictingADirtyPageWritesAllOfThemInOrderAfterTheHook)
+{
+    TRecordingStream file;
+    file.Bytes = std::string(1024, 'a');
+    TPageCache cache(file, 64, 3, 8);
+    std::vector<std::string> events;
+    cache.BeforeWriteBack = [&] { events.push_back("hook with " + std::to_string(file.Writes.size()) + " writes"); };
+    cache.Write(4, "H", 1);
+    cache.Write(200, "x", 1);
+    EXPECT_EQ(ReadBack(cache, 500, 1), "a");  // third slot: clean page
+    EXPECT_EQ(ReadBack(cache, 900, 1), "a");  // evicts the oldest, page 0, dirty
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], "hook with 0 writes");
+    ASSERT_EQ(file.Writes.size(), 3u);
+    EXPECT_EQ(file.Writes[0].first, 192u);
+    EXPECT_EQ(file.Writes[2].first, 0u);
+    EXPECT_FALSE(cache.Dirty());
+    EXPECT_EQ(ReadBack(cache, 4, 1), "H");
+}
+
+TEST(PageCache, AFailedFillIsNotTakenForAPage)
+{
+    TMemoryFileSystem files;
+    files.SetFile("f", std::string(512, 'z'));
+    TFaultFileSystem faults(files);
+    auto stream = faults.Open("f", TFileAccess::ReadWrite, TFileShare::DenyNone);
+    TPageCache cache(*stream, 64, 4, 8);
+    faults.FailAt = faults.Operations + 1;
+    char c = 0;
+    EXPECT_THROW(cache.Read(70, &c, 1), EStreamError);
+    EXPECT_EQ(ReadBack(cache, 70, 2), "zz");  // read again, not zeros from the failed slot
+}

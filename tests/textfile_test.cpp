@@ -1,0 +1,153 @@
+// The text files of Save and Load: line ends, Ctrl-Z, long lines, the
+// runtime's error texts.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "main/textfile.h"
+#include "memfs.h"
+
+namespace {
+
+constexpr size_t Megabyte = 1 << 20;
+
+std::string ExpectError(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const EError& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
+
+std::vector<std::string> ReadAll(TFileSystem& Files, const std::string& Path)
+{
+    TTextFileReader in(Files, Path);
+    std::vector<std::string> lines;
+    while (!in.Eof())
+        lines.push_back(in.ReadLine());
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+}  // namespace
+
+TEST(TextFileWriter, LinesEndInCrLfAndAnOldFileIsReplaced)
+{
+    TMemoryFileSystem files;
+    files.SetFile("out.txt", "old content that is longer than the new one");
+    TTextFileWriter out(files, "out.txt");
+    out.WriteLine("first\tsecond");
+    out.WriteLine("");
+    out.WriteLine("Привет");
+    out.Close();
+    EXPECT_EQ(files.File("out.txt"), "first\tsecond\r\n\r\nПривет\r\n");
+    out.Close();  // a second close changes nothing
+    EXPECT_EQ(files.File("out.txt"), "first\tsecond\r\n\r\nПривет\r\n");
+}
+
+TEST(TextFileWriter, LinesLongerThanTheBufferAndManyLinesKeepTheirOrder)
+{
+    TMemoryFileSystem files;
+    const std::string longLine(Megabyte + 10, 'x');
+    std::string expected;
+    {
+        TTextFileWriter out(files, "big.txt");
+        for (int i = 0; i < 3; ++i) {
+            const std::string shortLine(Megabyte / 3, static_cast<char>('a' + i));
+            out.WriteLine(shortLine);
+            expected += shortLine + "\r\n";
+        }
+        out.WriteLine(longLine);
+        out.WriteLine("tail");
+        out.Close();
+    }
+    expected += longLine + "\r\ntail\r\n";
+    EXPECT_EQ(files.File("big.txt"), expected);
+    EXPECT_EQ(ReadAll(files, "big.txt").back(), "tail");
+}
+
+TEST(TextFileWriter, FailuresCarryTheRuntimeTexts)
+{
+    TMemoryFileSystem memory;
+    TFaultFileSystem faulty(memory);
+    faulty.FailAt = 1;
+    TTextFileWriter out(faulty, "full.txt");
+    out.WriteLine("lost");
+    EXPECT_EQ(ExpectError([&] { out.Close(); }), "Disk full");
+    EXPECT_TRUE(faulty.Failed);
+
+    // A file held exclusively by someone else cannot be created.
+    memory.SetFile("held.txt", "");
+    auto holder = memory.Open("held.txt", TFileAccess::ReadWrite, TFileShare::Exclusive);
+    EXPECT_EQ(ExpectError([&] { TTextFileWriter(memory, "held.txt"); }), "I/O error 32");
+}
+
+TEST(TextFileReader, LineEndsCrAndCtrlZ)
+{
+    TMemoryFileSystem files;
+    files.SetFile("a.txt", "one\r\ntwo\nth\rree\r\n\r\nlast");
+    EXPECT_EQ(ReadAll(files, "a.txt"), (Lines{"one", "two", "three", "", "last"}));
+
+    // Ctrl-Z where a line begins ends the file; inside a line it is a byte.
+    files.SetFile("z.txt", "a\x1A"
+                           "b\r\n\x1A"
+                           "c\r\nd\r\n");
+    EXPECT_EQ(ReadAll(files, "z.txt"), (Lines{"a\x1A"
+                                              "b"}));
+    files.SetFile("z0.txt", "\x1A\r\nx");
+    EXPECT_EQ(ReadAll(files, "z0.txt"), Lines{});
+
+    // An empty file is at its end at once, and reads an empty line.
+    files.SetFile("empty.txt", "");
+    TTextFileReader in(files, "empty.txt");
+    EXPECT_TRUE(in.Eof());
+    EXPECT_EQ(in.ReadLine(), "");
+    EXPECT_TRUE(in.Eof());
+}
+
+TEST(TextFileReader, LinesAcrossBufferBoundariesAndSeekingBack)
+{
+    TMemoryFileSystem files;
+    // The CR LF after the long line straddles the first buffer's end.
+    const std::string first(Megabyte - 7, 'a');
+    const std::string second(Megabyte * 2 + 5, 'b');
+    files.SetFile("big.txt", "head\r\n" + first + "\r\n" + second + "\r\nend");
+    TTextFileReader in(files, "big.txt");
+    EXPECT_EQ(in.ReadLine(), "head");
+    const uint64_t afterHead = in.Position();
+    EXPECT_EQ(afterHead, 6u);
+    EXPECT_EQ(in.ReadLine(), first);
+    EXPECT_EQ(in.ReadLine(), second);
+    EXPECT_EQ(in.ReadLine(), "end");
+    EXPECT_TRUE(in.Eof());
+    EXPECT_EQ(in.Position(), in.Size());
+
+    in.Seek(afterHead);
+    EXPECT_FALSE(in.Eof());
+    EXPECT_EQ(in.ReadLine(), first);
+}
+
+TEST(TextFileReader, FailuresCarryTheRuntimeTexts)
+{
+    TMemoryFileSystem memory;
+    EXPECT_EQ(ExpectError([&] { TTextFileReader(memory, "missing.txt"); }), "File not found");
+
+    memory.SetFile("a.txt", "x\r\n");
+    TFaultFileSystem faulty(memory);
+    faulty.FailAt = 1;
+    TTextFileReader in(faulty, "a.txt");
+    EXPECT_EQ(ExpectError([&] { in.ReadLine(); }), "I/O error 23");
+}
+
+TEST(InOutErrorText, EachFailureHasItsText)
+{
+    EXPECT_EQ(InOutErrorText(EStreamError("x", TIoFailure::NotFound, 2)), "File not found");
+    EXPECT_EQ(InOutErrorText(EStreamError("x", TIoFailure::AccessDenied, 5)), "File access denied");
+    EXPECT_EQ(InOutErrorText(EStreamError("x", TIoFailure::DiskFull, 112)), "Disk full");
+    EXPECT_EQ(InOutErrorText(EStreamError("x", TIoFailure::TooManyFiles, 4)), "Too many open files");
+    EXPECT_EQ(InOutErrorText(EStreamError("x", TIoFailure::Other, 1117)), "I/O error 1117");
+}
