@@ -56,18 +56,6 @@ int UsageError(const std::string& Message)
     return ExitUsage;
 }
 
-std::vector<std::string> SplitCommas(const std::string& Text)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t comma = Text.find(','); comma != std::string::npos; comma = Text.find(',', start)) {
-        parts.push_back(Text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    parts.push_back(Text.substr(start));
-    return parts;
-}
-
 // The field list the memo box would hold: the names given, or what Info lists.
 bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
 {
@@ -164,7 +152,7 @@ int Run(const std::vector<std::string>& Args)
                 list = arg.substr(9);
             }
             options.FieldsGiven = true;
-            for (const std::string& name : SplitCommas(list))
+            for (const std::string& name : SplitAt(list, ","))
                 if (!name.empty())
                     options.Fields.push_back(name);
         } else if (arg == "--help" || arg == "-h") {

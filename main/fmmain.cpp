@@ -61,18 +61,6 @@ private:
     TWindowPort& Port_;
 };
 
-std::vector<std::string> SplitTabs(const std::string& Line)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t tab = Line.find('\t'); tab != std::string::npos; tab = Line.find('\t', start)) {
-        parts.push_back(Line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    parts.push_back(Line.substr(start));
-    return parts;
-}
-
 // A number with an optional sign, digits and an optional decimal part.
 bool IsDecimalNumber(const std::string& Text)
 {
@@ -204,29 +192,35 @@ void TfmMain::btInfoClick()
     Port.SetMemoText(list);
 }
 
-void TfmMain::btClearClick()
+bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb)
 {
     std::string path;
     if (!TableExists(path))
-        return;
-    TDBFLite table(Files);
-    table.OpenTable(path, false);
-    std::vector<int> selection;
-    if (!SelectFields(table, selection, true))
-        return;
-    const bool all = Port.AllChecked();
+        return false;
+    Table.OpenTable(path, false);
+    if (!SelectFields(Table, Selection, true))
+        return false;
+    if (NeedsMemoFile && !Table.HasMemoFile) {
+        Table.CloseTable();
+        Port.SetCaption(MemoFileNotFound);
+        return false;
+    }
+    if (!Confirm(std::string("Вы действительно хотите ") + Verb + " эти MEMO поля (" +
+                 IntToStr(static_cast<int64_t>(Selection.size())) + " шт.)?\r" + NoBackups)) {
+        Table.CloseTable();
+        return false;
+    }
+    return true;
+}
+
+void TfmMain::btClearClick()
+{
     // Without a memo file every reference reads as blank: Clear would wipe
     // them all while the user asked for the damaged ones only.
-    if (!all && !table.HasMemoFile) {
-        table.CloseTable();
-        Port.SetCaption(MemoFileNotFound);
+    TDBFLite table(Files);
+    std::vector<int> selection;
+    if (!StartMemoRun(table, selection, !Port.AllChecked(), "очистить"))
         return;
-    }
-    if (!Confirm("Вы действительно хотите очистить эти MEMO поля (" + IntToStr(static_cast<int64_t>(selection.size())) +
-                 " шт.)?\r" + NoBackups)) {
-        table.CloseTable();
-        return;
-    }
     TBusyCursor cursor(Port);
     cursor.Start();
     Port.SetCaption("Очистка...");
@@ -248,26 +242,12 @@ void TfmMain::btClearClick()
 
 void TfmMain::btAutoClick()
 {
-    std::string path;
-    if (!TableExists(path))
-        return;
-    TDBFLite table(Files);
-    table.OpenTable(path, false);
-    std::vector<int> selection;
-    if (!SelectFields(table, selection, true))
-        return;
     // Without a memo file no text can be read, and every reference would be
     // blanked.
-    if (!table.HasMemoFile) {
-        table.CloseTable();
-        Port.SetCaption(MemoFileNotFound);
+    TDBFLite table(Files);
+    std::vector<int> selection;
+    if (!StartMemoRun(table, selection, true, "перезаписать"))
         return;
-    }
-    if (!Confirm("Вы действительно хотите перезаписать эти MEMO поля (" +
-                 IntToStr(static_cast<int64_t>(selection.size())) + " шт.)?\r" + NoBackups)) {
-        table.CloseTable();
-        return;
-    }
     TBusyCursor cursor(Port);
     cursor.Start();
     Port.SetCaption("Перезапись...");
@@ -409,7 +389,7 @@ void TfmMain::btLoadClick()
     // The whole file is checked before anything is written: a name that is
     // no field, or a line with more values than names, would otherwise stop
     // the run halfway through the table.
-    const std::vector<std::string> names = SplitTabs(in.ReadLine());
+    const std::vector<std::string> names = SplitAt(in.ReadLine(), "\t");
     if (names.size() > static_cast<size_t>(MaxSelectedFields)) {
         Port.SetMemoText("В первой строке файла больше " + IntToStr(MaxSelectedFields) + " названий полей.");
         return;
@@ -438,7 +418,7 @@ void TfmMain::btLoadClick()
     while (!in.Eof()) {
         const std::string line = in.ReadLine();
         ++lines;
-        if (!IsBlank(line) && SplitTabs(line).size() > columns.size()) {
+        if (!IsBlank(line) && SplitAt(line, "\t").size() > columns.size()) {
             Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
             return;
         }
@@ -454,7 +434,7 @@ void TfmMain::btLoadClick()
         const std::string line = in.ReadLine();
         if (!IsBlank(line)) {
             // Save escaped line breaks, tabs and "#"; they go back as they were.
-            const std::vector<std::string> values = SplitTabs(line);
+            const std::vector<std::string> values = SplitAt(line, "\t");
             for (size_t c = 0; c < values.size(); ++c)
                 LoadValue(table, r, columns[c], UnescapeMemoValue(values[c]), datePattern);
         }

@@ -51,6 +51,10 @@ private:
     bool TableExists(std::string& Path);
     int32_t RecordsToVisit(TDBFLite& Table);
     bool Confirm(const std::string& Text);
+    // The start of Clear and Rewrite: the table opened, its memo fields
+    // selected, the user asked. False when the run is not to go on; the
+    // reason is shown and the table closed.
+    bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb);
     void ShowProgress(int64_t Done, int64_t Total);
     void LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, const std::string& Value,
                    const std::string& DatePattern);

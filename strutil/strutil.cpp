@@ -151,6 +151,19 @@ std::string IntToStr(int64_t Value)
     return std::to_string(Value);
 }
 
+std::vector<std::string> SplitAt(const std::string& S, const std::string& Separator)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    if (!Separator.empty())
+        for (size_t at = S.find(Separator); at != std::string::npos; at = S.find(Separator, start)) {
+            pieces.push_back(S.substr(start, at - start));
+            start = at + Separator.size();
+        }
+    pieces.push_back(S.substr(start));
+    return pieces;
+}
+
 std::vector<std::string> SplitLines(const std::string& S)
 {
     std::vector<std::string> lines;

@@ -42,6 +42,10 @@ int32_t StrToIntDef(const std::string& S, int32_t Default);
 // Decimal text of a number, for captions and messages.
 std::string IntToStr(int64_t Value);
 
+// The pieces of S between occurrences of Separator: k separators give k + 1
+// pieces, empty ones included.
+std::vector<std::string> SplitAt(const std::string& S, const std::string& Separator);
+
 // The lines of a text: split at CR LF, a lone LF or a lone CR.
 // An empty text has no lines; a final line break adds no empty line.
 std::vector<std::string> SplitLines(const std::string& S);

@@ -19,17 +19,6 @@ TTableSpec FiveFields()
     return spec;
 }
 
-std::string ExpectError(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const EError& e) {
-        return e.Message();
-    }
-    ADD_FAILURE() << "no error was raised";
-    return {};
-}
-
 }  // namespace
 
 TEST(OpenTable, ReadsHeaderAndDescriptors)

@@ -8,17 +8,6 @@
 
 namespace {
 
-std::string ExpectError(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const EError& e) {
-        return e.Message();
-    }
-    ADD_FAILURE() << "no error was raised";
-    return {};
-}
-
 TTableSpec Sample()
 {
     TTableSpec spec;

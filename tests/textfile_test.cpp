@@ -2,6 +2,8 @@
 // runtime's error texts.
 #include <gtest/gtest.h>
 
+#include "fixtures.h"
+
 #include <functional>
 
 #include "main/textfile.h"
@@ -10,17 +12,6 @@
 namespace {
 
 constexpr size_t Megabyte = 1 << 20;
-
-std::string ExpectError(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const EError& e) {
-        return e.Message();
-    }
-    ADD_FAILURE() << "no error was raised";
-    return {};
-}
 
 std::vector<std::string> ReadAll(TFileSystem& Files, const std::string& Path)
 {

@@ -32,16 +32,8 @@ void TFakePort::SetMemoText(const std::string& Text)
 
 std::vector<std::string> TFakePort::MemoLines()
 {
-    // A memo box of one line per CR LF; names never wrap.
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t at = Memo.find("\r\n"); at != std::string::npos; at = Memo.find("\r\n", start)) {
-        lines.push_back(Memo.substr(start, at - start));
-        start = at + 2;
-    }
-    if (start < Memo.size())
-        lines.push_back(Memo.substr(start));
-    return lines;
+    // One line per CR LF: names never wrap, as they may in the window.
+    return Memo.empty() ? std::vector<std::string>() : SplitAt(Memo, "\r\n");
 }
 
 bool TFakePort::RunFileDialog(TFileDialog& Dialog)

@@ -1,7 +1,10 @@
 // Shared set-ups for the table tests: a table and memo file in memory.
 #pragma once
 
+#include <functional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "dbflite/dbflite.h"
 #include "memfs.h"
@@ -21,3 +24,16 @@ struct TMemTable {
     std::string Table() const { return Files.File(TablePath); }
     std::string Memo() const { return Files.File(MemoPath); }
 };
+
+// The message of the EError that Action raises; a test failure when it
+// raises none.
+inline std::string ExpectError(const std::function<void()>& Action)
+{
+    try {
+        Action();
+    } catch (const EError& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
