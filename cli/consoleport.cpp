@@ -107,7 +107,7 @@ bool TConsolePort::RunFileDialog(TFileDialog& Dialog)
     return true;
 }
 
-int TConsolePort::MessageBox(const std::string& Text, const std::string& Caption, int)
+int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Caption, int)
 {
     if (AssumeYes)
         return IdOk;

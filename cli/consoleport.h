@@ -53,7 +53,7 @@ public:
     void ResumeMemoPaint() override {}
     bool AllChecked() override { return All; }
     bool RunFileDialog(TFileDialog& Dialog) override;
-    int MessageBox(const std::string& Text, const std::string& Caption, int Flags) override;
+    int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) override;
     void SetCursor(TCursor) override {}
     void ShowError(const std::string& Text) override;
     std::string TableToText(const std::string& Bytes) override;

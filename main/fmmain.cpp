@@ -11,6 +11,7 @@ namespace {
 
 const char* const TableNotFound = "DBF файл не найден.";
 const char* const MemoFileNotFound = "MEMO файл не найден.";
+const char* const ZeroBlockSize = "Размер блока MEMO файла равен 0.";
 const char* const Attention = "Внимание!";
 const char* const NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
 const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
@@ -141,7 +142,7 @@ int32_t TfmMain::RecordsToVisit(TDBFLite& Table)
 
 bool TfmMain::Confirm(const std::string& Text)
 {
-    return Port.MessageBox(Text, Attention, MbOkCancel) != IdCancel;
+    return Port.AskOkCancel(Text, Attention, MbOkCancel) != IdCancel;
 }
 
 void TfmMain::ShowProgress(int64_t Done, int64_t Total)
@@ -203,6 +204,14 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
     if (NeedsMemoFile && !Table.HasMemoFile) {
         Table.CloseTable();
         Port.SetCaption(MemoFileNotFound);
+        return false;
+    }
+    // A block size of 0 leads every reference to the memo header, where no
+    // text is: all would read as blank, and Clear would wipe the references
+    // to texts that a repaired header would show again.
+    if (NeedsMemoFile && Table.MemoBlockSize == 0) {
+        Table.CloseTable();
+        Port.SetCaption(ZeroBlockSize);
         return false;
     }
     if (!Confirm(std::string("Вы действительно хотите ") + Verb + " эти MEMO поля (" +

@@ -55,7 +55,7 @@ public:
     virtual bool RunFileDialog(TFileDialog& Dialog) = 0;
 
     // The modal message box: returns IdOk or IdCancel.
-    virtual int MessageBox(const std::string& Text, const std::string& Caption, int Flags) = 0;
+    virtual int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) = 0;
 
     virtual void SetCursor(TCursor Cursor) = 0;
 

@@ -50,7 +50,7 @@ bool TFakePort::RunFileDialog(TFileDialog& Dialog)
     return true;
 }
 
-int TFakePort::MessageBox(const std::string& Text, const std::string& BoxCaption, int Flags)
+int TFakePort::AskOkCancel(const std::string& Text, const std::string& BoxCaption, int Flags)
 {
     Log.push_back("message:" + BoxCaption + "|" + std::to_string(Flags) + "|" + Text);
     if (MessageAnswers.empty())

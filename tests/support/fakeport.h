@@ -47,7 +47,7 @@ public:
     void ResumeMemoPaint() override { --PaintSuspended; }
     bool AllChecked() override { return All; }
     bool RunFileDialog(TFileDialog& Dialog) override;
-    int MessageBox(const std::string& Text, const std::string& Caption, int Flags) override;
+    int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) override;
     void SetCursor(TCursor NewCursor) override;
     void ShowError(const std::string& Text) override { Log.push_back("error:" + Text); }
     std::string TableToText(const std::string& Bytes) override { return Bytes; }

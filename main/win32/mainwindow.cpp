@@ -1,0 +1,395 @@
+#include "main/win32/mainwindow.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <numeric>
+
+#include "dbflite/winstr.h"
+#include "main/win32/controlids.h"
+#include "main/win32/resource.h"
+
+namespace {
+
+namespace Ids = TarnwickIds;
+
+// One control of the window, as its layout gives it. Rectangles are in
+// pixels at 96 dpi; texts are UTF-8.
+struct TControlLayout {
+    int Id;
+    const wchar_t* ClassName;
+    DWORD Style;
+    DWORD ExStyle;
+    int Left, Top, Width, Height;
+    int TabOrder;  // -1: not a tab stop
+    const char* Caption;
+    const char* Hint;  // nullptr: no tooltip
+    void (TfmMain::*Click)();
+};
+
+constexpr DWORD Child = WS_CHILD | WS_VISIBLE;
+constexpr DWORD Button = Child | WS_TABSTOP | BS_PUSHBUTTON;
+
+// In the order the window declares its controls.
+const TControlLayout Layout[] = {
+    {Ids::edFileName, L"EDIT", Child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
+     8, 24, 241, 21, 0, "", nullptr, nullptr},
+    // SS_NOTIFY: without it a static lets the mouse through to the window
+    // below, and its tooltip never sees the pointer.
+    {Ids::lbFileName, L"STATIC", Child | SS_LEFTNOWORDWRAP | SS_NOTIFY, 0,
+     8, 8, 50, 13, -1, "DBF файл",
+     "Выберите DBF файл, нажав Обзор или перетащив на окно программы", nullptr},
+    {Ids::btBrowseFileName, L"BUTTON", Button, 0,
+     248, 24, 75, 25, 1, "Обзор...", "Выбрать dbf файл", &TfmMain::btBrowseFileNameClick},
+    {Ids::btInfo, L"BUTTON", Button, 0,
+     336, 24, 81, 25, 3, "Инфо", "Показать инфорамцию о MEMO полях", &TfmMain::btInfoClick},
+    {Ids::btClear, L"BUTTON", Button, 0,
+     336, 88, 81, 25, 5, "Очистить", "Очистить все ссылки на MEMO поля", &TfmMain::btClearClick},
+    {Ids::btSave, L"BUTTON", Button, 0,
+     336, 144, 81, 25, 7, "Сохранить...", "Сохранить текст из MEMO полей в текстовый файл", &TfmMain::btSaveClick},
+    {Ids::btLoad, L"BUTTON", Button, 0,
+     336, 176, 81, 25, 8, "Загрузить...", "Загрузить текст в MEMO поля из текстового файла", &TfmMain::btLoadClick},
+    {Ids::Memo1, L"EDIT",
+     Child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL, WS_EX_CLIENTEDGE,
+     8, 56, 313, 217, 2, "", nullptr, nullptr},
+    // The hint's two lines are parted by a lone CR.
+    {Ids::cbAll, L"BUTTON", Child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
+     336, 120, 81, 17, 6, "Все",
+     "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные", nullptr},
+    {Ids::btHelp, L"BUTTON", Button, 0,
+     336, 216, 81, 25, 9, "Справка", "Справка, информация об авторе, контакт (F1)", &TfmMain::btHelpClick},
+    {Ids::btExit, L"BUTTON", Button, 0,
+     336, 248, 81, 25, 10, "Выход", "Выход из программы", &TfmMain::btExitClick},
+    {Ids::btAuto, L"BUTTON", Button, 0,
+     336, 56, 81, 25, 4, "Перезапись", "Чтение и перезапись значений MEMO полей", &TfmMain::btAutoClick},
+};
+
+constexpr int ClientWidth = 422;
+constexpr int ClientHeight = 282;
+constexpr DWORD FormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD FormExStyle = 0;
+constexpr int FontPoints = 8;
+constexpr const wchar_t* FontFace = L"MS Sans Serif";
+
+// A label grows to its text, as labels sized to their caption do: the font
+// that stands in for "MS Sans Serif" may be wider than the original.
+void FitLabelToText(HWND Label, HFONT Font)
+{
+    const int length = ::GetWindowTextLengthW(Label);
+    HDC dc = ::GetDC(Label);
+    if (length <= 0 || !dc) {
+        if (dc)
+            ::ReleaseDC(Label, dc);
+        return;
+    }
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    ::GetWindowTextW(Label, &text[0], length + 1);
+    HGDIOBJ old = ::SelectObject(dc, Font);
+    SIZE extent{};
+    const BOOL measured = ::GetTextExtentPoint32W(dc, text.c_str(), length, &extent);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(Label, dc);
+    RECT box;
+    if (!measured || !::GetClientRect(Label, &box))
+        return;
+    if (extent.cx > box.right || extent.cy > box.bottom)
+        ::SetWindowPos(Label, nullptr, 0, 0, std::max<int>(extent.cx, box.right), std::max<int>(extent.cy, box.bottom),
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool KeyDown(int Key)
+{
+    return ::GetKeyState(Key) < 0;
+}
+
+bool IsPushButton(HWND Window)
+{
+    wchar_t name[16] = {};
+    if (!::GetClassNameW(Window, name, 16) || ::lstrcmpiW(name, L"Button") != 0)
+        return false;
+    const LONG_PTR kind = ::GetWindowLongPtrW(Window, GWL_STYLE) & BS_TYPEMASK;
+    return kind == BS_PUSHBUTTON || kind == BS_DEFPUSHBUTTON;
+}
+
+// Finishes a shell drop whichever way the handler leaves.
+class TDropFinish {
+public:
+    explicit TDropFinish(HDROP Drop) : Drop_(Drop) {}
+    ~TDropFinish() { ::DragFinish(Drop_); }
+    TDropFinish(const TDropFinish&) = delete;
+    TDropFinish& operator=(const TDropFinish&) = delete;
+
+private:
+    HDROP Drop_;
+};
+
+}  // namespace
+
+TMainWindow::TMainWindow(HINSTANCE Instance) : Instance_(Instance), fmMain(Port_)
+{
+    HDC screen = ::GetDC(nullptr);
+    if (screen) {
+        Dpi_ = ::GetDeviceCaps(screen, LOGPIXELSY);
+        ::ReleaseDC(nullptr, screen);
+    }
+    if (Dpi_ <= 0)
+        Dpi_ = 96;
+}
+
+TMainWindow::~TMainWindow()
+{
+    if (Form_)
+        ::DestroyWindow(Form_);
+    if (Font_)
+        ::DeleteObject(Font_);
+}
+
+int TMainWindow::Scale(int Pixels) const
+{
+    return ::MulDiv(Pixels, Dpi_, 96);
+}
+
+bool TMainWindow::Create(int Show)
+{
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &TMainWindow::WindowProc;
+    wc.hInstance = Instance_;
+    wc.hIcon = ::LoadIconW(Instance_, MAKEINTRESOURCEW(IDI_TARNWICK));
+    wc.hIconSm = static_cast<HICON>(::LoadImageW(Instance_, MAKEINTRESOURCEW(IDI_TARNWICK), IMAGE_ICON,
+                                                 ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), 0));
+    wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = TarnwickIds::MainWindowClass;
+    if (!::RegisterClassExW(&wc))
+        return false;
+
+    RECT frame{0, 0, Scale(ClientWidth), Scale(ClientHeight)};
+    ::AdjustWindowRectEx(&frame, FormStyle, FALSE, FormExStyle);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    const int left = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int top = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    if (!::CreateWindowExW(FormExStyle, TarnwickIds::MainWindowClass, AppTitle, FormStyle, left, top, width, height,
+                           nullptr, nullptr, Instance_, this))
+        return false;
+    ::ShowWindow(Form_, Show);
+    ::UpdateWindow(Form_);
+    return true;
+}
+
+int TMainWindow::RunMessageLoop()
+{
+    MSG message;
+    for (;;) {
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0)
+            return static_cast<int>(message.wParam);
+        if (got < 0)
+            return 1;
+        if (PreviewKey(message))
+            continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+LRESULT CALLBACK TMainWindow::WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam)
+{
+    TMainWindow* self;
+    if (Message == WM_NCCREATE) {
+        self = static_cast<TMainWindow*>(reinterpret_cast<CREATESTRUCTW*>(LParam)->lpCreateParams);
+        self->Form_ = Window;
+        ::SetWindowLongPtrW(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+        self = reinterpret_cast<TMainWindow*>(::GetWindowLongPtrW(Window, GWLP_USERDATA));
+    }
+    if (!self)
+        return ::DefWindowProcW(Window, Message, WParam, LParam);
+    if (Message == WM_NCDESTROY) {
+        ::SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
+        self->Form_ = nullptr;
+        self->Port_.Attach({});
+        return ::DefWindowProcW(Window, Message, WParam, LParam);
+    }
+    return self->HandleMessage(Message, WParam, LParam);
+}
+
+LRESULT TMainWindow::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam)
+{
+    switch (Message) {
+    case WM_CREATE:
+        CreateControls();
+        fmMain.Run(&TfmMain::FormCreate);
+        ::DragAcceptFiles(Form_, TRUE);
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(WParam) == BN_CLICKED && LParam != 0)
+            Clicked(LOWORD(WParam));
+        return 0;
+    case WM_DROPFILES:
+        FilesDropped(reinterpret_cast<HDROP>(WParam));
+        return 0;
+    case WM_SETCURSOR:
+        if (Port_.Busy()) {
+            ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+            return TRUE;
+        }
+        break;
+    case WM_ACTIVATE:
+        // Focus goes back to the control that had it, not to the window.
+        if (LOWORD(WParam) == WA_INACTIVE) {
+            HWND focus = ::GetFocus();
+            if (focus && ::IsChild(Form_, focus))
+                FocusWhenInactive_ = focus;
+        } else if (!HIWORD(WParam)) {
+            HWND focus = FocusWhenInactive_ && ::IsWindow(FocusWhenInactive_)
+                             ? FocusWhenInactive_
+                             : ::GetNextDlgTabItem(Form_, nullptr, FALSE);
+            if (focus)
+                ::SetFocus(focus);
+        }
+        return 0;
+    case WM_DESTROY:
+        ::PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(Form_, Message, WParam, LParam);
+}
+
+void TMainWindow::CreateControls()
+{
+    // The window's texts are Russian: asking for the Cyrillic set gets the
+    // Cyrillic "MS Sans Serif" on a Russian system and, where that bitmap
+    // font has no Cyrillic, a TrueType face that has, instead of boxes.
+    Font_ = ::CreateFontW(-::MulDiv(FontPoints, Dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
+                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                          FontFace);
+
+    Tooltip_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Form_, nullptr, Instance_,
+                                 nullptr);
+    // A maximum width makes the tooltip break lines, the All box's hint
+    // being the one with two.
+    if (Tooltip_)
+        ::SendMessageW(Tooltip_, TTM_SETMAXTIPWIDTH, 0, Scale(600));
+
+    // Created in tab order: the order of the children is the order Tab
+    // walks them.
+    std::array<size_t, std::size(Layout)> order;
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [](size_t a, size_t b) { return Layout[a].TabOrder < Layout[b].TabOrder; });
+
+    TWin32Port::TControls controls;
+    controls.Form = Form_;
+    for (size_t i : order) {
+        const TControlLayout& c = Layout[i];
+        HWND control = ::CreateWindowExW(c.ExStyle, c.ClassName, Utf8ToWide(c.Caption).c_str(), c.Style,
+                                         Scale(c.Left), Scale(c.Top), Scale(c.Width), Scale(c.Height), Form_,
+                                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.Id)), Instance_, nullptr);
+        if (!control)
+            continue;
+        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(Font_), FALSE);
+        if (c.Id == Ids::lbFileName)
+            FitLabelToText(control, Font_);
+        if (c.Hint && Tooltip_) {
+            std::wstring hint = Utf8ToWide(c.Hint);
+            TTTOOLINFOW tool{};
+            tool.cbSize = sizeof tool;
+            tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+            tool.hwnd = Form_;
+            tool.uId = reinterpret_cast<UINT_PTR>(control);
+            tool.lpszText = &hint[0];
+            ::SendMessageW(Tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        }
+        if (c.Id == Ids::edFileName)
+            controls.FileName = control;
+        else if (c.Id == Ids::Memo1)
+            controls.Memo = control;
+        else if (c.Id == Ids::cbAll)
+            controls.All = control;
+    }
+    // Neither box has a length limit (an edit box takes 32K characters
+    // unless told otherwise).
+    ::SendMessageW(controls.FileName, EM_SETLIMITTEXT, 0, 0);
+    ::SendMessageW(controls.Memo, EM_SETLIMITTEXT, 0, 0);
+    Port_.Attach(controls);
+}
+
+void TMainWindow::Clicked(int Id)
+{
+    for (const TControlLayout& c : Layout)
+        if (c.Id == Id && c.Click) {
+            fmMain.Run(c.Click);
+            return;
+        }
+}
+
+void TMainWindow::FilesDropped(HDROP Drop)
+{
+    TDropFinish finish(Drop);
+    // Only the first item counts, cut to 255 characters as a 256-character
+    // buffer cuts it.
+    wchar_t name[256] = {};
+    if (::DragQueryFileW(Drop, 0, name, 256) == 0)
+        return;
+    fmMain.WMDropFiles(WideToUtf8(name));
+}
+
+bool TMainWindow::PreviewKey(const MSG& Message)
+{
+    if (Message.message != WM_KEYDOWN && Message.message != WM_SYSKEYDOWN)
+        return false;
+    if (!Form_ || (Message.hwnd != Form_ && !::IsChild(Form_, Message.hwnd)))
+        return false;
+    const int key = static_cast<int>(Message.wParam);
+    // F1 shows the help whatever the modifiers, and the key goes on to the
+    // focused control all the same.
+    fmMain.FormKeyDown(key);
+    if (Message.message != WM_KEYDOWN)
+        return false;
+
+    const bool modifiers = KeyDown(VK_SHIFT) || KeyDown(VK_CONTROL) || KeyDown(VK_MENU);
+    HWND memo = ::GetDlgItem(Form_, Ids::Memo1);
+    switch (key) {
+    case VK_ESCAPE:
+        // Exit is the cancel button; the memo box keeps Esc for itself. (No
+        // IsDialogMessage here: it would make a multi-line edit box post
+        // WM_CLOSE to its parent on Esc.)
+        if (modifiers || Message.hwnd == memo)
+            return false;
+        fmMain.Run(&TfmMain::btExitClick);
+        return true;
+    case VK_TAB:
+        if (KeyDown(VK_CONTROL) || KeyDown(VK_MENU))
+            return false;
+        FocusNextControl(KeyDown(VK_SHIFT));
+        return true;
+    case VK_RETURN:
+        // Enter presses the focused button; no button is a default one.
+        if (modifiers || !IsPushButton(Message.hwnd))
+            return false;
+        ::SendMessageW(Message.hwnd, BM_CLICK, 0, 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TMainWindow::FocusNextControl(bool Backwards)
+{
+    HWND focus = ::GetFocus();
+    HWND next = ::GetNextDlgTabItem(Form_, focus && ::IsChild(Form_, focus) ? focus : nullptr, Backwards);
+    if (!next)
+        return;
+    ::SetFocus(next);
+    // As in a dialog, tabbing into the file name box selects its text.
+    if (::GetDlgCtrlID(next) == Ids::edFileName)
+        ::SendMessageW(next, EM_SETSEL, 0, -1);
+}

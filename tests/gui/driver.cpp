@@ -1,0 +1,1554 @@
+// The end-to-end driver: starts tarnwick.exe, works its real window the way a
+// user would (texts typed into boxes, buttons clicked, message boxes and file
+// dialogs answered, keys pressed, a file dropped) and checks what the window
+// shows and what lands in the files. Built for Windows only and run under
+// Wine by run.sh, which also takes the screenshots the driver asks for.
+//
+//   tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]
+//
+// The work folder becomes the program's current folder; the tables are made
+// in its "data" subfolder, byte by byte, with Windows-1251 texts. The output
+// is one PASS or FAIL line per step and a closing count; the exit code is
+// non-zero when any step failed. --layout-only checks the window's start-up
+// state and layout alone (run.sh uses it at a second dpi setting).
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "main/win32/controlids.h"
+
+namespace Ids = TarnwickIds;
+
+namespace {
+
+// ---------------------------------------------------------------- texts
+
+std::wstring W(const std::string& Utf8)
+{
+    if (Utf8.empty())
+        return {};
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, Utf8.data(), static_cast<int>(Utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, Utf8.data(), static_cast<int>(Utf8.size()), &out[0], n);
+    return out;
+}
+
+std::string Utf8(const std::wstring& Text)
+{
+    if (Text.empty())
+        return {};
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// Table and text-file bytes are Windows-1251, whatever code page the driver
+// itself runs with.
+std::string Cp1251(const std::string& Utf8Text)
+{
+    const std::wstring wide = W(Utf8Text);
+    if (wide.empty())
+        return {};
+    const int n = ::WideCharToMultiByte(1251, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(1251, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// A text for a report line: control characters spelled out.
+std::string Shown(const std::wstring& Text)
+{
+    std::string out;
+    for (wchar_t c : Text) {
+        if (c == L'\r')
+            out += "\\r";
+        else if (c == L'\n')
+            out += "\\n";
+        else if (c == L'\t')
+            out += "\\t";
+        else
+            out += Utf8(std::wstring(1, c));
+    }
+    return "\"" + out + "\"";
+}
+
+std::string ShownBytes(const std::string& Bytes)
+{
+    std::string out;
+    char hex[8];
+    for (unsigned char c : Bytes) {
+        if (c >= 32 && c < 127 && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return "\"" + out + "\"";
+}
+
+// ---------------------------------------------------------------- report
+
+int Passed = 0;
+int Failed = 0;
+std::vector<std::string> StepFailures;
+
+void Check(bool Ok, const std::string& What)
+{
+    if (!Ok)
+        StepFailures.push_back(What);
+}
+
+void CheckText(const std::wstring& Got, const std::wstring& Expected, const std::string& What)
+{
+    Check(Got == Expected, What + ": got " + Shown(Got) + ", expected " + Shown(Expected));
+}
+
+void CheckBytes(const std::string& Got, const std::string& Expected, const std::string& What)
+{
+    Check(Got == Expected, What + ": got " + ShownBytes(Got) + ", expected " + ShownBytes(Expected));
+}
+
+void Step(const char* Name, const std::function<void()>& Body)
+{
+    StepFailures.clear();
+    Body();
+    if (StepFailures.empty()) {
+        ++Passed;
+        std::printf("PASS  %s\n", Name);
+    } else {
+        ++Failed;
+        std::printf("FAIL  %s\n", Name);
+        for (const std::string& f : StepFailures)
+            std::printf("        %s\n", f.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Polls Condition until it holds or the watchdog runs out.
+bool WaitFor(const std::function<bool()>& Condition, DWORD TimeoutMs = 20000)
+{
+    const ULONGLONG end = ::GetTickCount64() + TimeoutMs;
+    for (;;) {
+        if (Condition())
+            return true;
+        if (::GetTickCount64() > end)
+            return false;
+        ::Sleep(50);
+    }
+}
+
+// ---------------------------------------------------------------- files
+
+std::wstring Work;  // the program's current folder
+std::wstring Data;  // Work\data
+
+std::string ReadBytes(const std::wstring& Path)
+{
+    HANDLE h = ::CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    ::CloseHandle(h);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& Path, const std::string& Bytes)
+{
+    HANDLE h = ::CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::printf("cannot write %s\n", Utf8(Path).c_str());
+        std::exit(2);
+    }
+    DWORD put = 0;
+    ::WriteFile(h, Bytes.data(), static_cast<DWORD>(Bytes.size()), &put, nullptr);
+    ::CloseHandle(h);
+}
+
+// ---------------------------------------------------------------- tables
+
+void PutLe16(std::string& B, size_t At, uint32_t V)
+{
+    B[At] = static_cast<char>(V & 0xFF);
+    B[At + 1] = static_cast<char>((V >> 8) & 0xFF);
+}
+
+void PutLe32(std::string& B, size_t At, uint32_t V)
+{
+    for (int i = 0; i < 4; ++i)
+        B[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * i)) & 0xFF);
+}
+
+void PutBe32(std::string& B, size_t At, uint32_t V)
+{
+    for (int i = 0; i < 4; ++i)
+        B[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * (3 - i))) & 0xFF);
+}
+
+uint32_t Le16(const std::string& B, size_t At)
+{
+    return static_cast<unsigned char>(B[At]) | static_cast<uint32_t>(static_cast<unsigned char>(B[At + 1])) << 8;
+}
+
+uint32_t Le32(const std::string& B, size_t At)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<unsigned char>(B[At + static_cast<size_t>(i)]);
+    return v;
+}
+
+uint32_t Be32(const std::string& B, size_t At)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i)
+        v = v << 8 | static_cast<unsigned char>(B[At + i]);
+    return v;
+}
+
+struct TField {
+    std::string Name;  // cp1251
+    char Type;
+    uint8_t Size;
+};
+
+// An FPT memo file: a 512-byte header (next free block big-endian at 0,
+// block size big-endian at 6), then runs of blocks of [type][length][text].
+struct TMemoFile {
+    static constexpr uint32_t BlockSize = 64;
+    std::string Bytes = std::string(512, '\0');
+
+    TMemoFile() { Bytes[7] = static_cast<char>(BlockSize); }
+    uint32_t NextBlock() const { return static_cast<uint32_t>(Bytes.size() / BlockSize); }
+    // Appends a text run; gives its block number.
+    uint32_t Add(const std::string& Text)
+    {
+        const uint32_t block = NextBlock();
+        std::string run(8, '\0');
+        PutBe32(run, 0, 1);
+        PutBe32(run, 4, static_cast<uint32_t>(Text.size()));
+        run += Text;
+        run.resize((run.size() + BlockSize - 1) / BlockSize * BlockSize, '\0');
+        Bytes += run;
+        PutBe32(Bytes, 0, NextBlock());
+        return block;
+    }
+};
+
+// A memo reference as FoxPro 2 keeps it: the block number right-aligned in
+// ten characters; ten spaces refer to nothing.
+std::string MemoRef(uint32_t Block)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10u", static_cast<unsigned>(Block));
+    return text;
+}
+
+const std::string NoMemo(10, ' ');
+
+// A FoxPro 2 table: 32-byte header, 32-byte field descriptors, 0x0D, the
+// records (a deletion flag byte and the fields), 0x1A. Values come padded.
+std::string BuildTable(const std::vector<TField>& Fields, const std::vector<std::vector<std::string>>& Records,
+                       bool WithMemo)
+{
+    const uint32_t headerSize = 32 + 32 * static_cast<uint32_t>(Fields.size()) + 1;
+    uint32_t recordSize = 1;
+    for (const TField& f : Fields)
+        recordSize += f.Size;
+    std::string b(32, '\0');
+    b[0] = static_cast<char>(WithMemo ? 0xF5 : 0x03);
+    b[1] = 124;  // 2024-05-17
+    b[2] = 5;
+    b[3] = 17;
+    PutLe32(b, 4, static_cast<uint32_t>(Records.size()));
+    PutLe16(b, 8, headerSize);
+    PutLe16(b, 10, recordSize);
+    uint32_t offset = 1;
+    for (const TField& f : Fields) {
+        std::string d(32, '\0');
+        std::memcpy(&d[0], f.Name.data(), std::min<size_t>(f.Name.size(), 10));
+        d[11] = f.Type;
+        PutLe32(d, 12, offset);
+        d[16] = static_cast<char>(f.Size);
+        b += d;
+        offset += f.Size;
+    }
+    b += '\x0D';
+    for (const std::vector<std::string>& record : Records) {
+        std::string r = " ";
+        for (size_t i = 0; i < Fields.size(); ++i) {
+            std::string v = i < record.size() ? record[i] : std::string();
+            v.resize(Fields[i].Size, ' ');
+            r += v;
+        }
+        b += r;
+    }
+    b += '\x1A';
+    return b;
+}
+
+// Reading a table back, independently of the program's own table layer.
+struct TTableView {
+    std::string Bytes;
+    uint32_t RecordCount = 0, HeaderSize = 0, RecordSize = 0;
+    std::vector<TField> Fields;
+    std::vector<uint32_t> Offsets;
+
+    explicit TTableView(const std::string& B) : Bytes(B)
+    {
+        if (B.size() < 32)
+            return;
+        RecordCount = Le32(B, 4);
+        HeaderSize = Le16(B, 8);
+        RecordSize = Le16(B, 10);
+        for (size_t at = 32; at + 32 <= B.size() && B[at] != '\x0D'; at += 32) {
+            TField f;
+            f.Name = B.substr(at, 11);
+            f.Name.resize(std::strlen(f.Name.c_str()));
+            f.Type = B[at + 11];
+            f.Size = static_cast<uint8_t>(B[at + 16]);
+            Fields.push_back(f);
+            Offsets.push_back(Le32(B, at + 12));
+        }
+    }
+    int Field(const std::string& Name) const
+    {
+        for (size_t i = 0; i < Fields.size(); ++i)
+            if (Fields[i].Name == Name)
+                return static_cast<int>(i);
+        return -1;
+    }
+    std::string Raw(uint32_t Record, const std::string& Name) const
+    {
+        const int f = Field(Name);
+        if (f < 0)
+            return "<no field>";
+        const size_t at = HeaderSize + static_cast<size_t>(Record) * RecordSize + Offsets[static_cast<size_t>(f)];
+        if (at + Fields[static_cast<size_t>(f)].Size > Bytes.size())
+            return "<past end>";
+        return Bytes.substr(at, Fields[static_cast<size_t>(f)].Size);
+    }
+};
+
+// The text of the run at Block, as its length field gives it.
+std::string MemoAt(const std::string& Fpt, uint32_t Block)
+{
+    const size_t at = static_cast<size_t>(Block) * TMemoFile::BlockSize;
+    if (at + 8 > Fpt.size())
+        return "<past end>";
+    return Fpt.substr(at + 8, Be32(Fpt, at + 4));
+}
+
+// ---------------------------------------------------------------- the fixture
+
+// The memo-bearing table of the session, the same for Info, Save, Clear,
+// Rewrite and Load (each gets a copy of its own). Field names and texts are
+// Cyrillic where Windows-1251 has to carry them.
+const char* const fName = "ИМЯ";
+const char* const fDesc = "ОПИСАНИЕ";
+const char* const fCount = "КОЛ";
+const char* const fNotes = "NOTES";
+const char* const fComment = "КОММЕНТ";
+
+const char* const DescText0 = "Дубовый стол\r\nдлина 2 м";
+const char* const NotesText0 = "Примечание #1\tтаб";
+const char* const CommentBlank0 = "   \r\n";  // reads as blank
+const char* const DescText1 = "Мягкий";
+const char* const CommentText1 = "Комментарий";
+const char* const NotesText2 = "Заметка";
+const char* const CommentBlank2 = "\t \r\n";  // reads as blank
+constexpr uint32_t DamagedBlock = 999;         // past the end of the memo file
+
+struct TFixture {
+    std::string Dbf, Fpt;
+    uint32_t NextBlock = 0;
+};
+
+TFixture MakeFixture()
+{
+    TMemoFile memo;
+    const uint32_t d0 = memo.Add(Cp1251(DescText0));
+    const uint32_t n0 = memo.Add(Cp1251(NotesText0));
+    const uint32_t c0 = memo.Add(Cp1251(CommentBlank0));
+    const uint32_t d1 = memo.Add(Cp1251(DescText1));
+    const uint32_t c1 = memo.Add(Cp1251(CommentText1));
+    const uint32_t n2 = memo.Add(Cp1251(NotesText2));
+    const uint32_t c2 = memo.Add(Cp1251(CommentBlank2));
+    const std::vector<TField> fields = {
+        {Cp1251(fName), 'C', 12}, {Cp1251(fDesc), 'M', 10}, {Cp1251(fCount), 'N', 5},
+        {Cp1251(fNotes), 'M', 10}, {Cp1251(fComment), 'M', 10}, {"LOWER", 'm', 10},
+    };
+    const std::vector<std::vector<std::string>> records = {
+        {Cp1251("Стол"), MemoRef(d0), "    5", MemoRef(n0), MemoRef(c0), NoMemo},
+        {Cp1251("Стул"), MemoRef(d1), "   12", NoMemo, MemoRef(c1), NoMemo},
+        {Cp1251("Шкаф"), MemoRef(DamagedBlock), "    1", MemoRef(n2), MemoRef(c2), NoMemo},
+    };
+    return {BuildTable(fields, records, true), memo.Bytes, memo.NextBlock()};
+}
+
+// The table bytes with one field of one record replaced.
+std::string WithField(const std::string& Dbf, uint32_t Record, const std::string& Name, const std::string& Value)
+{
+    TTableView view(Dbf);
+    std::string b = Dbf;
+    const int f = view.Field(Name);
+    const size_t at = view.HeaderSize + static_cast<size_t>(Record) * view.RecordSize + view.Offsets[static_cast<size_t>(f)];
+    std::string v = Value;
+    v.resize(view.Fields[static_cast<size_t>(f)].Size, ' ');
+    b.replace(at, v.size(), v);
+    return b;
+}
+
+// ---------------------------------------------------------------- the program
+
+struct TProgram {
+    PROCESS_INFORMATION Process{};
+    HWND Form = nullptr;
+
+    HWND Control(int Id) const { return ::GetDlgItem(Form, Id); }
+    bool Running() const { return ::WaitForSingleObject(Process.hProcess, 0) == WAIT_TIMEOUT; }
+};
+
+TProgram App;
+
+std::wstring ClassOf(HWND Window)
+{
+    wchar_t name[256] = {};
+    ::GetClassNameW(Window, name, 256);
+    return name;
+}
+
+std::wstring Caption(HWND Window)
+{
+    // Another process's caption comes from the window manager's copy; a
+    // control's text must be asked for (WM_GETTEXT is marshalled).
+    wchar_t text[4096] = {};
+    ::GetWindowTextW(Window, text, 4096);
+    return text;
+}
+
+std::wstring TextOf(HWND Window)
+{
+    // The text may change between asking its length and asking the text
+    // (a key press being handled meanwhile): asked again until both agree.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        DWORD_PTR length = 0;
+        if (!::SendMessageTimeoutW(Window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 20000, &length))
+            return L"<no answer>";
+        std::wstring text(static_cast<size_t>(length) + 2, L'\0');
+        DWORD_PTR got = 0;
+        ::SendMessageTimeoutW(Window, WM_GETTEXT, length + 2, reinterpret_cast<LPARAM>(&text[0]), SMTO_NORMAL, 20000,
+                              &got);
+        if (got == length) {
+            text.resize(static_cast<size_t>(got));
+            return text;
+        }
+    }
+    return L"<changing all the time>";
+}
+
+void SetText(HWND Window, const std::wstring& Text)
+{
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutW(Window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Text.c_str()), SMTO_NORMAL, 20000, &result);
+}
+
+// Waits until the program's thread is back in a message loop.
+bool Settle()
+{
+    DWORD_PTR result = 0;
+    return ::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+}
+
+// A click whose handler shows nothing modal: returns when the handler has.
+bool Click(int Id)
+{
+    DWORD_PTR result = 0;
+    return ::SendMessageTimeoutW(App.Control(Id), BM_CLICK, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+}
+
+// A click whose handler opens a modal box or dialog: posted, so the driver
+// is free to answer it.
+void PostClick(int Id)
+{
+    ::PostMessageW(App.Control(Id), BM_CLICK, 0, 0);
+}
+
+std::vector<HWND> TopWindows()
+{
+    std::vector<HWND> found;
+    ::EnumWindows(
+        [](HWND w, LPARAM l) -> BOOL {
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(w, &pid);
+            if (pid == App.Process.dwProcessId)
+                reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+std::vector<HWND> Children(HWND Parent)
+{
+    std::vector<HWND> found;
+    ::EnumChildWindows(
+        Parent,
+        [](HWND w, LPARAM l) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+constexpr int FilterCombo = 0x470;    // cmb1 of the file dialog templates
+constexpr int FileNameCombo = 0x47C;  // cmb13, the explorer dialog's name box
+constexpr int FileNameEdit = 0x480;   // edt1, the name box of the older template
+
+bool IsFileDialog(HWND Window)
+{
+    return ::GetDlgItem(Window, FilterCombo) != nullptr;
+}
+
+// The visible dialog windows (#32770) of the program that Owner owns.
+std::vector<HWND> Dialogs(HWND Owner)
+{
+    std::vector<HWND> found;
+    for (HWND w : TopWindows())
+        if (ClassOf(w) == L"#32770" && ::IsWindowVisible(w) && ::GetWindow(w, GW_OWNER) == Owner)
+            found.push_back(w);
+    return found;
+}
+
+HWND WaitForMessageBox(HWND Owner, DWORD TimeoutMs = 20000)
+{
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND w : Dialogs(Owner))
+                if (!IsFileDialog(w))
+                    box = w;
+            return box != nullptr;
+        },
+        TimeoutMs);
+    return box;
+}
+
+HWND WaitForFileDialog()
+{
+    HWND dialog = nullptr;
+    WaitFor([&] {
+        for (HWND w : Dialogs(App.Form))
+            if (IsFileDialog(w))
+                dialog = w;
+        return dialog != nullptr;
+    });
+    return dialog;
+}
+
+std::wstring MessageBoxText(HWND Box)
+{
+    for (HWND c : Children(Box))
+        if (ClassOf(c) == L"Static" && !(::GetWindowLongW(c, GWL_STYLE) & SS_ICON) && ::IsWindowVisible(c)) {
+            std::wstring text = TextOf(c);
+            if (!text.empty())
+                return text;
+        }
+    return L"<no text>";
+}
+
+std::vector<int> VisibleButtons(HWND Box)
+{
+    std::vector<int> ids;
+    for (HWND c : Children(Box))
+        if (ClassOf(c) == L"Button" && ::IsWindowVisible(c))
+            ids.push_back(::GetDlgCtrlID(c));
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+bool HasVisibleIcon(HWND Box)
+{
+    for (HWND c : Children(Box))
+        if (ClassOf(c) == L"Static" && (::GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+            ::IsWindowVisible(c))
+            return true;
+    return false;
+}
+
+// Presses a button of a box or dialog and waits until the box is gone.
+bool Answer(HWND Box, int ButtonId)
+{
+    ::PostMessageW(Box, WM_COMMAND, MAKEWPARAM(ButtonId, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(Box, ButtonId)));
+    return WaitFor([&] { return !::IsWindow(Box) || !::IsWindowVisible(Box); });
+}
+
+HWND DialogNameBox(HWND Dialog)
+{
+    HWND combo = ::GetDlgItem(Dialog, FileNameCombo);
+    if (combo) {
+        HWND edit = ::FindWindowExW(combo, nullptr, L"Edit", nullptr);
+        return edit ? edit : combo;
+    }
+    return ::GetDlgItem(Dialog, FileNameEdit);
+}
+
+std::vector<std::wstring> FilterEntries(HWND Dialog, int& Selected)
+{
+    std::vector<std::wstring> entries;
+    HWND combo = ::GetDlgItem(Dialog, FilterCombo);
+    DWORD_PTR count = 0, selected = 0;
+    ::SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_NORMAL, 20000, &count);
+    ::SendMessageTimeoutW(combo, CB_GETCURSEL, 0, 0, SMTO_NORMAL, 20000, &selected);
+    Selected = static_cast<int>(static_cast<LRESULT>(selected));
+    for (DWORD_PTR i = 0; i < count; ++i) {
+        DWORD_PTR length = 0;
+        ::SendMessageTimeoutW(combo, CB_GETLBTEXTLEN, i, 0, SMTO_NORMAL, 20000, &length);
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        DWORD_PTR got = 0;
+        ::SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]), SMTO_NORMAL, 20000, &got);
+        text.resize(static_cast<size_t>(static_cast<LRESULT>(got) < 0 ? 0 : got));
+        entries.push_back(text);
+    }
+    return entries;
+}
+
+// Types a path into a file dialog's name box and presses its OK button.
+bool ChooseInDialog(HWND Dialog, const std::wstring& Path)
+{
+    SetText(DialogNameBox(Dialog), Path);
+    ::PostMessageW(Dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(Dialog, IDOK)));
+    return WaitFor([&] { return !::IsWindow(Dialog) || !::IsWindowVisible(Dialog) || WaitForMessageBox(Dialog, 0); });
+}
+
+// Dismisses whatever box a failed step left open, so the next step starts
+// from the plain window.
+void CloseStrayBoxes()
+{
+    for (int round = 0; round < 4; ++round) {
+        bool any = false;
+        for (HWND w : TopWindows())
+            if (ClassOf(w) == L"#32770" && ::IsWindowVisible(w)) {
+                ::PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+                any = true;
+            }
+        if (!any)
+            return;
+        ::Sleep(300);
+    }
+}
+
+bool Start(const std::wstring& Exe)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    std::wstring command = L"\"" + Exe + L"\"";
+    App = TProgram{};
+    if (!::CreateProcessW(Exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, Work.c_str(), &si,
+                          &App.Process))
+        return false;
+    ::WaitForInputIdle(App.Process.hProcess, 30000);
+    WaitFor(
+        [] {
+            for (HWND w : TopWindows())
+                if (ClassOf(w) == Ids::MainWindowClass && ::IsWindowVisible(w))
+                    App.Form = w;
+            return App.Form != nullptr;
+        },
+        30000);
+    return App.Form != nullptr && Settle();
+}
+
+bool Exited(DWORD& Code)
+{
+    if (::WaitForSingleObject(App.Process.hProcess, 20000) != WAIT_OBJECT_0)
+        return false;
+    ::GetExitCodeProcess(App.Process.hProcess, &Code);
+    return true;
+}
+
+// ---------------------------------------------------------------- input
+
+DWORD AppThread()
+{
+    return ::GetWindowThreadProcessId(App.Form, nullptr);
+}
+
+HWND FocusedControl()
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!::GetGUIThreadInfo(AppThread(), &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+bool BringProgramForward()
+{
+    ::SetForegroundWindow(App.Form);
+    return WaitFor([] { return ::GetForegroundWindow() == App.Form; }, 5000);
+}
+
+// Focus moved the way a click would move it, through the program's own
+// input queue.
+bool FocusControl(int Id)
+{
+    if (!BringProgramForward())
+        return false;
+    HWND control = App.Control(Id);
+    if (::AttachThreadInput(::GetCurrentThreadId(), AppThread(), TRUE)) {
+        ::SetFocus(control);
+        ::AttachThreadInput(::GetCurrentThreadId(), AppThread(), FALSE);
+    }
+    return WaitFor([&] { return FocusedControl() == control; }, 5000);
+}
+
+void Key(WORD Vk, bool Up)
+{
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = Vk;
+    in.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(Vk, MAPVK_VK_TO_VSC));
+    in.ki.dwFlags = Up ? KEYEVENTF_KEYUP : 0;
+    ::SendInput(1, &in, sizeof in);
+}
+
+// A key press as the keyboard makes it, with modifiers held around it.
+void Press(WORD Vk, std::initializer_list<WORD> Modifiers = {})
+{
+    for (WORD m : Modifiers)
+        Key(m, false);
+    Key(Vk, false);
+    Key(Vk, true);
+    for (WORD m : Modifiers)
+        Key(m, true);
+}
+
+// Moves the mouse through the input queue, as a hand on the mouse would
+// (a warped pointer may not tell the windows under it).
+void MoveMouse(int X, int Y)
+{
+    INPUT in{};
+    in.type = INPUT_MOUSE;
+    in.mi.dx = ::MulDiv(X, 65535, std::max(::GetSystemMetrics(SM_CXSCREEN) - 1, 1));
+    in.mi.dy = ::MulDiv(Y, 65535, std::max(::GetSystemMetrics(SM_CYSCREEN) - 1, 1));
+    in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    ::SendInput(1, &in, sizeof in);
+}
+
+// ---------------------------------------------------------------- screenshots
+
+// run.sh watches the work folder: it takes the screenshot named in the
+// request file and answers with the done file.
+bool Screenshot(const std::string& Name)
+{
+    const std::wstring request = Work + L"\\screenshot.request";
+    const std::wstring done = Work + L"\\screenshot.done";
+    ::DeleteFileW(done.c_str());
+    WriteBytes(request + L".tmp", Name);
+    ::MoveFileW((request + L".tmp").c_str(), request.c_str());
+    const bool answered = WaitFor([&] { return ::GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, 60000);
+    ::DeleteFileW(done.c_str());
+    ::DeleteFileW(request.c_str());
+    return answered;
+}
+
+// ---------------------------------------------------------------- expectations
+
+// The controls as the window's layout places them: at 96 dpi, scaled.
+struct TExpectedControl {
+    int Id;
+    const char* Name;
+    int Left, Top, Width, Height;
+    const char* Caption;
+    const char* Hint;
+};
+
+const TExpectedControl Expected[] = {
+    {Ids::edFileName, "edFileName", 8, 24, 241, 21, "", nullptr},
+    {Ids::lbFileName, "lbFileName", 8, 8, 50, 13, "DBF файл",
+     "Выберите DBF файл, нажав Обзор или перетащив на окно программы"},
+    {Ids::btBrowseFileName, "btBrowseFileName", 248, 24, 75, 25, "Обзор...", "Выбрать dbf файл"},
+    {Ids::btInfo, "btInfo", 336, 24, 81, 25, "Инфо", "Показать инфорамцию о MEMO полях"},
+    {Ids::btClear, "btClear", 336, 88, 81, 25, "Очистить", "Очистить все ссылки на MEMO поля"},
+    {Ids::btSave, "btSave", 336, 144, 81, 25, "Сохранить...", "Сохранить текст из MEMO полей в текстовый файл"},
+    {Ids::btLoad, "btLoad", 336, 176, 81, 25, "Загрузить...", "Загрузить текст в MEMO поля из текстового файла"},
+    {Ids::Memo1, "Memo1", 8, 56, 313, 217, nullptr, nullptr},
+    {Ids::cbAll, "cbAll", 336, 120, 81, 17, "Все",
+     "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные"},
+    {Ids::btHelp, "btHelp", 336, 216, 81, 25, "Справка", "Справка, информация об авторе, контакт (F1)"},
+    {Ids::btExit, "btExit", 336, 248, 81, 25, "Выход", "Выход из программы"},
+    {Ids::btAuto, "btAuto", 336, 56, 81, 25, "Перезапись", "Чтение и перезапись значений MEMO полей"},
+};
+
+const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1, Ids::btInfo, Ids::btAuto, Ids::btClear,
+                        Ids::cbAll,      Ids::btSave,           Ids::btLoad, Ids::btHelp, Ids::btExit};
+
+const char* const TableNotFound = "DBF файл не найден.";
+const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+const char* const NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
+
+// The help file of the session and the memo box text it must give: single
+// line breaks joined, paragraph breaks kept, the trailing space's line break
+// kept, a dollar sign turned into a line break, trailing empty lines gone.
+const char* const HelpFile = "Первая строка\r\nвторая\r\n\r\nтри \r\nчетыре$пять\r\n\r\n\r\n";
+const char* const HelpShown = "Первая строка вторая\r\n\r\nтри\r\nчетыре\r\nпять";
+const char* const HelpMissing = "Файл \"Read_Me.txt\" не найден.";
+
+int Scaled(int Pixels, int Dpi)
+{
+    return ::MulDiv(Pixels, Dpi, 96);
+}
+
+// Tool texts of the program's tooltip, by the control they belong to, read
+// through a buffer in the program's memory (tooltip messages carry pointers
+// that no one marshals).
+std::vector<std::pair<HWND, std::wstring>> ToolTexts(HWND Tooltip)
+{
+    std::vector<std::pair<HWND, std::wstring>> tools;
+    HANDLE process = App.Process.hProcess;
+    const SIZE_T room = 16384;
+    char* remote = static_cast<char*>(::VirtualAllocEx(process, nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!remote)
+        return tools;
+    DWORD_PTR count = 0;
+    ::SendMessageTimeoutW(Tooltip, TTM_GETTOOLCOUNT, 0, 0, SMTO_NORMAL, 20000, &count);
+    for (DWORD_PTR i = 0; i < count; ++i) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = sizeof tool;
+        tool.lpszText = reinterpret_cast<wchar_t*>(remote + 1024);
+        std::vector<char> blank(room, 0);
+        SIZE_T moved = 0;
+        ::WriteProcessMemory(process, remote, blank.data(), room, &moved);
+        ::WriteProcessMemory(process, remote, &tool, sizeof tool, &moved);
+        DWORD_PTR ok = 0;
+        ::SendMessageTimeoutW(Tooltip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 20000, &ok);
+        std::vector<wchar_t> text((room - 1024) / sizeof(wchar_t), 0);
+        ::ReadProcessMemory(process, remote, &tool, sizeof tool, &moved);
+        ::ReadProcessMemory(process, remote + 1024, text.data(), text.size() * sizeof(wchar_t) - 2, &moved);
+        if (ok)
+            tools.emplace_back(reinterpret_cast<HWND>(tool.uId), std::wstring(text.data()));
+    }
+    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return tools;
+}
+
+HWND ProgramTooltip()
+{
+    for (HWND w : TopWindows())
+        if (ClassOf(w) == TOOLTIPS_CLASSW)
+            return w;
+    return nullptr;
+}
+
+// Drops Files on the window as the shell does: a DROPFILES block in the
+// program's memory, handed over with WM_DROPFILES. The block is not the
+// shell's moveable global handle, but DragQueryFileW reads it all the same.
+void DropFiles(const std::vector<std::wstring>& Files)
+{
+    std::string block(sizeof(DROPFILES), '\0');
+    DROPFILES header{};
+    header.pFiles = sizeof(DROPFILES);
+    header.fWide = TRUE;
+    std::memcpy(&block[0], &header, sizeof header);
+    for (const std::wstring& f : Files)
+        block.append(reinterpret_cast<const char*>(f.c_str()), (f.size() + 1) * sizeof(wchar_t));
+    block.append(sizeof(wchar_t), '\0');
+    void* remote = ::VirtualAllocEx(App.Process.hProcess, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE,
+                                    PAGE_READWRITE);
+    SIZE_T moved = 0;
+    ::WriteProcessMemory(App.Process.hProcess, remote, block.data(), block.size(), &moved);
+    ::PostMessageW(App.Form, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
+    Settle();
+}
+
+// A window of the driver's own, to take the foreground away from the
+// program before a drop.
+HWND Bystander()
+{
+    static HWND window = nullptr;
+    if (!window) {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = ::DefWindowProcW;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TarnwickDriverBystander";
+        ::RegisterClassW(&wc);
+        window = ::CreateWindowExW(0, wc.lpszClassName, L"bystander", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 120,
+                                   80, nullptr, nullptr, wc.hInstance, nullptr);
+    }
+    return window;
+}
+
+void PumpOwnMessages()
+{
+    MSG m;
+    while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&m);
+        ::DispatchMessageW(&m);
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const bool layoutOnly = argc == 4 && std::wstring(argv[3]) == L"--layout-only";
+    if (argc != 3 && !layoutOnly) {
+        std::printf("usage: tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]\n");
+        return 2;
+    }
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Window rectangles in real pixels, as the program (dpi aware) places
+    // them, not scaled for an unaware reader.
+    ::SetProcessDPIAware();
+    const std::wstring exe = argv[1];
+    Work = argv[2];
+    Data = Work + L"\\data";
+    ::CreateDirectoryW(Work.c_str(), nullptr);
+    ::CreateDirectoryW(Data.c_str(), nullptr);
+
+    const TFixture fixture = MakeFixture();
+    const std::wstring stock = Data + L"\\stock.dbf";
+    const std::wstring clear = Data + L"\\clear.dbf";
+    const std::wstring rewrite = Data + L"\\rewrite.dbf";
+    const std::wstring nomemo = Data + L"\\nomemo.dbf";
+    const std::wstring locked = Data + L"\\locked.dbf";
+    const std::wstring saved = Data + L"\\saved.txt";
+    const std::wstring load = Data + L"\\load.txt";
+    const std::wstring help = Work + L"\\Read_Me.txt";
+    auto fptOf = [](const std::wstring& Dbf) { return Dbf.substr(0, Dbf.size() - 4) + L".FPT"; };
+    for (const std::wstring& t : {stock, clear, rewrite, locked}) {
+        WriteBytes(t, fixture.Dbf);
+        WriteBytes(fptOf(t), fixture.Fpt);
+    }
+    WriteBytes(nomemo, BuildTable({{"ID", 'N', 4}, {Cp1251("ЗАМЕТКА"), 'M', 10}}, {{"   1", "         8"}}, true));
+    ::DeleteFileW(fptOf(nomemo).c_str());
+    WriteBytes(help, Cp1251(HelpFile));
+    WriteBytes(load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
+                            "Новая заметка\t7\tКресло\r\n"
+                            "\r\n"
+                            "Третья\t\t\r\n"
+                            "Четвёртая\t42\tДиван\r\n"));
+
+    Step("the ANSI code page is Windows-1251", [] {
+        Check(::GetACP() == 1251, "GetACP() is " + std::to_string(::GetACP()));
+    });
+
+    Step("tarnwick.exe carries its icon, manifest and version", [&] {
+        HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        Check(image != nullptr, "cannot load tarnwick.exe as data");
+        if (!image)
+            return;
+        auto resource = [&](LPCWSTR Type) {
+            HRSRC found = ::FindResourceW(image, MAKEINTRESOURCEW(1), Type);
+            HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
+            const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+            return bytes ? std::string(bytes, ::SizeofResource(image, found)) : std::string();
+        };
+        Check(!resource(RT_GROUP_ICON).empty(), "no icon 1");
+        const std::string manifest = resource(RT_MANIFEST);
+        Check(manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos &&
+                  manifest.find("version=\"6.0.0.0\"") != std::string::npos,
+              "the manifest does not ask for common controls 6");
+        Check(manifest.find("<dpiAware") != std::string::npos && manifest.find(">true</dpiAware>") != std::string::npos,
+              "the manifest does not declare system dpi awareness");
+        const std::string version = resource(RT_VERSION);
+        const std::wstring product = L"ProductName";
+        Check(version.find(std::string(reinterpret_cast<const char*>(product.c_str()), product.size() * 2)) !=
+                  std::string::npos,
+              "no version resource with a product name");
+        ::FreeLibrary(image);
+    });
+
+    bool started = false;
+    Step("the program starts and shows its window", [&] {
+        started = Start(exe);
+        Check(started, "no visible window of class TfmMain");
+    });
+    if (!started) {
+        std::printf("%d passed, %d failed\n", Passed, Failed + 1);
+        return 1;
+    }
+    HWND memo = App.Control(Ids::Memo1);
+    HWND fileName = App.Control(Ids::edFileName);
+    HWND all = App.Control(Ids::cbAll);
+
+    Step("start-up state", [&] {
+        CheckText(Caption(App.Form), L"Tarnwick", "caption");
+        CheckText(TextOf(fileName), L"", "file name box");
+        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        const std::wstring text = TextOf(memo);
+        const std::wstring instructions = W("1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
+                                            "2) Нажмите кнопку \"Инфо\"\r\n"
+                                            "3) Выберите нужные поля\r\n"
+                                            "4) Выберите нужную функцию\r\n"
+                                            "\r\n");
+        CheckText(text.substr(0, instructions.size()), instructions, "memo box instructions");
+        Check(text.size() > instructions.size() + 4, "no contact lines after the instructions: " + Shown(text));
+        Check(FocusedControl() == fileName, "the file name box does not have the focus");
+    });
+
+    Step("window layout at the system dpi", [&] {
+        HDC screen = ::GetDC(nullptr);
+        const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+        ::ReleaseDC(nullptr, screen);
+        RECT client;
+        ::GetClientRect(App.Form, &client);
+        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(282, dpi),
+              "client area " + std::to_string(client.right) + "x" + std::to_string(client.bottom) + " at " +
+                  std::to_string(dpi) + " dpi");
+        const LONG style = ::GetWindowLongW(App.Form, GWL_STYLE);
+        Check((style & WS_CAPTION) == WS_CAPTION && (style & WS_SYSMENU) && (style & WS_MINIMIZEBOX),
+              "caption, system menu or minimise box missing");
+        Check(!(style & WS_MAXIMIZEBOX) && !(style & WS_THICKFRAME), "the window can be maximised or resized");
+        RECT frame;
+        ::GetWindowRect(App.Form, &frame);
+        const int dx = (frame.left + frame.right) - ::GetSystemMetrics(SM_CXSCREEN);
+        const int dy = (frame.top + frame.bottom) - ::GetSystemMetrics(SM_CYSCREEN);
+        Check(std::abs(dx) <= 1 && std::abs(dy) <= 1, "the window is not centred on the screen");
+        for (const TExpectedControl& c : Expected) {
+            HWND control = App.Control(c.Id);
+            if (!control) {
+                Check(false, std::string(c.Name) + " missing");
+                continue;
+            }
+            RECT r;
+            ::GetWindowRect(control, &r);
+            ::MapWindowPoints(nullptr, App.Form, reinterpret_cast<POINT*>(&r), 2);
+            const bool label = c.Id == Ids::lbFileName;  // grows to its text
+            const bool placed = r.left == Scaled(c.Left, dpi) && r.top == Scaled(c.Top, dpi) &&
+                                (label ? r.right - r.left >= Scaled(c.Width, dpi) : r.right - r.left == Scaled(c.Width, dpi)) &&
+                                (label ? r.bottom - r.top >= Scaled(c.Height, dpi) : r.bottom - r.top == Scaled(c.Height, dpi));
+            Check(placed, std::string(c.Name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
+                              std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
+            if (c.Caption)
+                CheckText(TextOf(control), W(c.Caption), std::string(c.Name) + " caption");
+        }
+        const LONG memoStyle = ::GetWindowLongW(memo, GWL_STYLE);
+        Check((memoStyle & ES_MULTILINE) && (memoStyle & ES_WANTRETURN) && (memoStyle & WS_VSCROLL) &&
+                  !(memoStyle & ES_AUTOHSCROLL) && !(memoStyle & WS_HSCROLL) && !(memoStyle & ES_READONLY),
+              "Memo1 is not an editable word-wrapping box with a vertical scroll bar");
+        Check((::GetWindowLongW(all, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX, "cbAll is not a check box");
+        for (int id : {Ids::btBrowseFileName, Ids::btInfo, Ids::btClear, Ids::btSave, Ids::btLoad, Ids::btHelp,
+                       Ids::btExit, Ids::btAuto})
+            Check((::GetWindowLongW(App.Control(id), GWL_STYLE) & BS_TYPEMASK) == BS_PUSHBUTTON,
+                  "button " + std::to_string(id) + " is not a plain push button");
+    });
+
+    Step("tab order", [&] {
+        HWND at = fileName;
+        std::string walked;
+        bool ok = true;
+        for (size_t i = 1; i <= std::size(TabOrder); ++i) {
+            at = ::GetNextDlgTabItem(App.Form, at, FALSE);
+            const int want = TabOrder[i % std::size(TabOrder)];
+            walked += std::to_string(::GetDlgCtrlID(at)) + " ";
+            ok = ok && ::GetDlgCtrlID(at) == want;
+        }
+        Check(ok, "Tab walks " + walked);
+        Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
+        Press(VK_TAB);
+        Check(WaitFor([&] { return FocusedControl() == App.Control(Ids::btBrowseFileName); }, 5000),
+              "Tab from the file name box does not reach Browse");
+        Press(VK_TAB);
+        Check(WaitFor([&] { return FocusedControl() == memo; }, 5000), "Tab from Browse does not reach Memo1");
+        Press(VK_TAB);
+        Check(WaitFor([&] { return FocusedControl() == App.Control(Ids::btInfo); }, 5000),
+              "Tab from Memo1 does not reach Info (the memo box must not keep Tab)");
+        Press(VK_TAB, {VK_SHIFT});
+        Check(WaitFor([&] { return FocusedControl() == memo; }, 5000), "Shift+Tab from Info does not reach Memo1");
+    });
+
+    if (layoutOnly) {
+        HDC screen = ::GetDC(nullptr);
+        const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+        ::ReleaseDC(nullptr, screen);
+        const std::string shot = "window-at-" + std::to_string(dpi) + "dpi.png";
+        Step(("screenshot " + shot).c_str(), [&] {
+            MoveMouse(0, 0);
+            Settle();
+            Check(Screenshot(shot), "run.sh did not take the screenshot");
+        });
+        Step("Exit closes the window", [&] {
+            PostClick(Ids::btExit);
+            DWORD code = 1;
+            Check(Exited(code), "the program is still running");
+            Check(code == 0, "exit code " + std::to_string(code));
+        });
+        if (App.Running())
+            ::TerminateProcess(App.Process.hProcess, 1);
+        std::printf("%d passed, %d failed\n", Passed, Failed);
+        return Failed == 0 ? 0 : 1;
+    }
+
+    Step("hints", [&] {
+        HWND tooltip = ProgramTooltip();
+        Check(tooltip != nullptr, "no tooltip window");
+        if (!tooltip)
+            return;
+        const auto tools = ToolTexts(tooltip);
+        for (const TExpectedControl& c : Expected) {
+            HWND control = App.Control(c.Id);
+            const auto found = std::find_if(tools.begin(), tools.end(), [&](const auto& t) { return t.first == control; });
+            if (!c.Hint) {
+                Check(found == tools.end(), std::string(c.Name) + " has a hint");
+                continue;
+            }
+            if (found == tools.end()) {
+                Check(false, std::string(c.Name) + " has no hint");
+                continue;
+            }
+            CheckText(found->second, W(c.Hint), std::string(c.Name) + " hint");
+        }
+    });
+
+    Step("the All box's hint shows on hover, on two lines (screenshot window-hint-all.png)", [&] {
+        HWND tooltip = ProgramTooltip();
+        RECT r;
+        ::GetWindowRect(all, &r);
+        BringProgramForward();
+        MoveMouse((r.left + r.right) / 2 - 10, (r.top + r.bottom) / 2);
+        MoveMouse((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        const bool shown = WaitFor([&] { return tooltip && ::IsWindowVisible(tooltip); }, 10000);
+        Check(shown, "the tooltip did not show");
+        if (shown) {
+            RECT tip;
+            ::GetWindowRect(tooltip, &tip);
+            HDC screen = ::GetDC(nullptr);
+            const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+            ::ReleaseDC(nullptr, screen);
+            // Two lines of an 8-point font need more than 20 pixels at 96 dpi.
+            Check(tip.bottom - tip.top > Scaled(20, dpi), "the tooltip is one line high: " + std::to_string(tip.bottom - tip.top));
+            Check(Screenshot("window-hint-all.png"), "run.sh did not take the screenshot");
+        }
+        MoveMouse(0, 0);
+        WaitFor([&] { return !tooltip || !::IsWindowVisible(tooltip); }, 10000);
+    });
+
+    Step("Info with an empty file name box", [&] {
+        const std::wstring before = TextOf(memo);
+        Check(Click(Ids::btInfo), "Info did not return");
+        CheckText(Caption(App.Form), W(TableNotFound), "caption");
+        CheckText(TextOf(memo), before, "memo box");
+    });
+
+    Step("Info lists the memo fields (screenshot window-after-info.png)", [&] {
+        SetText(fileName, stock);
+        Check(Click(Ids::btInfo), "Info did not return");
+        CheckText(Caption(App.Form), W("MEMO полей: 3"), "caption");
+        CheckText(TextOf(memo), W(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
+        CheckBytes(ReadBytes(stock), fixture.Dbf, "table after Info");
+        CheckBytes(ReadBytes(fptOf(stock)), fixture.Fpt, "memo file after Info");
+        MoveMouse(0, 0);
+        Settle();
+        Check(Screenshot("window-after-info.png"), "run.sh did not take the screenshot");
+    });
+
+    Step("Info without a memo file", [&] {
+        SetText(fileName, nomemo);
+        Check(Click(Ids::btInfo), "Info did not return");
+        CheckText(Caption(App.Form), W("MEMO файл не найден."), "caption");
+        CheckText(TextOf(memo), W("ЗАМЕТКА"), "memo box");
+    });
+
+    // Save writes the chosen fields; the memo box holds the Info list as
+    // Info left it, the field names coming back from window text to table
+    // bytes through the code page.
+    const std::string savedAll = Cp1251(std::string(fDesc) + "\t" + fNotes + "\t" + fComment + "\r\n" +
+                                        "Дубовый стол#13#10длина 2 м\tПримечание #351#09таб\t\r\n"
+                                        "Мягкий\t\tКомментарий\r\n"
+                                        "\tЗаметка\t\r\n");
+    Step("Save through the save dialog", [&] {
+        SetText(fileName, stock);
+        Click(Ids::btInfo);
+        PostClick(Ids::btSave);
+        HWND dialog = WaitForFileDialog();
+        Check(dialog != nullptr, "no save dialog");
+        if (!dialog)
+            return;
+        const std::wstring offered = TextOf(DialogNameBox(dialog));
+        Check(offered.size() >= 9 && offered.substr(offered.size() - 9) == L"stock.txt",
+              "the dialog offers " + Shown(offered) + ", not stock.txt");
+        int selected = -1;
+        const auto filters = FilterEntries(dialog, selected);
+        Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
+              "save dialog filter entries");
+        Check(selected == 0, "save dialog shows filter entry " + std::to_string(selected + 1));
+        Check(ChooseInDialog(dialog, saved), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), W("MEMO поля сохранены."), "caption");
+        CheckBytes(ReadBytes(saved), savedAll, "saved text file");
+    });
+
+    Step("Save over an existing file asks first", [&] {
+        SetText(memo, W(fNotes));
+        PostClick(Ids::btSave);
+        HWND dialog = WaitForFileDialog();
+        Check(dialog != nullptr, "no save dialog");
+        if (!dialog)
+            return;
+        SetText(DialogNameBox(dialog), saved);
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
+        HWND prompt = WaitForMessageBox(dialog);
+        Check(prompt != nullptr, "no overwrite prompt");
+        if (prompt)
+            Answer(prompt, IDYES);
+        Check(WaitFor([&] { return !::IsWindow(dialog); }), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(saved), Cp1251("NOTES\r\nПримечание #351#09таб\r\n\r\nЗаметка\r\n"), "saved text file");
+    });
+    CloseStrayBoxes();
+
+    Step("Clear, then Cancel: the table stays byte for byte", [&] {
+        SetText(fileName, clear);
+        SetText(memo, W(fNotes));
+        const std::wstring caption = Caption(App.Form);
+        PostClick(Ids::btClear);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no confirmation box");
+        if (!box)
+            return;
+        CheckText(Caption(box), W("Внимание!"), "box title");
+        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
+                  "box text");
+        Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
+        Check(Answer(box, IDCANCEL), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(clear), fixture.Dbf, "table");
+        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+        CheckText(Caption(App.Form), caption, "caption");
+    });
+    CloseStrayBoxes();
+
+    std::string cleared = fixture.Dbf;
+    Step("Clear the damaged references only", [&] {
+        SetText(fileName, clear);
+        SetText(memo, W(std::string(fDesc) + "\r\n" + fComment));
+        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        PostClick(Ids::btClear);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no confirmation box");
+        if (!box)
+            return;
+        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите очистить эти MEMO поля (2 шт.)?\r") + NoBackups),
+                  "box text");
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), W("MEMO поля очищены."), "caption");
+        // Blank texts and the reference past the end go; real texts stay.
+        cleared = WithField(cleared, 0, Cp1251(fComment), NoMemo);
+        cleared = WithField(cleared, 2, Cp1251(fDesc), NoMemo);
+        cleared = WithField(cleared, 2, Cp1251(fComment), NoMemo);
+        CheckBytes(ReadBytes(clear), cleared, "table");
+        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+    });
+    CloseStrayBoxes();
+
+    Step("Clear all references with All ticked", [&] {
+        Check(Click(Ids::cbAll), "the check box click did not return");
+        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_CHECKED, "All is not ticked after a click");
+        SetText(memo, W(fNotes));
+        PostClick(Ids::btClear);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no confirmation box");
+        if (!box)
+            return;
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), W("MEMO поля очищены."), "caption");
+        for (uint32_t r = 0; r < 3; ++r)
+            cleared = WithField(cleared, r, Cp1251(fNotes), NoMemo);
+        CheckBytes(ReadBytes(clear), cleared, "table");
+        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+        Click(Ids::cbAll);
+    });
+    CloseStrayBoxes();
+
+    Step("Rewrite copies the readable texts to fresh blocks", [&] {
+        SetText(fileName, rewrite);
+        SetText(memo, W(std::string(fDesc) + "\r\n" + fNotes));
+        PostClick(Ids::btAuto);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no confirmation box");
+        if (!box)
+            return;
+        CheckText(Caption(box), W("Внимание!"), "box title");
+        CheckText(MessageBoxText(box),
+                  W(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups), "box text");
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), W("MEMO поля переписаны."), "caption");
+
+        const TTableView table(ReadBytes(rewrite));
+        const std::string fpt = ReadBytes(fptOf(rewrite));
+        // In run order: record by record, the fields in the memo box's order.
+        uint32_t next = fixture.NextBlock;
+        auto expectRun = [&](uint32_t Record, const char* Field, const char* Text) {
+            const std::string ref = table.Raw(Record, Cp1251(Field));
+            CheckBytes(ref, MemoRef(next), std::string(Field) + " of record " + std::to_string(Record));
+            CheckBytes(MemoAt(fpt, next), Cp1251(Text), std::string(Field) + " text of record " + std::to_string(Record));
+            next += (8 + static_cast<uint32_t>(Cp1251(Text).size()) + TMemoFile::BlockSize - 1) / TMemoFile::BlockSize;
+        };
+        expectRun(0, fDesc, DescText0);
+        expectRun(0, fNotes, NotesText0);
+        expectRun(1, fDesc, DescText1);
+        CheckBytes(table.Raw(1, Cp1251(fNotes)), NoMemo, "NOTES of record 1");
+        CheckBytes(table.Raw(2, Cp1251(fDesc)), NoMemo, "the damaged reference of record 2");
+        expectRun(2, fNotes, NotesText2);
+        Check(Be32(fpt, 0) == next, "memo header's next free block is " + std::to_string(Be32(fpt, 0)) + ", expected " +
+                                        std::to_string(next));
+        CheckBytes(fpt.substr(4, fixture.Fpt.size() - 4), fixture.Fpt.substr(4), "the memo file's old blocks");
+        const TTableView before(fixture.Dbf);
+        for (uint32_t r = 0; r < 3; ++r)
+            for (const char* f : {fName, fCount, fComment})
+                CheckBytes(table.Raw(r, Cp1251(f)), before.Raw(r, Cp1251(f)),
+                           std::string(f) + " of record " + std::to_string(r));
+    });
+    CloseStrayBoxes();
+
+    Step("Load through the open dialog", [&] {
+        SetText(fileName, stock);
+        PostClick(Ids::btLoad);
+        HWND dialog = WaitForFileDialog();
+        Check(dialog != nullptr, "no open dialog");
+        if (!dialog)
+            return;
+        int selected = -1;
+        const auto filters = FilterEntries(dialog, selected);
+        Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
+              "open dialog filter entries");
+        Check(ChooseInDialog(dialog, load), "the dialog did not close");
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no confirmation box");
+        if (!box)
+            return;
+        CheckText(Caption(box), W("Внимание!"), "box title");
+        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r"
+                                                     "Названия полей указаны в первой строке файла.\r") +
+                                         NoBackups),
+                  "box text");
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), W("MEMO поля загружены."), "caption");
+
+        const TTableView table(ReadBytes(stock));
+        const std::string fpt = ReadBytes(fptOf(stock));
+        const TTableView before(fixture.Dbf);
+        Check(table.RecordCount == 4, "record count " + std::to_string(table.RecordCount) + ", expected 4");
+        auto memoText = [&](uint32_t Record) {
+            const std::string ref = table.Raw(Record, Cp1251(fNotes));
+            return MemoAt(fpt, static_cast<uint32_t>(std::strtoul(ref.c_str(), nullptr, 10)));
+        };
+        CheckBytes(memoText(0), Cp1251("Новая заметка"), "NOTES of record 0");
+        CheckBytes(table.Raw(0, Cp1251(fCount)), "    7", "КОЛ of record 0");
+        CheckBytes(table.Raw(0, Cp1251(fName)), Cp1251("Кресло      "), "ИМЯ of record 0");
+        for (const char* f : {fName, fDesc, fCount, fNotes, fComment})
+            CheckBytes(table.Raw(1, Cp1251(f)), before.Raw(1, Cp1251(f)), std::string(f) + " of the skipped record 1");
+        CheckBytes(memoText(2), Cp1251("Третья"), "NOTES of record 2");
+        CheckBytes(table.Raw(2, Cp1251(fCount)), "     ", "КОЛ of record 2");
+        CheckBytes(table.Raw(2, Cp1251(fName)), std::string(12, ' '), "ИМЯ of record 2");
+        CheckBytes(memoText(3), Cp1251("Четвёртая"), "NOTES of the appended record 3");
+        CheckBytes(table.Raw(3, Cp1251(fCount)), "   42", "КОЛ of record 3");
+        CheckBytes(table.Raw(3, Cp1251(fName)), Cp1251("Диван       "), "ИМЯ of record 3");
+        CheckBytes(table.Raw(3, Cp1251(fDesc)), NoMemo, "ОПИСАНИЕ of record 3");
+    });
+    CloseStrayBoxes();
+
+    Step("Browse puts the chosen table into the file name box", [&] {
+        SetText(fileName, L"");
+        const std::wstring memoBefore = TextOf(memo);
+        const std::wstring captionBefore = Caption(App.Form);
+        PostClick(Ids::btBrowseFileName);
+        HWND dialog = WaitForFileDialog();
+        Check(dialog != nullptr, "no open dialog");
+        if (!dialog)
+            return;
+        int selected = -1;
+        const auto filters = FilterEntries(dialog, selected);
+        Check(filters.size() == 2 && filters[0] == W("dbf файлы (*.dbf)") && filters[1] == W("Все файлы (*.*)"),
+              "open dialog filter entries");
+        Check(selected == 0, "the dialog shows filter entry " + std::to_string(selected + 1));
+        // The one dialog keeps the name last chosen in it, by Load.
+        const std::wstring offered = TextOf(DialogNameBox(dialog));
+        Check(offered.size() >= 8 && offered.substr(offered.size() - 8) == L"load.txt",
+              "the dialog offers " + Shown(offered) + ", not load.txt");
+        Check(ChooseInDialog(dialog, clear), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(TextOf(fileName), clear, "file name box");
+        CheckText(TextOf(memo), memoBefore, "memo box");
+        CheckText(Caption(App.Form), captionBefore, "caption");
+    });
+    CloseStrayBoxes();
+
+    Step("Browse, then Cancel: the file name box keeps its text", [&] {
+        SetText(fileName, L"C:\\kept.dbf");
+        PostClick(Ids::btBrowseFileName);
+        HWND dialog = WaitForFileDialog();
+        Check(dialog != nullptr, "no open dialog");
+        if (!dialog)
+            return;
+        Check(Answer(dialog, IDCANCEL), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckText(TextOf(fileName), L"C:\\kept.dbf", "file name box");
+    });
+    CloseStrayBoxes();
+
+    Step("a memo box line naming no field gives the two-line hint", [&] {
+        SetText(fileName, clear);
+        SetText(memo, W(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
+        const std::wstring caption = Caption(App.Form);
+        const std::string tableBefore = ReadBytes(clear);
+        Check(Click(Ids::btClear), "Clear did not return (a box is open?)");
+        CheckText(TextOf(memo), W(SelectionHint), "memo box");
+        CheckText(Caption(App.Form), caption, "caption");
+        CheckBytes(ReadBytes(clear), tableBefore, "table");
+    });
+    CloseStrayBoxes();
+
+    // The file dialogs have been used on the data folder by now: the help
+    // file is still looked up in the program's own current folder.
+    Step("Help shows Read_Me.txt reflowed", [&] {
+        const std::wstring caption = Caption(App.Form);
+        Check(Click(Ids::btHelp), "Help did not return");
+        CheckText(TextOf(memo), W(HelpShown), "memo box");
+        CheckText(Caption(App.Form), caption, "caption");
+    });
+
+    Step("F1 shows the help from the file name box", [&] {
+        SetText(memo, L"x");
+        Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
+        Press(VK_F1);
+        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpShown); }, 10000);
+        Check(shown, "memo box: " + Shown(TextOf(memo)));
+    });
+
+    Step("Shift+F1 shows the help from the memo box", [&] {
+        SetText(memo, L"x");
+        Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
+        Press(VK_F1, {VK_SHIFT});
+        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpShown); }, 10000);
+        Check(shown, "memo box: " + Shown(TextOf(memo)));
+    });
+
+    Step("Help and F1 without Read_Me.txt", [&] {
+        ::DeleteFileW(help.c_str());
+        SetText(memo, W(std::string(fDesc)));
+        Check(Click(Ids::btHelp), "Help did not return");
+        CheckText(TextOf(memo), W(HelpMissing), "memo box after Help");
+        SetText(memo, L"x");
+        Check(FocusControl(Ids::btInfo), "cannot focus Info");
+        Press(VK_F1, {VK_CONTROL});
+        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpMissing); }, 10000);
+        Check(shown, "memo box after Ctrl+F1: " + Shown(TextOf(memo)));
+        WriteBytes(help, Cp1251(HelpFile));
+    });
+
+    Step("a file dropped on the window", [&] {
+        SetText(fileName, L"");
+        SetText(memo, L"memo");
+        const std::wstring caption = Caption(App.Form);
+        ::SetForegroundWindow(Bystander());
+        PumpOwnMessages();
+        WaitFor([] { return ::GetForegroundWindow() == Bystander(); }, 5000);
+        const bool away = ::GetForegroundWindow() != App.Form;
+        DropFiles({stock, clear, rewrite});
+        CheckText(TextOf(fileName), stock, "file name box after dropping three files");
+        CheckText(TextOf(memo), L"memo", "memo box");
+        CheckText(Caption(App.Form), caption, "caption");
+        Check(away, "the driver could not take the foreground away first");
+        Check(WaitFor([] { return ::GetForegroundWindow() == App.Form; }, 5000), "the program did not come to the front");
+
+        std::wstring longPath = L"C:\\";
+        while (longPath.size() < 300)
+            longPath += L"очень длинное имя папки\\";
+        longPath += L"table.dbf";
+        DropFiles({longPath});
+        CheckText(TextOf(fileName), longPath.substr(0, 255), "file name box after dropping a 300-character path");
+    });
+
+    Step("an error of the table layer shows in the error box", [&] {
+        // Another program holding the table without sharing it for writing:
+        // the read-write open fails.
+        HANDLE holder = ::CreateFileW(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        Check(holder != INVALID_HANDLE_VALUE, "cannot hold the table open");
+        SetText(fileName, locked);
+        SetText(memo, L"memo");
+        const std::wstring caption = Caption(App.Form);
+        PostClick(Ids::btInfo);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no error box");
+        if (box) {
+            CheckText(Caption(box), L"Tarnwick", "box title");
+            // The message ends in a double quote, which sorts before the
+            // full stop: no full stop is added.
+            CheckText(MessageBoxText(box), W("Ошибка открытия файла \"") + locked + L"\"", "box text");
+            Check(VisibleButtons(box) == std::vector<int>{IDOK}, "the box has other buttons than OK");
+            Check(HasVisibleIcon(box), "the box shows no icon");
+            Check(Answer(box, IDOK), "the box did not close");
+        }
+        Check(Settle(), "the program does not answer");
+        CheckText(Caption(App.Form), caption, "caption");
+        CheckText(TextOf(memo), L"memo", "memo box");
+        if (holder != INVALID_HANDLE_VALUE)
+            ::CloseHandle(holder);
+    });
+    CloseStrayBoxes();
+
+    Step("Esc in the memo box does not close the window", [&] {
+        SetText(memo, L"");
+        Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
+        Press(VK_ESCAPE);
+        // Keys are handled in order: once the letter typed after Esc is in
+        // the box, Esc has been handled too.
+        Press('Q');
+        const bool typed = WaitFor([&] { return App.Running() && TextOf(memo).size() == 1; }, 10000);
+        Check(typed, App.Running() ? "memo box " + Shown(TextOf(memo)) : "the program has ended");
+    });
+
+    Step("Esc elsewhere closes the window", [&] {
+        Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
+        Press(VK_ESCAPE);
+        DWORD code = 1;
+        Check(Exited(code), "the program is still running");
+        Check(code == 0, "exit code " + std::to_string(code));
+    });
+    if (App.Running())
+        ::TerminateProcess(App.Process.hProcess, 1);
+
+    Step("Exit closes the window", [&] {
+        Check(Start(exe), "the program did not start again");
+        PostClick(Ids::btExit);
+        DWORD code = 1;
+        Check(Exited(code), "the program is still running");
+        Check(code == 0, "exit code " + std::to_string(code));
+    });
+    if (App.Running())
+        ::TerminateProcess(App.Process.hProcess, 1);
+
+    std::printf("%d passed, %d failed\n", Passed, Failed);
+    return Failed == 0 ? 0 : 1;
+}
