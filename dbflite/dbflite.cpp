@@ -27,6 +27,9 @@ constexpr size_t MemoHeaderRead = 31;
 // The part of the memo header that describes the rest of the file.
 constexpr size_t MemoHeaderFields = 8;
 constexpr uint64_t MemoHeaderArea = 512;
+// How far past the end of the memo file its header's next free block may lie
+// and still be where new texts go.
+constexpr uint64_t MemoGapLimit = 16u << 20;
 // Every run starts with 4 bytes of block type (1 = text) and 4 of length.
 constexpr size_t MemoBlockHeaderSize = 8;
 constexpr uint32_t MemoTypeText = 1;
@@ -103,6 +106,8 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
     FileName = TableFileName;
     HasMemoFile = false;
     MemoFileName.clear();
+    MemoSizeAtOpen_ = 0;
+    AppendedRuns_.clear();
     Fields.clear();
     FieldCount = 0;
     DatePattern_ = ShortDatePattern();
@@ -144,6 +149,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
             }
             MemoNextBlock = be32(header);
             MemoBlockSize = be16(header + 6);
+            MemoSizeAtOpen_ = Memo_->Size();
         }
 
         unsigned char header[TableHeaderSize];
@@ -320,8 +326,18 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     if (run.Block < 0 || !HasMemoFile)
         return run;
 
+    // Past the end of the file as it was opened lie only the runs this table
+    // has appended since, each whole and written for one field of one
+    // record. Any other reference past that end, and a run that the old end
+    // cut short, read no further: they would take the texts of other records
+    // for their own.
     run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize;
-    if (run.Offset >= MemoFileSize()) {
+    const bool appended = run.Offset >= MemoSizeAtOpen_;
+    const auto own = std::lower_bound(AppendedRuns_.begin(), AppendedRuns_.end(), run.Offset,
+                                      [](const TAppendedRun& Run, uint64_t Offset) { return Run.Offset < Offset; });
+    if (run.Offset >= MemoFileSize() ||
+        (appended && (own == AppendedRuns_.end() || own->Offset != run.Offset || own->RecNo != RecNo ||
+                      own->FieldNo != FieldNo))) {
         run.PastEnd = true;
         return run;
     }
@@ -329,7 +345,8 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     Memo_->Read(run.Offset, header, sizeof header);
     run.Length = be32(header + 4);
     const uint64_t textStart = run.Offset + MemoBlockHeaderSize;
-    const uint64_t available = textStart < MemoFileSize() ? MemoFileSize() - textStart : 0;
+    const uint64_t end = appended ? MemoFileSize() : MemoSizeAtOpen_;
+    const uint64_t available = textStart < end ? end - textStart : 0;
     run.Present = std::min(run.Length, available);
     return run;
 }
@@ -457,16 +474,30 @@ void TDBFLite::AppendBlankRecord()
 
 void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
 {
+    WriteField(RecNo, FieldNo, Value.data(), Value.size());
+}
+
+void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t Length)
+{
     const TFieldDesc& field = CheckedField(FieldNo);
     if (RecNo < 0)
         throw EError("Номер записи должен быть больше или равен 0");
     RequireInsideRecord(field);
     while (RecNo > RecordCount - 1)
         AppendBlankRecord();
-    std::string buffer(field.Size, ' ');
-    std::memcpy(&buffer[0], Value.data(), std::min<size_t>(Value.size(), field.Size));
+    // A field is at most 255 bytes: the buffer lives on the stack, as this
+    // runs for every field of every record.
+    // (A plain loop: fields are a few bytes, where a string instruction's
+    // start-up costs more than the copy.)
+    char buffer[256];
+    const size_t length = std::min<size_t>(Length, field.Size);
+    size_t i = 0;
+    for (; i < length; ++i)
+        buffer[i] = Data[i];
+    for (; i < field.Size; ++i)
+        buffer[i] = ' ';
     if (field.Size > 0)
-        Table_->Write(FieldOffset(RecNo, field), buffer.data(), buffer.size());
+        Table_->Write(FieldOffset(RecNo, field), buffer, field.Size);
 }
 
 void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
@@ -481,9 +512,22 @@ void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
 void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
-    char text[300];
-    std::snprintf(text, sizeof text, "%*d", static_cast<int>(field.Size), static_cast<int>(Value));
-    WriteRaw(RecNo, FieldNo, std::string(text).substr(0, field.Size));
+    // The number right-aligned in the field's width; one wider than the
+    // field keeps its first digits.
+    char digits[16];
+    size_t count = 0;
+    uint32_t magnitude = Value < 0 ? 0u - static_cast<uint32_t>(Value) : static_cast<uint32_t>(Value);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (Value < 0)
+        digits[count++] = '-';
+    std::string text(count < field.Size ? field.Size - count : 0, ' ');
+    for (size_t i = count; i > 0; --i)
+        text += digits[i - 1];
+    text.resize(std::min<size_t>(text.size(), field.Size));
+    WriteRaw(RecNo, FieldNo, text);
 }
 
 void TDBFLite::RequireInsideRecord(const TFieldDesc& Field) const
@@ -525,9 +569,15 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     // A damaged header may name a next free block inside the header or
     // among blocks in use; appending there would overwrite them. New runs go
     // past both the header and the end of the file.
+    // One far past the end is damaged too: honoured, it would leave a gap of
+    // up to terabytes, which a file system without sparse files fills with
+    // zeros, and which a damaged length then reads as one huge text. Within
+    // MemoGapLimit of the end it stands, so references into a cut-off tail
+    // keep reading as no text.
     const uint64_t afterFile = (MemoFileSize() + blockSize - 1) / blockSize;
     const uint64_t afterHeader = (MemoHeaderArea + blockSize - 1) / blockSize;
-    const uint64_t start = std::max<uint64_t>({MemoNextBlock, afterFile, afterHeader});
+    const uint64_t fromHeader = MemoNextBlock <= afterFile + MemoGapLimit / blockSize ? MemoNextBlock : afterFile;
+    const uint64_t start = std::max<uint64_t>({fromHeader, afterFile, afterHeader});
     const uint64_t next = start + runLength / blockSize;
 
     const bool binary = IsBinaryMemoRef(field);
@@ -556,6 +606,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
         if (!zeros.empty())
             Memo_->Write(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
     }
+    AppendedRuns_.push_back({offset, RecNo, FieldNo});  // runs only ever go further on
 
     MemoNextBlock = static_cast<uint32_t>(next);
     unsigned char nextBlock[4];
@@ -575,7 +626,7 @@ void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     if (IsBinaryMemoRef(field))
-        WriteRaw(RecNo, FieldNo, std::string(BinaryMemoRefSize, '\0'));
+        WriteField(RecNo, FieldNo, "\0\0\0\0", BinaryMemoRefSize);
     else
-        WriteRaw(RecNo, FieldNo, BlankMemoRef);
+        WriteField(RecNo, FieldNo, BlankMemoRef, sizeof BlankMemoRef - 1);
 }

@@ -131,10 +131,21 @@ private:
     TMemoRun LocateMemo(int32_t RecNo, int FieldNo);
     void RequireWritableMemo() const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
+    // WriteRaw of Length bytes at Data.
+    void WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t Length);
 
     TFileSystem* FileSystem_;
     // Every read and write of the layer goes through these.
     std::unique_ptr<TPageCache> Table_;
     std::unique_ptr<TPageCache> Memo_;
+    // The memo file's length when the table was opened, and the runs written
+    // since, in ascending order, with the field each was written for.
+    struct TAppendedRun {
+        uint64_t Offset;
+        int32_t RecNo;
+        int FieldNo;
+    };
+    uint64_t MemoSizeAtOpen_ = 0;
+    std::vector<TAppendedRun> AppendedRuns_;
     std::string DatePattern_;
 };

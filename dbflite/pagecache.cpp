@@ -10,13 +10,22 @@ TPageCache::TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, si
       HeaderBytes_(std::min(HeaderBytes, PageSize)),
       Size_(Stream.Size())
 {
+    while ((size_t{1} << PageShift_) < PageSize_)
+        ++PageShift_;
+    PageSize_ = size_t{1} << PageShift_;
     Pages_.reserve(MaxPages_);
 }
 
 TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
 {
+    if (LastSlot_ < Pages_.size() && Pages_[LastSlot_].Number == Number) {
+        TPage& page = Pages_[LastSlot_];
+        page.LastUse = ++Clock_;
+        return page;
+    }
     auto found = Index_.find(Number);
     if (found != Index_.end()) {
+        LastSlot_ = found->second;
         TPage& page = Pages_[found->second];
         page.LastUse = ++Clock_;
         return page;
@@ -43,7 +52,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
     page.Number = Number;
     page.Dirty = false;
     page.LastUse = ++Clock_;
-    const uint64_t start = Number * PageSize_;
+    const uint64_t start = Number << PageShift_;
     if (Fill && start < Size_) {
         // A failed read must not leave the slot looking like a cached page.
         try {
@@ -57,6 +66,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
         std::fill(page.Bytes.begin(), page.Bytes.end(), '\0');
     }
     Index_[Number] = slot;
+    LastSlot_ = slot;
     return page;
 }
 
@@ -74,7 +84,7 @@ size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
         for (const TPage& page : Pages_) {
             if (page.Number == UINT64_MAX)
                 continue;
-            const uint64_t pageStart = page.Number * PageSize_;
+            const uint64_t pageStart = (page.Number << PageShift_);
             const uint64_t from = std::max(pageStart, Offset);
             const uint64_t to = std::min(pageStart + PageSize_, Offset + inFile);
             if (from < to)
@@ -86,8 +96,8 @@ size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
     size_t done = 0;
     while (done < inFile) {
         const uint64_t at = Offset + done;
-        TPage& page = PageFor(at / PageSize_, true);
-        const size_t within = static_cast<size_t>(at % PageSize_);
+        TPage& page = PageFor(at >> PageShift_, true);
+        const size_t within = static_cast<size_t>(at & (PageSize_ - 1));
         const size_t take = std::min(inFile - done, PageSize_ - within);
         std::memcpy(out + done, page.Bytes.data() + within, take);
         done += take;
@@ -106,7 +116,7 @@ void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
         for (TPage& page : Pages_) {
             if (page.Number == UINT64_MAX)
                 continue;
-            const uint64_t pageStart = page.Number * PageSize_;
+            const uint64_t pageStart = (page.Number << PageShift_);
             const uint64_t from = std::max(pageStart, Offset);
             const uint64_t to = std::min(pageStart + PageSize_, Offset + Count);
             if (from < to)
@@ -118,10 +128,10 @@ void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
     size_t done = 0;
     while (done < Count) {
         const uint64_t at = Offset + done;
-        const size_t within = static_cast<size_t>(at % PageSize_);
+        const size_t within = static_cast<size_t>(at & (PageSize_ - 1));
         const size_t take = std::min(Count - done, PageSize_ - within);
         // A page written whole need not be read first.
-        TPage& page = PageFor(at / PageSize_, !(within == 0 && take == PageSize_));
+        TPage& page = PageFor(at >> PageShift_, !(within == 0 && take == PageSize_));
         std::memcpy(page.Bytes.data() + within, in + done, take);
         if (!page.Dirty) {
             page.Dirty = true;
@@ -134,7 +144,7 @@ void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
 
 void TPageCache::WriteOut(TPage& Page)
 {
-    const uint64_t start = Page.Number * PageSize_;
+    const uint64_t start = (Page.Number << PageShift_);
     if (start < Size_) {
         const size_t length = static_cast<size_t>(std::min<uint64_t>(PageSize_, Size_ - start));
         if (Page.Number == 0 && length > HeaderBytes_) {

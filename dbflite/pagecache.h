@@ -20,7 +20,8 @@
 
 class TPageCache {
 public:
-    // HeaderBytes: the bytes at the start of the file written last.
+    // PageSize is a power of two. HeaderBytes: the bytes at the start of
+    // the file written last.
     TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, size_t HeaderBytes);
     TPageCache(const TPageCache&) = delete;
     TPageCache& operator=(const TPageCache&) = delete;
@@ -53,11 +54,13 @@ private:
 
     TFileStream& Stream_;
     size_t PageSize_;
+    unsigned PageShift_ = 0;
     size_t MaxPages_;
     size_t HeaderBytes_;
     uint64_t Size_;
     uint64_t Clock_ = 0;
     size_t DirtyCount_ = 0;
+    size_t LastSlot_ = 0;  // the page used last: most accesses hit it again
     std::vector<TPage> Pages_;
     std::unordered_map<uint64_t, size_t> Index_;  // page number -> slot in Pages_
 };

@@ -1,5 +1,6 @@
 #include "main/fmmain.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -314,7 +315,7 @@ void TfmMain::btSaveClick()
         line.clear();
         for (int field : selection) {
             line += '\t';
-            line += EscapeMemoValue(table.ReadValue(r, field));
+            AppendEscapedMemoValue(line, table.ReadValue(r, field));
         }
         DeleteAt(line, 1, 1);
         out.WriteLine(line);
@@ -427,7 +428,7 @@ void TfmMain::btLoadClick()
     while (!in.Eof()) {
         const std::string line = in.ReadLine();
         ++lines;
-        if (!IsBlank(line) && SplitAt(line, "\t").size() > columns.size()) {
+        if (static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) >= columns.size() && !IsBlank(line)) {
             Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
             return;
         }

@@ -1,49 +1,86 @@
 #include "main/memotext.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "strutil/strutil.h"
+
+namespace {
+
+bool NeedsEscape(unsigned char b) { return b < 32 || b == '#'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether any of the 8 bytes at P is below 32 or is "#": the usual
+// has-a-byte-less-than test on a 64-bit word, and has-a-zero-byte on the
+// word xor'ed with "########". Either may only err towards true, and the
+// byte loop after it decides.
+bool HasEscapeIn8(const char* P)
+{
+    constexpr uint64_t Ones = 0x0101010101010101ull;
+    constexpr uint64_t Highs = 0x8080808080808080ull;
+    uint64_t word;
+    std::memcpy(&word, P, 8);
+    const uint64_t below32 = (word - Ones * 32) & ~word & Highs;
+    const uint64_t hashes = word ^ (Ones * '#');
+    const uint64_t hash = (hashes - Ones) & ~hashes & Highs;
+    return (below32 | hash) != 0;
+}
+
+}  // namespace
+
+void AppendEscapedMemoValue(std::string& Out, const std::string& Value)
+{
+    // Texts are long runs of ordinary bytes between the few that change:
+    // the runs are found eight bytes at a time and copied whole.
+    const char* p = Value.data();
+    const char* const end = p + Value.size();
+    while (p < end) {
+        const char* run = p;
+        while (end - p >= 8 && !HasEscapeIn8(p))
+            p += 8;
+        while (p < end && !NeedsEscape(static_cast<unsigned char>(*p)))
+            ++p;
+        Out.append(run, static_cast<size_t>(p - run));
+        if (p == end)
+            break;
+        const unsigned char b = static_cast<unsigned char>(*p++);
+        if (b == 0) {
+            Out += ' ';
+        } else {
+            const char escape[3] = {'#', static_cast<char>('0' + b / 10), static_cast<char>('0' + b % 10)};
+            Out.append(escape, 3);
+        }
+    }
+}
 
 std::string EscapeMemoValue(const std::string& Value)
 {
     std::string out;
     out.reserve(Value.size() + 16);
-    for (char c : Value) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        if (b == 0) {
-            out += ' ';
-        } else if (b < 32 || b == '#') {
-            out += '#';
-            out += static_cast<char>('0' + b / 10);
-            out += static_cast<char>('0' + b % 10);
-        } else {
-            out += c;
-        }
-    }
+    AppendEscapedMemoValue(out, Value);
     return out;
 }
 
-namespace {
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
-
 std::string UnescapeMemoValue(const std::string& Value)
 {
-    if (Value.find('#') == std::string::npos)
+    size_t hash = Value.find('#');
+    if (hash == std::string::npos)
         return Value;
     std::string out;
     out.reserve(Value.size());
-    for (size_t i = 0; i < Value.size(); ++i) {
-        if (Value[i] == '#' && i + 2 < Value.size() && IsDigit(Value[i + 1]) && IsDigit(Value[i + 2])) {
-            const int code = (Value[i + 1] - '0') * 10 + (Value[i + 2] - '0');
-            if ((code >= 1 && code <= 31) || code == '#') {
-                out += static_cast<char>(code);
-                i += 2;
-                continue;
-            }
-        }
-        out += Value[i];
+    size_t copied = 0;
+    for (; hash != std::string::npos; hash = Value.find('#', hash + 1)) {
+        if (hash + 2 >= Value.size() || !IsDigit(Value[hash + 1]) || !IsDigit(Value[hash + 2]))
+            continue;
+        const int code = (Value[hash + 1] - '0') * 10 + (Value[hash + 2] - '0');
+        if ((code < 1 || code > 31) && code != '#')
+            continue;
+        out.append(Value, copied, hash - copied);
+        out += static_cast<char>(code);
+        copied = hash + 3;
+        hash += 2;
     }
+    out.append(Value, copied, std::string::npos);
     return out;
 }
 

@@ -7,6 +7,8 @@
 // A value as the memo text file holds it: byte 0 becomes a space, bytes 1 to
 // 31 and "#" become "#" and two decimal digits; every other byte stays.
 std::string EscapeMemoValue(const std::string& Value);
+// The same, appended to Out: Save builds each line this way.
+void AppendEscapedMemoValue(std::string& Out, const std::string& Value);
 
 // The reverse of EscapeMemoValue: "#" and two digits giving 1 to 31 or 35
 // become that byte; any other "#" stays as it is.

@@ -123,8 +123,10 @@ std::string TTextFileReader::ReadLine()
         }
     }
     // CRs are dropped wherever they stand; before the LF that ends the line
-    // and alone inside it alike.
-    if (line.find('\r') != std::string::npos)
+    // (nearly every line) and alone inside it alike.
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (std::memchr(line.data(), '\r', line.size()))
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
     return line;
 }

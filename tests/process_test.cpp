@@ -1,0 +1,295 @@
+// Tables shared between processes (POSIX): the memo file's lock while a
+// table is open read-write, released however a run ends; and tarnwick-cli
+// killed at random points of a rewrite or a load, after which the table must
+// still be whole.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "fakeport.h"
+#include "fixtures.h"
+#include "main/fmmain.h"
+#include "strutil/strutil.h"
+#include "tempdir.h"
+
+extern char** environ;
+
+namespace {
+
+struct TDiskTable {
+    TTempDir Dir;
+    std::string Table = Dir.Path("ORDERS.DBF"), Memo = Dir.Path("ORDERS.FPT"), Text = Dir.Path("ORDERS.txt");
+    std::string TableBytes, MemoBytes;
+
+    void Put(const TTableSpec& Layout, const TMemoBuilder& MemoFile)
+    {
+        TableBytes = BuildTable(Layout);
+        MemoBytes = MemoFile.Bytes();
+        Restore();
+    }
+    void Restore() const
+    {
+        WriteFileBytes(Table, TableBytes);
+        WriteFileBytes(Memo, MemoBytes);
+    }
+};
+
+// Runs Action in a child process; its exit status.
+int InChild(const std::function<int()>& Action)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 99;
+        try {
+            status = Action();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int OpensReadWrite(const std::string& Table)
+{
+    TDBFLite table;
+    table.OpenTable(Table, false);
+    return 0;
+}
+
+TEST(Locking, AnotherProcessHoldingTheTableShutsOutReadWriteOpensUntilItCloses)
+{
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    layout.Records = {{MemoRef(memo.Add("text"))}};
+    disk.Put(layout, memo);
+
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::close(ready[0]);
+        ::close(release[1]);
+        char byte = 0;
+        int status = 1;
+        try {
+            TDBFLite table;
+            table.OpenTable(disk.Table, false);
+            if (::write(ready[1], &byte, 1) == 1 && ::read(release[0], &byte, 1) == 1)
+                status = 0;
+            table.CloseTable();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+
+    TDBFLite second;
+    EXPECT_EQ(ExpectError([&] { second.OpenTable(disk.Table, false); }), "Cannot open file " + disk.Memo);
+    // A handler meets the same refusal, shown as an error, and writes nothing.
+    TFakePort port;
+    port.FileName = disk.Table;
+    port.Memo = "NOTES";
+    port.All = true;
+    TfmMain(port).Run(&TfmMain::btClearClick);
+    EXPECT_EQ(port.Errors(), std::vector<std::string>{"Cannot open file " + disk.Memo + "."});
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+
+    ASSERT_EQ(::write(release[1], &byte, 1), 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NO_THROW(second.OpenTable(disk.Table, false));
+    second.CloseTable();
+    ::close(ready[0]);
+    ::close(release[1]);
+}
+
+TEST(Locking, ARunEndedByAnErrorLeavesTheTableOpenToOtherProcesses)
+{
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    for (int r = 0; r < 50; ++r)
+        layout.Records.push_back({MemoRef(memo.Add("text " + std::to_string(r)))});
+    disk.Put(layout, memo);
+    WriteFileBytes(disk.Text, "NOTES\r\nnew\r\n");
+
+    for (auto click : {&TfmMain::btClearClick, &TfmMain::btAutoClick, &TfmMain::btLoadClick, &TfmMain::btSaveClick}) {
+        disk.Restore();
+        TFaultFileSystem faults(OsFileSystem());
+        faults.FailOnlyWrites = true;
+        faults.FailAt = 1;
+        TFakePort port;
+        port.FileName = disk.Table;
+        port.Memo = "NOTES";
+        port.All = true;
+        port.DialogAnswers = {click == &TfmMain::btSaveClick ? disk.Dir.Path("OUT.txt") : disk.Text};
+        TfmMain(port, faults).Run(click);
+        ASSERT_TRUE(faults.Failed);
+        ASSERT_EQ(port.Errors().size(), 1u);
+        EXPECT_EQ(InChild([&] { return OpensReadWrite(disk.Table); }), 0) << port.Errors()[0];
+    }
+}
+
+// --- tarnwick-cli killed mid-run --------------------------------------------
+
+std::string CliPath()
+{
+    const char* fromEnvironment = std::getenv("TARNWICK_CLI");
+    return fromEnvironment ? fromEnvironment : TARNWICK_CLI;
+}
+
+// Starts tarnwick-cli with Args, every standard stream on /dev/null.
+pid_t StartCli(const std::vector<std::string>& Args)
+{
+    std::vector<std::string> all{CliPath()};
+    all.insert(all.end(), Args.begin(), Args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2})
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+int Finish(pid_t Pid)
+{
+    int status = 0;
+    ::waitpid(Pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+class KilledCli : public ::testing::Test {
+protected:
+    static constexpr int Records = 4000;
+    static constexpr int Lines = Records + 300;
+    TDiskTable disk;
+    std::vector<std::string> original[3];
+
+    void SetUp() override
+    {
+        ASSERT_EQ(::access(CliPath().c_str(), X_OK), 0) << CliPath();
+        TTableSpec layout;
+        layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+        TMemoBuilder memo;
+        for (int r = 0; r < Records; ++r) {
+            const std::string notes = r % 50 == 0 ? std::string(20000 + r, 'n') : "notes " + std::to_string(r);
+            layout.Records.push_back({"R" + std::to_string(r), r % 7 == 3 ? "" : MemoRef(memo.Add(notes)),
+                                    r % 3 == 0 ? MemoRef(memo.Add("more " + std::to_string(r))) : ""});
+        }
+        disk.Put(layout, memo);
+        std::string text = "ID\tNOTES\r\n";
+        for (int r = 0; r < Lines; ++r)
+            text += "L" + std::to_string(r) + "\t" + Loaded(r) + "\r\n";
+        WriteFileBytes(disk.Text, text);
+
+        TDBFLite db;
+        db.OpenTable(disk.Table, true);
+        for (int f : {1, 2})
+            for (int r = 0; r < Records; ++r)
+                original[f].push_back(db.ReadMemo(r, f));
+    }
+
+    static std::string Loaded(int RecNo)
+    {
+        return RecNo % 50 == 25 ? std::string(17000 + RecNo, 'l') : "loaded " + std::to_string(RecNo);
+    }
+
+    // The files on disk: the table opens read-write (nothing holds it); the
+    // header counts only records written whole; every reference reads a
+    // text the runs could have left; every new one lies below the memo
+    // header's next free block.
+    void ExpectWhole(bool LoadRan)
+    {
+        const std::string table = ReadFileBytes(disk.Table), memo = ReadFileBytes(disk.Memo);
+        TDBFLite db;
+        ASSERT_NO_THROW(db.OpenTable(disk.Table, false));
+        const uint32_t count = ReadLe32(table, 4);
+        ASSERT_GE(count, static_cast<uint32_t>(Records));
+        ASSERT_LE(db.HeaderSize + uint64_t{count} * db.RecordSize, table.size());
+        ASSERT_EQ(table.substr(db.HeaderSize, count * db.RecordSize).find('\0'), std::string::npos);
+        const uint32_t next = ReadBe32(memo, 0);
+        for (int32_t r = 0; r < static_cast<int32_t>(count); ++r)
+            for (int f : {1, 2}) {
+                const std::string text = db.ReadMemo(r, f);
+                const std::string old = r < Records ? original[f][r] : "";
+                ASSERT_TRUE(text == old || (LoadRan && f == 1 && text == Loaded(r)))
+                    << "record " << r << " field " << f << ": " << text.substr(0, 40);
+                const std::string ref = db.ReadRaw(r, f);
+                if (IsBlank(ref))
+                    continue;
+                const uint32_t block = static_cast<uint32_t>(std::stoul(ref));
+                ASSERT_LE(block + (8 + ReadBe32(memo, block * 64u + 4) + 63) / 64, next) << r;
+            }
+    }
+};
+
+TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
+{
+    const std::vector<std::string> rewrite{"rewrite", disk.Table, "--yes"}, load{"load", disk.Table, disk.Text, "--yes"};
+    // How long a whole run takes (the shortest of three), to kill the runs
+    // somewhere inside one.
+    auto timed = [&](const std::vector<std::string>& Args) {
+        std::chrono::microseconds shortest = std::chrono::hours(1);
+        for (int i = 0; i < 3; ++i) {
+            disk.Restore();
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(Finish(StartCli(Args)), 0);
+            shortest = std::min(shortest, std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start));
+        }
+        return shortest;
+    };
+    const std::chrono::microseconds took[2] = {timed(rewrite), timed(load)};
+
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int killed = 0;
+    for (int run = 0; run < 20; ++run) {
+        const bool loading = run % 2 == 1;
+        SCOPED_TRACE(std::string(loading ? "load" : "rewrite") + " run " + std::to_string(run));
+        disk.Restore();
+        std::uniform_int_distribution<long long> delay(0, took[loading].count());
+        const pid_t pid = StartCli(loading ? load : rewrite);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(pid, SIGKILL);
+        if (Finish(pid) == -SIGKILL)
+            ++killed;
+        ExpectWhole(loading);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(Finish(StartCli(rewrite)), 0);
+        ExpectWhole(loading);
+    }
+    EXPECT_GT(killed, 0);
+}
+
+}  // namespace
