@@ -107,7 +107,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
     HasMemoFile = false;
     MemoFileName.clear();
     MemoSizeAtOpen_ = 0;
-    AppendedRuns_.clear();
+    OwnRuns_.clear();
     Fields.clear();
     FieldCount = 0;
     DatePattern_ = ShortDatePattern();
@@ -333,11 +333,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     // for their own.
     run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize;
     const bool appended = run.Offset >= MemoSizeAtOpen_;
-    const auto own = std::lower_bound(AppendedRuns_.begin(), AppendedRuns_.end(), run.Offset,
-                                      [](const TAppendedRun& Run, uint64_t Offset) { return Run.Offset < Offset; });
-    if (run.Offset >= MemoFileSize() ||
-        (appended && (own == AppendedRuns_.end() || own->Offset != run.Offset || own->RecNo != RecNo ||
-                      own->FieldNo != FieldNo))) {
+    if (run.Offset >= MemoFileSize() || (appended && !OwnsRun(RecNo, FieldNo))) {
         run.PastEnd = true;
         return run;
     }
@@ -498,6 +494,13 @@ void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t L
         buffer[i] = ' ';
     if (field.Size > 0)
         Table_->Write(FieldOffset(RecNo, field), buffer, field.Size);
+    // Whatever the field held, it is not the reference to a run of ours now
+    // (WriteMemo marks it again once its reference is in place).
+    if (static_cast<size_t>(FieldNo) < OwnRuns_.size()) {
+        std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
+        if (static_cast<size_t>(RecNo) < own.size())
+            own[static_cast<size_t>(RecNo)] = false;
+    }
 }
 
 void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
@@ -606,7 +609,6 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
         if (!zeros.empty())
             Memo_->Write(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
     }
-    AppendedRuns_.push_back({offset, RecNo, FieldNo});  // runs only ever go further on
 
     MemoNextBlock = static_cast<uint32_t>(next);
     unsigned char nextBlock[4];
@@ -620,6 +622,20 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     } else {
         WriteInteger(RecNo, FieldNo, static_cast<int32_t>(start));
     }
+    if (OwnRuns_.size() <= static_cast<size_t>(FieldNo))
+        OwnRuns_.resize(static_cast<size_t>(FieldNo) + 1);
+    std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
+    if (own.size() <= static_cast<size_t>(RecNo))
+        own.resize(static_cast<size_t>(RecNo) + 1);
+    own[static_cast<size_t>(RecNo)] = true;
+}
+
+bool TDBFLite::OwnsRun(int32_t RecNo, int FieldNo) const
+{
+    if (static_cast<size_t>(FieldNo) >= OwnRuns_.size())
+        return false;
+    const std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
+    return static_cast<size_t>(RecNo) < own.size() && own[static_cast<size_t>(RecNo)];
 }
 
 void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)

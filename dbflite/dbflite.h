@@ -138,14 +138,11 @@ private:
     // Every read and write of the layer goes through these.
     std::unique_ptr<TPageCache> Table_;
     std::unique_ptr<TPageCache> Memo_;
-    // The memo file's length when the table was opened, and the runs written
-    // since, in ascending order, with the field each was written for.
-    struct TAppendedRun {
-        uint64_t Offset;
-        int32_t RecNo;
-        int FieldNo;
-    };
+    // The memo file's length when the table was opened, and, per field
+    // number, a bit per record: set while the field refers to a run this
+    // table appended. Past the old end, only those references lead to text.
     uint64_t MemoSizeAtOpen_ = 0;
-    std::vector<TAppendedRun> AppendedRuns_;
+    std::vector<std::vector<bool>> OwnRuns_;
+    bool OwnsRun(int32_t RecNo, int FieldNo) const;
     std::string DatePattern_;
 };
