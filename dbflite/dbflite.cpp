@@ -598,9 +598,11 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     const uint64_t offset = start * blockSize;
     const uint64_t padding = runLength - MemoBlockHeaderSize - length;
     if (runLength <= MemoChunk) {
-        std::string run(static_cast<size_t>(runLength), '\0');
-        std::memcpy(&run[0], blockHeader, sizeof blockHeader);
-        std::memcpy(&run[MemoBlockHeaderSize], Value.data(), Value.size());
+        std::string run;
+        run.reserve(static_cast<size_t>(runLength));
+        run.append(reinterpret_cast<const char*>(blockHeader), sizeof blockHeader);
+        run.append(Value);
+        run.append(static_cast<size_t>(padding), '\0');
         Memo_->Write(offset, run.data(), run.size());
     } else {
         Memo_->Write(offset, blockHeader, sizeof blockHeader);

@@ -23,8 +23,15 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
         page.LastUse = ++Clock_;
         return page;
     }
+    if (PreviousSlot_ < Pages_.size() && Pages_[PreviousSlot_].Number == Number) {
+        std::swap(LastSlot_, PreviousSlot_);
+        TPage& page = Pages_[LastSlot_];
+        page.LastUse = ++Clock_;
+        return page;
+    }
     auto found = Index_.find(Number);
     if (found != Index_.end()) {
+        PreviousSlot_ = LastSlot_;
         LastSlot_ = found->second;
         TPage& page = Pages_[found->second];
         page.LastUse = ++Clock_;
@@ -66,6 +73,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
         std::fill(page.Bytes.begin(), page.Bytes.end(), '\0');
     }
     Index_[Number] = slot;
+    PreviousSlot_ = LastSlot_;
     LastSlot_ = slot;
     return page;
 }

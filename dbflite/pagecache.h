@@ -60,7 +60,10 @@ private:
     uint64_t Size_;
     uint64_t Clock_ = 0;
     size_t DirtyCount_ = 0;
-    size_t LastSlot_ = 0;  // the page used last: most accesses hit it again
+    // The two pages used last: most accesses hit one of them again (a memo
+    // file is read in one place and appended to in another).
+    size_t LastSlot_ = 0;
+    size_t PreviousSlot_ = 0;
     std::vector<TPage> Pages_;
     std::unordered_map<uint64_t, size_t> Index_;  // page number -> slot in Pages_
 };

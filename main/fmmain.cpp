@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "main/memotext.h"
@@ -62,6 +63,17 @@ public:
 private:
     TWindowPort& Port_;
 };
+
+// Whether Line holds more than Count tabs; looks no further than that.
+bool HasMoreTabsThan(const std::string& Line, size_t Count)
+{
+    const char* p = Line.data();
+    const char* const end = p + Line.size();
+    for (size_t found = 0; (p = static_cast<const char*>(std::memchr(p, '\t', static_cast<size_t>(end - p)))); ++p)
+        if (++found > Count)
+            return true;
+    return false;
+}
 
 // A number with an optional sign, digits and an optional decimal part.
 bool IsDecimalNumber(const std::string& Text)
@@ -425,10 +437,11 @@ void TfmMain::btLoadClick()
     }
     const uint64_t firstRecordLine = in.Position();
     int64_t lines = 0;
+    std::string line;
     while (!in.Eof()) {
-        const std::string line = in.ReadLine();
+        in.ReadLine(line);
         ++lines;
-        if (static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) >= columns.size() && !IsBlank(line)) {
+        if (HasMoreTabsThan(line, columns.size() - 1) && !IsBlank(line)) {
             Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
             return;
         }
@@ -438,15 +451,25 @@ void TfmMain::btLoadClick()
     RecordsToVisit(table);
     const std::string datePattern = ShortDatePattern();
     int32_t r = 0;
+    std::string value;
     while (!in.Eof()) {
         if (r % LoadStep == 0)
             Port.SetProgress(IntToStr(r + 1), r, lines);
-        const std::string line = in.ReadLine();
+        in.ReadLine(line);
         if (!IsBlank(line)) {
             // Save escaped line breaks, tabs and "#"; they go back as they were.
-            const std::vector<std::string> values = SplitAt(line, "\t");
-            for (size_t c = 0; c < values.size(); ++c)
-                LoadValue(table, r, columns[c], UnescapeMemoValue(values[c]), datePattern);
+            size_t start = 0;
+            // (The check above saw no line with more values than columns;
+            // the bound holds should the file change between the passes.)
+            for (size_t c = 0; start <= line.size() && c < columns.size(); ++c) {
+                size_t tab = line.find('\t', start);
+                if (tab == std::string::npos)
+                    tab = line.size();
+                value.clear();
+                AppendUnescapedMemoValue(value, line.data() + start, tab - start);
+                LoadValue(table, r, columns[c], value, datePattern);
+                start = tab + 1;
+            }
         }
         ++r;
     }

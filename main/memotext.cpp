@@ -61,26 +61,35 @@ std::string EscapeMemoValue(const std::string& Value)
     return out;
 }
 
+void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length)
+{
+    const char* p = Value;
+    const char* const end = Value + Length;
+    while (p < end) {
+        const char* hash = static_cast<const char*>(std::memchr(p, '#', static_cast<size_t>(end - p)));
+        if (!hash) {
+            Out.append(p, static_cast<size_t>(end - p));
+            return;
+        }
+        Out.append(p, static_cast<size_t>(hash - p));
+        int code = -1;
+        if (end - hash >= 3 && IsDigit(hash[1]) && IsDigit(hash[2]))
+            code = (hash[1] - '0') * 10 + (hash[2] - '0');
+        if ((code >= 1 && code <= 31) || code == '#') {
+            Out += static_cast<char>(code);
+            p = hash + 3;
+        } else {
+            Out += '#';
+            p = hash + 1;
+        }
+    }
+}
+
 std::string UnescapeMemoValue(const std::string& Value)
 {
-    size_t hash = Value.find('#');
-    if (hash == std::string::npos)
-        return Value;
     std::string out;
     out.reserve(Value.size());
-    size_t copied = 0;
-    for (; hash != std::string::npos; hash = Value.find('#', hash + 1)) {
-        if (hash + 2 >= Value.size() || !IsDigit(Value[hash + 1]) || !IsDigit(Value[hash + 2]))
-            continue;
-        const int code = (Value[hash + 1] - '0') * 10 + (Value[hash + 2] - '0');
-        if ((code < 1 || code > 31) && code != '#')
-            continue;
-        out.append(Value, copied, hash - copied);
-        out += static_cast<char>(code);
-        copied = hash + 3;
-        hash += 2;
-    }
-    out.append(Value, copied, std::string::npos);
+    AppendUnescapedMemoValue(out, Value.data(), Value.size());
     return out;
 }
 

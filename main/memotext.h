@@ -13,6 +13,9 @@ void AppendEscapedMemoValue(std::string& Out, const std::string& Value);
 // The reverse of EscapeMemoValue: "#" and two digits giving 1 to 31 or 35
 // become that byte; any other "#" stays as it is.
 std::string UnescapeMemoValue(const std::string& Value);
+// The same for the Length bytes at Value, appended to Out: Load reads each
+// value this way, straight from its line.
+void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length);
 
 // Path with the extension of its file name (from its last dot after any
 // folder separator or drive colon) replaced by Extension, or Extension

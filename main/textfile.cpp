@@ -108,14 +108,21 @@ bool TTextFileReader::Eof()
 std::string TTextFileReader::ReadLine()
 {
     std::string line;
+    ReadLine(line);
+    return line;
+}
+
+void TTextFileReader::ReadLine(std::string& Line)
+{
+    Line.clear();
     if (Eof())
-        return line;
+        return;
     while (Fill()) {
         const char* start = Buffer_.data() + Pos_;
         const size_t left = Buffer_.size() - Pos_;
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', left));
         const size_t take = lf ? static_cast<size_t>(lf - start) : left;
-        line.append(start, take);
+        Line.append(start, take);
         Pos_ += take;
         if (lf) {
             ++Pos_;
@@ -124,11 +131,10 @@ std::string TTextFileReader::ReadLine()
     }
     // CRs are dropped wherever they stand; before the LF that ends the line
     // (nearly every line) and alone inside it alike.
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (std::memchr(line.data(), '\r', line.size()))
-        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-    return line;
+    if (!Line.empty() && Line.back() == '\r')
+        Line.pop_back();
+    if (std::memchr(Line.data(), '\r', Line.size()))
+        Line.erase(std::remove(Line.begin(), Line.end(), '\r'), Line.end());
 }
 
 void TTextFileReader::Seek(uint64_t Offset)

@@ -36,6 +36,8 @@ public:
     TTextFileReader(TFileSystem& Files, const std::string& Path);
     bool Eof();
     std::string ReadLine();
+    // The same into Line, whose room is used again line after line.
+    void ReadLine(std::string& Line);
     // Reading goes on from Offset, a Position() taken earlier.
     void Seek(uint64_t Offset);
     void Close() { Stream_.reset(); }
