@@ -586,9 +586,11 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     const bool binary = IsBinaryMemoRef(field);
     const std::string digits = IntToStr(static_cast<int64_t>(start));
     if (next > std::numeric_limits<uint32_t>::max() ||
-        (!binary && (start > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
-                     digits.size() > field.Size)))
+        (!binary && start > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
         throw EError("MEMO файл " + Quoted(MemoFileName) + " переполнен");
+    // A reference cut to the field's width would point at another block.
+    if (!binary && digits.size() > field.Size)
+        throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " + digits);
 
     // The run first, then the header, then the reference: a run that is not
     // whole on disk is never pointed at.

@@ -366,3 +366,18 @@ TEST_F(WriteTest, TheRecordCountNeverCoversARecordNotWrittenWhole)
         }
     }
 }
+
+TEST_F(WriteTest, ANarrowReferenceFieldIsNeverWrittenCut)
+{
+    // Block 8 fits a field of width 1; block 10 and on would be cut to "1".
+    spec.Fields = {{"NAME", 'C', 10}, {"TINY", 'M', 1}};
+    spec.Records = {{"a", ""}};
+    Open();
+    db.WriteMemo(0, 1, "first");
+    EXPECT_EQ(FieldBytes(t, db, 0, 1), "8");
+    db.WriteMemo(0, 1, "second");  // block 9
+    const std::string memoBefore = MemoBytes();
+    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 1, "third"); }), "Поле \"TINY\" слишком узкое для номера блока 10");
+    EXPECT_EQ(MemoBytes(), memoBefore);
+    EXPECT_EQ(db.ReadMemo(0, 1), "second");
+}

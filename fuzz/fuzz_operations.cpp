@@ -1,0 +1,197 @@
+// Info, Save, Rewrite, Clear (with and without All) and Load of what Save
+// wrote, through the window's handlers, over arbitrary table and memo file
+// bytes held in memory. Each operation starts from the input's own files.
+// Besides crashes, every run must end with the files released, the cursor
+// back and the header bytes it never writes as they were; a run that
+// reports success must have left what its operation promises.
+#include <algorithm>
+#include <vector>
+
+#include "dbflite/dbflite.h"
+#include "fakeport.h"
+#include "fuzzsupport.h"
+#include "main/fmmain.h"
+
+namespace {
+
+const std::string TablePath = "/data/T.DBF";
+const std::string MemoPath = "/data/T.FPT";
+const std::string TextPath = "/data/T.txt";
+
+uint32_t Le(const std::string& Bytes, size_t At, size_t Width)
+{
+    uint32_t v = 0;
+    for (size_t i = Width; i-- > 0;)
+        v = v << 8 | static_cast<unsigned char>(Bytes[At + i]);
+    return v;
+}
+
+class TRun {
+public:
+    TRun(const TFuzzTables& Input) : Input_(Input)
+    {
+        Memory.SetFile(TablePath, Input.Table);
+        if (HasMemo())
+            Memory.SetFile(MemoPath, Input.Memo);
+        Port.FileName = TablePath;
+    }
+
+    bool HasMemo() const { return (Input_.Flags & 1) == 0; }
+    std::string Table() const { return Memory.File(TablePath); }
+
+    // Runs one handler and checks what every run leaves, however it ended.
+    bool Click(void (TfmMain::*Handler)(), const std::string& Success)
+    {
+        const std::string before = Table();
+        Port.Log.clear();
+        Form.Run(Handler);
+        FUZZ_CHECK(Port.Cursor == TCursor::Default);
+        for (const std::string& path : {TablePath, MemoPath, TextPath})
+            if (Memory.Has(path))
+                Memory.Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive);  // throws when held
+
+        // Only the record count (bytes 4 to 7) of the table header is ever
+        // written, and only bytes 0 to 3 of the memo header.
+        const std::string after = Table();
+        if (before.size() >= 32) {
+            FUZZ_CHECK(after.compare(0, 4, before, 0, 4) == 0);
+            const size_t header = std::min<size_t>(Le(before, 8, 2), before.size());
+            FUZZ_CHECK(after.compare(8, header > 8 ? header - 8 : 0, before, 8, header > 8 ? header - 8 : 0) == 0);
+            // A count that changed covers records that are all in the file.
+            const uint32_t count = Le(after, 4, 4);
+            if (count != Le(before, 4, 4))
+                FUZZ_CHECK(Le(after, 8, 2) + uint64_t{count} * Le(after, 10, 2) <= after.size());
+        }
+        if (HasMemo() && Input_.Memo.size() > 4) {
+            const std::string memo = Memory.File(MemoPath);
+            const size_t kept = std::min<size_t>(Input_.Memo.size(), 512) - 4;
+            FUZZ_CHECK(memo.compare(4, kept, Input_.Memo, 4, kept) == 0);
+        }
+        const bool succeeded = Port.Caption == Success;
+        FUZZ_CHECK(!succeeded || Port.Errors().empty());
+        return succeeded;
+    }
+
+    // The records a run visits: those the header counts and the file holds.
+    int32_t Visited()
+    {
+        TDBFLite table(Memory);
+        table.OpenTable(TablePath, true);
+        return table.RecordsInFile();
+    }
+
+    // Calls Pass(Table, RecNo, FieldNo) for every selected field of every
+    // visited record.
+    template <class F>
+    void ForEachSelected(int32_t Records, F Pass)
+    {
+        TDBFLite table(Memory);
+        table.OpenTable(TablePath, true);
+        for (const std::string& name : Port.MemoLines())
+            if (!name.empty())
+                for (int32_t r = 0; r < Records; ++r)
+                    Pass(table, r, table.FieldIndex(name));
+    }
+
+    TMemoryFileSystem Memory;
+    TCappedFileSystem Disk{Memory};
+    TFakePort Port;
+    TfmMain Form{Port, Disk};
+
+private:
+    const TFuzzTables& Input_;
+};
+
+void InfoSaveLoad(const TFuzzTables& Input)
+{
+    TRun run(Input);
+    run.Click(&TfmMain::btInfoClick, "");
+    if (!run.Port.Errors().empty())
+        return;
+    if (Input.Flags & 2) {
+        // Every field, whatever its type: Save takes them all.
+        TDBFLite table(run.Memory);
+        table.OpenTable(TablePath, true);
+        run.Port.Memo.clear();
+        for (const TFieldDesc& field : table.Fields)
+            if (!field.Name.empty())
+                run.Port.Memo += field.Name + "\r\n";
+    }
+    const int32_t visited = run.Visited();
+    run.Port.DialogAnswers = {TextPath};
+    if (!run.Click(&TfmMain::btSaveClick, "MEMO поля сохранены."))
+        return;
+    // The header line names the fields as they are (a damaged name may hold
+    // any byte); then one line per visited record, every control byte of
+    // the values escaped.
+    std::string header;
+    for (const std::string& name : run.Port.MemoLines())
+        if (!name.empty())
+            header += (header.empty() ? "" : "\t") + name;
+    header += "\r\n";
+    const std::string text = run.Memory.File(TextPath);
+    FUZZ_CHECK(text.compare(0, header.size(), header) == 0);
+    size_t lines = 0;
+    for (size_t i = header.size(); i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            FUZZ_CHECK(i + 1 < text.size() && text[i + 1] == '\n');
+            ++lines;
+            ++i;
+        } else {
+            FUZZ_CHECK(c >= 32 || c == '\t');
+        }
+    }
+    FUZZ_CHECK(lines == static_cast<size_t>(visited));
+
+    // What was saved goes back into the same damaged table.
+    run.Port.DialogAnswers = {TextPath};
+    run.Click(&TfmMain::btLoadClick, "MEMO поля загружены.");
+}
+
+void Rewrite(const TFuzzTables& Input)
+{
+    TRun run(Input);
+    run.Click(&TfmMain::btInfoClick, "");
+    const int32_t visited = run.Visited();
+    std::vector<std::string> texts;
+    run.ForEachSelected(visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
+        texts.push_back(Table.ReadMemo(RecNo, FieldNo));
+    });
+    if (!run.Click(&TfmMain::btAutoClick, "MEMO поля переписаны."))
+        return;
+    // Every selected reference now leads to a whole, non-blank copy of the
+    // text it gave before, or to nothing when that was blank.
+    size_t i = 0;
+    run.ForEachSelected(visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
+        const TMemoRefState state = Table.InspectMemo(RecNo, FieldNo).State;
+        FUZZ_CHECK(state == TMemoRefState::Empty || state == TMemoRefState::Text);
+        FUZZ_CHECK(Table.ReadMemo(RecNo, FieldNo) == texts[i++]);
+    });
+}
+
+void Clear(const TFuzzTables& Input, bool All)
+{
+    TRun run(Input);
+    run.Click(&TfmMain::btInfoClick, "");
+    run.Port.All = All;
+    const int32_t visited = run.Visited();
+    if (!run.Click(&TfmMain::btClearClick, "MEMO поля очищены."))
+        return;
+    run.ForEachSelected(visited, [All](TDBFLite& Table, int32_t RecNo, int FieldNo) {
+        const TMemoInspection found = Table.InspectMemo(RecNo, FieldNo);
+        FUZZ_CHECK(found.State == TMemoRefState::Empty || (!All && !found.ReadsBlank));
+    });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
+    const TFuzzTables input = SplitInput(Data, Size);
+    InfoSaveLoad(input);
+    Rewrite(input);
+    Clear(input, false);
+    Clear(input, true);
+    return 0;
+}
