@@ -89,15 +89,9 @@ size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
         // Long reads go straight to the file, then take what the cache holds
         // over it: pages written but not yet flushed are the truth.
         Stream_.ReadAt(Offset, out, inFile);
-        for (const TPage& page : Pages_) {
-            if (page.Number == UINT64_MAX)
-                continue;
-            const uint64_t pageStart = (page.Number << PageShift_);
-            const uint64_t from = std::max(pageStart, Offset);
-            const uint64_t to = std::min(pageStart + PageSize_, Offset + inFile);
-            if (from < to)
-                std::memcpy(out + (from - Offset), page.Bytes.data() + (from - pageStart), static_cast<size_t>(to - from));
-        }
+        ForEachOverlap(Offset, inFile, [out](char* PageBytes, size_t Within, size_t At, size_t Length) {
+            std::memcpy(out + At, PageBytes + Within, Length);
+        });
         return inFile;
     }
 
@@ -121,15 +115,9 @@ void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
         // cache holds over its range take the new bytes too.
         Stream_.WriteAt(Offset, in, Count);
         Size_ = std::max(Size_, Offset + Count);
-        for (TPage& page : Pages_) {
-            if (page.Number == UINT64_MAX)
-                continue;
-            const uint64_t pageStart = (page.Number << PageShift_);
-            const uint64_t from = std::max(pageStart, Offset);
-            const uint64_t to = std::min(pageStart + PageSize_, Offset + Count);
-            if (from < to)
-                std::memcpy(page.Bytes.data() + (from - pageStart), in + (from - Offset), static_cast<size_t>(to - from));
-        }
+        ForEachOverlap(Offset, Count, [in](char* PageBytes, size_t Within, size_t At, size_t Length) {
+            std::memcpy(PageBytes + Within, in + At, Length);
+        });
         return;
     }
 

@@ -50,6 +50,22 @@ private:
     };
 
     TPage& PageFor(uint64_t Number, bool Fill);
+    // Calls Visit(page bytes, offset in the page, offset in the range,
+    // length) for each cached page that overlaps Count bytes at Offset.
+    template <typename TVisit>
+    void ForEachOverlap(uint64_t Offset, size_t Count, TVisit Visit)
+    {
+        for (TPage& page : Pages_) {
+            if (page.Number == UINT64_MAX)
+                continue;
+            const uint64_t pageStart = page.Number << PageShift_;
+            const uint64_t from = pageStart > Offset ? pageStart : Offset;
+            const uint64_t to = pageStart + PageSize_ < Offset + Count ? pageStart + PageSize_ : Offset + Count;
+            if (from < to)
+                Visit(page.Bytes.data(), static_cast<size_t>(from - pageStart), static_cast<size_t>(from - Offset),
+                      static_cast<size_t>(to - from));
+        }
+    }
     void WriteOut(TPage& Page);
 
     TFileStream& Stream_;
