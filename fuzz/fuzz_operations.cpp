@@ -87,10 +87,14 @@ public:
     {
         TDBFLite table(Memory);
         table.OpenTable(TablePath, true);
-        for (const std::string& name : Port.MemoLines())
-            if (!name.empty())
+        // A damaged name may hold a line break, and its halves name no field:
+        // the selection refuses them, and so are they passed over here.
+        for (const std::string& name : Port.MemoLines()) {
+            const int field = table.FieldIndex(name);
+            if (!name.empty() && field >= 0)
                 for (int32_t r = 0; r < Records; ++r)
-                    Pass(table, r, table.FieldIndex(name));
+                    Pass(table, r, field);
+        }
     }
 
     TMemoryFileSystem Memory;
