@@ -324,12 +324,14 @@ void TfmMain::btSaveClick()
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % SaveStep == 0)
             ShowProgress(r + 1, records);
+        // Values joined by tabs; the tab goes between them rather than
+        // before each, so the line is never shifted to drop the first.
         line.clear();
-        for (int field : selection) {
-            line += '\t';
-            AppendEscapedMemoValue(line, table.ReadValue(r, field));
+        for (size_t i = 0; i < selection.size(); ++i) {
+            if (i > 0)
+                line += '\t';
+            AppendEscapedMemoValue(line, table.ReadValue(r, selection[i]));
         }
-        DeleteAt(line, 1, 1);
         out.WriteLine(line);
     }
     table.CloseTable();
