@@ -882,8 +882,10 @@ void DropFiles(const std::vector<std::wstring>& Files)
                                     PAGE_READWRITE);
     SIZE_T moved = 0;
     ::WriteProcessMemory(App.Process.hProcess, remote, block.data(), block.size(), &moved);
-    ::PostMessageW(App.Form, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
-    Settle();
+    // Sent, not posted: a message sent after a posted one (Settle's WM_NULL)
+    // may be handled first, and the check would then look too early.
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutW(App.Form, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0, SMTO_NORMAL, 60000, &result);
 }
 
 // A window of the driver's own, to take the foreground away from the
