@@ -309,9 +309,7 @@ TEST_F(WriteTest, AFailedWriteNeverLeavesAReferenceToAnUnwrittenRun)
     faults.PartialWrites = true;
     for (long failAt = 1;; ++failAt) {
         t.Put(spec, memo);
-        faults.Operations = 0;
-        faults.Failed = false;
-        faults.FailAt = failAt;
+        faults.Arm(failAt);
         {
             TDBFLite table(faults);
             table.OpenTable(t.TablePath, false);
@@ -343,9 +341,7 @@ TEST_F(WriteTest, TheRecordCountNeverCoversARecordNotWrittenWhole)
     faults.PartialWrites = true;
     for (long failAt = 1;; ++failAt) {
         t.Put(spec, memo);
-        faults.Operations = 0;
-        faults.Failed = false;
-        faults.FailAt = failAt;
+        faults.Arm(failAt);
         {
             TDBFLite table(faults);
             table.OpenTable(t.TablePath, false);

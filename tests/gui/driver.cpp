@@ -916,6 +916,24 @@ void PumpOwnMessages()
 
 }  // namespace
 
+// The last step of a session: Exit closes the window with status 0 (after
+// starting the program again when Restart names it); then the tally.
+int ExitAndReport(const std::wstring* Restart)
+{
+    Step("Exit closes the window", [&] {
+        if (Restart)
+            Check(Start(*Restart), "the program did not start again");
+        PostClick(Ids::btExit);
+        DWORD code = 1;
+        Check(Exited(code), "the program is still running");
+        Check(code == 0, "exit code " + std::to_string(code));
+    });
+    if (App.Running())
+        ::TerminateProcess(App.Process.hProcess, 1);
+    std::printf("%d passed, %d failed\n", Passed, Failed);
+    return Failed == 0 ? 0 : 1;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     const bool layoutOnly = argc == 4 && std::wstring(argv[3]) == L"--layout-only";
@@ -1095,16 +1113,7 @@ int wmain(int argc, wchar_t** argv)
             Settle();
             Check(Screenshot(shot), "run.sh did not take the screenshot");
         });
-        Step("Exit closes the window", [&] {
-            PostClick(Ids::btExit);
-            DWORD code = 1;
-            Check(Exited(code), "the program is still running");
-            Check(code == 0, "exit code " + std::to_string(code));
-        });
-        if (App.Running())
-            ::TerminateProcess(App.Process.hProcess, 1);
-        std::printf("%d passed, %d failed\n", Passed, Failed);
-        return Failed == 0 ? 0 : 1;
+        return ExitAndReport(nullptr);
     }
 
     Step("hints", [&] {
@@ -1541,16 +1550,5 @@ int wmain(int argc, wchar_t** argv)
     if (App.Running())
         ::TerminateProcess(App.Process.hProcess, 1);
 
-    Step("Exit closes the window", [&] {
-        Check(Start(exe), "the program did not start again");
-        PostClick(Ids::btExit);
-        DWORD code = 1;
-        Check(Exited(code), "the program is still running");
-        Check(code == 0, "exit code " + std::to_string(code));
-    });
-    if (App.Running())
-        ::TerminateProcess(App.Process.hProcess, 1);
-
-    std::printf("%d passed, %d failed\n", Passed, Failed);
-    return Failed == 0 ? 0 : 1;
+    return ExitAndReport(&exe);
 }

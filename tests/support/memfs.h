@@ -49,6 +49,14 @@ public:
     bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }
     std::string FindCaseVariant(const std::string& Path) override { return Inner_.FindCaseVariant(Path); }
 
+    // Starts counting afresh, to fail operation number N (0: none).
+    void Arm(long N)
+    {
+        Operations = 0;
+        Failed = false;
+        FailAt = N;
+    }
+
     // Called by the streams: true when this operation must fail.
     bool NextFails(bool IsWrite);
 
