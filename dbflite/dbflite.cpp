@@ -261,12 +261,18 @@ bool TDBFLite::IsBinaryMemoRef(const TFieldDesc& Field) const
     return Field.FieldType == 'M' && Field.Size == BinaryMemoRefSize;
 }
 
+void TDBFLite::ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer)
+{
+    if (Field.Size > 0)
+        Table_->Read(FieldOffset(RecNo, Field), Buffer, Field.Size);
+}
+
 std::string TDBFLite::ReadRaw(int32_t RecNo, int FieldNo)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     std::string value(field.Size, '\0');
     if (field.Size > 0)
-        Table_->Read(FieldOffset(RecNo, field), &value[0], value.size());
+        ReadField(RecNo, field, &value[0]);
     return value;
 }
 
@@ -314,14 +320,15 @@ TDate TDBFLite::ReadDate(int32_t RecNo, int FieldNo)
 TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
-    const std::string raw = ReadRaw(RecNo, FieldNo);
+    char raw[256];
+    ReadField(RecNo, field, raw);
     TMemoRun run;
     run.Binary = IsBinaryMemoRef(field);
     if (run.Binary) {
-        const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw.data()));
+        const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw));
         run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
     } else {
-        run.Block = StrToIntDef(raw, -1);
+        run.Block = StrToIntDef(raw, field.Size, -1);
     }
     if (run.Block < 0 || !HasMemoFile)
         return run;
@@ -347,27 +354,61 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     return run;
 }
 
-std::string TDBFLite::ReadMemo(int32_t RecNo, int FieldNo)
+uint64_t TDBFLite::MemoText(int32_t RecNo, int FieldNo, uint64_t& Start)
 {
     const TMemoRun run = LocateMemo(RecNo, FieldNo);
-    std::string text;
+    Start = run.Offset + MemoBlockHeaderSize;
     if (run.Block < 0 || run.PastEnd || run.Present == 0)
-        return text;
+        return 0;
+    // The text ends at its last byte above code 32. That is nearly always its
+    // last byte, so the search goes backwards from the end, a little at first.
+    uint64_t length = run.Present;
+    size_t one = 1;
+    const char* last = Memo_->Peek(Start + length - 1, one);
+    if (one == 1 && !IsBlankChar(*last))
+        return length;
+    char tail[4096];
+    size_t chunk = 64;
+    while (length > 0) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(length, chunk));
+        Memo_->Read(Start + length - count, tail, count);
+        size_t kept = count;
+        while (kept > 0 && IsBlankChar(tail[kept - 1]))
+            --kept;
+        if (kept > 0)
+            return length - count + kept;
+        length -= count;
+        chunk = sizeof tail;
+    }
+    return 0;
+}
+
+std::string TDBFLite::ReadMemo(int32_t RecNo, int FieldNo)
+{
+    std::string text;
+    ReadMemo(RecNo, FieldNo, text);
+    return text;
+}
+
+void TDBFLite::ReadMemo(int32_t RecNo, int FieldNo, std::string& Text)
+{
+    Text.clear();
+    uint64_t start = 0;
+    const uint64_t length = MemoText(RecNo, FieldNo, start);
 
     // A text too long for the memory at hand ends where the memory did.
-    const uint64_t start = run.Offset + MemoBlockHeaderSize;
-    uint64_t done = 0;
     try {
-        text.reserve(static_cast<size_t>(run.Present));
+        Text.reserve(static_cast<size_t>(std::min<uint64_t>(length, Text.max_size())));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    while (done < run.Present) {
-        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
+    uint64_t done = 0;
+    while (done < length) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, MemoChunk));
         try {
-            const size_t at = text.size();
-            text.resize(at + chunk);
-            Memo_->Read(start + done, &text[at], chunk);
+            const size_t at = Text.size();
+            Text.resize(at + chunk);
+            Memo_->Read(start + done, &Text[at], chunk);
         } catch (const std::bad_alloc&) {
             break;
         } catch (const std::length_error&) {
@@ -375,19 +416,22 @@ std::string TDBFLite::ReadMemo(int32_t RecNo, int FieldNo)
         }
         done += chunk;
     }
-    size_t end = text.size();
-    while (end > 0 && IsBlankChar(text[end - 1]))
-        --end;
-    text.resize(end);
-    return text;
+    if (done < length) {
+        size_t end = Text.size();
+        while (end > 0 && IsBlankChar(Text[end - 1]))
+            --end;
+        Text.resize(end);
+    }
 }
 
 TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     TMemoInspection result;
-    const std::string raw = ReadRaw(RecNo, FieldNo);
-    if (IsBinaryMemoRef(field) ? le32(reinterpret_cast<const unsigned char*>(raw.data())) == 0 : IsBlank(raw)) {
+    char raw[256];
+    ReadField(RecNo, field, raw);
+    const bool blankRef = std::all_of(raw, raw + field.Size, IsBlankChar);
+    if (IsBinaryMemoRef(field) ? le32(reinterpret_cast<const unsigned char*>(raw)) == 0 : blankRef) {
         result.State = TMemoRefState::Empty;
         return result;
     }
@@ -403,16 +447,13 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     // Blank or not is decided by the first byte above code 32: a text need
     // not be read to its end for that.
     bool blank = true;
-    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(run.Present, MemoChunk)));
     for (uint64_t done = 0; blank && done < run.Present;) {
-        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
-        Memo_->Read(run.Offset + MemoBlockHeaderSize + done, buffer.data(), chunk);
-        for (size_t i = 0; i < chunk; ++i)
-            if (!IsBlankChar(buffer[i])) {
-                blank = false;
-                break;
-            }
-        done += chunk;
+        size_t count = static_cast<size_t>(std::min<uint64_t>(run.Present - done, MemoChunk));
+        const char* bytes = Memo_->Peek(run.Offset + MemoBlockHeaderSize + done, count);
+        if (count == 0)
+            break;
+        blank = std::all_of(bytes, bytes + count, IsBlankChar);
+        done += count;
     }
     result.ReadsBlank = blank;
     if (run.Present < run.Length)
@@ -509,7 +550,7 @@ void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
     if (field.FieldType == 'M')
         WriteMemo(RecNo, FieldNo, Value);
     else
-        WriteRaw(RecNo, FieldNo, Value.substr(0, field.Size));
+        WriteField(RecNo, FieldNo, Value.data(), Value.size());
 }
 
 void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
@@ -526,11 +567,13 @@ void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
     } while (magnitude != 0);
     if (Value < 0)
         digits[count++] = '-';
-    std::string text(count < field.Size ? field.Size - count : 0, ' ');
-    for (size_t i = count; i > 0; --i)
-        text += digits[i - 1];
-    text.resize(std::min<size_t>(text.size(), field.Size));
-    WriteRaw(RecNo, FieldNo, text);
+    char text[256];
+    size_t length = 0;
+    for (; length + count < field.Size; ++length)
+        text[length] = ' ';
+    for (size_t i = count; i > 0 && length < field.Size; --i)
+        text[length++] = digits[i - 1];
+    WriteField(RecNo, FieldNo, text, length);
 }
 
 void TDBFLite::RequireInsideRecord(const TFieldDesc& Field) const
@@ -551,11 +594,16 @@ void TDBFLite::RequireWritableMemo() const
 
 void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
 {
+    WriteMemo(RecNo, FieldNo, Value.data(), Value.size());
+}
+
+void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length)
+{
     const TFieldDesc& field = CheckedField(FieldNo);
     if (field.FieldType != 'M')
         throw EError("Неверный тип значения");
     RequireWritableMemo();
-    if (IsBlank(Value)) {
+    if (std::all_of(Value, Value + Length, IsBlankChar)) {
         WriteBlankMemoRef(RecNo, FieldNo);
         return;
     }
@@ -564,7 +612,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     RequireInsideRecord(field);
 
     const uint64_t blockSize = MemoBlockSize;
-    const uint64_t length = Value.size();
+    const uint64_t length = Length;
     if (length > std::numeric_limits<uint32_t>::max() - MemoBlockHeaderSize)
         throw EError("MEMO текст слишком длинный для MEMO файла " + Quoted(MemoFileName));
     const uint64_t runLength = (MemoBlockHeaderSize + length + blockSize - 1) / blockSize * blockSize;
@@ -584,13 +632,16 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     const uint64_t next = start + runLength / blockSize;
 
     const bool binary = IsBinaryMemoRef(field);
-    const std::string digits = IntToStr(static_cast<int64_t>(start));
     if (next > std::numeric_limits<uint32_t>::max() ||
         (!binary && start > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
         throw EError("MEMO файл " + Quoted(MemoFileName) + " переполнен");
     // A reference cut to the field's width would point at another block.
-    if (!binary && digits.size() > field.Size)
-        throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " + digits);
+    size_t digits = 1;
+    for (uint64_t rest = start / 10; rest != 0; rest /= 10)
+        ++digits;
+    if (!binary && digits > field.Size)
+        throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " +
+                     IntToStr(static_cast<int64_t>(start)));
 
     // The run first, then the header, then the reference: a run that is not
     // whole on disk is never pointed at.
@@ -598,21 +649,13 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     putBe32(blockHeader, MemoTypeText);
     putBe32(blockHeader + 4, static_cast<uint32_t>(length));
     const uint64_t offset = start * blockSize;
+    // The padding to the block's end is less than a block, at most 64 KiB.
+    static const char Zeros[65536] = {};
     const uint64_t padding = runLength - MemoBlockHeaderSize - length;
-    if (runLength <= MemoChunk) {
-        std::string run;
-        run.reserve(static_cast<size_t>(runLength));
-        run.append(reinterpret_cast<const char*>(blockHeader), sizeof blockHeader);
-        run.append(Value);
-        run.append(static_cast<size_t>(padding), '\0');
-        Memo_->Write(offset, run.data(), run.size());
-    } else {
-        Memo_->Write(offset, blockHeader, sizeof blockHeader);
-        Memo_->Write(offset + MemoBlockHeaderSize, Value.data(), Value.size());
-        const std::string zeros(static_cast<size_t>(padding), '\0');
-        if (!zeros.empty())
-            Memo_->Write(offset + MemoBlockHeaderSize + length, zeros.data(), zeros.size());
-    }
+    Memo_->Write(offset, blockHeader, sizeof blockHeader);
+    Memo_->Write(offset + MemoBlockHeaderSize, Value, Length);
+    if (padding > 0)
+        Memo_->Write(offset + MemoBlockHeaderSize + length, Zeros, static_cast<size_t>(padding));
 
     MemoNextBlock = static_cast<uint32_t>(next);
     unsigned char nextBlock[4];
@@ -620,9 +663,9 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value)
     Memo_->Write(0, nextBlock, sizeof nextBlock);
 
     if (binary) {
-        std::string reference(BinaryMemoRefSize, '\0');
-        putLe32(reinterpret_cast<unsigned char*>(&reference[0]), static_cast<uint32_t>(start));
-        WriteRaw(RecNo, FieldNo, reference);
+        unsigned char reference[BinaryMemoRefSize];
+        putLe32(reference, static_cast<uint32_t>(start));
+        WriteField(RecNo, FieldNo, reinterpret_cast<const char*>(reference), sizeof reference);
     } else {
         WriteInteger(RecNo, FieldNo, static_cast<int32_t>(start));
     }

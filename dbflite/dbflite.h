@@ -92,6 +92,25 @@ public:
     bool ReadLogical(int32_t RecNo, int FieldNo);
     TDate ReadDate(int32_t RecNo, int FieldNo);
     std::string ReadMemo(int32_t RecNo, int FieldNo);
+    // The same into Text, whose room is used again text after text.
+    void ReadMemo(int32_t RecNo, int FieldNo, std::string& Text);
+    // The same text handed to Sink(const char* Data, size_t Length) in
+    // pieces, straight from where the layer holds them, without a copy.
+    template <typename TSink>
+    void ReadMemoPieces(int32_t RecNo, int FieldNo, TSink Sink)
+    {
+        uint64_t offset = 0;
+        uint64_t length = MemoText(RecNo, FieldNo, offset);
+        while (length > 0) {
+            size_t count = length < MemoPieceLimit ? static_cast<size_t>(length) : MemoPieceLimit;
+            const char* data = Memo_->Peek(offset, count);
+            if (count == 0)
+                break;
+            Sink(data, count);
+            offset += count;
+            length -= count;
+        }
+    }
 
     // Writing. A record number past the last record first appends blank
     // records until it exists.
@@ -100,6 +119,7 @@ public:
     void WriteValue(int32_t RecNo, int FieldNo, const std::string& Value);
     void WriteInteger(int32_t RecNo, int FieldNo, int32_t Value);
     void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value);
+    void WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length);
     // A memo reference that refers to no memo text: spaces in a text
     // reference, four zero bytes in a binary one.
     void WriteBlankMemoRef(int32_t RecNo, int FieldNo);
@@ -129,6 +149,12 @@ private:
     uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
     bool IsBinaryMemoRef(const TFieldDesc& Field) const;
     TMemoRun LocateMemo(int32_t RecNo, int FieldNo);
+    // The length of the memo text ReadMemo gives, which starts at Start in
+    // the memo file.
+    uint64_t MemoText(int32_t RecNo, int FieldNo, uint64_t& Start);
+    static constexpr size_t MemoPieceLimit = size_t{1} << 30;
+    // The field's Size bytes into Buffer.
+    void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
     void RequireWritableMemo() const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
     // WriteRaw of Length bytes at Data.

@@ -138,8 +138,11 @@ public:
             Fail(Path, err);
         }
 
-        // Emptying an existing file waits until the lock says it is ours.
-        if (Access == TFileAccess::Create && ::ftruncate(fd, 0) != 0) {
+        // Emptying an existing file waits until the lock says it is ours. A
+        // file that is empty already is left alone: on ext4, a file cut to
+        // nothing and written again is flushed to disk when it closes, which
+        // a new file need not wait for.
+        if (Access == TFileAccess::Create && (::fstat(fd, &st) != 0 || st.st_size > 0) && ::ftruncate(fd, 0) != 0) {
             const int err = errno;
             ::close(fd);
             Fail(Path, err);

@@ -78,7 +78,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
     return page;
 }
 
-size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
+size_t TPageCache::ReadSlow(uint64_t Offset, void* Buffer, size_t Count)
 {
     char* out = static_cast<char*>(Buffer);
     const size_t inFile = Offset >= Size_ ? 0 : static_cast<size_t>(std::min<uint64_t>(Count, Size_ - Offset));
@@ -107,7 +107,7 @@ size_t TPageCache::Read(uint64_t Offset, void* Buffer, size_t Count)
     return inFile;
 }
 
-void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
+void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
 {
     const char* in = static_cast<const char*>(Data);
     if (Count >= PageSize_) {
@@ -136,6 +136,18 @@ void TPageCache::Write(uint64_t Offset, const void* Data, size_t Count)
         done += take;
         Size_ = std::max(Size_, at + take);
     }
+}
+
+const char* TPageCache::PeekSlow(uint64_t Offset, size_t& Count)
+{
+    if (Offset >= Size_) {
+        Count = 0;
+        return nullptr;
+    }
+    TPage& page = PageFor(Offset >> PageShift_, true);
+    const size_t within = static_cast<size_t>(Offset & (PageSize_ - 1));
+    Count = static_cast<size_t>(std::min<uint64_t>({Count, PageSize_ - within, Size_ - Offset}));
+    return page.Bytes.data() + within;
 }
 
 void TPageCache::WriteOut(TPage& Page)

@@ -11,7 +11,9 @@
 // pages wait until the memo runs they refer to are written.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <unordered_map>
 #include <vector>
@@ -31,8 +33,50 @@ public:
 
     // Reads Count bytes at Offset; bytes past the end of the file read as
     // zero. Returns how many lay within the file.
-    size_t Read(uint64_t Offset, void* Buffer, size_t Count);
-    void Write(uint64_t Offset, const void* Data, size_t Count);
+    size_t Read(uint64_t Offset, void* Buffer, size_t Count)
+    {
+        // Most reads are a field's few bytes in the page used last.
+        if (InLastPage(Offset, Count) && Offset + Count <= Size_) {
+            TPage& page = Pages_[LastSlot_];
+            page.LastUse = ++Clock_;
+            CopyBytes(static_cast<char*>(Buffer), page.Bytes.data() + (Offset & (PageSize_ - 1)), Count);
+            return Count;
+        }
+        return ReadSlow(Offset, Buffer, Count);
+    }
+    void Write(uint64_t Offset, const void* Data, size_t Count)
+    {
+        if (InLastPage(Offset, Count) && Count < PageSize_) {
+            TPage& page = Pages_[LastSlot_];
+            page.LastUse = ++Clock_;
+            CopyBytes(page.Bytes.data() + (Offset & (PageSize_ - 1)), static_cast<const char*>(Data), Count);
+            if (!page.Dirty) {
+                page.Dirty = true;
+                ++DirtyCount_;
+            }
+            if (Offset + Count > Size_)
+                Size_ = Offset + Count;
+            return;
+        }
+        WriteSlow(Offset, Data, Count);
+    }
+    // The bytes at Offset without copying them: up to Count of them, no
+    // further than the end of their page or of the file, their number left
+    // in Count (0 at or past the end of the file). Valid until the next call
+    // on the cache.
+    const char* Peek(uint64_t Offset, size_t& Count)
+    {
+        if (InLastPage(Offset, 1) && Offset < Size_) {
+            TPage& page = Pages_[LastSlot_];
+            page.LastUse = ++Clock_;
+            const size_t within = static_cast<size_t>(Offset & (PageSize_ - 1));
+            const uint64_t left = std::min<uint64_t>(PageSize_ - within, Size_ - Offset);
+            if (Count > left)
+                Count = static_cast<size_t>(left);
+            return page.Bytes.data() + within;
+        }
+        return PeekSlow(Offset, Count);
+    }
     // The file's length, counting what is written but not yet flushed.
     uint64_t Size() const { return Size_; }
     // Writes every dirty page out, in the order above.
@@ -50,6 +94,38 @@ private:
     };
 
     TPage& PageFor(uint64_t Number, bool Fill);
+    // Most copies are a field's few bytes: done in two overlapping moves
+    // rather than by a general copy, whose start-up costs more than them.
+    static void CopyBytes(char* To, const char* From, size_t Count)
+    {
+        if (Count >= 8 && Count <= 16) {
+            uint64_t head, tail;
+            std::memcpy(&head, From, 8);
+            std::memcpy(&tail, From + Count - 8, 8);
+            std::memcpy(To, &head, 8);
+            std::memcpy(To + Count - 8, &tail, 8);
+        } else if (Count >= 4 && Count < 8) {
+            uint32_t head, tail;
+            std::memcpy(&head, From, 4);
+            std::memcpy(&tail, From + Count - 4, 4);
+            std::memcpy(To, &head, 4);
+            std::memcpy(To + Count - 4, &tail, 4);
+        } else if (Count < 4) {
+            for (size_t i = 0; i < Count; ++i)
+                To[i] = From[i];
+        } else {
+            std::memcpy(To, From, Count);
+        }
+    }
+    // Whether Count bytes (at least one) at Offset lie in the page used last.
+    bool InLastPage(uint64_t Offset, size_t Count) const
+    {
+        return Count > 0 && LastSlot_ < Pages_.size() && (Offset >> PageShift_) == Pages_[LastSlot_].Number &&
+               ((Offset + Count - 1) >> PageShift_) == Pages_[LastSlot_].Number;
+    }
+    size_t ReadSlow(uint64_t Offset, void* Buffer, size_t Count);
+    const char* PeekSlow(uint64_t Offset, size_t& Count);
+    void WriteSlow(uint64_t Offset, const void* Data, size_t Count);
     // Calls Visit(page bytes, offset in the page, offset in the range,
     // length) for each cached page that overlaps Count bytes at Offset.
     template <typename TVisit>

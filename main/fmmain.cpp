@@ -320,19 +320,34 @@ void TfmMain::btSaveClick()
     DeleteAt(line, 1, 1);
     out.WriteLine(line);
 
+    // Lines are built straight in the file's buffer, memo texts escaped as
+    // the table layer hands them over, without a copy of a text or a line.
+    const auto writeEscaped = [&out](const char* Data, size_t Length) {
+        while (Length > 0) {
+            const size_t part = std::min<size_t>(Length, TTextFileWriter::BufferSize / MaxEscapedSize);
+            out.Commit(EscapeMemoValue(out.Room(part * MaxEscapedSize), Data, part));
+            Data += part;
+            Length -= part;
+        }
+    };
     const int32_t records = RecordsToVisit(table);
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % SaveStep == 0)
             ShowProgress(r + 1, records);
         // Values joined by tabs; the tab goes between them rather than
         // before each, so the line is never shifted to drop the first.
-        line.clear();
         for (size_t i = 0; i < selection.size(); ++i) {
             if (i > 0)
-                line += '\t';
-            AppendEscapedMemoValue(line, table.ReadValue(r, selection[i]));
+                out.Commit(std::copy_n("\t", 1, out.Room(1)));
+            const int field = selection[i];
+            if (table.Fields[static_cast<size_t>(field)].FieldType == 'M') {
+                table.ReadMemoPieces(r, field, writeEscaped);
+            } else {
+                const std::string value = table.ReadValue(r, field);
+                writeEscaped(value.data(), value.size());
+            }
         }
-        out.WriteLine(line);
+        out.EndLine();
     }
     table.CloseTable();
     out.Close();

@@ -5,59 +5,134 @@
 
 #include "strutil/strutil.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#ifdef _MSC_VER
+#include <intrin.h>
+#endif
+#define TARNWICK_SSE2 1
+#endif
+
 namespace {
 
 bool NeedsEscape(unsigned char b) { return b < 32 || b == '#'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Whether any of the 8 bytes at P is below 32 or is "#": the usual
-// has-a-byte-less-than test on a 64-bit word, and has-a-zero-byte on the
-// word xor'ed with "########". Either may only err towards true, and the
-// byte loop after it decides.
-bool HasEscapeIn8(const char* P)
+#ifdef TARNWICK_SSE2
+unsigned LowestBit(unsigned Mask)
 {
+#ifdef _MSC_VER
+    unsigned long index;
+    _BitScanForward(&index, Mask);
+    return index;
+#else
+    return static_cast<unsigned>(__builtin_ctz(Mask));
+#endif
+}
+
+// Which of the 16 bytes at P escaping changes, one bit each: a byte is
+// below 32 when the unsigned minimum of it and 31 is itself.
+unsigned EscapeMask(const char* P, __m128i Limit, __m128i Hash)
+{
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, Limit), bytes);
+    const __m128i hash = _mm_cmpeq_epi8(bytes, Hash);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, hash)));
+}
+#endif
+
+// The first byte from P on, before End, that escaping changes; End when
+// there is none. Texts are long runs of ordinary bytes between the few that
+// change, so the search goes sixteen bytes at a time where it can.
+const char* FindEscape(const char* P, const char* End)
+{
+#ifdef TARNWICK_SSE2
+    const __m128i limit = _mm_set1_epi8(31);
+    const __m128i hash = _mm_set1_epi8('#');
+    while (End - P >= 32) {
+        const unsigned mask = EscapeMask(P, limit, hash) | EscapeMask(P + 16, limit, hash) << 16;
+        if (mask != 0)
+            return P + LowestBit(mask);
+        P += 32;
+    }
+    if (End - P >= 16) {
+        const unsigned mask = EscapeMask(P, limit, hash);
+        if (mask != 0)
+            return P + LowestBit(mask);
+        P += 16;
+    }
+#else
+    // Eight bytes at a time: the usual has-a-byte-less-than test on a
+    // 64-bit word, and has-a-zero-byte on the word xor'ed with "########".
+    // Either may only err towards true, and the byte loop decides.
     constexpr uint64_t Ones = 0x0101010101010101ull;
     constexpr uint64_t Highs = 0x8080808080808080ull;
-    uint64_t word;
-    std::memcpy(&word, P, 8);
-    const uint64_t below32 = (word - Ones * 32) & ~word & Highs;
-    const uint64_t hashes = word ^ (Ones * '#');
-    const uint64_t hash = (hashes - Ones) & ~hashes & Highs;
-    return (below32 | hash) != 0;
+    for (; End - P >= 8; P += 8) {
+        uint64_t word;
+        std::memcpy(&word, P, 8);
+        const uint64_t below32 = (word - Ones * 32) & ~word & Highs;
+        const uint64_t hashes = word ^ (Ones * '#');
+        if (((below32 | ((hashes - Ones) & ~hashes & Highs))) != 0)
+            break;
+    }
+#endif
+    while (P < End && !NeedsEscape(static_cast<unsigned char>(*P)))
+        ++P;
+    return P;
 }
 
 }  // namespace
 
-void AppendEscapedMemoValue(std::string& Out, const std::string& Value)
+char* EscapeMemoValue(char* Out, const char* Value, size_t Length)
 {
-    // Texts are long runs of ordinary bytes between the few that change:
-    // the runs are found eight bytes at a time and copied whole.
-    const char* p = Value.data();
-    const char* const end = p + Value.size();
-    while (p < end) {
-        const char* run = p;
-        while (end - p >= 8 && !HasEscapeIn8(p))
-            p += 8;
-        while (p < end && !NeedsEscape(static_cast<unsigned char>(*p)))
-            ++p;
-        Out.append(run, static_cast<size_t>(p - run));
-        if (p == end)
-            break;
-        const unsigned char b = static_cast<unsigned char>(*p++);
-        if (b == 0) {
-            Out += ' ';
-        } else {
-            const char escape[3] = {'#', static_cast<char>('0' + b / 10), static_cast<char>('0' + b % 10)};
-            Out.append(escape, 3);
+    const char* p = Value;
+    const char* const end = p + Length;
+    const auto escape = [](char* To, unsigned char Byte) {
+        if (Byte == 0) {
+            *To = ' ';
+            return To + 1;
         }
+        To[0] = '#';
+        To[1] = static_cast<char>('0' + Byte / 10);
+        To[2] = static_cast<char>('0' + Byte % 10);
+        return To + 3;
+    };
+#ifdef TARNWICK_SSE2
+    // Sixteen bytes at a time are stored whole and the output moves on past
+    // those before the first that changes, if any. The room for three bytes
+    // per byte of the value keeps such a store inside it: while sixteen
+    // bytes are left to read, at least 48 are left to write.
+    const __m128i limit = _mm_set1_epi8(31);
+    const __m128i hash = _mm_set1_epi8('#');
+    while (end - p >= 16) {
+        const unsigned mask = EscapeMask(p, limit, hash);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(Out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        if (mask == 0) {
+            p += 16;
+            Out += 16;
+            continue;
+        }
+        const unsigned kept = LowestBit(mask);
+        p += kept;
+        Out = escape(Out + kept, static_cast<unsigned char>(*p++));
     }
+#endif
+    while (p < end) {
+        const char* stop = FindEscape(p, end);
+        std::memcpy(Out, p, static_cast<size_t>(stop - p));
+        Out += stop - p;
+        if (stop == end)
+            break;
+        p = stop + 1;
+        Out = escape(Out, static_cast<unsigned char>(*stop));
+    }
+    return Out;
 }
 
 std::string EscapeMemoValue(const std::string& Value)
 {
-    std::string out;
-    out.reserve(Value.size() + 16);
-    AppendEscapedMemoValue(out, Value);
+    std::string out(Value.size() * MaxEscapedSize, '\0');
+    out.resize(static_cast<size_t>(EscapeMemoValue(&out[0], Value.data(), Value.size()) - out.data()));
     return out;
 }
 

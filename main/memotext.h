@@ -7,8 +7,11 @@
 // A value as the memo text file holds it: byte 0 becomes a space, bytes 1 to
 // 31 and "#" become "#" and two decimal digits; every other byte stays.
 std::string EscapeMemoValue(const std::string& Value);
-// The same, appended to Out: Save builds each line this way.
-void AppendEscapedMemoValue(std::string& Out, const std::string& Value);
+// The same for the Length bytes at Value, written at Out, which has room for
+// MaxEscapedSize bytes per byte of the value; returns the end of what it
+// wrote. Save escapes texts this way, straight into the file's buffer.
+constexpr size_t MaxEscapedSize = 3;
+char* EscapeMemoValue(char* Out, const char* Value, size_t Length);
 
 // The reverse of EscapeMemoValue: "#" and two digits giving 1 to 31 or 35
 // become that byte; any other "#" stays as it is.

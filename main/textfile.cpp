@@ -5,7 +5,8 @@
 
 namespace {
 
-constexpr size_t BufferSize = 1 << 20;
+// Reading goes a megabyte at a time, as writing does.
+constexpr size_t ReadBufferSize = size_t{1} << 20;
 constexpr char CtrlZ = 0x1A;
 
 }  // namespace
@@ -28,36 +29,42 @@ TTextFileWriter::TTextFileWriter(TFileSystem& Files, const std::string& Path)
     } catch (const EStreamError& e) {
         throw EError(InOutErrorText(e));
     }
-    Buffer_.reserve(BufferSize);
+    Buffer_.resize(BufferSize);
+}
+
+char* TTextFileWriter::MakeRoom(size_t Count)
+{
+    Flush();
+    // Room for more than a whole buffer: a caller that writes a long piece
+    // at once.
+    if (Buffer_.size() < Count)
+        Buffer_.resize(Count);
+    return Buffer_.data();
 }
 
 void TTextFileWriter::WriteLine(const std::string& Line)
 {
-    if (Buffer_.size() + Line.size() + 2 > BufferSize)
-        Flush();
-    if (Line.size() + 2 > BufferSize) {
-        // A line longer than the buffer goes out on its own.
-        Buffer_ = Line + "\r\n";
-        Flush();
-        Buffer_.reserve(BufferSize);
-        return;
+    // A line longer than the buffer goes out in parts.
+    for (size_t done = 0; done < Line.size();) {
+        const size_t part = std::min(Line.size() - done, BufferSize);
+        Commit(std::copy_n(Line.data() + done, part, Room(part)));
+        done += part;
     }
-    Buffer_ += Line;
-    Buffer_ += "\r\n";
+    EndLine();
 }
 
 void TTextFileWriter::Flush()
 {
-    if (Buffer_.empty())
+    if (Used_ == 0)
         return;
+    const size_t used = Used_;
+    Used_ = 0;
     try {
-        Stream_->WriteAt(Written_, Buffer_.data(), Buffer_.size());
+        Stream_->WriteAt(Written_, Buffer_.data(), used);
     } catch (const EStreamError& e) {
-        Buffer_.clear();
         throw EError(InOutErrorText(e));
     }
-    Written_ += Buffer_.size();
-    Buffer_.clear();
+    Written_ += used;
 }
 
 void TTextFileWriter::Close()
@@ -84,10 +91,10 @@ bool TTextFileReader::Fill()
         return true;
     FileOffset_ += Buffer_.size();
     Pos_ = 0;
-    Buffer_.resize(BufferSize);
+    Buffer_.resize(ReadBufferSize);
     size_t got = 0;
     try {
-        got = Stream_->ReadAt(FileOffset_, &Buffer_[0], BufferSize);
+        got = Stream_->ReadAt(FileOffset_, &Buffer_[0], ReadBufferSize);
     } catch (const EStreamError& e) {
         Buffer_.clear();
         throw EError(InOutErrorText(e));

@@ -2,8 +2,10 @@
 // with the messages a user knows from the runtime's text-file errors.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbflite/filestream.h"
 
@@ -17,14 +19,27 @@ public:
     // Creates the file, or empties it when it exists.
     TTextFileWriter(TFileSystem& Files, const std::string& Path);
     void WriteLine(const std::string& Line);
+    // Lines built piece by piece straight in the buffer: Room(Count) gives
+    // space for Count more bytes at its end, Commit(End) keeps what was put
+    // there up to End. A full buffer goes to the file, mid-line or not.
+    char* Room(size_t Count)
+    {
+        return Buffer_.size() - Used_ >= Count ? Buffer_.data() + Used_ : MakeRoom(Count);
+    }
+    void Commit(char* End) { Used_ = static_cast<size_t>(End - Buffer_.data()); }
+    void EndLine() { Commit(std::copy_n("\r\n", 2, Room(2))); }
     // Writes out what is buffered and closes the file.
     void Close();
 
+    static constexpr size_t BufferSize = size_t{1} << 20;
+
 private:
     void Flush();
+    char* MakeRoom(size_t Count);
 
     std::unique_ptr<TFileStream> Stream_;
-    std::string Buffer_;
+    std::vector<char> Buffer_;
+    size_t Used_ = 0;
     uint64_t Written_ = 0;
 };
 

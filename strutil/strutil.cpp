@@ -92,8 +92,16 @@ int HexDigit(char c)
 
 int32_t StrToIntDef(const std::string& S, int32_t Default)
 {
+    return StrToIntDef(S.data(), S.size(), Default);
+}
+
+int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
+{
     // The number ends at the end of the text or at its first zero byte.
-    const size_t end = std::min(S.size(), S.find('\0'));
+    // (A plain loop: a number is a few bytes, a memo reference among them.)
+    size_t end = 0;
+    while (end < Length && S[end] != '\0')
+        ++end;
     size_t i = 0;
     while (i < end && S[i] == ' ')
         ++i;

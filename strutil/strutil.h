@@ -5,6 +5,7 @@
 // window's users and the help reflow think of them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ std::string Trim(const std::string& S);
 // must run to the end of the text or to its first zero byte. Trailing spaces,
 // an empty text and numbers outside the 32-bit range give Default.
 int32_t StrToIntDef(const std::string& S, int32_t Default);
+// The same for the Length bytes at S.
+int32_t StrToIntDef(const char* S, size_t Length, int32_t Default);
 
 // Decimal text of a number, for captions and messages.
 std::string IntToStr(int64_t Value);

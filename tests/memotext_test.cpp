@@ -34,6 +34,48 @@ TEST(EscapeMemoValue, EveryOtherByteIsKeptAndNoLineBreakSurvives)
     EXPECT_EQ(escaped.size(), 256u + 31 * 2 + 2);
 }
 
+TEST(EscapeMemoValue, FindsEveryEscapeWhereverItStandsInALongText)
+{
+    // Texts are searched many bytes at a time; an escape at any position of
+    // such a stretch, or in the bytes after the last whole one, and a byte
+    // just either side of the limits (31/32, "#"/"$", 127/128/255), must come
+    // out as byte-by-byte escaping gives it.
+    const unsigned char probes[] = {0, 1, 9, 10, 13, 31, 32, '"', '#', '$', 127, 128, 0xC0, 255};
+    for (size_t length : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 64u, 70u}) {
+        for (size_t at = 0; at < length; ++at) {
+            for (unsigned char probe : probes) {
+                std::string text(length, 'a');
+                text[at] = static_cast<char>(probe);
+                std::string expected = text.substr(0, at);
+                if (probe == 0)
+                    expected += ' ';
+                else if (probe < 32 || probe == '#')
+                    expected += "#" + std::string(probe < 10 ? "0" : "") + std::to_string(probe);
+                else
+                    expected += static_cast<char>(probe);
+                expected += text.substr(at + 1);
+                ASSERT_EQ(EscapeMemoValue(text), expected) << "length " << length << ", byte " << int(probe)
+                                                           << " at " << at;
+            }
+        }
+    }
+    // Escapes side by side, written piece after piece as Save writes them,
+    // each within the room promised.
+    std::string hashes;
+    for (int i = 0; i < 40; ++i)
+        hashes += "#35";
+    const std::string pieces[] = {"x\t", "##\r\n", std::string(40, '#'), std::string(1, '\0')};
+    std::string out(200, '?');
+    char* end = &out[0];
+    for (const std::string& piece : pieces) {
+        char* const start = end;
+        end = EscapeMemoValue(start, piece.data(), piece.size());
+        ASSERT_LE(end - start, static_cast<ptrdiff_t>(piece.size() * MaxEscapedSize));
+    }
+    out.resize(static_cast<size_t>(end - out.data()));
+    EXPECT_EQ(out, "x#09#35#35#13#10" + hashes + " ");
+}
+
 TEST(UnescapeMemoValue, UndoesTheEscapesAndNothingElse)
 {
     EXPECT_EQ(UnescapeMemoValue("A#13#10B#09#355"), "A\r\nB\t#5");
