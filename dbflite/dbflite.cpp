@@ -34,6 +34,8 @@ constexpr uint64_t MemoGapLimit = 16u << 20;
 constexpr size_t MemoBlockHeaderSize = 8;
 constexpr uint32_t MemoTypeText = 1;
 constexpr size_t MemoChunk = 1 << 20;
+// Memo texts up to this length are read from the cache's pages.
+constexpr uint64_t ShortMemoText = 64 * 1024;
 
 // Cache geometry: table pages are read in order, record after record; memo
 // texts are often scattered, so their pages are smaller.
@@ -396,7 +398,21 @@ void TDBFLite::ReadMemo(int32_t RecNo, int FieldNo, std::string& Text)
     uint64_t start = 0;
     const uint64_t length = MemoText(RecNo, FieldNo, start);
 
-    // A text too long for the memory at hand ends where the memory did.
+    // A short text is taken from the cache's pages as it lies there.
+    if (length <= ShortMemoText) {
+        Text.reserve(static_cast<size_t>(length));
+        for (uint64_t done = 0; done < length;) {
+            size_t count = static_cast<size_t>(length - done);
+            const char* bytes = Memo_->Peek(start + done, count);
+            if (count == 0)
+                break;
+            Text.append(bytes, count);
+            done += count;
+        }
+        return;
+    }
+    // A long one is read straight from the file, and one too long for the
+    // memory at hand ends where the memory did.
     try {
         Text.reserve(static_cast<size_t>(std::min<uint64_t>(length, Text.max_size())));
     } catch (const std::bad_alloc&) {
@@ -522,19 +538,17 @@ void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t L
     RequireInsideRecord(field);
     while (RecNo > RecordCount - 1)
         AppendBlankRecord();
-    // A field is at most 255 bytes: the buffer lives on the stack, as this
-    // runs for every field of every record.
-    // (A plain loop: fields are a few bytes, where a string instruction's
-    // start-up costs more than the copy.)
-    char buffer[256];
-    const size_t length = std::min<size_t>(Length, field.Size);
-    size_t i = 0;
-    for (; i < length; ++i)
-        buffer[i] = Data[i];
-    for (; i < field.Size; ++i)
-        buffer[i] = ' ';
-    if (field.Size > 0)
+    // A value as wide as the field (a memo reference, a number) goes as it
+    // is; a shorter one is padded with spaces in a buffer on the stack, as
+    // this runs for every field of every record.
+    if (field.Size > 0 && Length >= field.Size) {
+        Table_->Write(FieldOffset(RecNo, field), Data, field.Size);
+    } else if (field.Size > 0) {
+        char buffer[256];
+        std::memcpy(buffer, Data, Length);
+        std::memset(buffer + Length, ' ', field.Size - Length);
         Table_->Write(FieldOffset(RecNo, field), buffer, field.Size);
+    }
     // Whatever the field held, it is not the reference to a run of ours now
     // (WriteMemo marks it again once its reference is in place).
     if (static_cast<size_t>(FieldNo) < OwnRuns_.size()) {
@@ -636,10 +650,10 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
         (!binary && start > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
         throw EError("MEMO файл " + Quoted(MemoFileName) + " переполнен");
     // A reference cut to the field's width would point at another block.
-    size_t digits = 1;
-    for (uint64_t rest = start / 10; rest != 0; rest /= 10)
-        ++digits;
-    if (!binary && digits > field.Size)
+    static const uint64_t PowersOf10[] = {1,         10,         100,         1000,        10000,
+                                          100000,    1000000,    10000000,    100000000,   1000000000};
+    const uint64_t widest = field.Size < 10 ? PowersOf10[field.Size] : UINT64_MAX;
+    if (!binary && start >= widest)
         throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " +
                      IntToStr(static_cast<int64_t>(start)));
 

@@ -16,25 +16,30 @@ TPageCache::TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, si
     Pages_.reserve(MaxPages_);
 }
 
+void TPageCache::MakeRecent(size_t Slot)
+{
+    size_t i = 0;
+    while (i + 1 < RecentCount && Recent_[i] != Slot)
+        ++i;
+    for (; i > 0; --i)
+        Recent_[i] = Recent_[i - 1];
+    Recent_[0] = Slot;
+}
+
 TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
 {
-    if (LastSlot_ < Pages_.size() && Pages_[LastSlot_].Number == Number) {
-        TPage& page = Pages_[LastSlot_];
-        page.LastUse = ++Clock_;
-        return page;
-    }
-    if (PreviousSlot_ < Pages_.size() && Pages_[PreviousSlot_].Number == Number) {
-        std::swap(LastSlot_, PreviousSlot_);
-        TPage& page = Pages_[LastSlot_];
-        page.LastUse = ++Clock_;
-        return page;
+    for (size_t slot : Recent_) {
+        if (slot < Pages_.size() && Pages_[slot].Number == Number) {
+            MakeRecent(slot);
+            Pages_[slot].Referenced = true;
+            return Pages_[slot];
+        }
     }
     auto found = Index_.find(Number);
     if (found != Index_.end()) {
-        PreviousSlot_ = LastSlot_;
-        LastSlot_ = found->second;
+        MakeRecent(found->second);
         TPage& page = Pages_[found->second];
-        page.LastUse = ++Clock_;
+        page.Referenced = true;
         return page;
     }
 
@@ -44,10 +49,15 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
         Pages_.emplace_back();
         Pages_[slot].Bytes.resize(PageSize_);
     } else {
-        slot = 0;
-        for (size_t i = 1; i < Pages_.size(); ++i)
-            if (Pages_[i].LastUse < Pages_[slot].LastUse)
-                slot = i;
+        // Every page the hand finds used loses its mark; the first without
+        // one goes. Two rounds at most.
+        for (;;) {
+            Hand_ = Hand_ + 1 < Pages_.size() ? Hand_ + 1 : 0;
+            if (!Pages_[Hand_].Referenced)
+                break;
+            Pages_[Hand_].Referenced = false;
+        }
+        slot = Hand_;
         // Pages leave in order or not at all: one dirty page to evict means
         // all of them go out now.
         if (Pages_[slot].Dirty)
@@ -58,14 +68,14 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
     TPage& page = Pages_[slot];
     page.Number = Number;
     page.Dirty = false;
-    page.LastUse = ++Clock_;
+    page.Referenced = true;
     const uint64_t start = Number << PageShift_;
     if (Fill && start < Size_) {
         // A failed read must not leave the slot looking like a cached page.
         try {
             Stream_.ReadAt(start, page.Bytes.data(), PageSize_);
         } catch (...) {
-            page.LastUse = 0;
+            page.Referenced = false;
             page.Number = UINT64_MAX;
             throw;
         }
@@ -73,8 +83,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
         std::fill(page.Bytes.begin(), page.Bytes.end(), '\0');
     }
     Index_[Number] = slot;
-    PreviousSlot_ = LastSlot_;
-    LastSlot_ = slot;
+    MakeRecent(slot);
     return page;
 }
 
@@ -189,6 +198,7 @@ void TPageCache::Flush()
 
 void TPageCache::Discard()
 {
+    Hand_ = 0;
     Pages_.clear();
     Index_.clear();
     DirtyCount_ = 0;

@@ -37,8 +37,8 @@ public:
     {
         // Most reads are a field's few bytes in the page used last.
         if (InLastPage(Offset, Count) && Offset + Count <= Size_) {
-            TPage& page = Pages_[LastSlot_];
-            page.LastUse = ++Clock_;
+            TPage& page = Pages_[Recent_[0]];
+            page.Referenced = true;
             CopyBytes(static_cast<char*>(Buffer), page.Bytes.data() + (Offset & (PageSize_ - 1)), Count);
             return Count;
         }
@@ -47,8 +47,8 @@ public:
     void Write(uint64_t Offset, const void* Data, size_t Count)
     {
         if (InLastPage(Offset, Count) && Count < PageSize_) {
-            TPage& page = Pages_[LastSlot_];
-            page.LastUse = ++Clock_;
+            TPage& page = Pages_[Recent_[0]];
+            page.Referenced = true;
             CopyBytes(page.Bytes.data() + (Offset & (PageSize_ - 1)), static_cast<const char*>(Data), Count);
             if (!page.Dirty) {
                 page.Dirty = true;
@@ -67,8 +67,8 @@ public:
     const char* Peek(uint64_t Offset, size_t& Count)
     {
         if (InLastPage(Offset, 1) && Offset < Size_) {
-            TPage& page = Pages_[LastSlot_];
-            page.LastUse = ++Clock_;
+            TPage& page = Pages_[Recent_[0]];
+            page.Referenced = true;
             const size_t within = static_cast<size_t>(Offset & (PageSize_ - 1));
             const uint64_t left = std::min<uint64_t>(PageSize_ - within, Size_ - Offset);
             if (Count > left)
@@ -87,10 +87,10 @@ public:
 
 private:
     struct TPage {
-        uint64_t Number = 0;
+        uint64_t Number = UINT64_MAX;  // none yet, or a read of it failed
         std::vector<char> Bytes;
         bool Dirty = false;
-        uint64_t LastUse = 0;
+        bool Referenced = false;  // used since the clock hand last passed
     };
 
     TPage& PageFor(uint64_t Number, bool Fill);
@@ -120,8 +120,8 @@ private:
     // Whether Count bytes (at least one) at Offset lie in the page used last.
     bool InLastPage(uint64_t Offset, size_t Count) const
     {
-        return Count > 0 && LastSlot_ < Pages_.size() && (Offset >> PageShift_) == Pages_[LastSlot_].Number &&
-               ((Offset + Count - 1) >> PageShift_) == Pages_[LastSlot_].Number;
+        return Count > 0 && Recent_[0] < Pages_.size() && (Offset >> PageShift_) == Pages_[Recent_[0]].Number &&
+               ((Offset + Count - 1) >> PageShift_) == Pages_[Recent_[0]].Number;
     }
     size_t ReadSlow(uint64_t Offset, void* Buffer, size_t Count);
     const char* PeekSlow(uint64_t Offset, size_t& Count);
@@ -150,12 +150,16 @@ private:
     size_t MaxPages_;
     size_t HeaderBytes_;
     uint64_t Size_;
-    uint64_t Clock_ = 0;
     size_t DirtyCount_ = 0;
-    // The two pages used last: most accesses hit one of them again (a memo
-    // file is read in one place and appended to in another).
-    size_t LastSlot_ = 0;
-    size_t PreviousSlot_ = 0;
+    // The slots of the pages used last, the latest first: nearly every
+    // access hits one of them again (Rewrite reads a memo file in one place,
+    // appends to it in another and keeps its header up to date).
+    static constexpr size_t RecentCount = 4;
+    size_t Recent_[RecentCount] = {};
+    void MakeRecent(size_t Slot);
+    // Pages leave as a clock hand passes over them: a page used since the
+    // hand last came by stays for another round.
+    size_t Hand_ = 0;
     std::vector<TPage> Pages_;
     std::unordered_map<uint64_t, size_t> Index_;  // page number -> slot in Pages_
 };

@@ -65,7 +65,7 @@ private:
 };
 
 // Whether Line holds more than Count tabs; looks no further than that.
-bool HasMoreTabsThan(const std::string& Line, size_t Count)
+bool HasMoreTabsThan(std::string_view Line, size_t Count)
 {
     const char* p = Line.data();
     const char* const end = p + Line.size();
@@ -274,6 +274,7 @@ void TfmMain::btAutoClick()
     cursor.Start();
     Port.SetCaption("Перезапись...");
     const int32_t records = RecordsToVisit(table);
+    std::string value;  // its room is used again, text after text
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % RewriteStep == 0)
             ShowProgress(r + 1, records);
@@ -281,9 +282,8 @@ void TfmMain::btAutoClick()
             // A text that cannot be read is stored as no text. A failing
             // disk is another matter: its error ends the run, and the
             // reference keeps pointing at the old, intact copy.
-            std::string value;
             try {
-                value = table.ReadValue(r, field);
+                table.ReadMemo(r, field, value);
             } catch (const EStreamError&) {
                 throw;
             } catch (const EError&) {
@@ -355,15 +355,22 @@ void TfmMain::btSaveClick()
     cursor.Restore();
 }
 
-void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, const std::string& Value,
+void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string_view Text,
                         const std::string& DatePattern)
 {
     const TFieldDesc& field = Table.Fields[static_cast<size_t>(FieldNo)];
     switch (field.FieldType) {
     case 'M':
-    case 'C':
-        Table.WriteValue(RecNo, FieldNo, Value);
+        Table.WriteMemo(RecNo, FieldNo, Text.data(), Text.size());
         return;
+    case 'C':
+        Table.WriteRaw(RecNo, FieldNo, std::string(Text.substr(0, field.Size)));
+        return;
+    default:
+        break;
+    }
+    const std::string Value(Text);
+    switch (field.FieldType) {
     case 'N': {
         // Whole numbers right-aligned; numbers with decimals, which Save
         // writes as the table shows them, go back as they were rather than
@@ -454,9 +461,8 @@ void TfmMain::btLoadClick()
     }
     const uint64_t firstRecordLine = in.Position();
     int64_t lines = 0;
-    std::string line;
     while (!in.Eof()) {
-        in.ReadLine(line);
+        const std::string_view line = in.ReadLineView();
         ++lines;
         if (HasMoreTabsThan(line, columns.size() - 1) && !IsBlank(line)) {
             Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
@@ -472,19 +478,24 @@ void TfmMain::btLoadClick()
     while (!in.Eof()) {
         if (r % LoadStep == 0)
             Port.SetProgress(IntToStr(r + 1), r, lines);
-        in.ReadLine(line);
+        const std::string_view line = in.ReadLineView();
         if (!IsBlank(line)) {
-            // Save escaped line breaks, tabs and "#"; they go back as they were.
             size_t start = 0;
             // (The check above saw no line with more values than columns;
             // the bound holds should the file change between the passes.)
             for (size_t c = 0; start <= line.size() && c < columns.size(); ++c) {
                 size_t tab = line.find('\t', start);
-                if (tab == std::string::npos)
+                if (tab == std::string_view::npos)
                     tab = line.size();
-                value.clear();
-                AppendUnescapedMemoValue(value, line.data() + start, tab - start);
-                LoadValue(table, r, columns[c], value, datePattern);
+                std::string_view text = line.substr(start, tab - start);
+                // Save escaped line breaks, tabs and "#"; they go back as
+                // they were. A value without "#" needs no copy.
+                if (text.find('#') != std::string_view::npos) {
+                    value.clear();
+                    AppendUnescapedMemoValue(value, text.data(), text.size());
+                    text = value;
+                }
+                LoadValue(table, r, columns[c], text, datePattern);
                 start = tab + 1;
             }
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbflite/dbflite.h"
@@ -56,7 +57,7 @@ private:
     // reason is shown and the table closed.
     bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb);
     void ShowProgress(int64_t Done, int64_t Total);
-    void LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, const std::string& Value,
+    void LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string_view Text,
                    const std::string& DatePattern);
 
     TWindowPort& Port;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "strutil/strutil.h"
+
 namespace {
 
 // Reading goes a megabyte at a time, as writing does.
@@ -85,21 +87,24 @@ TTextFileReader::TTextFileReader(TFileSystem& Files, const std::string& Path)
     }
 }
 
-bool TTextFileReader::Fill()
+bool TTextFileReader::ReadMore()
 {
-    if (Pos_ < Buffer_.size())
-        return true;
-    FileOffset_ += Buffer_.size();
+    const size_t kept = End_ - Pos_;
+    if (Pos_ > 0)
+        std::memmove(Buffer_.data(), Buffer_.data() + Pos_, kept);
+    FileOffset_ += Pos_;
     Pos_ = 0;
-    Buffer_.resize(ReadBufferSize);
+    End_ = kept;
+    // A megabyte at a time; the buffer grows only to hold a longer line.
+    if (Buffer_.size() - End_ < ReadBufferSize)
+        Buffer_.resize(End_ + ReadBufferSize);
     size_t got = 0;
     try {
-        got = Stream_->ReadAt(FileOffset_, &Buffer_[0], ReadBufferSize);
+        got = Stream_->ReadAt(FileOffset_ + End_, Buffer_.data() + End_, ReadBufferSize);
     } catch (const EStreamError& e) {
-        Buffer_.clear();
         throw EError(InOutErrorText(e));
     }
-    Buffer_.resize(got);
+    End_ += got;
     return got > 0;
 }
 
@@ -107,47 +112,77 @@ bool TTextFileReader::Eof()
 {
     if (Ended_)
         return true;
-    if (!Fill() || Buffer_[Pos_] == CtrlZ)
+    if ((Pos_ == End_ && !ReadMore()) || Buffer_[Pos_] == CtrlZ)
         Ended_ = true;
     return Ended_;
 }
 
 std::string TTextFileReader::ReadLine()
 {
-    std::string line;
-    ReadLine(line);
-    return line;
+    return std::string(ReadLineView());
 }
 
 void TTextFileReader::ReadLine(std::string& Line)
 {
-    Line.clear();
+    Line.assign(ReadLineView());
+}
+
+std::string_view TTextFileReader::ReadLineView()
+{
     if (Eof())
-        return;
-    while (Fill()) {
-        const char* start = Buffer_.data() + Pos_;
-        const size_t left = Buffer_.size() - Pos_;
-        const char* lf = static_cast<const char*>(std::memchr(start, '\n', left));
-        const size_t take = lf ? static_cast<size_t>(lf - start) : left;
-        Line.append(start, take);
-        Pos_ += take;
-        if (lf) {
-            ++Pos_;
+        return {};
+    // The line runs to the first LF; a CR right before it is dropped, and
+    // so is any other CR in the line, which then has to be copied.
+    size_t scanned = 0;  // of the line, from Pos_
+    bool loneCr = false;
+    size_t length;       // of the line, without its line end
+    size_t lineEnd;      // the bytes of the line end after it
+    for (;;) {
+        const char* const begin = Buffer_.data() + Pos_;
+        const char* const end = Buffer_.data() + End_;
+        const char* found = FindEither(begin + scanned, end, '\n', '\r');
+        if (found != end && *found == '\n') {
+            length = static_cast<size_t>(found - begin);
+            lineEnd = 1;
+            break;
+        }
+        if (found != end && found + 1 < end) {
+            // A CR with a byte after it in the buffer.
+            if (found[1] == '\n') {
+                length = static_cast<size_t>(found - begin);
+                lineEnd = 2;
+                break;
+            }
+            loneCr = true;
+            scanned = static_cast<size_t>(found - begin) + 1;
+            continue;
+        }
+        // No line end among the buffered bytes, or a CR as their last: the
+        // file decides, if there is more of it.
+        scanned = static_cast<size_t>(found - begin);
+        const bool crLast = found != end;
+        if (!ReadMore()) {
+            // The last line, without a line end; a CR at its very end is
+            // dropped like any other.
+            length = End_ - Pos_;
+            lineEnd = 0;
+            loneCr = loneCr || crLast;
             break;
         }
     }
-    // CRs are dropped wherever they stand; before the LF that ends the line
-    // (nearly every line) and alone inside it alike.
-    if (!Line.empty() && Line.back() == '\r')
-        Line.pop_back();
-    if (std::memchr(Line.data(), '\r', Line.size()))
-        Line.erase(std::remove(Line.begin(), Line.end(), '\r'), Line.end());
+    const char* const line = Buffer_.data() + Pos_;
+    Pos_ += length + lineEnd;
+    if (!loneCr)
+        return std::string_view(line, length);
+    Line_.assign(line, length);
+    Line_.erase(std::remove(Line_.begin(), Line_.end(), '\r'), Line_.end());
+    return Line_;
 }
 
 void TTextFileReader::Seek(uint64_t Offset)
 {
-    Buffer_.clear();
     Pos_ = 0;
+    End_ = 0;
     FileOffset_ = Offset;
     Ended_ = false;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbflite/filestream.h"
@@ -53,6 +54,9 @@ public:
     std::string ReadLine();
     // The same into Line, whose room is used again line after line.
     void ReadLine(std::string& Line);
+    // The same as a view of the reader's own buffer, valid until the next
+    // call on the reader: most lines are not copied at all.
+    std::string_view ReadLineView();
     // Reading goes on from Offset, a Position() taken earlier.
     void Seek(uint64_t Offset);
     void Close() { Stream_.reset(); }
@@ -61,12 +65,16 @@ public:
     uint64_t Size() const { return Size_; }
 
 private:
-    bool Fill();
+    // Reads on from the file after the buffered bytes, keeping those from
+    // Pos_ on (moved to the buffer's start); false at the end of the file.
+    bool ReadMore();
 
     std::unique_ptr<TFileStream> Stream_;
-    std::string Buffer_;
-    size_t Pos_ = 0;
+    std::vector<char> Buffer_;
+    size_t Pos_ = 0;  // the next byte to read
+    size_t End_ = 0;  // of the bytes read into Buffer_
     uint64_t FileOffset_ = 0;  // of Buffer_[0]
     uint64_t Size_ = 0;
     bool Ended_ = false;
+    std::string Line_;  // a line rebuilt without the lone CRs in it
 };

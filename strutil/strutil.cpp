@@ -5,6 +5,14 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#ifdef _MSC_VER
+#include <intrin.h>
+#endif
+#define TARNWICK_SSE2 1
+#endif
+
 int PosFrom(const std::string& Sub, const std::string& S, int Start)
 {
     if (Sub.empty() || S.empty() || Start < 1)
@@ -51,7 +59,7 @@ void DeleteAt(std::string& S, int Index, int Count)
     S.erase(static_cast<size_t>(Index) - 1, static_cast<size_t>(Count));
 }
 
-bool IsBlank(const std::string& S)
+bool IsBlank(std::string_view S)
 {
     for (char c : S)
         if (!IsBlankChar(c))
@@ -97,6 +105,19 @@ int32_t StrToIntDef(const std::string& S, int32_t Default)
 
 int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
 {
+    // Most texts are memo references: spaces, then up to nine digits that
+    // run to the end (or to a zero byte). Those need none of the rest.
+    {
+        size_t i = 0;
+        while (i < Length && S[i] == ' ')
+            ++i;
+        const size_t first = i;
+        int32_t value = 0;
+        while (i < Length && i - first < 9 && S[i] >= '0' && S[i] <= '9')
+            value = value * 10 + (S[i++] - '0');
+        if (i > first && (i == Length || S[i] == '\0'))
+            return value;
+    }
     // The number ends at the end of the text or at its first zero byte.
     // (A plain loop: a number is a few bytes, a memo reference among them.)
     size_t end = 0;
@@ -190,4 +211,28 @@ std::vector<std::string> SplitLines(const std::string& S)
     if (start < S.size())
         lines.push_back(S.substr(start));
     return lines;
+}
+
+const char* FindEither(const char* From, const char* To, char A, char B)
+{
+#ifdef TARNWICK_SSE2
+    const __m128i a = _mm_set1_epi8(A);
+    const __m128i b = _mm_set1_epi8(B);
+    for (; To - From >= 16; From += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, a), _mm_cmpeq_epi8(bytes, b)));
+        if (mask != 0) {
+#ifdef _MSC_VER
+            unsigned long index;
+            _BitScanForward(&index, static_cast<unsigned long>(mask));
+            return From + index;
+#else
+            return From + __builtin_ctz(static_cast<unsigned>(mask));
+#endif
+        }
+    }
+#endif
+    while (From < To && *From != A && *From != B)
+        ++From;
+    return From;
 }

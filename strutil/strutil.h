@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Position of the first occurrence of Sub in S at or after Start (1-based);
@@ -23,7 +24,7 @@ std::string ReplaceAll(const std::string& S, const std::string& Find, const std:
 void DeleteAt(std::string& S, int Index, int Count);
 
 // True when S is empty or holds only bytes of code 0 to 32.
-bool IsBlank(const std::string& S);
+bool IsBlank(std::string_view S);
 
 // The bytes 0 to 32 are "blank" throughout the program: spaces, tabs, line
 // breaks and other control characters alike.
@@ -41,6 +42,10 @@ std::string Trim(const std::string& S);
 int32_t StrToIntDef(const std::string& S, int32_t Default);
 // The same for the Length bytes at S.
 int32_t StrToIntDef(const char* S, size_t Length, int32_t Default);
+
+// The first byte from From on, before To, that is A or B; To when there is
+// none. Sixteen bytes at a time where the processor allows.
+const char* FindEither(const char* From, const char* To, char A, char B);
 
 // Decimal text of a number, for captions and messages.
 std::string IntToStr(int64_t Value);

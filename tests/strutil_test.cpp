@@ -161,3 +161,27 @@ TEST(SplitLines, AnyLineBreakStyle)
     EXPECT_TRUE(SplitLines("").empty());
     EXPECT_EQ(SplitLines("\r\n"), (std::vector<std::string>{""}));
 }
+
+TEST(FindEither, FirstOfTwoBytesAtAnyPositionOfALongText)
+{
+    // Searched sixteen bytes at a time: each position of a stretch and of
+    // the bytes after the last whole one, and a high byte that a signed
+    // comparison would confuse.
+    for (size_t length : {0u, 1u, 15u, 16u, 17u, 33u, 50u}) {
+        const std::string plain(length, '\xF0');
+        EXPECT_EQ(FindEither(plain.data(), plain.data() + length, '\n', '\r'), plain.data() + length);
+        for (size_t at = 0; at < length; ++at) {
+            for (char probe : {'\n', '\r'}) {
+                std::string text = plain;
+                text[at] = probe;
+                if (at + 1 < length)
+                    text[at + 1] = probe == '\n' ? '\r' : '\n';  // a later match is not the first
+                ASSERT_EQ(FindEither(text.data(), text.data() + length, '\n', '\r'), text.data() + at)
+                    << "length " << length << " at " << at;
+            }
+        }
+    }
+    // The search stops at To, whatever lies after it.
+    const std::string text = "abc\ndef";
+    EXPECT_EQ(FindEither(text.data(), text.data() + 3, '\n', '\r'), text.data() + 3);
+}

@@ -122,6 +122,28 @@ TEST(TextFileReader, LinesAcrossBufferBoundariesAndSeekingBack)
     EXPECT_EQ(in.ReadLine(), first);
 }
 
+TEST(TextFileReader, LoneCrsWhereverTheBufferEnds)
+{
+    // A CR as the last byte the buffer holds may start a line end or stand
+    // alone; the next bytes decide. Lone CRs are dropped from a line that is
+    // otherwise read in place, across a buffer's end too.
+    TMemoryFileSystem files;
+    const std::string head(Megabyte - 1, 'h');
+    files.SetFile("lone.txt", head + "\rx\r\ny\rz\r");
+    EXPECT_EQ(ReadAll(files, "lone.txt"), (Lines{head + "x", "yz"}));
+    files.SetFile("pair.txt", head + "\r\nnext");
+    EXPECT_EQ(ReadAll(files, "pair.txt"), (Lines{head, "next"}));
+    const std::string longLine(Megabyte + 100, 'l');
+    files.SetFile("crs.txt", "a\rb\r\n" + longLine + "\r" + longLine + "\n\r\n\r");
+    EXPECT_EQ(ReadAll(files, "crs.txt"), (Lines{"ab", longLine + longLine, "", ""}));
+
+    // A view and a copy give the same lines; the view lasts until the next read.
+    TTextFileReader in(files, "crs.txt");
+    EXPECT_EQ(in.ReadLineView(), "ab");
+    EXPECT_EQ(in.ReadLineView(), longLine + longLine);
+    EXPECT_EQ(in.ReadLine(), "");
+}
+
 TEST(TextFileReader, FailuresCarryTheRuntimeTexts)
 {
     TMemoryFileSystem memory;
