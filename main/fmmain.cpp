@@ -484,19 +484,26 @@ void TfmMain::btLoadClick()
             // (The check above saw no line with more values than columns;
             // the bound holds should the file change between the passes.)
             for (size_t c = 0; start <= line.size() && c < columns.size(); ++c) {
-                size_t tab = line.find('\t', start);
-                if (tab == std::string_view::npos)
-                    tab = line.size();
-                std::string_view text = line.substr(start, tab - start);
                 // Save escaped line breaks, tabs and "#"; they go back as
                 // they were. A value without "#" needs no copy.
-                if (text.find('#') != std::string_view::npos) {
+                const char* const from = line.data() + start;
+                const char* const lineEnd = line.data() + line.size();
+                const char* stop = FindEither(from, lineEnd, '\t', '#');
+                bool escaped = false;
+                if (stop != lineEnd && *stop == '#') {
+                    escaped = true;
+                    stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
+                    if (!stop)
+                        stop = lineEnd;
+                }
+                std::string_view text(from, static_cast<size_t>(stop - from));
+                if (escaped) {
                     value.clear();
                     AppendUnescapedMemoValue(value, text.data(), text.size());
                     text = value;
                 }
                 LoadValue(table, r, columns[c], text, datePattern);
-                start = tab + 1;
+                start = static_cast<size_t>(stop - line.data()) + 1;
             }
         }
         ++r;

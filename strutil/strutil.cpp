@@ -218,18 +218,36 @@ const char* FindEither(const char* From, const char* To, char A, char B)
 #ifdef TARNWICK_SSE2
     const __m128i a = _mm_set1_epi8(A);
     const __m128i b = _mm_set1_epi8(B);
-    for (; To - From >= 16; From += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From));
-        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, a), _mm_cmpeq_epi8(bytes, b)));
-        if (mask != 0) {
+    const auto matches = [a, b](const char* P) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+        return _mm_or_si128(_mm_cmpeq_epi8(bytes, a), _mm_cmpeq_epi8(bytes, b));
+    };
+    const auto lowest = [](unsigned Mask) {
 #ifdef _MSC_VER
-            unsigned long index;
-            _BitScanForward(&index, static_cast<unsigned long>(mask));
-            return From + index;
+        unsigned long index;
+        _BitScanForward(&index, Mask);
+        return static_cast<size_t>(index);
 #else
-            return From + __builtin_ctz(static_cast<unsigned>(mask));
+        return static_cast<size_t>(__builtin_ctz(Mask));
 #endif
-        }
+    };
+    // Lines and values run to hundreds of bytes: 64 at a time, then 16.
+    for (; To - From >= 64; From += 64) {
+        const __m128i m0 = matches(From), m1 = matches(From + 16), m2 = matches(From + 32), m3 = matches(From + 48);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3))) == 0)
+            continue;
+        const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(m0)) |
+                             static_cast<unsigned>(_mm_movemask_epi8(m1)) << 16;
+        if (low != 0)
+            return From + lowest(low);
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(m2)) |
+                              static_cast<unsigned>(_mm_movemask_epi8(m3)) << 16;
+        return From + 32 + lowest(high);
+    }
+    for (; To - From >= 16; From += 16) {
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(matches(From)));
+        if (mask != 0)
+            return From + lowest(mask);
     }
 #endif
     while (From < To && *From != A && *From != B)

@@ -164,10 +164,10 @@ TEST(SplitLines, AnyLineBreakStyle)
 
 TEST(FindEither, FirstOfTwoBytesAtAnyPositionOfALongText)
 {
-    // Searched sixteen bytes at a time: each position of a stretch and of
+    // Searched 64 and 16 bytes at a time: each position of a stretch and of
     // the bytes after the last whole one, and a high byte that a signed
     // comparison would confuse.
-    for (size_t length : {0u, 1u, 15u, 16u, 17u, 33u, 50u}) {
+    for (size_t length : {0u, 1u, 15u, 16u, 17u, 33u, 50u, 64u, 65u, 100u, 130u}) {
         const std::string plain(length, '\xF0');
         EXPECT_EQ(FindEither(plain.data(), plain.data() + length, '\n', '\r'), plain.data() + length);
         for (size_t at = 0; at < length; ++at) {
