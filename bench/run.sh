@@ -15,7 +15,7 @@
 # (of the file save wrote). An operation that changes the table gets a fresh
 # copy of it before each run; the copy is not timed. Each run is a pair, back
 # to back: first the reference, `cat` of the table and memo file (the table
-# alone for clear --all) to a file, then the operation. Three pairs per
+# alone for clear --all) to a file, then the operation. Five pairs per
 # operation, medians reported; an operation whose first run takes longer than
 # BENCH_SLOW_SECONDS (default 90) is run once, and the table says so.
 #
@@ -23,7 +23,7 @@
 # times over), so both sides measure the work of the program and of the
 # kernel's file cache, not the disk.
 #
-# Environment: BENCH_RUNS (default 3), BENCH_SLOW_SECONDS (default 90),
+# Environment: BENCH_RUNS (default 5), BENCH_SLOW_SECONDS (default 90),
 # BENCH_KEEP=1 keeps the generated table and the work files afterwards.
 set -uo pipefail
 
@@ -49,7 +49,7 @@ default_records=1000000
 [ "$mode" = strace ] && default_records=100000
 records=${1:-$default_records}
 outdir=${2:-$root/build/bench}
-runs=${BENCH_RUNS:-3}
+runs=${BENCH_RUNS:-5}
 slow=${BENCH_SLOW_SECONDS:-90}
 case "$records" in
   ''|*[!0-9]*) echo "run.sh: RECORDS must be a number" >&2; exit 2 ;;
@@ -129,6 +129,8 @@ reference() { # files...
   t1=$(now)
   R_SEC=$(secs "$t0" "$t1")
   rm -f "$outdir/reference.out"
+  # The operation timed next starts, as cat did, with nothing left to write.
+  sync
 }
 
 fresh_copy() {
