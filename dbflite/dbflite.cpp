@@ -549,27 +549,27 @@ void TDBFLite::AppendBlankRecord()
 
 void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
 {
-    WriteField(RecNo, FieldNo, Value.data(), Value.size());
+    WriteField(RecNo, FieldNo, CheckedField(FieldNo), Value.data(), Value.size());
 }
 
-void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t Length)
+void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length)
 {
-    const TFieldDesc& field = CheckedField(FieldNo);
     if (RecNo < 0)
         throw EError("Номер записи должен быть больше или равен 0");
-    RequireInsideRecord(field);
+    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize)
+        RequireInsideRecord(Field);
     while (RecNo > RecordCount - 1)
         AppendBlankRecord();
     // A value as wide as the field (a memo reference, a number) goes as it
     // is; a shorter one is padded with spaces in a buffer on the stack, as
     // this runs for every field of every record.
-    if (field.Size > 0 && Length >= field.Size) {
-        Table_->Write(FieldOffset(RecNo, field), Data, field.Size);
-    } else if (field.Size > 0) {
+    if (Field.Size > 0 && Length >= Field.Size) {
+        Table_->Write(FieldOffset(RecNo, Field), Data, Field.Size);
+    } else if (Field.Size > 0) {
         char buffer[256];
         std::memcpy(buffer, Data, Length);
-        std::memset(buffer + Length, ' ', field.Size - Length);
-        Table_->Write(FieldOffset(RecNo, field), buffer, field.Size);
+        std::memset(buffer + Length, ' ', Field.Size - Length);
+        Table_->Write(FieldOffset(RecNo, Field), buffer, Field.Size);
     }
     // Whatever the field held, it is not the reference to a run of ours now
     // (WriteMemo marks it again once its reference is in place).
@@ -586,7 +586,7 @@ void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
     if (field.FieldType == 'M')
         WriteMemo(RecNo, FieldNo, Value);
     else
-        WriteField(RecNo, FieldNo, Value.data(), Value.size());
+        WriteField(RecNo, FieldNo, field, Value.data(), Value.size());
 }
 
 void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
@@ -609,7 +609,7 @@ void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
         text[length] = ' ';
     for (size_t i = count; i > 0 && length < field.Size; --i)
         text[length++] = digits[i - 1];
-    WriteField(RecNo, FieldNo, text, length);
+    WriteField(RecNo, FieldNo, field, text, length);
 }
 
 void TDBFLite::RequireInsideRecord(const TFieldDesc& Field) const
@@ -701,7 +701,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     if (binary) {
         unsigned char reference[BinaryMemoRefSize];
         putLe32(reference, static_cast<uint32_t>(start));
-        WriteField(RecNo, FieldNo, reinterpret_cast<const char*>(reference), sizeof reference);
+        WriteField(RecNo, FieldNo, field, reinterpret_cast<const char*>(reference), sizeof reference);
     } else {
         WriteInteger(RecNo, FieldNo, static_cast<int32_t>(start));
     }
@@ -725,7 +725,7 @@ void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     if (IsBinaryMemoRef(field))
-        WriteField(RecNo, FieldNo, "\0\0\0\0", BinaryMemoRefSize);
+        WriteField(RecNo, FieldNo, field, "\0\0\0\0", BinaryMemoRefSize);
     else
-        WriteField(RecNo, FieldNo, BlankMemoRef, sizeof BlankMemoRef - 1);
+        WriteField(RecNo, FieldNo, field, BlankMemoRef, sizeof BlankMemoRef - 1);
 }

@@ -157,8 +157,8 @@ private:
     void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
     void RequireWritableMemo() const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
-    // WriteRaw of Length bytes at Data.
-    void WriteField(int32_t RecNo, int FieldNo, const char* Data, size_t Length);
+    // WriteRaw of Length bytes at Data to Field, the checked field FieldNo.
+    void WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length);
 
     TFileSystem* FileSystem_;
     // Every read and write of the layer goes through these.

@@ -401,6 +401,43 @@ TEST_F(ReadMemoTest, LongTextsKeepBlanksInsideAndLoseThemOnlyAtTheEnd)
     EXPECT_EQ(read.substr((1 << 20) - 2, 6), "\n tail");
 }
 
+TEST_F(ReadMemoTest, AStringARecycledStringAndPiecesGiveTheSameText)
+{
+    // Texts read from the cache's pages, straight from the file, or handed
+    // over in pieces; blanks trimmed from the end, however far back the
+    // last other byte lies; texts still unwritten in the cache included.
+    const std::string wide(100000, 'w');  // too long for the pages: read from the file
+    const std::string padded = "x" + std::string(40000, ' ') + "\r\n";  // blanks over several pages
+    const std::string blanks(20000, '\t');
+    std::string edges(3 * 16384 - 8, 'e');  // three pages long, a zero byte inside
+    edges[100] = '\0';
+    spec.Fields = {{"M", 'M', 10}};
+    for (const std::string& text : {wide, padded, blanks, edges, std::string("short  ")})
+        spec.Records.push_back({MemoRef(memo.Add(text))});
+    spec.Records.push_back({""});
+    spec.Records.push_back({""});
+    spec.Records.push_back({MemoRef(memo.AddWithLength("cut short by the file's end", 1000))});
+    TDBFLite db(t.Files);
+    Open(db);
+    db.WriteMemo(5, 0, "appended, still in the cache \r\n");
+    db.WriteMemo(6, 0, wide + "z");
+    const std::string expected[] = {wide, "x", "", edges, "short", "appended, still in the cache", wide + "z",
+                                    "cut short by the file's end"};
+    std::string recycled = std::string(200000, '?');
+    for (int32_t r = 0; r < 8; ++r) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(db.ReadMemo(r, 0), expected[r]);
+        db.ReadMemo(r, 0, recycled);
+        EXPECT_EQ(recycled, expected[r]);
+        std::string pieces;
+        db.ReadMemoPieces(r, 0, [&pieces](const char* Data, size_t Length) {
+            ASSERT_GT(Length, 0u);
+            pieces.append(Data, Length);
+        });
+        EXPECT_EQ(pieces, expected[r]);
+    }
+}
+
 TEST_F(ReadMemoTest, BinaryReferencesOfTheNewerLayout)
 {
     const uint32_t b = memo.Add("binary ref text");
