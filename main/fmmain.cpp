@@ -369,18 +369,18 @@ void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string
     default:
         break;
     }
-    const std::string Value(Text);
+    const std::string value(Text);
     switch (field.FieldType) {
     case 'N': {
         // Whole numbers right-aligned; numbers with decimals, which Save
         // writes as the table shows them, go back as they were rather than
         // as 0; an empty value leaves the field blank.
-        const int32_t number = StrToIntDef(Value, 0);
-        if (number != 0 || StrToIntDef(Value, 1) == 0) {
+        const int32_t number = StrToIntDef(value, 0);
+        if (number != 0 || StrToIntDef(value, 1) == 0) {
             Table.WriteInteger(RecNo, FieldNo, number);
             return;
         }
-        const std::string trimmed = Trim(Value);
+        const std::string trimmed = Trim(value);
         if (trimmed.empty())
             Table.WriteRaw(RecNo, FieldNo, "");
         else if (IsDecimalNumber(trimmed) && trimmed.size() <= field.Size)
@@ -394,7 +394,7 @@ void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string
         // year, month and day. The dates that stand for a blank (1 January
         // 1001) or unreadable (30 December 1899) field go back blank.
         TDate date;
-        if (ParseDate(Trim(Value), DatePattern, date)) {
+        if (ParseDate(Trim(value), DatePattern, date)) {
             if (date == TDate{1001, 1, 1} || date.IsZero()) {
                 Table.WriteRaw(RecNo, FieldNo, "");
             } else {
@@ -404,11 +404,11 @@ void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string
             }
             return;
         }
-        Table.WriteRaw(RecNo, FieldNo, Value);
+        Table.WriteRaw(RecNo, FieldNo, value);
         return;
     }
     default:
-        Table.WriteRaw(RecNo, FieldNo, Value);
+        Table.WriteRaw(RecNo, FieldNo, value);
         return;
     }
 }
