@@ -3,15 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "strutil/simd.h"
 #include "strutil/strutil.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#ifdef _MSC_VER
-#include <intrin.h>
-#endif
-#define TARNWICK_SSE2 1
-#endif
 
 namespace {
 
@@ -19,17 +12,6 @@ bool NeedsEscape(unsigned char b) { return b < 32 || b == '#'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 #ifdef TARNWICK_SSE2
-unsigned LowestBit(unsigned Mask)
-{
-#ifdef _MSC_VER
-    unsigned long index;
-    _BitScanForward(&index, Mask);
-    return index;
-#else
-    return static_cast<unsigned>(__builtin_ctz(Mask));
-#endif
-}
-
 // Which of the 16 bytes at P escaping changes, one bit each: a byte is
 // below 32 when the unsigned minimum of it and 31 is itself.
 unsigned EscapeMask(const char* P, __m128i Limit, __m128i Hash)
@@ -42,26 +24,11 @@ unsigned EscapeMask(const char* P, __m128i Limit, __m128i Hash)
 #endif
 
 // The first byte from P on, before End, that escaping changes; End when
-// there is none. Texts are long runs of ordinary bytes between the few that
-// change, so the search goes sixteen bytes at a time where it can.
+// there is none. With SSE2 the escaping itself goes sixteen bytes at a
+// time and leaves only the last few bytes to this search.
 const char* FindEscape(const char* P, const char* End)
 {
-#ifdef TARNWICK_SSE2
-    const __m128i limit = _mm_set1_epi8(31);
-    const __m128i hash = _mm_set1_epi8('#');
-    while (End - P >= 32) {
-        const unsigned mask = EscapeMask(P, limit, hash) | EscapeMask(P + 16, limit, hash) << 16;
-        if (mask != 0)
-            return P + LowestBit(mask);
-        P += 32;
-    }
-    if (End - P >= 16) {
-        const unsigned mask = EscapeMask(P, limit, hash);
-        if (mask != 0)
-            return P + LowestBit(mask);
-        P += 16;
-    }
-#else
+#ifndef TARNWICK_SSE2
     // Eight bytes at a time: the usual has-a-byte-less-than test on a
     // 64-bit word, and has-a-zero-byte on the word xor'ed with "########".
     // Either may only err towards true, and the byte loop decides.
@@ -112,7 +79,7 @@ char* EscapeMemoValue(char* Out, const char* Value, size_t Length)
             Out += 16;
             continue;
         }
-        const unsigned kept = LowestBit(mask);
+        const unsigned kept = LowestSetBit(mask);
         p += kept;
         Out = escape(Out + kept, static_cast<unsigned char>(*p++));
     }

@@ -5,13 +5,7 @@
 #include <limits>
 #include <vector>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#ifdef _MSC_VER
-#include <intrin.h>
-#endif
-#define TARNWICK_SSE2 1
-#endif
+#include "strutil/simd.h"
 
 int PosFrom(const std::string& Sub, const std::string& S, int Start)
 {
@@ -222,15 +216,6 @@ const char* FindEither(const char* From, const char* To, char A, char B)
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
         return _mm_or_si128(_mm_cmpeq_epi8(bytes, a), _mm_cmpeq_epi8(bytes, b));
     };
-    const auto lowest = [](unsigned Mask) {
-#ifdef _MSC_VER
-        unsigned long index;
-        _BitScanForward(&index, Mask);
-        return static_cast<size_t>(index);
-#else
-        return static_cast<size_t>(__builtin_ctz(Mask));
-#endif
-    };
     // Lines and values run to hundreds of bytes: 64 at a time, then 16.
     for (; To - From >= 64; From += 64) {
         const __m128i m0 = matches(From), m1 = matches(From + 16), m2 = matches(From + 32), m3 = matches(From + 48);
@@ -239,15 +224,15 @@ const char* FindEither(const char* From, const char* To, char A, char B)
         const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(m0)) |
                              static_cast<unsigned>(_mm_movemask_epi8(m1)) << 16;
         if (low != 0)
-            return From + lowest(low);
+            return From + LowestSetBit(low);
         const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(m2)) |
                               static_cast<unsigned>(_mm_movemask_epi8(m3)) << 16;
-        return From + 32 + lowest(high);
+        return From + 32 + LowestSetBit(high);
     }
     for (; To - From >= 16; From += 16) {
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(matches(From)));
         if (mask != 0)
-            return From + lowest(mask);
+            return From + LowestSetBit(mask);
     }
 #endif
     while (From < To && *From != A && *From != B)
