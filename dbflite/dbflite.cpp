@@ -146,10 +146,14 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
         } catch (const EError&) {
             throw EError("Ошибка открытия файла " + Quoted(FileName));
         }
+        // No reference reaches the table file before the memo texts written
+        // so far are on the disk: a crash then leaves references to texts
+        // that are there, or the old references to the old texts.
         Table_->BeforeWriteBack = [this] {
             if (Memo_)
-                Memo_->Flush();
+                Memo_->Sync();
         };
+        Table_->SyncBeforeHeader = true;
 
         std::string memoPath = MemoPathFor(FileName);
         if (!FileSystem_->FileExists(memoPath)) {
@@ -230,7 +234,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 void TDBFLite::Flush()
 {
     if (Memo_)
-        Memo_->Flush();
+        Memo_->Sync();
     if (Table_)
         Table_->Flush();
 }
@@ -239,7 +243,10 @@ void TDBFLite::CloseTable()
 {
     std::exception_ptr failure;
     try {
+        // A run that ends has its work on the disk.
         Flush();
+        if (Table_)
+            Table_->Sync();
     } catch (...) {
         failure = std::current_exception();
     }
@@ -530,6 +537,7 @@ void TDBFLite::AppendBlankRecord()
 {
     if (RecordCount < 0 || RecordCount == std::numeric_limits<int32_t>::max())
         throw EError("Неверное число записей в заголовке файла " + Quoted(FileName));
+    TakeOthersAppends();
     // The record goes where the old end-of-file mark stood, with a new mark
     // after it; the count in the header follows once the record is there.
     std::string record(RecordSize + 1u, ' ');
@@ -545,6 +553,24 @@ void TDBFLite::AppendBlankRecord()
     unsigned char count[4];
     putLe32(count, static_cast<uint32_t>(RecordCount));
     Table_->Write(RecordCountOffset, count, sizeof count);
+}
+
+void TDBFLite::TakeOthersAppends()
+{
+    // The application that owns the table may have appended records since
+    // it was opened. They are read from the file itself, not the cache, and
+    // counted, so ours go after them instead of over them; a count the file
+    // does not hold records for (a damaged header) is not followed.
+    if (RecordSize == 0)
+        return;
+    unsigned char count[4];
+    if (DbfStream->ReadAt(RecordCountOffset, count, sizeof count) < sizeof count)
+        return;
+    const uint64_t size = DbfStream->Size();
+    const uint64_t whole = size > HeaderSize ? (size - HeaderSize) / RecordSize : 0;
+    const uint64_t theirs = std::min<uint64_t>(le32(count), whole);
+    if (theirs > static_cast<uint64_t>(RecordCount) && theirs < static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        RecordCount = static_cast<int32_t>(theirs);
 }
 
 void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)

@@ -76,8 +76,9 @@ public:
     // Writes out what is still held back and closes both files. A failure to
     // write raises, after the files are closed.
     void CloseTable();
-    // Writes out what is still held back: the memo file first, then the
-    // table, so no reference reaches the disk before the text it points at.
+    // Writes out what is still held back: the memo file first, synced,
+    // then the table, so no reference reaches the disk before the text it
+    // points at. CloseTable does the same and syncs the table too.
     void Flush();
     int FieldIndex(const std::string& Name) const;
 
@@ -156,6 +157,8 @@ private:
     // The field's Size bytes into Buffer.
     void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
     void RequireWritableMemo() const;
+    // Counts the records another program appended while the table was open.
+    void TakeOthersAppends();
     void RequireInsideRecord(const TFieldDesc& Field) const;
     // WriteRaw of Length bytes at Data to Field, the checked field FieldNo.
     void WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length);

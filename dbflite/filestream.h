@@ -40,6 +40,11 @@ public:
 
     // The file's current length in bytes.
     virtual uint64_t Size() = 0;
+
+    // Returns once everything written so far is on the storage device, or
+    // raises EStreamError ("Stream write error"): a write that never reaches
+    // the disk has failed as surely as one the file refused.
+    virtual void Sync() = 0;
 };
 
 class TFileSystem {

@@ -99,6 +99,14 @@ public:
         return static_cast<uint64_t>(size.QuadPart);
     }
 
+    void Sync() override
+    {
+        if (!::FlushFileBuffers(Handle_)) {
+            const DWORD err = ::GetLastError();
+            throw EStreamError(WriteErrorText(), FailureOf(err), static_cast<int>(err));
+        }
+    }
+
 private:
     static OVERLAPPED At(uint64_t Offset)
     {

@@ -16,6 +16,26 @@ TPageCache::TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, si
     Pages_.reserve(MaxPages_);
 }
 
+TPageCache::~TPageCache() = default;
+
+void TPageCache::MergeChanged(std::vector<TRange>& Ranges, uint32_t Begin, uint32_t End)
+{
+    // The first range that ends at or after Begin, and the first that starts
+    // after End: everything between them melts into one.
+    auto first = std::lower_bound(Ranges.begin(), Ranges.end(), Begin,
+                                  [](const TRange& r, uint32_t at) { return r.End < at; });
+    auto last = first;
+    while (last != Ranges.end() && last->Begin <= End)
+        ++last;
+    if (first == last) {
+        Ranges.insert(first, TRange{Begin, End});
+        return;
+    }
+    first->Begin = std::min(first->Begin, Begin);
+    first->End = std::max((last - 1)->End, End);
+    Ranges.erase(first + 1, last);
+}
+
 void TPageCache::MakeRecent(size_t Slot)
 {
     size_t i = 0;
@@ -58,16 +78,16 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
             Pages_[Hand_].Referenced = false;
         }
         slot = Hand_;
-        // Pages leave in order or not at all: one dirty page to evict means
-        // all of them go out now.
-        if (Pages_[slot].Dirty)
+        // Changes leave in order or not at all: one changed page to evict
+        // means all of them go out now.
+        if (!Pages_[slot].Changed.empty())
             Flush();
         Index_.erase(Pages_[slot].Number);
     }
 
     TPage& page = Pages_[slot];
     page.Number = Number;
-    page.Dirty = false;
+    page.Changed.clear();
     page.Referenced = true;
     const uint64_t start = Number << PageShift_;
     if (Fill && start < Size_) {
@@ -120,9 +140,12 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
 {
     const char* in = static_cast<const char*>(Data);
     if (Count >= PageSize_) {
-        // A long write (a big memo text) goes out at once; the pages the
-        // cache holds over its range take the new bytes too.
-        Stream_.WriteAt(Offset, in, Count);
+        // A long write (a big memo text) goes out at once, after whatever
+        // must reach the disk before this file changes; the pages the cache
+        // holds over its range take the new bytes too.
+        if (BeforeWriteBack)
+            BeforeWriteBack();
+        WriteToFile(Offset, in, Count);
         Size_ = std::max(Size_, Offset + Count);
         ForEachOverlap(Offset, Count, [in](char* PageBytes, size_t Within, size_t At, size_t Length) {
             std::memcpy(PageBytes + Within, in + At, Length);
@@ -137,10 +160,10 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
         const size_t take = std::min(Count - done, PageSize_ - within);
         // A page written whole need not be read first.
         TPage& page = PageFor(at >> PageShift_, !(within == 0 && take == PageSize_));
-        std::memcpy(page.Bytes.data() + within, in + done, take);
-        if (!page.Dirty) {
-            page.Dirty = true;
-            ++DirtyCount_;
+        char* to = page.Bytes.data() + within;
+        if (at + take > Size_ || std::memcmp(to, in + done, take) != 0) {
+            std::memcpy(to, in + done, take);
+            MarkChanged(page, within, within + take);
         }
         done += take;
         Size_ = std::max(Size_, at + take);
@@ -159,21 +182,40 @@ const char* TPageCache::PeekSlow(uint64_t Offset, size_t& Count)
     return page.Bytes.data() + within;
 }
 
-void TPageCache::WriteOut(TPage& Page)
+void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
 {
-    const uint64_t start = (Page.Number << PageShift_);
-    if (start < Size_) {
-        const size_t length = static_cast<size_t>(std::min<uint64_t>(PageSize_, Size_ - start));
-        if (Page.Number == 0 && length > HeaderBytes_) {
-            // A small file's first page holds records too: they go first.
-            Stream_.WriteAt(HeaderBytes_, Page.Bytes.data() + HeaderBytes_, length - HeaderBytes_);
-            Stream_.WriteAt(0, Page.Bytes.data(), HeaderBytes_);
-        } else {
-            Stream_.WriteAt(start, Page.Bytes.data(), length);
+    Unsynced_ = true;
+    Stream_.WriteAt(Offset, Data, Count);
+}
+
+void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
+{
+    const uint64_t start = Page.Number << PageShift_;
+    std::vector<TRange>& ranges = Page.Changed;
+    // The ranges are sorted, so the header's are the first few; the last of
+    // them may reach past the header and is split there.
+    size_t first = 0;
+    if (KeepHeader && start < HeaderBytes_) {
+        const uint32_t headerEnd = static_cast<uint32_t>(HeaderBytes_ - start);
+        while (first < ranges.size() && ranges[first].Begin < headerEnd)
+            ++first;
+        if (first > 0 && ranges[first - 1].End > headerEnd) {
+            ranges.insert(ranges.begin() + static_cast<std::ptrdiff_t>(first), TRange{headerEnd, ranges[first - 1].End});
+            ranges[first - 1].End = headerEnd;
         }
     }
-    Page.Dirty = false;
-    --DirtyCount_;
+    size_t i = first;
+    try {
+        for (; i < ranges.size(); ++i)
+            WriteToFile(start + ranges[i].Begin, Page.Bytes.data() + ranges[i].Begin, ranges[i].End - ranges[i].Begin);
+    } catch (...) {
+        // What went out is not sent again.
+        ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(first), ranges.begin() + static_cast<std::ptrdiff_t>(i));
+        throw;
+    }
+    ranges.resize(first);
+    if (ranges.empty())
+        --DirtyCount_;
 }
 
 void TPageCache::Flush()
@@ -182,24 +224,40 @@ void TPageCache::Flush()
         return;
     if (BeforeWriteBack)
         BeforeWriteBack();
-    std::vector<TPage*> dirty;
+    std::vector<TPage*> changed;
     for (TPage& page : Pages_)
-        if (page.Dirty)
-            dirty.push_back(&page);
-    // The first page, with the header, goes last.
-    std::sort(dirty.begin(), dirty.end(), [](const TPage* a, const TPage* b) {
-        if ((a->Number == 0) != (b->Number == 0))
-            return b->Number == 0;
-        return a->Number < b->Number;
-    });
-    for (TPage* page : dirty)
-        WriteOut(*page);
+        if (!page.Changed.empty())
+            changed.push_back(&page);
+    std::sort(changed.begin(), changed.end(), [](const TPage* a, const TPage* b) { return a->Number < b->Number; });
+    for (TPage* page : changed)
+        WriteOut(*page, true);
+    // What is left is the header's bytes.
+    if (DirtyCount_ == 0)
+        return;
+    if (SyncBeforeHeader)
+        SyncFile();
+    for (TPage* page : changed)
+        if (!page->Changed.empty())
+            WriteOut(*page, false);
 }
 
-void TPageCache::Discard()
+void TPageCache::SyncFile()
 {
-    Hand_ = 0;
-    Pages_.clear();
-    Index_.clear();
-    DirtyCount_ = 0;
+    if (SyncFailure_)
+        std::rethrow_exception(SyncFailure_);
+    if (!Unsynced_)
+        return;
+    try {
+        Stream_.Sync();
+    } catch (...) {
+        SyncFailure_ = std::current_exception();
+        throw;
+    }
+    Unsynced_ = false;
+}
+
+void TPageCache::Sync()
+{
+    Flush();
+    SyncFile();
 }

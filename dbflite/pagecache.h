@@ -3,17 +3,23 @@
 // system for every one of them costs more than the work itself.
 //
 // What is written is read back at once, whether or not it has reached the
-// file. Dirty pages go out in an order that keeps the file consistent at
-// every moment: the pages after the first in ascending order, then the
-// first page without its header bytes, then the header bytes (the record
-// count of a table, the next free block of a memo file), so the header never
-// describes data that is not yet there. A hook runs before any page goes out, so a table's
-// pages wait until the memo runs they refer to are written.
+// file. Only the bytes written through the cache ever go back to the file:
+// each page keeps the ranges that changed, not a dirty flag, because the
+// table file is shared with the application that owns it, and a page read
+// minutes ago must never undo what that application wrote since. Writing the
+// same bytes that are there changes nothing and writes nothing.
+//
+// Changed ranges go out in an order that keeps the file consistent at every
+// moment: ascending, but the header bytes (the record count of a table, the
+// next free block of a memo file) last, so the header never describes data
+// that is not yet there. A hook runs before anything goes out, so a table's
+// references wait until the memo texts they lead to are on the disk.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <unordered_map>
 #include <vector>
@@ -25,11 +31,15 @@ public:
     // PageSize is a power of two. HeaderBytes: the bytes at the start of
     // the file written last.
     TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, size_t HeaderBytes);
+    ~TPageCache();
     TPageCache(const TPageCache&) = delete;
     TPageCache& operator=(const TPageCache&) = delete;
 
-    // Runs before dirty pages are written out.
+    // Runs before anything is written out.
     std::function<void()> BeforeWriteBack;
+    // The header bytes wait until what was written before them is on the
+    // disk: a record count must not count records the disk does not hold.
+    bool SyncBeforeHeader = false;
 
     // Reads Count bytes at Offset; bytes past the end of the file read as
     // zero. Returns how many lay within the file.
@@ -49,11 +59,12 @@ public:
         if (InLastPage(Offset, Count) && Count < PageSize_) {
             TPage& page = Pages_[Recent_[0]];
             page.Referenced = true;
-            CopyBytes(page.Bytes.data() + (Offset & (PageSize_ - 1)), static_cast<const char*>(Data), Count);
-            if (!page.Dirty) {
-                page.Dirty = true;
-                ++DirtyCount_;
-            }
+            const size_t within = static_cast<size_t>(Offset & (PageSize_ - 1));
+            char* at = page.Bytes.data() + within;
+            if (Offset + Count <= Size_ && std::memcmp(at, Data, Count) == 0)
+                return;
+            CopyBytes(at, static_cast<const char*>(Data), Count);
+            MarkChanged(page, within, within + Count);
             if (Offset + Count > Size_)
                 Size_ = Offset + Count;
             return;
@@ -79,19 +90,46 @@ public:
     }
     // The file's length, counting what is written but not yet flushed.
     uint64_t Size() const { return Size_; }
-    // Writes every dirty page out, in the order above.
+    // Writes every changed range out, in the order above.
     void Flush();
-    // Forgets what is not yet written.
-    void Discard();
+    // Flush, then waits until the file is on the disk. Once a sync has
+    // failed, every later one fails too without asking the system again:
+    // after a failed sync the system may have dropped the writes and will
+    // not say so twice, so nothing may ever be built on them.
+    void Sync();
     bool Dirty() const { return DirtyCount_ > 0; }
 
 private:
+    struct TRange {
+        uint32_t Begin, End;  // within the page, End exclusive
+    };
     struct TPage {
         uint64_t Number = UINT64_MAX;  // none yet, or a read of it failed
         std::vector<char> Bytes;
-        bool Dirty = false;
+        // Sorted, neither overlapping nor touching.
+        std::vector<TRange> Changed;
         bool Referenced = false;  // used since the clock hand last passed
     };
+
+    // Records Begin..End of Page as changed. Nearly every write lands
+    // after or on the last range (records are visited in order).
+    void MarkChanged(TPage& Page, size_t Begin, size_t End)
+    {
+        std::vector<TRange>& ranges = Page.Changed;
+        const uint32_t begin = static_cast<uint32_t>(Begin), end = static_cast<uint32_t>(End);
+        if (ranges.empty()) {
+            ranges.push_back({begin, end});
+            ++DirtyCount_;
+        } else if (begin > ranges.back().End) {
+            ranges.push_back({begin, end});
+        } else if (begin >= ranges.back().Begin) {
+            if (end > ranges.back().End)
+                ranges.back().End = end;
+        } else {
+            MergeChanged(ranges, begin, end);
+        }
+    }
+    static void MergeChanged(std::vector<TRange>& Ranges, uint32_t Begin, uint32_t End);
 
     TPage& PageFor(uint64_t Number, bool Fill);
     // Most copies are a field's few bytes: done in two overlapping moves
@@ -142,7 +180,11 @@ private:
                       static_cast<size_t>(to - from));
         }
     }
-    void WriteOut(TPage& Page);
+    // Writes Page's changed ranges out; those within the header stay
+    // behind when KeepHeader.
+    void WriteOut(TPage& Page, bool KeepHeader);
+    void WriteToFile(uint64_t Offset, const char* Data, size_t Count);
+    void SyncFile();
 
     TFileStream& Stream_;
     size_t PageSize_;
@@ -150,7 +192,9 @@ private:
     size_t MaxPages_;
     size_t HeaderBytes_;
     uint64_t Size_;
-    size_t DirtyCount_ = 0;
+    size_t DirtyCount_ = 0;  // pages with changed ranges
+    bool Unsynced_ = false;  // written since the last sync
+    std::exception_ptr SyncFailure_;
     // The slots of the pages used last, the latest first: nearly every
     // access hits one of them again (Rewrite reads a memo file in one place,
     // appends to it in another and keeps its header up to date).

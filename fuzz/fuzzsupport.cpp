@@ -20,6 +20,7 @@ public:
     }
 
     uint64_t Size() override { return Inner_->Size(); }
+    void Sync() override { Inner_->Sync(); }
 
 private:
     std::unique_ptr<TFileStream> Inner_;

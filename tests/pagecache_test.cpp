@@ -33,6 +33,7 @@ public:
         std::memcpy(&Bytes[static_cast<size_t>(Offset)], Data, Count);
     }
     uint64_t Size() override { return Bytes.size(); }
+    void Sync() override { Writes.emplace_back(UINT64_MAX, 0); }
 };
 
 std::string ReadBack(TPageCache& Cache, uint64_t Offset, size_t Count)
@@ -76,27 +77,65 @@ TEST(PageCache, LongWritesGoStraightOutAndKeepCachedPagesTrue)
     EXPECT_EQ(file.Bytes.substr(100, 100), std::string(100, 'b'));
 }
 
-TEST(PageCache, HeaderBytesReachTheFileLast)
+TEST(PageCache, OnlyTheBytesWrittenReachTheFileHeaderLast)
 {
     TRecordingStream file;
     file.Bytes = std::string(300, 'a');
     TPageCache cache(file, 64, 8, 8);
+    cache.SyncBeforeHeader = true;
+    EXPECT_EQ(ReadBack(cache, 0, 300), file.Bytes);  // every page cached
+    // Another program changes the file under the cache: none of its bytes
+    // may come back from the cache's old copy.
+    file.Bytes.replace(30, 5, "OTHER");
+    file.Bytes.replace(200, 5, "THEIR");
     cache.Write(4, "CNT!", 4);      // the header's count
     cache.Write(20, "rec0", 4);     // a record in the first page
     cache.Write(250, "rec3", 4);    // one in the last page
     cache.Write(70, "rec1", 4);
+    cache.Write(74, "+", 1);        // touching the one before: one write
+    cache.Write(100, "aaaa", 4);    // the bytes that are there: nothing
+    cache.Write(6, "X", 1);         // inside the header's range
     cache.Flush();
-    ASSERT_EQ(file.Writes.size(), 4u);
-    EXPECT_EQ(file.Writes[0].first, 64u);   // later pages, ascending
-    EXPECT_EQ(file.Writes[1].first, 192u);
-    EXPECT_EQ(file.Writes[2].first, 8u);    // the first page without its header
-    EXPECT_EQ(file.Writes[3], std::make_pair(uint64_t{0}, size_t{8}));
+    const std::vector<std::pair<uint64_t, size_t>> expected = {
+        {20, 4}, {70, 5}, {250, 4}, {UINT64_MAX, 0} /* sync */, {4, 4}};
+    EXPECT_EQ(file.Writes, expected);
+    EXPECT_EQ(file.Bytes.substr(0, 40), "aaaaCNX!aaaaaaaaaaaarec0aaaaaaOTHERaaaaa");
+    EXPECT_EQ(file.Bytes.substr(200, 5), "THEIR");
     file.Writes.clear();
     cache.Flush();
-    EXPECT_TRUE(file.Writes.empty());  // nothing dirty, nothing written
+    EXPECT_TRUE(file.Writes.empty());  // nothing changed, nothing written
 }
 
-TEST(PageCache, EvictingADirtyPageWritesAllOfThemInOrderAfterTheHook)
+TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
+{
+    // Each case: writes as (offset, length), then the writes that reach the
+    // file. One page of 64 bytes, no header.
+    const struct {
+        std::vector<std::pair<uint64_t, size_t>> Writes, Expected;
+    } cases[] = {
+        {{{40, 4}, {10, 4}, {20, 4}}, {{10, 4}, {20, 4}, {40, 4}}},
+        {{{40, 4}, {10, 4}, {12, 30}}, {{10, 34}}},          // bridges both
+        {{{10, 4}, {30, 4}, {14, 16}}, {{10, 24}}},          // fills the gap exactly
+        {{{10, 4}, {30, 4}, {50, 4}, {5, 2}}, {{5, 2}, {10, 4}, {30, 4}, {50, 4}}},
+        {{{30, 10}, {32, 2}}, {{30, 10}}},                   // inside one
+        {{{60, 8}}, {{60, 4}, {64, 4}}},                     // across two pages
+    };
+    for (const auto& c : cases) {
+        TRecordingStream file;
+        file.Bytes = std::string(128, 'a');
+        TPageCache cache(file, 64, 4, 0);
+        for (const auto& w : c.Writes)
+            cache.Write(w.first, std::string(w.second, 'w').data(), w.second);
+        cache.Flush();
+        EXPECT_EQ(file.Writes, c.Expected);
+        std::string expectedBytes(128, 'a');
+        for (const auto& w : c.Writes)
+            expectedBytes.replace(static_cast<size_t>(w.first), w.second, w.second, 'w');
+        EXPECT_EQ(file.Bytes, expectedBytes);
+    }
+}
+
+TEST(PageCache, EvictingAChangedPageWritesAllOfThemInOrderAfterTheHook)
 {
     TRecordingStream file;
     file.Bytes = std::string(1024, 'a');
@@ -106,14 +145,34 @@ TEST(PageCache, EvictingADirtyPageWritesAllOfThemInOrderAfterTheHook)
     cache.Write(4, "H", 1);
     cache.Write(200, "x", 1);
     EXPECT_EQ(ReadBack(cache, 500, 1), "a");  // third slot: clean page
-    EXPECT_EQ(ReadBack(cache, 900, 1), "a");  // evicts the oldest, page 0, dirty
+    EXPECT_EQ(ReadBack(cache, 900, 1), "a");  // evicts the oldest, page 0, changed
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], "hook with 0 writes");
-    ASSERT_EQ(file.Writes.size(), 3u);
-    EXPECT_EQ(file.Writes[0].first, 192u);
-    EXPECT_EQ(file.Writes[2].first, 0u);
+    const std::vector<std::pair<uint64_t, size_t>> expected = {{200, 1}, {4, 1}};
+    EXPECT_EQ(file.Writes, expected);
     EXPECT_FALSE(cache.Dirty());
     EXPECT_EQ(ReadBack(cache, 4, 1), "H");
+    // A long write goes straight out, after the hook too.
+    cache.Write(0, std::string(64, 'L').data(), 64);
+    EXPECT_EQ(events.size(), 2u);
+}
+
+TEST(PageCache, AFailedSyncFailsEveryLaterOne)
+{
+    TMemoryFileSystem files;
+    files.SetFile("f", std::string(512, 'z'));
+    TFaultFileSystem faults(files);
+    auto stream = faults.Open("f", TFileAccess::ReadWrite, TFileShare::DenyNone);
+    TPageCache cache(*stream, 64, 4, 8);
+    cache.Sync();  // nothing written: no sync asked of the system
+    EXPECT_TRUE(faults.Events.empty());
+    cache.Write(100, "new", 3);
+    faults.Arm(2);  // the write goes, the sync fails
+    EXPECT_THROW(cache.Sync(), EStreamError);
+    EXPECT_TRUE(faults.Failed);
+    faults.Arm(0);
+    EXPECT_THROW(cache.Sync(), EStreamError);  // without asking again
+    EXPECT_EQ(faults.Operations, 0);
 }
 
 TEST(PageCache, AFailedFillIsNotTakenForAPage)

@@ -42,6 +42,7 @@ private:
             Inner_->WriteAt(Offset, Data, Count);
         }
         uint64_t Size() override { return Inner_->Size(); }
+        void Sync() override { Inner_->Sync(); }
         std::unique_ptr<TFileStream> Inner_;
     };
     TFileSystem& Inner_;
@@ -73,6 +74,61 @@ void ExpectReleased(TMemoryFileSystem& Files, const std::string& Path)
     if (Files.Has(Path)) {
         EXPECT_NO_THROW(Files.Open(Path, TFileAccess::ReadWrite, TFileShare::Exclusive)) << Path << " is still held";
     }
+}
+
+// No table write before the memo writes ahead of it are on the disk, no
+// record count before the records it counts, and, when the run ended, the
+// table on the disk too.
+void ExpectSyncedInOrder(const std::vector<TFileEvent>& Events, const TMemTable& T, bool Ended)
+{
+    bool memoUnsynced = false, tableUnsynced = false;
+    for (size_t i = 0; i < Events.size(); ++i) {
+        const TFileEvent& e = Events[i];
+        const bool memo = e.Path == T.MemoPath;
+        if (e.Kind == TFileEvent::Sync) {
+            (memo ? memoUnsynced : tableUnsynced) = false;
+        } else if (memo) {
+            memoUnsynced = true;
+        } else if (e.Path == T.TablePath) {
+            ASSERT_FALSE(memoUnsynced) << "table write " << i << " at " << e.Offset << " before the memo sync";
+            if (e.Offset < 8)
+                ASSERT_FALSE(tableUnsynced) << "record count written before the records";
+            tableUnsynced = true;
+        }
+    }
+    if (Ended)
+        EXPECT_FALSE(tableUnsynced || memoUnsynced) << "a run ended with writes not on the disk";
+}
+
+TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeReferences)
+{
+    // Several megabytes of records, so the table's pages go out while the
+    // run goes on, not only when it ends; the load appends records too.
+    TMemTable t;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 100}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo{64};
+    std::string text = "NOTES\r\n";
+    for (int r = 0; r < 30000; ++r) {
+        layout.Records.push_back({"r" + std::to_string(r), r % 5 ? MemoRef(memo.Add("text " + std::to_string(r))) : ""});
+        text += "loaded " + std::to_string(r) + "\r\n";
+    }
+    for (int r = 0; r < 2000; ++r)
+        text += "appended " + std::to_string(r) + "\r\n";
+    t.Put(layout, memo);
+    t.Files.SetFile(TextPath, text);
+    for (Handler click : {&TfmMain::btAutoClick, &TfmMain::btLoadClick}) {
+        TFaultFileSystem disk(t.Files);
+        TFakePort port;
+        port.FileName = t.TablePath;
+        port.Memo = "NOTES";
+        port.DialogAnswers = {TextPath};
+        TfmMain(port, disk).Run(click);
+        ASSERT_EQ(port.Errors(), std::vector<std::string>{});
+        ASSERT_GT(disk.Events.size(), 100u);
+        ExpectSyncedInOrder(disk.Events, t, true);
+    }
+    EXPECT_EQ(ReadLe32(t.Table(), 4), 32000u);
 }
 
 // --- Damaged tables through every operation ---------------------------------
@@ -500,6 +556,7 @@ protected:
             TfmMain(port, faults).Run(Click);
 
             EXPECT_EQ(port.Cursor, TCursor::Default);
+            ExpectSyncedInOrder(faults.Events, t, !faults.Failed);
             for (const std::string& path : {t.TablePath, t.MemoPath, TextPath, std::string("/data/OUT.txt")})
                 ExpectReleased(t.Files, path);
             ExpectConsistent(Allowed);

@@ -47,6 +47,7 @@ public:
     }
 
     uint64_t Size() override { return File_->Bytes.size(); }
+    void Sync() override {}
 
 private:
     std::shared_ptr<TMemoryFileSystem::TFile> File_;
@@ -55,8 +56,8 @@ private:
 
 class TFaultStream final : public TFileStream {
 public:
-    TFaultStream(std::unique_ptr<TFileStream> Inner, TFaultFileSystem& Owner)
-        : Inner_(std::move(Inner)), Owner_(Owner) {}
+    TFaultStream(std::unique_ptr<TFileStream> Inner, TFaultFileSystem& Owner, std::string Path)
+        : Inner_(std::move(Inner)), Owner_(Owner), Path_(std::move(Path)) {}
 
     size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
     {
@@ -75,13 +76,24 @@ public:
             throw EStreamError(WriteErrorText(), TIoFailure::DiskFull, 112);
         }
         Inner_->WriteAt(Offset, Data, Count);
+        Owner_.Events.push_back({Path_, TFileEvent::Write, Offset, Count});
     }
 
     uint64_t Size() override { return Inner_->Size(); }
 
+    // A sync fails as a write does: the disk did not take the data.
+    void Sync() override
+    {
+        if (Owner_.NextFails(true))
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 23);
+        Inner_->Sync();
+        Owner_.Events.push_back({Path_, TFileEvent::Sync, 0, 0});
+    }
+
 private:
     std::unique_ptr<TFileStream> Inner_;
     TFaultFileSystem& Owner_;
+    std::string Path_;
 };
 
 }  // namespace
@@ -146,7 +158,7 @@ std::string TMemoryFileSystem::FindCaseVariant(const std::string& Path)
 
 std::unique_ptr<TFileStream> TFaultFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
 {
-    return std::make_unique<TFaultStream>(Inner_.Open(Path, Access, Share), *this);
+    return std::make_unique<TFaultStream>(Inner_.Open(Path, Access, Share), *this, Path);
 }
 
 bool TFaultFileSystem::NextFails(bool IsWrite)

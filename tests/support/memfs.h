@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbflite/filestream.h"
 
@@ -32,9 +33,18 @@ private:
     std::map<std::string, std::shared_ptr<TFile>> Files_;
 };
 
-// Passes everything to Inner, counting reads and writes, and fails the one
-// whose number (from 1, over reads and writes together) is FailAt. A failed
-// write may first pass on part of its bytes, as a disk that fills up does.
+// A write or a sync that reached the file, in the order they happened.
+struct TFileEvent {
+    std::string Path;
+    enum { Write, Sync } Kind;
+    uint64_t Offset;
+    size_t Count;
+};
+
+// Passes everything to Inner, counting reads, writes and syncs, and fails
+// the one whose number (from 1, over all of them together) is FailAt. A
+// failed write may first pass on part of its bytes, as a disk that fills up
+// does. The writes and syncs that succeed are kept in Events.
 class TFaultFileSystem : public TFileSystem {
 public:
     explicit TFaultFileSystem(TFileSystem& Inner) : Inner_(Inner) {}
@@ -42,8 +52,9 @@ public:
     long FailAt = 0;          // 0: never fail
     bool PartialWrites = false;
     bool FailOnlyWrites = false;
-    long Operations = 0;      // reads and writes seen so far
+    long Operations = 0;      // reads, writes and syncs seen so far
     bool Failed = false;      // the planned failure happened
+    std::vector<TFileEvent> Events;
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }
@@ -57,7 +68,8 @@ public:
         FailAt = N;
     }
 
-    // Called by the streams: true when this operation must fail.
+    // Called by the streams: true when this operation must fail. A sync
+    // counts as a write.
     bool NextFails(bool IsWrite);
 
 private:
