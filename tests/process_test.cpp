@@ -151,6 +151,133 @@ TEST(Locking, ARunEndedByAnErrorLeavesTheTableOpenToOtherProcesses)
     }
 }
 
+// --- Another program working on the table during a run ----------------------
+
+// What the table's own application does while a repair runs: changes a
+// field of record 1 and appends a record, as a separate process writing
+// straight to the file, the count in the header last.
+struct TOtherProgram {
+    const TTableSpec& Layout;
+    std::string Path;
+    static constexpr const char* Edited = "EDITED";
+    static constexpr const char* Appended = "THEIRS";
+
+    void Work() const
+    {
+        ASSERT_EQ(InChild([this] {
+                      const int fd = ::open(Path.c_str(), O_RDWR);
+                      const off_t header = HeaderSizeOf(Layout), record = RecordSizeOf(Layout);
+                      const uint32_t count = static_cast<uint32_t>(Layout.Records.size());
+                      std::string added(static_cast<size_t>(record), ' ');
+                      added.replace(1, 6, Appended);
+                      added += '\x1A';
+                      const unsigned char newCount[4] = {static_cast<unsigned char>(count + 1), 0, 0, 0};
+                      const bool ok = ::pwrite(fd, Edited, 6, header + record + 1) == 6 &&
+                                      ::pwrite(fd, added.data(), added.size(), header + record * count) ==
+                                          static_cast<ssize_t>(added.size()) &&
+                                      ::pwrite(fd, newCount, 4, 4) == 4;
+                      ::close(fd);
+                      return ok ? 0 : 1;
+                  }),
+                  0);
+    }
+
+    // Both changes are in the file, whole.
+    void ExpectKept() const
+    {
+        const std::string table = ReadFileBytes(Path);
+        const size_t header = HeaderSizeOf(Layout), record = RecordSizeOf(Layout), count = Layout.Records.size();
+        EXPECT_EQ(ReadLe32(table, 4), count + 1) << "the record count went back";
+        EXPECT_EQ(table.substr(header + record + 1, 6), Edited) << "the edit was undone";
+        ASSERT_GE(table.size(), header + record * (count + 1) + 1);
+        EXPECT_EQ(table.substr(header + record * count + 1, 6), Appended) << "the appended record was overwritten";
+        EXPECT_EQ(table[header + record * (count + 1)], '\x1A');
+    }
+};
+
+TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
+{
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    for (int r = 0; r < 40; ++r)
+        layout.Records.push_back({"R" + std::to_string(r), r % 4 == 1 ? MemoRef(memo.Add("  ")) : MemoRef(memo.Add("text"))});
+    disk.Put(layout, memo);
+    std::string text = "NOTES\r\n";
+    for (int r = 0; r < 40; ++r)
+        text += "loaded\r\n";
+    WriteFileBytes(disk.Text, text);
+    const TOtherProgram other{layout, disk.Table};
+
+    const struct {
+        const char* Name;
+        void (TfmMain::*Click)();
+        bool All;
+        const char *Record0, *Record1;  // the texts the run leaves
+    } runs[] = {{"clear --all", &TfmMain::btClearClick, true, "", ""},
+                {"clear", &TfmMain::btClearClick, false, "text", ""},
+                {"rewrite", &TfmMain::btAutoClick, false, "text", ""},
+                {"load", &TfmMain::btLoadClick, false, "loaded", "loaded"}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.Name);
+        disk.Restore();
+        TFakePort port;
+        port.FileName = disk.Table;
+        port.Memo = "NOTES";
+        port.All = run.All;
+        port.DialogAnswers = {disk.Text};
+        port.WhileAsking = [&] { other.Work(); };
+        TfmMain(port).Run(run.Click);
+        ASSERT_EQ(port.Errors(), std::vector<std::string>{});
+        ASSERT_EQ(port.Messages().size(), 1u);
+        other.ExpectKept();
+        // The run did its own work too.
+        TDBFLite db;
+        db.OpenTable(disk.Table, true);
+        EXPECT_EQ(db.ReadMemo(0, 1), run.Record0);
+        EXPECT_EQ(db.ReadMemo(1, 1), run.Record1);
+    }
+}
+
+std::string CliPath();
+pid_t StartCli(const std::vector<std::string>& Args);
+int Finish(pid_t Pid);
+
+TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
+{
+    // Few records, long texts: the table stays in one cached page for the
+    // whole run, which copies megabytes meanwhile.
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    std::string text = "NOTES\r\n";
+    for (int r = 0; r < 6; ++r) {
+        layout.Records.push_back({"R" + std::to_string(r), MemoRef(memo.Add(std::string(12 << 20, static_cast<char>('a' + r))))});
+        text += std::string(12 << 20, static_cast<char>('A' + r)) + "\r\n";
+    }
+    disk.Put(layout, memo);
+    WriteFileBytes(disk.Text, text);
+    const TOtherProgram other{layout, disk.Table};
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"rewrite", disk.Table, "--yes"}, {"load", disk.Table, disk.Text, "--yes"}}) {
+        SCOPED_TRACE(args[0]);
+        disk.Restore();
+        const pid_t pid = StartCli(args);
+        ASSERT_GT(pid, 0);
+        // The other program works once the run has begun to write texts.
+        for (int wait = 0; wait < 20000 && std::filesystem::file_size(disk.Memo) == disk.MemoBytes.size(); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        other.Work();
+        EXPECT_EQ(Finish(pid), 0);
+        other.ExpectKept();
+        TDBFLite db;
+        db.OpenTable(disk.Table, true);
+        EXPECT_EQ(db.ReadMemo(5, 1), std::string(12 << 20, args[0] == "load" ? 'F' : 'f'));
+    }
+}
+
 // --- tarnwick-cli killed mid-run --------------------------------------------
 
 std::string CliPath()

@@ -53,6 +53,8 @@ bool TFakePort::RunFileDialog(TFileDialog& Dialog)
 int TFakePort::AskOkCancel(const std::string& Text, const std::string& BoxCaption, int Flags)
 {
     Log.push_back("message:" + BoxCaption + "|" + std::to_string(Flags) + "|" + Text);
+    if (WhileAsking)
+        WhileAsking();
     if (MessageAnswers.empty())
         return IdOk;
     const int answer = MessageAnswers.front();

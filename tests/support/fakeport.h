@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ public:
     // left), the next dialog result (a path, or nullopt for Cancel).
     std::deque<int> MessageAnswers;
     std::deque<std::optional<std::string>> DialogAnswers;
+    // Runs while the message box waits for its answer.
+    std::function<void()> WhileAsking;
 
     // Everything that happened, one entry each, in order:
     //   "caption:<text>", "progress:<text>", "memo:<text>", "cursor:<code>",
