@@ -107,7 +107,9 @@ stat_of() { awk -v k="$1" '$1 == k { print $2 }' "$stats"; }
 human() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1e6 }'; }
 
 # Runs a command with stdout and stderr to files; sets T_SEC (wall), T_RSS
-# (peak resident KiB), T_USER and T_SYS (CPU seconds) and T_RC (exit status).
+# (peak resident KiB), T_USER and T_SYS (CPU seconds) and T_RC (exit status),
+# and T_SYNCED: the wall time until a `sync` of the whole system after it
+# returned, so what the operation left for the kernel to write is counted.
 timed() { # stdout-file stderr-file command...
   local out=$1 err=$2 t0 t1
   shift 2
@@ -115,7 +117,9 @@ timed() { # stdout-file stderr-file command...
   t0=$(now)
   if /usr/bin/time -f '%M %U %S' -o "$outdir/time.out" "$@" >"$out" 2>"$err" </dev/null; then T_RC=0; else T_RC=$?; fi
   t1=$(now)
+  sync
   T_SEC=$(secs "$t0" "$t1")
+  T_SYNCED=$(secs "$t0" "$(now)")
   read -r T_RSS T_USER T_SYS <<<"$(tail -n 1 "$outdir/time.out")"
 }
 
@@ -310,13 +314,14 @@ verify() { # index stdout-file -> prints problems
   machine
   echo "table: $records records; BENCH.DBF $(human "$(stat_of table_bytes)"), BENCH.FPT $(human "$(stat_of memo_bytes)"), longest memo text $longest bytes"
   echo "each operation: $runs runs, each right after its reference (cat); seconds are wall-clock medians, ratio = seconds / ref s;"
+  echo "+sync s: until a sync of the whole system after the operation, what durability costs beyond it;"
   echo "RSS the largest of the runs; user and sys the medians of the CPU seconds"
 } | tee "$outdir/results.txt"
 
 for i in "${!names[@]}"; do
   name=${names[$i]}
   echo "  $name ..." >&2
-  secs_list=() refs_list=() rss_list=() user_list=() sys_list=()
+  secs_list=() refs_list=() rss_list=() user_list=() sys_list=() synced_list=()
   n=$runs
   status=""
   for ((k = 1; k <= n; ++k)); do
@@ -329,8 +334,8 @@ for i in "${!names[@]}"; do
       status="exit status $T_RC: $(head -c 200 "$logs/op.stderr" | tr '\n' ' ')"
       cp "$logs/op.stderr" "$logs/failed-${name// /}.stderr"
     fi
-    secs_list+=("$T_SEC") refs_list+=("$R_SEC") rss_list+=("$T_RSS") user_list+=("$T_USER") sys_list+=("$T_SYS")
-    echo "    run $k: $T_SEC s (user $T_USER, sys $T_SYS; cat $R_SEC s), $T_RSS KiB" >&2
+    secs_list+=("$T_SEC") synced_list+=("$T_SYNCED") refs_list+=("$R_SEC") rss_list+=("$T_RSS") user_list+=("$T_USER") sys_list+=("$T_SYS")
+    echo "    run $k: $T_SEC s (with sync $T_SYNCED s; user $T_USER, sys $T_SYS; cat $R_SEC s), $T_RSS KiB" >&2
     if [ "$k" = 1 ] && [ "$n" -gt 1 ] && awk -v a="$T_SEC" -v s="$slow" 'BEGIN { exit !(a > s) }'; then
       n=1
       notes+=("$name: run once, its first run took ${T_SEC} s (over ${slow} s)")
@@ -342,6 +347,7 @@ for i in "${!names[@]}"; do
   [ -n "$problems" ] && notes+=("$name: $problems")
 
   sec=$(median "${secs_list[@]}")
+  synced=$(median "${synced_list[@]}")
   ref=$(median "${refs_list[@]}")
   ratio=$(awk -v a="$sec" -v b="$ref" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
   user=$(median "${user_list[@]}")
@@ -359,8 +365,8 @@ for i in "${!names[@]}"; do
   fi
   rv=$( [ "$rss" -lt "$rss_limit_kib" ] && echo ok || echo MISS)
   [ -n "$problems" ] && tv="$tv, CHECK"
-  rows+=("$(printf '%-12s %4s %8s %8s %7s %8.1f  %-24s %-11s %-4s %6s %6s' "$name" "$n" "$sec" "$ref" "${ratio}x" \
-    "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$target" "$tv" "$rv" "$user" "$sys")")
+  rows+=("$(printf '%-12s %4s %8s %8s %7s %8s %8.1f  %-24s %-11s %-4s %6s %6s' "$name" "$n" "$sec" "$ref" "${ratio}x" \
+    "$synced" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$target" "$tv" "$rv" "$user" "$sys")")
   [ "$i" = 2 ] && save_sec=$sec
 done
 
@@ -388,8 +394,8 @@ fi
 
 {
   echo
-  printf '%-12s %4s %8s %8s %7s %8s  %-24s %-11s %-4s %6s %6s\n' operation runs seconds "ref s" ratio "RSS MiB" \
-    "time target" "time" RSS user sys
+  printf '%-12s %4s %8s %8s %7s %8s %8s  %-24s %-11s %-4s %6s %6s\n' operation runs seconds "ref s" ratio "+sync s" \
+    "RSS MiB" "time target" "time" RSS user sys
   printf '%s\n' "${rows[@]}"
   printf 'peak RSS target: below 64 MiB + the longest memo text = %.2f MiB\n' "$(awk -v k="$rss_limit_kib" 'BEGIN { print k / 1024 }')"
   echo
