@@ -96,8 +96,9 @@ void ExpectSyncedInOrder(const std::vector<TFileEvent>& Events, const TMemTable&
             tableUnsynced = true;
         }
     }
-    if (Ended)
+    if (Ended) {
         EXPECT_FALSE(tableUnsynced || memoUnsynced) << "a run ended with writes not on the disk";
+    }
 }
 
 TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeReferences)
