@@ -91,8 +91,9 @@ void ExpectSyncedInOrder(const std::vector<TFileEvent>& Events, const TMemTable&
             memoUnsynced = true;
         } else if (e.Path == T.TablePath) {
             ASSERT_FALSE(memoUnsynced) << "table write " << i << " at " << e.Offset << " before the memo sync";
-            if (e.Offset < 8)
+            if (e.Offset < 8) {
                 ASSERT_FALSE(tableUnsynced) << "record count written before the records";
+            }
             tableUnsynced = true;
         }
     }
