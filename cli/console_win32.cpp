@@ -2,19 +2,72 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <iostream>
+#include <streambuf>
 
 #include "cli/console.h"
 #include "dbflite/winstr.h"
+
+namespace {
+
+// Output in binary mode, each LF preceded by exactly one CR: texts that
+// already end their lines with CR LF (the help file, the memo box) keep them,
+// and lines ended with LF alone get their CR. A lone CR (the progress line
+// drawn over itself) stays as it is.
+class TCrLfBuffer final : public std::streambuf {
+public:
+    explicit TCrLfBuffer(FILE* File) : File_(File) {}
+
+protected:
+    int_type overflow(int_type Ch) override
+    {
+        if (traits_type::eq_int_type(Ch, traits_type::eof()))
+            return traits_type::not_eof(Ch);
+        const char c = traits_type::to_char_type(Ch);
+        return Put(&c, 1) == 1 ? Ch : traits_type::eof();
+    }
+    std::streamsize xsputn(const char* Data, std::streamsize Count) override { return Put(Data, Count); }
+    int sync() override { return std::fflush(File_) == 0 ? 0 : -1; }
+
+private:
+    std::streamsize Put(const char* Data, std::streamsize Count)
+    {
+        std::streamsize from = 0;
+        for (std::streamsize i = 0; i < Count; ++i) {
+            if (Data[i] == '\n' && !(i > 0 ? Data[i - 1] == '\r' : LastWasCr_)) {
+                std::fwrite(Data + from, 1, static_cast<size_t>(i - from), File_);
+                std::fputc('\r', File_);
+                from = i;
+            }
+        }
+        std::fwrite(Data + from, 1, static_cast<size_t>(Count - from), File_);
+        if (Count > 0)
+            LastWasCr_ = Data[Count - 1] == '\r';
+        return Count;
+    }
+
+    FILE* File_;
+    bool LastWasCr_ = false;
+};
+
+}  // namespace
 
 void PrepareConsole()
 {
     ::SetConsoleOutputCP(CP_UTF8);
     ::SetConsoleCP(CP_UTF8);
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    static TCrLfBuffer out(stdout);
+    static TCrLfBuffer err(stderr);
+    std::cout.rdbuf(&out);
+    std::cerr.rdbuf(&err);
 }
 
 std::vector<std::string> CommandLineArguments(int, char**)
@@ -26,6 +79,31 @@ std::vector<std::string> CommandLineArguments(int, char**)
         args.push_back(WideToUtf8(wide[i]));
     ::LocalFree(wide);
     return args;
+}
+
+TLanguage UserLanguage()
+{
+    return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_RUSSIAN ? TLanguage::Russian : TLanguage::English;
+}
+
+// The console is set to UTF-8 output, and so is what goes to a file.
+bool TerminalReadsUtf8() { return true; }
+
+std::string ProgramFolder(const std::string&)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::string();
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::string() : WideToUtf8(path.substr(0, slash + 1));
 }
 
 bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
