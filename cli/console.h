@@ -29,7 +29,3 @@ int TerminalWidth();
 // known: the ANSI code page on Windows; as they are elsewhere.
 std::string ConsoleFromTable(const std::string& Bytes);
 std::string ConsoleToTable(const std::string& Text);
-// The help text, already turned into console text by the port, as a
-// terminal shows it. The help file is written in the Windows code page for
-// Russian; a UTF-8 terminal gets it converted.
-std::string ConsoleHelpText(const std::string& Text);

@@ -5,9 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "cli/codepage.h"
 #include "cli/console.h"
-#include "dbflite/error.h"
 
 namespace {
 
@@ -67,14 +65,3 @@ int TerminalWidth()
 
 std::string ConsoleFromTable(const std::string& Bytes) { return Bytes; }
 std::string ConsoleToTable(const std::string& Text) { return Text; }
-
-std::string ConsoleHelpText(const std::string& Text)
-{
-    if (IsUtf8(Text))
-        return Text;
-    try {
-        return TCodePage(1251).ToUtf8(Text);
-    } catch (const EError&) {
-        return Text;  // no converter for it: the bytes as they are
-    }
-}

@@ -119,5 +119,3 @@ int TerminalWidth()
 
 std::string ConsoleFromTable(const std::string& Bytes) { return WideToUtf8(AnsiToWide(Bytes)); }
 std::string ConsoleToTable(const std::string& Text) { return WideToAnsi(Utf8ToWide(Text)); }
-
-std::string ConsoleHelpText(const std::string& Text) { return Text; }

@@ -136,6 +136,8 @@ void TConsolePort::ShowError(const std::string& Text)
 
 std::string TConsolePort::TableToText(const std::string& Bytes)
 {
+    if (RawText)
+        return Bytes;
     return Names ? Names->ToUtf8(Bytes) : ConsoleFromTable(Bytes);
 }
 

@@ -46,6 +46,7 @@ public:
     // The table's code page, when known and the terminal reads UTF-8: field
     // names and texts are shown converted from it.
     const TCodePage* Names = nullptr;
+    bool RawText = false;        // table bytes pass unchanged (the help file)
 
     // What happened, for the exit status.
     std::string LastCaption;

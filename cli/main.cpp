@@ -191,13 +191,26 @@ int TableLanguageDriver(const std::string& Path)
     }
 }
 
+// The help file as UTF-8: it is written in the Windows code page for
+// Russian, whatever the system's own code page is.
+std::string HelpText(const std::string& Bytes)
+{
+    if (IsUtf8(Bytes))
+        return Bytes;
+    try {
+        return TCodePage(1251).ToUtf8(Bytes);
+    } catch (const EError&) {
+        return Bytes;  // the platform cannot convert it: the bytes as they are
+    }
+}
+
 std::string Hex(int Byte)
 {
     static const char Digits[] = "0123456789ABCDEF";
     return std::string("0x") + Digits[(Byte >> 4) & 15] + Digits[Byte & 15];
 }
 
-int RunCheckCommand(TConsolePort& Port, const TOptions& Options, std::unique_ptr<TCodePage>& Names)
+int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
@@ -208,12 +221,6 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options, std::unique_ptr
         // Read-only: the diagnosis changes nothing and locks nothing.
         TDBFLite table;
         table.OpenTable(path, true);
-        if (!Names && TerminalReadsUtf8()) {
-            const int codePage = CodePageOfLanguageDriver(table.LanguageDriver);
-            if (codePage != 0)
-                Names = std::make_unique<TCodePage>(codePage);
-            Port.Names = Names.get();
-        }
         std::vector<int> fields;
         if (Options.Given & OptFields) {
             for (const std::string& name : Options.Fields) {
@@ -307,9 +314,10 @@ int Run(const std::vector<std::string>& Args)
     TfmMain form(port, files);
 
     if (command == "check")
-        return RunCheckCommand(port, options, codePage);
+        return RunCheckCommand(port, options);
     if (command == "help") {
         port.MemoToStdout = true;
+        port.RawText = true;
         form.Run(&TfmMain::btHelpClick);
         if (port.ErrorShown)
             return ExitError;
@@ -317,7 +325,7 @@ int Run(const std::vector<std::string>& Args)
             std::cerr << Translate(port.Memo) << std::endl;
             return ExitNotDone;
         }
-        std::cout << ConsoleLines(ConsoleHelpText(port.Memo)) << "\n";
+        std::cout << ConsoleLines(HelpText(port.Memo)) << "\n";
         return ExitDone;
     }
     if (command == "info") {
@@ -353,9 +361,11 @@ int Run(const std::vector<std::string>& Args)
 
 int main(int argc, char** argv)
 {
+    // First: unsyncing replaces the streams' buffers, which PrepareConsole
+    // may set itself.
+    std::ios::sync_with_stdio(false);
     PrepareConsole();
     SetLanguage(UserLanguage());
-    std::ios::sync_with_stdio(false);
     const int status = Run(CommandLineArguments(argc, argv));
     std::cout.flush();
     return status;
