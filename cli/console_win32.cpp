@@ -9,16 +9,15 @@
 #include <cstdio>
 #include <iostream>
 #include <streambuf>
+#include <string>
 
 #include "cli/console.h"
+#include "cli/crlf.h"
 #include "dbflite/winstr.h"
 
 namespace {
 
-// Output in binary mode, each LF preceded by exactly one CR: texts that
-// already end their lines with CR LF (the help file, the memo box) keep them,
-// and lines ended with LF alone get their CR. A lone CR (the progress line
-// drawn over itself) stays as it is.
+// Output in binary mode, with the line ends TCrLfFilter gives it.
 class TCrLfBuffer final : public std::streambuf {
 public:
     explicit TCrLfBuffer(FILE* File) : File_(File) {}
@@ -37,22 +36,14 @@ protected:
 private:
     std::streamsize Put(const char* Data, std::streamsize Count)
     {
-        std::streamsize from = 0;
-        for (std::streamsize i = 0; i < Count; ++i) {
-            if (Data[i] == '\n' && !(i > 0 ? Data[i - 1] == '\r' : LastWasCr_)) {
-                std::fwrite(Data + from, 1, static_cast<size_t>(i - from), File_);
-                std::fputc('\r', File_);
-                from = i;
-            }
-        }
-        std::fwrite(Data + from, 1, static_cast<size_t>(Count - from), File_);
-        if (Count > 0)
-            LastWasCr_ = Data[Count - 1] == '\r';
-        return Count;
+        Out_.clear();
+        Filter_.Put(Data, static_cast<size_t>(Count), Out_);
+        return std::fwrite(Out_.data(), 1, Out_.size(), File_) == Out_.size() ? Count : 0;
     }
 
     FILE* File_;
-    bool LastWasCr_ = false;
+    TCrLfFilter Filter_;
+    std::string Out_;
 };
 
 }  // namespace

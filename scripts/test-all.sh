@@ -55,12 +55,28 @@ package_holds() {
 # pe_kind file: "PE32" or "PE32+" as file(1) tells the program's format.
 pe_kind() { file -b "$1" | grep -o '^PE32+\?'; }
 
+# cli_line_ends exe: tarnwick-cli.exe under Wine, from a folder without
+# Read_Me.txt: help finds the one beside the program, and every line of it
+# ends in CR LF, never CR CR LF.
+cli_line_ends() {
+  local away help
+  away=$(mktemp -d) || return 1
+  help=$(cd "$away" && wine "$1" help | od -An -c | tr -d ' \n')
+  rmdir "$away"
+  case $help in
+    *'\r\r\n'*) echo "tarnwick-cli help writes CR CR LF"; return 1 ;;
+    *'\r\n'*) ;;
+    *) echo "tarnwick-cli help wrote no CR LF line (${help:0:80})"; return 1 ;;
+  esac
+}
+
 windows_build_and_test() { # dir, toolchain, system, PE kind
   local dir=$1 toolchain=$2 system=$3 kind=$4
   build_and_test "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" || return 1
   for exe in main/win32/tarnwick.exe cli/tarnwick-cli.exe; do
     [ "$(pe_kind "$dir/$exe")" = "$kind" ] || { echo "$exe: $(file -b "$dir/$exe"), not $kind"; return 1; }
   done
+  cli_line_ends "$dir/cli/tarnwick-cli.exe" || return 1
   package_holds "$dir" "$system" ZIP tarnwick.exe tarnwick-cli.exe Read_Me.txt
 }
 

@@ -5,6 +5,7 @@
 
 #include "cli/codepage.h"
 #include "cli/consolefiles.h"
+#include "cli/crlf.h"
 #include "cli/texts.h"
 #include "fakeport.h"
 #include "fixtures.h"
@@ -300,6 +301,29 @@ TEST(ConsoleFiles, HelpIsFoundBesideTheProgramWhenTheCurrentFolderHasNone)
     files.Open("Read_Me.txt", TFileAccess::Read, TFileShare::DenyNone)->ReadAt(0, text, 4);
     EXPECT_EQ(std::string(text, 4), "here");
     EXPECT_FALSE(files.FileExists("other.txt"));
+}
+
+TEST(ConsoleLineEnds, EveryLineEndsInOneCrLfWhateverThePiecesAre)
+{
+    const struct {
+        std::vector<std::string> Pieces;
+        std::string Out;
+    } cases[] = {
+        {{"a\nb\n"}, "a\r\nb\r\n"},
+        {{"help\r\ntext\r\n"}, "help\r\ntext\r\n"},
+        {{"help\r", "\n", "\n"}, "help\r\n\r\n"},
+        {{"\r[###]", "\r[####]\x1b[K", "\r\x1b[K", "done\n"}, "\r[###]\r[####]\x1b[K\r\x1b[Kdone\r\n"},
+        {{"\n", "\n"}, "\r\n\r\n"},
+        {{"", "x"}, "x"},
+    };
+    for (const auto& c : cases) {
+        TCrLfFilter filter;
+        std::string out;
+        for (const std::string& piece : c.Pieces)
+            filter.Put(piece.data(), piece.size(), out);
+        EXPECT_EQ(out, c.Out);
+        EXPECT_EQ(out.find("\r\r\n"), std::string::npos);
+    }
 }
 
 }  // namespace
