@@ -179,14 +179,15 @@ int Outcome(const TConsolePort& Port, const char* Success)
 }
 
 // The code page mark of the table at Path (header byte 29); -1 when the
-// table cannot be read (the run itself then says why).
-int TableLanguageDriver(const std::string& Path)
+// table cannot be read, with the message why in Error.
+int TableLanguageDriver(const std::string& Path, std::string& Error)
 {
     try {
         TDBFLite table;
         table.OpenTable(Path, true);
         return table.LanguageDriver;
-    } catch (const EError&) {
+    } catch (const EError& e) {
+        Error = e.Message();
         return -1;
     }
 }
@@ -289,12 +290,21 @@ int Run(const std::vector<std::string>& Args)
     std::unique_ptr<TCodePage> codePage;
     const bool converting = !options.Encoding.empty();
     if (converting || (TerminalReadsUtf8() && command != "help")) {
-        const int driver = port.FileName.empty() ? -1 : TableLanguageDriver(port.FileName);
+        std::string error;
+        const int driver = TableLanguageDriver(port.FileName, error);
         const int number = options.CodePage != 0 ? options.CodePage
                                                  : (driver < 0 ? 0 : CodePageOfLanguageDriver(static_cast<uint8_t>(driver)));
-        // Without a code page nothing is converted; a table that cannot be
-        // read at all is left to the run, which says why.
-        if (number == 0 && converting && driver >= 0) {
+        // Converting needs the code page before anything is written; only
+        // the names on the terminal go without.
+        if (converting && number == 0) {
+            if (!OsFileSystem().FileExists(port.FileName)) {
+                std::cerr << Translate("DBF файл не найден.") << std::endl;
+                return ExitNotDone;
+            }
+            if (driver < 0) {
+                std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
+                return ExitError;
+            }
             std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
             return ExitNotDone;
         }
@@ -302,7 +312,10 @@ int Run(const std::vector<std::string>& Args)
             if (number != 0)
                 codePage = std::make_unique<TCodePage>(number);
         } catch (const EError&) {
-            return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
+            // A mark naming a code page this system cannot convert leaves
+            // the names as they are; one the user asked for is an error.
+            if (converting || options.CodePage != 0)
+                return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
         }
         if (TerminalReadsUtf8())
             port.Names = codePage.get();

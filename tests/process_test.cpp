@@ -453,4 +453,31 @@ TEST_F(CliUse, ATableWithoutWritePermissionIsListedAndSavedButNotCleared)
     EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
 }
 
+TEST_F(CliUse, TextsGoOutAsUtf8AndComeBackAsTheTablesBytes)
+{
+    const std::string utf8 = disk.Dir.Path("utf8.txt"), raw = disk.Dir.Path("raw.txt");
+    EXPECT_EQ(RunCli({"save", disk.Table, raw}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(raw), "NOTES\t\xCF\xCE\xCB\xC5\r\n\xF2\xE5\xEA\xF1\xF2\t\r\n\t\r\n");
+    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding=UTF-8"}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(utf8), "NOTES\tПОЛЕ\r\nтекст\t\r\n\t\r\n");
+    WriteFileBytes(utf8, "ПОЛЕ\tNOTES\r\nдругой\tтекст\r\n");
+    TCliRun run = RunCli({"load", disk.Table, utf8, "--encoding", "utf-8", "--yes"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(RunCli({"save", disk.Table, raw}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(raw),
+              "NOTES\t\xCF\xCE\xCB\xC5\r\n\xF2\xE5\xEA\xF1\xF2\t\xE4\xF0\xF3\xE3\xEE\xE9\r\n\t\r\n");
+
+    // A table without a code page mark needs one given.
+    std::string unmarked = disk.TableBytes;
+    unmarked[29] = 0;
+    WriteFileBytes(disk.Table, unmarked);
+    run = RunCli({"save", disk.Table, utf8, "--encoding", "utf-8"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_NE(run.Err.find("(mark 0x00): give one with --codepage"), std::string::npos) << run.Err;
+    run = RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "866"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadFileBytes(utf8).substr(0, 18), "NOTES\t╧╬╦┼");  // the same bytes read as cp866
+    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "9"}, english, disk.Dir).Status, 2);
+}
+
 }  // namespace
