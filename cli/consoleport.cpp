@@ -42,14 +42,15 @@ void TProgressBar::Update(int64_t Done, int64_t Total)
     LastDrawn_ = now;
     const double seconds = std::chrono::duration<double>(now - Started_).count();
     const double rate = seconds > 0.001 ? static_cast<double>(Done) / seconds : 0.0;
-    char numbers[96];
+    char figures[96];
     if (Total > 0)
-        std::snprintf(numbers, sizeof numbers, " %lld/%lld  %.0f rec/s", static_cast<long long>(Done),
+        std::snprintf(figures, sizeof figures, " %lld/%lld  %.0f ", static_cast<long long>(Done),
                       static_cast<long long>(Total), rate);
     else
-        std::snprintf(numbers, sizeof numbers, " %lld  %.0f rec/s", static_cast<long long>(Done), rate);
+        std::snprintf(figures, sizeof figures, " %lld  %.0f ", static_cast<long long>(Done), rate);
+    const std::string numbers = figures + Say(Texts::RecordsPerSecond);
     std::string line;
-    const int width = TerminalWidth() - static_cast<int>(std::string(numbers).size()) - 4;
+    const int width = TerminalWidth() - static_cast<int>(numbers.size()) - 4;
     if (Total > 0 && width >= 10) {
         const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(Done) /
                                             static_cast<double>(Total));

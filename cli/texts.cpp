@@ -275,6 +275,7 @@ const TText NotInCodePage = {"Line %1 of the file: a character that code page %2
 const TText NotUtf8 = {"Line %1 of the file: not UTF-8 text.", "Строка %1 файла: текст не в UTF-8."};
 const TText NoMemoField = {"No memo field \"%1\" in the table.", "В таблице нет MEMO поля \"%1\"."};
 const TText Confirm = {"Go ahead? [y/N] ", "Продолжить? [y/N] "};
+const TText RecordsPerSecond = {"rec/s", "зап/с"};
 const TText NoTerminal = {"No terminal to confirm on: nothing was changed. Pass --yes to go ahead.",
                           "Нет терминала для подтверждения: ничего не изменено. Чтобы продолжить, укажите --yes."};
 

@@ -54,6 +54,7 @@ extern const TText NotUtf8;
 extern const TText NoMemoField;
 extern const TText Confirm;
 extern const TText NoTerminal;
+extern const TText RecordsPerSecond;
 
 // The report of check.
 extern const TText ReportTable;

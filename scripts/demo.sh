@@ -24,7 +24,7 @@ step "$cli" save ORDERS.DBF ORDERS.txt
 echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251, as the window writes it)"
 step "$cli" save ORDERS.DBF ORDERS-utf8.txt --encoding utf-8 --codepage 1251
 echo "(ORDERS-utf8.txt, the same texts in UTF-8:)"
-head -3 ORDERS-utf8.txt | cut -c1-100
+head -3 ORDERS-utf8.txt
 step "$cli" clear ORDERS.DBF --yes
 step "$cli" check ORDERS.DBF
 echo
