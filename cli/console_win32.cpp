@@ -55,10 +55,10 @@ void PrepareConsole()
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    static TCrLfBuffer out(stdout);
-    static TCrLfBuffer err(stderr);
-    std::cout.rdbuf(&out);
-    std::cerr.rdbuf(&err);
+    // Never destroyed: the standard streams flush through them until the
+    // very end of the process, after any static object is gone.
+    std::cout.rdbuf(new TCrLfBuffer(stdout));
+    std::cerr.rdbuf(new TCrLfBuffer(stderr));
 }
 
 std::vector<std::string> CommandLineArguments(int, char**)
