@@ -94,15 +94,15 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
     }
     for (const TFieldDiagnosis& f : d.Fields) {
         Out << Say(ReportField, {Port.TableToText(f.Name)}) << "\n";
-        auto row = [&Out](const TText& Label, long long Count) {
-            Out << "  " << Padded(Say(Label), 34) << std::setw(12) << Count << "\n";
+        auto row = [&Out](const std::string& Label, long long Count) {
+            Out << "  " << Padded(Label, 34) << std::setw(12) << Count << "\n";
         };
-        row(CountEmpty, f.Empty);
-        row(CountNotANumber, f.NotANumber);
-        row(CountPastEnd, f.PastEnd);
-        row(CountRunsPastEnd, f.RunsPastEnd);
-        row(CountBlank, f.Blank);
-        row(CountText, f.Text);
-        row(CountClearedByClear, f.ClearedByClear);
+        row(Say(CountEmpty), f.Empty);
+        row(Say(CountNotANumber), f.NotANumber);
+        row(Say(CountPastEnd), f.PastEnd);
+        row(Say(CountRunsPastEnd), f.RunsPastEnd);
+        row(Say(CountBlank), f.Blank);
+        row(Say(CountText), f.Text);
+        row(Say(CountClearedByClear), f.ClearedByClear);
     }
 }
