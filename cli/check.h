@@ -27,6 +27,8 @@ struct TTableDiagnosis {
     uint16_t MemoBlockSize = 0;
     uint32_t MemoNextBlock = 0;
     uint64_t MemoFileSize = 0;
+    uint8_t LanguageDriver = 0;  // the header's code page mark
+    int CodePage = 0;            // what it names, 0 for none known
     std::vector<TFieldDiagnosis> Fields;
 };
 
@@ -34,5 +36,7 @@ struct TTableDiagnosis {
 // (field numbers of Table, opened by the caller).
 TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress);
 
+// The report, in the run's language; names through the port, as the
+// terminal can read them.
 void PrintDiagnosis(const TTableDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,
                     TWindowPort& Port);

@@ -1,6 +1,8 @@
 // The window port on a console: the same handlers as the window, with the
 // file name and the field list given on the command line, the dialogs
 // answered by the named files, and the confirmation asked on the terminal.
+// What it shows is in the run's language (cli/texts.h); what the handlers
+// set is kept as they set it, for the exit status.
 #pragma once
 
 #include <chrono>
@@ -8,7 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/codepage.h"
 #include "main/port.h"
+
+// Text of the memo box with console line ends: the window shows a lone CR
+// as a line break too; a console needs LF.
+std::string ConsoleLines(const std::string& Text);
 
 // Records done as a live line on a terminal: done, total, rate. Off a
 // terminal it shows nothing. Redrawn at most ten times a second, so a step
@@ -36,6 +43,10 @@ public:
     std::string DialogFile;      // what the Save or Open dialog "chooses"
     bool Quiet = false;          // no captions (an Info run that only lists fields)
     bool MemoToStdout = false;   // the memo box is the command's output (info, help)
+    // The table's code page, when known and the terminal reads UTF-8: field
+    // names and texts are shown converted from it.
+    const TCodePage* Names = nullptr;
+    bool RawText = false;        // table bytes pass unchanged (the help file)
 
     // What happened, for the exit status.
     std::string LastCaption;

@@ -1,65 +1,154 @@
 // tarnwick-cli: the operations of the Tarnwick window from a command line,
 // through the same handlers, for batch use and for systems without the window.
+#include <cctype>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/check.h"
+#include "cli/codepage.h"
 #include "cli/console.h"
+#include "cli/consolefiles.h"
 #include "cli/consoleport.h"
+#include "cli/texts.h"
 #include "main/fmmain.h"
 #include "main/memotext.h"
 #include "strutil/strutil.h"
+#include "tarnwick_version.h"
 
 namespace {
 
 enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3 };
+// ParseArguments: COMMAND --help was answered; nothing more to do.
+constexpr int UsageShown = -1;
 
-const char* const Usage =
-    "Usage:\n"
-    "  tarnwick-cli info TABLE\n"
-    "      List the memo fields of TABLE on stdout, one per line.\n"
-    "  tarnwick-cli check TABLE [--fields A,B]\n"
-    "      Diagnose the memo references without changing anything.\n"
-    "  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes]\n"
-    "      Blank the damaged memo references (those that read as blank text),\n"
-    "      or all of them with --all.\n"
-    "  tarnwick-cli rewrite TABLE [--fields A,B] [--yes]\n"
-    "      Copy every readable memo text to fresh blocks; blank the rest.\n"
-    "  tarnwick-cli save TABLE OUTPUT [--fields A,B]\n"
-    "      Write the fields' texts to the tab-separated text file OUTPUT.\n"
-    "  tarnwick-cli load TABLE INPUT [--yes]\n"
-    "      Write the values of such a text file back into TABLE.\n"
-    "  tarnwick-cli help\n"
-    "      Show Read_Me.txt from the current folder.\n"
-    "\n"
-    "--fields takes exact field names, separated by commas; without it the\n"
-    "fields are the memo fields that info lists. clear, rewrite and load change\n"
-    "the table in place, with no backup: they ask first on a terminal, and\n"
-    "without a terminal they need --yes.\n"
-    "\n"
-    "Exit status: 0 done; 1 an error; 2 wrong usage; 3 refused, cancelled, or\n"
-    "stopped by a message before anything was written.\n";
-
-struct TOptions {
-    std::string Command;
-    std::vector<std::string> Files;  // the table, then OUTPUT or INPUT
-    std::vector<std::string> Fields;
-    bool FieldsGiven = false;
-    bool All = false;
-    bool Yes = false;
+// The options, each a bit, so a command lists those it takes as one mask.
+enum TOption : unsigned {
+    OptFields = 1,
+    OptAll = 2,
+    OptYes = 4,
+    OptEncoding = 8,
+    OptCodePage = 16,
+    OptHelp = 32,
 };
 
+struct TOptionSpec {
+    const char* Name;
+    const char* Short;  // or null
+    TOption Option;
+    bool TakesValue;
+};
+
+const TOptionSpec OptionSpecs[] = {
+    {"--fields", nullptr, OptFields, true},    {"--all", nullptr, OptAll, false},
+    {"--yes", "-y", OptYes, false},            {"--encoding", nullptr, OptEncoding, true},
+    {"--codepage", nullptr, OptCodePage, true}, {"--help", "-h", OptHelp, false},
+};
+
+struct TCommandSpec {
+    const char* Name;
+    size_t Files;      // the table, then OUTPUT or INPUT
+    unsigned Options;  // those it takes besides --help
+};
+
+const TCommandSpec CommandSpecs[] = {
+    {"info", 1, OptCodePage},
+    {"check", 1, OptFields | OptCodePage},
+    {"clear", 1, OptFields | OptAll | OptYes},
+    {"rewrite", 1, OptFields | OptYes},
+    {"save", 2, OptFields | OptEncoding | OptCodePage},
+    {"load", 2, OptYes | OptEncoding | OptCodePage},
+    {"help", 0, 0},
+};
+
+struct TOptions {
+    const TCommandSpec* Command = nullptr;
+    std::vector<std::string> Files;
+    unsigned Given = 0;
+    std::vector<std::string> Fields;
+    std::string Encoding;
+    int CodePage = 0;
+};
+
+// One line saying what is wrong and one pointing at the usage.
 int UsageError(const std::string& Message)
 {
-    std::cerr << "tarnwick-cli: " << Message << "\n\n" << Usage;
+    std::cerr << Message << "\n" << Say(Texts::TryHelp) << std::endl;
     return ExitUsage;
+}
+
+const TOptionSpec* FindOption(const std::string& Name)
+{
+    for (const TOptionSpec& spec : OptionSpecs)
+        if (Name == spec.Name || (spec.Short && Name == spec.Short))
+            return &spec;
+    return nullptr;
+}
+
+// The arguments after the command; ExitDone when they make a run.
+int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
+{
+    const std::string command = Options.Command->Name;
+    for (size_t i = 2; i < Args.size(); ++i) {
+        std::string arg = Args[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            Options.Files.push_back(arg);
+            continue;
+        }
+        std::string value;
+        const size_t equals = arg.find('=');
+        const bool inlineValue = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+        }
+        const TOptionSpec* spec = FindOption(arg);
+        if (!spec)
+            return UsageError(Say(Texts::UnknownOption, {arg}));
+        if (spec->Option == OptHelp) {
+            std::cout << CommandUsageText(command);
+            return UsageShown;
+        }
+        if (!(Options.Command->Options & spec->Option))
+            return UsageError(Say(Texts::OptionNotTaken, {command, spec->Name}));
+        if (spec->TakesValue && !inlineValue) {
+            if (++i == Args.size())
+                return UsageError(Say(Texts::OptionNeedsValue, {spec->Name}));
+            value = Args[i];
+        }
+        Options.Given |= spec->Option;
+        switch (spec->Option) {
+        case OptFields:
+            for (const std::string& name : SplitAt(value, ","))
+                if (!name.empty())
+                    Options.Fields.push_back(name);
+            break;
+        case OptEncoding:
+            Options.Encoding = value;
+            for (char& c : Options.Encoding)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (Options.Encoding != "utf-8" && Options.Encoding != "utf8")
+                return UsageError(Say(Texts::BadEncoding, {value}));
+            break;
+        case OptCodePage:
+            Options.CodePage = StrToIntDef(value, 0);
+            if (Options.CodePage <= 0)
+                return UsageError(Say(Texts::BadCodePage, {value}));
+            break;
+        default:
+            break;
+        }
+    }
+    if (Options.Files.size() != Options.Command->Files)
+        return UsageError(Say(Texts::WrongFileCount, {command, IntToStr(static_cast<int64_t>(Options.Command->Files))}));
+    return ExitDone;
 }
 
 // The field list the memo box would hold: the names given, or what Info lists.
 bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
 {
-    if (Options.FieldsGiven) {
+    if (Options.Given & OptFields) {
         std::string memo;
         for (const std::string& name : Options.Fields)
             memo += (memo.empty() ? "" : "\r\n") + name;
@@ -74,7 +163,7 @@ bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options
     if (Port.ErrorShown)
         return false;
     if (Port.LastCaption == "DBF файл не найден.") {
-        std::cerr << Port.LastCaption << std::endl;
+        std::cerr << Translate(Port.LastCaption) << std::endl;
         return false;
     }
     return true;
@@ -89,11 +178,44 @@ int Outcome(const TConsolePort& Port, const char* Success)
     return Port.LastCaption == Success ? ExitDone : ExitNotDone;
 }
 
+// The code page mark of the table at Path (header byte 29); -1 when the
+// table cannot be read, with the message why in Error.
+int TableLanguageDriver(const std::string& Path, std::string& Error)
+{
+    try {
+        TDBFLite table;
+        table.OpenTable(Path, true);
+        return table.LanguageDriver;
+    } catch (const EError& e) {
+        Error = e.Message();
+        return -1;
+    }
+}
+
+// The help file as UTF-8: it is written in the Windows code page for
+// Russian, whatever the system's own code page is.
+std::string HelpText(const std::string& Bytes)
+{
+    if (IsUtf8(Bytes))
+        return Bytes;
+    try {
+        return TCodePage(1251).ToUtf8(Bytes);
+    } catch (const EError&) {
+        return Bytes;  // the platform cannot convert it: the bytes as they are
+    }
+}
+
+std::string Hex(int Byte)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    return std::string("0x") + Digits[(Byte >> 4) & 15] + Digits[Byte & 15];
+}
+
 int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
-        std::cerr << "DBF файл не найден." << std::endl;
+        std::cerr << Translate("DBF файл не найден.") << std::endl;
         return ExitNotDone;
     }
     try {
@@ -101,11 +223,11 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         TDBFLite table;
         table.OpenTable(path, true);
         std::vector<int> fields;
-        if (Options.FieldsGiven) {
+        if (Options.Given & OptFields) {
             for (const std::string& name : Options.Fields) {
                 const int field = table.FieldIndex(Port.TextToTable(name));
                 if (field < 0 || table.Fields[static_cast<size_t>(field)].FieldType != 'M') {
-                    std::cerr << "No memo field \"" << name << "\" in the table." << std::endl;
+                    std::cerr << Say(Texts::NoMemoField, {name}) << std::endl;
                     return ExitNotDone;
                 }
                 fields.push_back(field);
@@ -121,7 +243,7 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         return ExitDone;
     } catch (const EError& e) {
         Port.Progress.End();
-        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
+        std::cerr << Translate(ErrorDisplayText(e.Message())) << std::endl;
         return ExitError;
     }
 }
@@ -129,87 +251,97 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 int Run(const std::vector<std::string>& Args)
 {
     if (Args.size() < 2)
-        return UsageError("no command given");
-    TOptions options;
-    options.Command = Args[1];
-    if (options.Command == "--help" || options.Command == "-h") {
-        std::cout << Usage;
+        return UsageError(Say(Texts::NoCommand));
+    const std::string& first = Args[1];
+    if (first == "--help" || first == "-h") {
+        std::cout << UsageText();
         return ExitDone;
     }
-    for (size_t i = 2; i < Args.size(); ++i) {
-        const std::string& arg = Args[i];
-        if (arg == "--all") {
-            options.All = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.Yes = true;
-        } else if (arg == "--fields" || arg.compare(0, 9, "--fields=") == 0) {
-            std::string list;
-            if (arg == "--fields") {
-                if (++i == Args.size())
-                    return UsageError("--fields needs a list of names");
-                list = Args[i];
-            } else {
-                list = arg.substr(9);
-            }
-            options.FieldsGiven = true;
-            for (const std::string& name : SplitAt(list, ","))
-                if (!name.empty())
-                    options.Fields.push_back(name);
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << Usage;
-            return ExitDone;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return UsageError("unknown option " + arg);
-        } else {
-            options.Files.push_back(arg);
-        }
+    if (first == "--version" || first == "version") {
+        std::cout << "tarnwick-cli " << TARNWICK_VERSION_TEXT << "\n";
+        return ExitDone;
     }
-
-    struct TCommand {
-        const char* Name;
-        size_t Files;
-        bool Fields, All, Yes;
-    };
-    static const TCommand commands[] = {
-        {"info", 1, false, false, false},  {"check", 1, true, false, false}, {"clear", 1, true, true, true},
-        {"rewrite", 1, true, false, true}, {"save", 2, true, false, false},  {"load", 2, false, false, true},
-        {"help", 0, false, false, false},
-    };
-    const TCommand* command = nullptr;
-    for (const TCommand& c : commands)
-        if (options.Command == c.Name)
-            command = &c;
-    if (!command)
-        return UsageError("unknown command " + options.Command);
-    if (options.Files.size() != command->Files)
-        return UsageError(options.Command + " takes " + std::to_string(command->Files) + " file name(s)");
-    if ((options.FieldsGiven && !command->Fields) || (options.All && !command->All) || (options.Yes && !command->Yes))
-        return UsageError("an option " + options.Command + " does not take");
+    TOptions options;
+    for (const TCommandSpec& c : CommandSpecs)
+        if (first == c.Name)
+            options.Command = &c;
+    if (!options.Command)
+        return UsageError(Say(first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand,
+                              {first}));
+    const int parsed = ParseArguments(Args, options);
+    if (parsed != ExitDone)
+        return parsed == UsageShown ? ExitDone : parsed;
+    const std::string command = options.Command->Name;
 
     TConsolePort port;
-    port.All = options.All;
-    port.AssumeYes = options.Yes;
+    port.All = (options.Given & OptAll) != 0;
+    port.AssumeYes = (options.Given & OptYes) != 0;
     if (!options.Files.empty())
         port.FileName = options.Files[0];
     if (options.Files.size() > 1)
         port.DialogFile = options.Files[1];
-    TfmMain form(port);
+    TConsoleFiles files(OsFileSystem());
+    const std::string folder = ProgramFolder(Args.empty() ? std::string() : Args[0]);
+    if (!folder.empty())
+        files.ProgramHelpFile = folder + "Read_Me.txt";
 
-    if (options.Command == "check")
+    // The table's code page: for the text file with --encoding, and for the
+    // names a UTF-8 terminal shows.
+    std::unique_ptr<TCodePage> codePage;
+    const bool converting = !options.Encoding.empty();
+    if (converting || (TerminalReadsUtf8() && command != "help")) {
+        std::string error;
+        const int driver = TableLanguageDriver(port.FileName, error);
+        const int number = options.CodePage != 0 ? options.CodePage
+                                                 : (driver < 0 ? 0 : CodePageOfLanguageDriver(static_cast<uint8_t>(driver)));
+        // Converting needs the code page before anything is written; only
+        // the names on the terminal go without.
+        if (converting && number == 0) {
+            if (!OsFileSystem().FileExists(port.FileName)) {
+                std::cerr << Translate("DBF файл не найден.") << std::endl;
+                return ExitNotDone;
+            }
+            if (driver < 0) {
+                std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
+                return ExitError;
+            }
+            std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
+            return ExitNotDone;
+        }
+        try {
+            if (number != 0)
+                codePage = std::make_unique<TCodePage>(number);
+        } catch (const EError&) {
+            // A mark naming a code page this system cannot convert leaves
+            // the names as they are; one the user asked for is an error.
+            if (converting || options.CodePage != 0)
+                return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
+        }
+        if (TerminalReadsUtf8())
+            port.Names = codePage.get();
+        if (converting) {
+            files.CodePage = codePage.get();
+            files.TextFile = port.DialogFile;
+        }
+    }
+    TfmMain form(port, files);
+
+    if (command == "check")
         return RunCheckCommand(port, options);
-    if (options.Command == "help") {
+    if (command == "help") {
         port.MemoToStdout = true;
+        port.RawText = true;
         form.Run(&TfmMain::btHelpClick);
         if (port.ErrorShown)
             return ExitError;
         if (port.Memo == "Файл \"Read_Me.txt\" не найден.") {
-            std::cerr << port.Memo << std::endl;
+            std::cerr << Translate(port.Memo) << std::endl;
             return ExitNotDone;
         }
-        std::cout << ConsoleHelpText(port.Memo) << "\n";
+        std::cout << ConsoleLines(HelpText(port.Memo)) << "\n";
         return ExitDone;
     }
-    if (options.Command == "info") {
+    if (command == "info") {
         port.MemoToStdout = true;
         form.Run(&TfmMain::btInfoClick);
         if (port.ErrorShown)
@@ -220,17 +352,17 @@ int Run(const std::vector<std::string>& Args)
             std::cout << name << "\n";
         return ExitDone;
     }
-    if (options.Command == "load") {
+    if (command == "load") {
         form.Run(&TfmMain::btLoadClick);
         return Outcome(port, "MEMO поля загружены.");
     }
     if (!PrepareFieldList(form, port, options))
         return port.ErrorShown ? ExitError : ExitNotDone;
-    if (options.Command == "clear") {
+    if (command == "clear") {
         form.Run(&TfmMain::btClearClick);
         return Outcome(port, "MEMO поля очищены.");
     }
-    if (options.Command == "rewrite") {
+    if (command == "rewrite") {
         form.Run(&TfmMain::btAutoClick);
         return Outcome(port, "MEMO поля переписаны.");
     }
@@ -242,8 +374,11 @@ int Run(const std::vector<std::string>& Args)
 
 int main(int argc, char** argv)
 {
-    PrepareConsole();
+    // First: unsyncing replaces the streams' buffers, which PrepareConsole
+    // may set itself.
     std::ios::sync_with_stdio(false);
+    PrepareConsole();
+    SetLanguage(UserLanguage());
     const int status = Run(CommandLineArguments(argc, argv));
     std::cout.flush();
     return status;

@@ -143,6 +143,10 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
         try {
             DbfStream = FileSystem_->Open(FileName, access, TFileShare::DenyNone);
             Table_ = std::make_unique<TPageCache>(*DbfStream, TablePageSize, TablePages, TableHeaderSize);
+        } catch (const EStreamError& e) {
+            // The kind of refusal stays with the message: a front end opens
+            // a table it may not write read-only instead.
+            throw EStreamError("Ошибка открытия файла " + Quoted(FileName), e.Failure(), e.OsError());
         } catch (const EError&) {
             throw EError("Ошибка открытия файла " + Quoted(FileName));
         }
@@ -190,6 +194,7 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
         UpdateYear = header[1];
         UpdateMonth = header[2];
         UpdateDay = header[3];
+        LanguageDriver = header[29];
         RecordCount = static_cast<int32_t>(le32(header + 4));
         HeaderSize = le16(header + 8);
         RecordSize = le16(header + 10);

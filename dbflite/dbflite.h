@@ -62,6 +62,7 @@ public:
     uint8_t UpdateYear = 0;
     uint8_t UpdateMonth = 0;
     uint8_t UpdateDay = 0;
+    uint8_t LanguageDriver = 0;  // header byte 29: the code page the texts are in, 0 when unmarked
     uint16_t HeaderSize = 0;
     int32_t RecordCount = 0;
     uint16_t RecordSize = 0;

@@ -17,6 +17,7 @@ const char* const ZeroBlockSize = "Размер блока MEMO файла ра�
 const char* const Attention = "Внимание!";
 const char* const NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
 const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+const char* const ReadOnlyTable = "Таблица доступна только для чтения.";
 const char* const HelpFileName = "Read_Me.txt";
 const char* const TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
 const char* const TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
@@ -92,6 +93,35 @@ bool IsDecimalNumber(const std::string& Text)
             return false;
     }
     return digits > 0;
+}
+
+// Info and Save only read: a table the system refuses to open for writing
+// (a read-only file, a CD, a read-only share) is opened for reading instead,
+// so its texts can still be listed and saved.
+void OpenForReading(TDBFLite& Table, const std::string& Path)
+{
+    try {
+        Table.OpenTable(Path, false);
+    } catch (const EStreamError& e) {
+        if (e.Failure() != TIoFailure::AccessDenied)
+            throw;
+        Table.OpenTable(Path, true);
+    }
+}
+
+// Clear, Rewrite and Load write: such a table ends them with a caption that
+// says why, before anything is asked or written.
+bool OpenForWriting(TDBFLite& Table, const std::string& Path, TWindowPort& Port)
+{
+    try {
+        Table.OpenTable(Path, false);
+    } catch (const EStreamError& e) {
+        if (e.Failure() != TIoFailure::AccessDenied)
+            throw;
+        Port.SetCaption(ReadOnlyTable);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -192,7 +222,7 @@ void TfmMain::btInfoClick()
     if (!TableExists(path))
         return;
     TDBFLite table(Files);
-    table.OpenTable(path, false);
+    OpenForReading(table, path);
     std::string list;
     int count = 0;
     for (const TFieldDesc& field : table.Fields)
@@ -211,7 +241,8 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
     std::string path;
     if (!TableExists(path))
         return false;
-    Table.OpenTable(path, false);
+    if (!OpenForWriting(Table, path, Port))
+        return false;
     if (!SelectFields(Table, Selection, true))
         return false;
     if (NeedsMemoFile && !Table.HasMemoFile) {
@@ -306,7 +337,7 @@ void TfmMain::btSaveClick()
     if (!Port.RunFileDialog(Save))
         return;
     TDBFLite table(Files);
-    table.OpenTable(path, false);
+    OpenForReading(table, path);
     std::vector<int> selection;
     if (!SelectFields(table, selection, false))
         return;
@@ -422,7 +453,8 @@ void TfmMain::btLoadClick()
     if (!Port.RunFileDialog(Open))
         return;
     TDBFLite table(Files);
-    table.OpenTable(path, false);
+    if (!OpenForWriting(table, path, Port))
+        return;
     if (!Confirm(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r") +
                  "Названия полей указаны в первой строке файла.\r" + NoBackups)) {
         table.CloseTable();

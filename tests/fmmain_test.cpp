@@ -827,4 +827,46 @@ TEST_F(Handlers, HelpShowsTheReflowedFileOrSaysItIsMissing)
     ExpectReleased("Read_Me.txt");
 }
 
+// --- Read-only tables -------------------------------------------------------
+
+TEST_F(Handlers, AReadOnlyTableIsListedAndSavedButNeverWritten)
+{
+    spec.Fields = {{"NOTES", 'M', 10}};
+    spec.Records = {{MemoRef(memo.Add("text"))}, {"  garbage!"}};
+    // The table refused for writing, or its memo file (a read-only share
+    // may hold them apart).
+    for (const bool memoOnly : {false, true}) {
+        SCOPED_TRACE(memoOnly ? "memo file read-only" : "table read-only");
+        t = TMemTable();
+        Put();
+        t.Files.SetReadOnly(memoOnly ? t.MemoPath : t.TablePath);
+        const std::string table = t.Table(), memoBytes = t.Memo();
+
+        port.Log.clear();
+        Click(&TfmMain::btInfoClick);
+        EXPECT_EQ(port.Log, (Lines{"caption:MEMO полей: 1", "memo:NOTES"}));
+        port.DialogAnswers = {std::string("/out/ro.txt")};
+        Click(&TfmMain::btSaveClick);
+        EXPECT_EQ(port.Captions().back(), "MEMO поля сохранены.");
+        EXPECT_EQ(t.Files.File("/out/ro.txt"), "NOTES\r\ntext\r\n\r\n");
+
+        // The operations that write stop before they ask anything.
+        const std::string readOnly = "caption:Таблица доступна только для чтения.";
+        for (auto handler : {&TfmMain::btClearClick, &TfmMain::btAutoClick}) {
+            port.Log.clear();
+            Click(handler);
+            EXPECT_EQ(port.Log, Lines{readOnly});
+        }
+        t.Files.SetFile("/in/ro.txt", "NOTES\r\nnew\r\n");
+        port.Log.clear();
+        port.DialogAnswers = {std::string("/in/ro.txt")};
+        Click(&TfmMain::btLoadClick);
+        EXPECT_EQ(port.Log.size(), 2u);  // the dialog, then the caption
+        EXPECT_EQ(port.Log.back(), readOnly);
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoBytes);
+        ExpectReleased();
+    }
+}
+
 }  // namespace

@@ -496,31 +496,34 @@ void PostClick(int Id)
     ::PostMessageW(App.Control(Id), BM_CLICK, 0, 0);
 }
 
+// Window enumeration callbacks are CALLBACK (stdcall on 32-bit Windows),
+// which a lambda cannot be.
+BOOL CALLBACK CollectOwnTopWindow(HWND w, LPARAM l)
+{
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    if (pid == App.Process.dwProcessId)
+        reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM l)
+{
+    reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+    return TRUE;
+}
+
 std::vector<HWND> TopWindows()
 {
     std::vector<HWND> found;
-    ::EnumWindows(
-        [](HWND w, LPARAM l) -> BOOL {
-            DWORD pid = 0;
-            ::GetWindowThreadProcessId(w, &pid);
-            if (pid == App.Process.dwProcessId)
-                reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    ::EnumWindows(CollectOwnTopWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
 std::vector<HWND> Children(HWND Parent)
 {
     std::vector<HWND> found;
-    ::EnumChildWindows(
-        Parent,
-        [](HWND w, LPARAM l) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    ::EnumChildWindows(Parent, CollectWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 

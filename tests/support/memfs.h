@@ -27,7 +27,9 @@ public:
         std::string Bytes;
         int Opens = 0;
         bool Exclusive = false;
+        bool ReadOnly = false;  // only a read open succeeds
     };
+    void SetReadOnly(const std::string& Path) { Files_.at(Path)->ReadOnly = true; }
 
 private:
     std::map<std::string, std::shared_ptr<TFile>> Files_;

@@ -52,6 +52,7 @@ std::string BuildTable(const TTableSpec& Spec)
     PutLe32(out, 4, count);
     PutLe16(out, 8, headerSize);
     PutLe16(out, 10, recordSize);
+    out[29] = static_cast<char>(Spec.LanguageDriver);
     size_t at = 32;
     uint32_t offset = 1;
     for (const auto& f : Spec.Fields) {

@@ -22,6 +22,7 @@ struct TTableSpec {
     // The newer FoxPro layout's 263-byte area after the terminator.
     bool BacklinkArea = false;
     int32_t RecordCountOverride = -1;  // >= 0: this count in the header instead
+    uint8_t LanguageDriver = 0;        // header byte 29, the code page mark (0xC9: 1251)
 };
 
 // The whole table file.
