@@ -36,6 +36,7 @@ public:
     }
 
     uint64_t Size() override { return Taken_; }
+    void Sync() override { Inner_->Sync(); }
 
 private:
     std::unique_ptr<TFileStream> Inner_;
@@ -83,6 +84,7 @@ public:
 
     // The file's own length: at least as long as the converted text.
     uint64_t Size() override { return Inner_->Size(); }
+    void Sync() override {}
 
 private:
     struct TPiece {
