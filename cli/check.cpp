@@ -8,6 +8,8 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     d.HeaderRecords = Table.RecordCount;
     d.FileRecords = Table.RecordsInFile();
     d.HasMemoFile = Table.HasMemoFile;
+    d.LayoutTrusted = Table.LayoutTrusted;
+    d.RecordSize = Table.RecordSize;
     if (Table.HasMemoFile) {
         d.MemoFileName = Table.MemoFileName;
         d.MemoBlockSize = Table.MemoBlockSize;
@@ -32,6 +34,7 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
             case TMemoRefState::RunsPastEnd: ++f.RunsPastEnd; break;
             case TMemoRefState::Blank: ++f.Blank; break;
             case TMemoRefState::Text: ++f.Text; break;
+            case TMemoRefState::NotAStart: ++f.NotAStart; break;
             }
             // An empty reference stays as it is: nothing to clear there.
             if (found.ReadsBlank && found.State != TMemoRefState::Empty)
@@ -49,6 +52,9 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
     if (d.HeaderRecords != d.FileRecords)
         Out << " (the header says " << d.HeaderRecords << "; the file holds " << d.FileRecords << ")";
     Out << "\n";
+    if (!d.LayoutTrusted)
+        Out << "warning: the field widths do not add up to the record size (" << d.RecordSize
+            << "); fields are read where their descriptors place them, and nothing is written to this table\n";
     if (!d.HasMemoFile) {
         Out << "memo file: not found (every memo reference leads nowhere)\n";
     } else {
@@ -69,6 +75,7 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
         row("not a block number", f.NotANumber);
         row("past the end of the memo file", f.PastEnd);
         row("running past the end of the file", f.RunsPastEnd);
+        row("not the start of a text", f.NotAStart);
         row("blank text", f.Blank);
         row("text", f.Text);
         row("cleared by clear without --all", f.ClearedByClear);

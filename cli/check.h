@@ -16,6 +16,7 @@ struct TFieldDiagnosis {
     long long RunsPastEnd = 0;
     long long Blank = 0;
     long long Text = 0;
+    long long NotAStart = 0;
     long long ClearedByClear = 0;  // references Clear without All would blank
 };
 
@@ -27,6 +28,8 @@ struct TTableDiagnosis {
     uint16_t MemoBlockSize = 0;
     uint32_t MemoNextBlock = 0;
     uint64_t MemoFileSize = 0;
+    bool LayoutTrusted = true;
+    uint16_t RecordSize = 0;
     std::vector<TFieldDiagnosis> Fields;
 };
 

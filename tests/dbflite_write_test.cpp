@@ -283,7 +283,7 @@ TEST_F(WriteTest, BlankTextReferenceFillsTheWholeField)
     EXPECT_EQ(FieldBytes(t, db, 0, 0), std::string(12, ' '));
 }
 
-TEST_F(WriteTest, FieldsOutsideTheRecordAreNotWritten)
+TEST_F(WriteTest, ATableWhoseFieldsDoNotAddUpToItsRecordIsNeverWritten)
 {
     t.Put(spec, memo);
     std::string table = TableBytes();
@@ -291,10 +291,18 @@ TEST_F(WriteTest, FieldsOutsideTheRecordAreNotWritten)
     table[11] = 0;
     t.Files.SetFile(t.TablePath, table);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(ExpectError([&] { db.WriteRaw(0, 3, "x"); }),
-              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
-    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 3, "text"); }),
-              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
+    EXPECT_FALSE(db.LayoutTrusted);
+    EXPECT_EQ(db.ReadValue(0, 0), "first");  // still read
+    const std::string refused =
+        "Длины полей таблицы \"/data/T.DBF\" не совпадают с длиной записи (20): таблица повреждена, запись в неё "
+        "невозможна";
+    const std::vector<std::function<void()>> writes = {
+        [&] { db.WriteRaw(0, 0, "x"); },        [&] { db.WriteValue(0, 1, "7"); },
+        [&] { db.WriteInteger(0, 2, 7); },      [&] { db.WriteMemo(0, 3, "text"); },
+        [&] { db.WriteMemo(0, 3, "   "); },     [&] { db.WriteBlankMemoRef(0, 3); },
+        [&] { db.AppendBlankRecord(); },        [&] { db.CheckValue(0, "x", 1); }};
+    for (const auto& write : writes)
+        EXPECT_EQ(ExpectError(write), refused);
     EXPECT_EQ(TableBytes(), table);
     EXPECT_EQ(MemoBytes(), memo.Bytes());
 }
