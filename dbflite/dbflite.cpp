@@ -243,6 +243,25 @@ bool ParseScaled(const char* Text, size_t Length, int Decimals, int64_t& Value)
     return true;
 }
 
+// A double that is not a number, or a datetime that no date shows, is
+// written as its 64 bits: "0x" and 16 hexadecimal digits, which Load reads
+// back to the same bits.
+constexpr size_t BitsTextSize = 18;
+std::string BitsText(uint64_t Bits)
+{
+    char text[BitsTextSize + 1];
+    std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(Bits));
+    return text;
+}
+
+bool ParseBitsText(const char* Text, size_t Length, uint64_t& Bits)
+{
+    if (Length != BitsTextSize || Text[0] != '0' || (Text[1] != 'x' && Text[1] != 'X'))
+        return false;
+    const std::from_chars_result done = std::from_chars(Text + 2, Text + Length, Bits, 16);
+    return done.ec == std::errc() && done.ptr == Text + Length;
+}
+
 std::string BadValueMessage(const TFieldDesc& Field, const char* Text, size_t Length)
 {
     // A long value is cut in the message; what it begins with identifies it.
@@ -548,11 +567,14 @@ bool TDBFLite::ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::stri
         return true;
     case 'B': {
         // The shortest text that reads back as the same double; -0 and the
-        // infinities included. A NaN cannot be shown with its bits: Load
-        // refuses the text it gives.
+        // infinities included.
         double number = 0;
         const uint64_t bits = le64(b);
         std::memcpy(&number, &bits, sizeof number);
+        if (std::isnan(number)) {
+            Value = BitsText(bits);
+            return true;
+        }
         const std::to_chars_result done = std::to_chars(text, text + sizeof text, number);
         Value.assign(text, done.ptr);
         return true;
@@ -572,8 +594,7 @@ bool TDBFLite::ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::stri
         if (day == 0 && ms == 0) {
             Value.clear();  // an empty datetime
         } else if (day < FirstJulianDay || day > LastJulianDay || ms >= MillisecondsPerDay) {
-            // No date and time shows these bytes; Load refuses them.
-            Value.assign(reinterpret_cast<const char*>(b), sizeof b);
+            Value = BitsText(le64(b));  // no date and time shows these bytes
         } else {
             int year = 0, month = 0, dayOfMonth = 0;
             CivilFromDays(static_cast<int64_t>(day) - JulianDayOf1970, year, month, dayOfMonth);
@@ -601,6 +622,11 @@ bool TDBFLite::EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size
     std::memset(Bytes, 0, BinaryValueSize);
     if (Length == 0)
         return true;  // zero: the blank of a binary field
+    uint64_t raw = 0;
+    if ((Field.FieldType == 'B' || Field.FieldType == 'T') && ParseBitsText(Text, Length, raw)) {
+        putLe64(Bytes, raw);
+        return true;
+    }
     int64_t number = 0;
     switch (Field.FieldType) {
     case 'I':
@@ -1067,6 +1093,8 @@ uint64_t TDBFLite::NextRunBlock() const
 uint64_t TDBFLite::PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) const
 {
     const TFieldDesc& field = CheckedField(FieldNo);
+    if (field.FieldType != 'M')
+        throw EError("Неверный тип значения");
     RequireWritableMemo();
     RequireInsideRecord(field);
     const uint64_t blockSize = MemoBlockSize;
