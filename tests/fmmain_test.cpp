@@ -467,6 +467,92 @@ TEST_F(Handlers, RewriteNeverTradesAReadableTextForAnIoError)
 
 // --- Save -------------------------------------------------------------------
 
+TEST_F(Handlers, RunsOfOtherValueTypesAreKeptAndBlocksThatStartNoRunAreBlanked)
+{
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+    const std::string number("\0\0\0\0\0\0\x10 ", 8);  // a Harbour number: blank by its bytes' codes
+    const uint32_t value = memo.Add(number, 8);
+    const uint32_t array = memo.Add("array  ", 32768);
+    const uint32_t freed = memo.Add("old text", 1000);
+    const uint32_t text = memo.Add(std::string(300, 't'));
+    const uint32_t picture = memo.Add("FoxPro type 0", 0);
+    spec.Records = {{"r0", MemoRef(value)},    {"r1", MemoRef(array)}, {"r2", MemoRef(freed)},
+                    {"r3", MemoRef(text + 2)}, {"r4", MemoRef(text)},  {"r5", MemoRef(picture)}};
+    Put();
+    const std::string table = t.Table();
+    port.Memo = "NOTES";
+    Click(&TfmMain::btClearClick);
+    const Lines kept = {MemoRef(value), MemoRef(array), Ten, Ten, MemoRef(text), MemoRef(picture)};
+    for (int r = 0; r < 6; ++r)
+        EXPECT_EQ(Field(r, 1), kept[static_cast<size_t>(r)]) << r;
+
+    // Rewrite copies each run under its own type, another type's bytes
+    // whole; what starts no run is blanked.
+    t.Files.SetFile(t.TablePath, table);
+    const uint32_t next = memo.NextBlock();
+    Click(&TfmMain::btAutoClick);
+    EXPECT_EQ(port.Caption, "MEMO поля переписаны.");
+    const std::string m = t.Memo();
+    const struct {
+        int Record;
+        uint32_t Block, Type;
+        std::string Bytes;
+    } copies[] = {{0, next, 8, number},
+                  {1, next + 1, 32768, "array  "},
+                  {4, next + 2, 1, std::string(300, 't')},
+                  {5, next + 7, 0, "FoxPro type 0"}};
+    for (const auto& c : copies) {
+        EXPECT_EQ(Field(c.Record, 1), MemoRef(c.Block)) << c.Record;
+        EXPECT_EQ(ReadBe32(m, c.Block * 64u), c.Type) << c.Record;
+        EXPECT_EQ(RunText(m, c.Block), c.Bytes) << c.Record;
+    }
+    EXPECT_EQ(Field(2, 1), Ten);
+    EXPECT_EQ(Field(3, 1), Ten);
+}
+
+TEST_F(Handlers, ClipperLongCharacterFieldsKeepTheirBytesThroughEveryOperation)
+{
+    // Read by byte 16 alone, NAME would be 44 bytes wide and NOTES would lie
+    // inside it, where these digits would read as a memo reference.
+    std::string name = "Long name";
+    name.resize(44, ' ');
+    name += "        12 and more of the name";
+    spec.Fields = {{"NAME", 'C', 300}, {"NOTES", 'M', 10}};
+    const uint32_t text = memo.Add("the memo text");
+    const uint32_t blank = memo.Add("  ");
+    spec.Records = {{name, MemoRef(text)}, {name, MemoRef(blank)}};
+    Put();
+    const std::string table = t.Table();
+    const std::string nameBytes = Field(0, 0);
+    ASSERT_EQ(nameBytes.size(), 300u);
+
+    port.Memo = "NAME\r\nNOTES";
+    port.DialogAnswers = {std::string("/out/s.txt")};
+    Click(&TfmMain::btSaveClick);
+    EXPECT_EQ(t.Files.File("/out/s.txt"), "NAME\tNOTES\r\n" + name + "\tthe memo text\r\n" + name + "\t\r\n");
+
+    port.Memo = "NOTES";
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(Field(0, 1), MemoRef(text));
+    EXPECT_EQ(Field(1, 1), Ten);
+    Click(&TfmMain::btAutoClick);
+    EXPECT_EQ(RunText(t.Memo(), Field(0, 1)), "the memo text");
+    port.All = true;
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(Field(0, 1), Ten);
+    for (int r = 0; r < 2; ++r)
+        EXPECT_EQ(Field(r, 0), nameBytes) << r;
+
+    t.Files.SetFile(t.TablePath, table);
+    t.Files.SetFile("/in/l.txt", "NOTES\tNAME\r\nloaded\t" + std::string(299, 'x') + "y\r\n");
+    port.DialogAnswers = {std::string("/in/l.txt")};
+    Click(&TfmMain::btLoadClick);
+    EXPECT_EQ(port.Caption, "MEMO поля загружены.");
+    EXPECT_EQ(Field(0, 0), std::string(299, 'x') + "y");
+    EXPECT_EQ(RunText(t.Memo(), Field(0, 1)), "loaded");
+    EXPECT_EQ(Field(1, 0), nameBytes);
+}
+
 TEST_F(Handlers, SaveWritesTheHeaderAndOneEscapedLinePerRecord)
 {
     spec.Fields = {{"NAME", 'C', 10}, {"QTY", 'N', 8, 2}, {"DAY", 'D', 8}, {"OK", 'L', 1}, {"NOTES", 'M', 10}};
