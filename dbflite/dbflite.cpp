@@ -744,7 +744,10 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     unsigned char header[MemoBlockHeaderSize];
     Memo_->Read(run.Offset, header, sizeof header);
     run.Type = be32(header);
-    if (run.Type >= MemoTypeLimit || run.Type == MemoTypeFreed || run.Type == MemoTypeFreedToo) {
+    // No run starts inside the memo header: its first bytes there are the
+    // next free block, which changes with every text written.
+    if (run.Offset < MemoHeaderArea || run.Type >= MemoTypeLimit || run.Type == MemoTypeFreed ||
+        run.Type == MemoTypeFreedToo) {
         run.NotAStart = true;
         return run;
     }
@@ -892,11 +895,11 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
         result.State = TMemoRefState::PastEnd;
         return result;
     }
-    result.BlockType = run.Type;
     if (run.NotAStart) {
         result.State = TMemoRefState::NotAStart;
         return result;
     }
+    result.BlockType = run.Type;
     // Blank or not is decided by the first byte above code 32: a text need
     // not be read to its end for that.
     bool blank = true;

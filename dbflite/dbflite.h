@@ -49,7 +49,7 @@ struct TMemoInspection {
     // All blanks. A run of another value type than text (a Harbour number
     // or array) is kept, whatever its bytes.
     bool ReadsBlank = true;
-    // The run's block type, when the reference leads to a run.
+    // The run's block type, when the reference leads to the start of a run.
     uint32_t BlockType = 0;
 };
 

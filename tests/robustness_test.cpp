@@ -331,8 +331,8 @@ TEST_F(DamagedTable, BlockSizeOf0IsRefusedAndOf1Works)
     Records(MemoRef(intact));
     Build([](std::string&, std::string& Memo) { Memo[6] = Memo[7] = 0; });
     RunEach();
-    // Every reference leads to the header, which holds no text.
-    EXPECT_EQ(Inspect(Damaged()), (std::vector<S>{S::Blank, S::Blank, S::Empty}));
+    // Every reference leads to the header, where no run starts.
+    EXPECT_EQ(Inspect(Damaged()), (std::vector<S>{S::NotAStart, S::NotAStart, S::Empty}));
     EXPECT_EQ(Run(&TfmMain::btSaveClick).Text, "NOTES\r\n\r\n\r\n\r\n");
     // Clearing the damaged ones would clear them all; rewriting would blank them.
     for (Handler click : {&TfmMain::btClearClick, &TfmMain::btAutoClick}) {
