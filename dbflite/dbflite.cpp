@@ -193,7 +193,7 @@ void CivilFromDays(int64_t Days, int& Year, int& Month, int& Day)
     Year = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (Month <= 2));
 }
 
-// Digits From..To of Text as a number, -1 when any is not a digit.
+// The Count digits of Text from From as a number, -1 when any is not a digit.
 int Digits(const char* Text, size_t From, size_t Count)
 {
     int value = 0;
