@@ -714,15 +714,15 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     const TFieldDesc& field = CheckedField(FieldNo);
     TMemoRun run;
     run.Binary = IsBinaryMemoRef(field);
-    if (run.Binary) {
-        char raw[BinaryMemoRefSize];
-        ReadField(RecNo, field, raw);
-        const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw));
-        run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
-    } else if (field.Size <= ShortField) {
+    if (field.Size <= ShortField) {
         char raw[ShortField];
         ReadField(RecNo, field, raw);
-        run.Block = BlockNumber(raw, field.Size);
+        if (run.Binary) {
+            const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw));
+            run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
+        } else {
+            run.Block = BlockNumber(raw, field.Size);
+        }
     } else {
         // Only a long character field is this wide; no block number is.
         run.Block = StrToIntDef(ReadRaw(RecNo, FieldNo), -1);
