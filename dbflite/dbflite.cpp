@@ -1125,9 +1125,10 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     if (field.FieldType != 'M')
         throw EError("Неверный тип значения");
     RequireTrustedLayout();
+    // Without a memo file nothing is written, not even a blank reference;
+    // a blank text needs no run, though, and so no block size.
     if (!HasMemoFile)
         RequireWritableMemo();
-    // A blank text needs no run, and so no block size.
     if (IsTextMemoType(BlockType) && std::all_of(Value, Value + Length, IsBlankChar)) {
         WriteBlankMemoRef(RecNo, FieldNo);
         return;

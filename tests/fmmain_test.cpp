@@ -544,13 +544,14 @@ TEST_F(Handlers, ClipperLongCharacterFieldsKeepTheirBytesThroughEveryOperation)
         EXPECT_EQ(Field(r, 0), nameBytes) << r;
 
     t.Files.SetFile(t.TablePath, table);
-    t.Files.SetFile("/in/l.txt", "NOTES\tNAME\r\nloaded\t" + std::string(299, 'x') + "y\r\n");
+    t.Files.SetFile("/in/l.txt", "NOTES\tNAME\r\nloaded\t" + std::string(299, 'x') + "y\r\n\tshort\r\n");
     port.DialogAnswers = {std::string("/in/l.txt")};
     Click(&TfmMain::btLoadClick);
     EXPECT_EQ(port.Caption, "MEMO поля загружены.");
     EXPECT_EQ(Field(0, 0), std::string(299, 'x') + "y");
     EXPECT_EQ(RunText(t.Memo(), Field(0, 1)), "loaded");
-    EXPECT_EQ(Field(1, 0), nameBytes);
+    EXPECT_EQ(Field(1, 0), "short" + std::string(295, ' '));
+    EXPECT_EQ(Field(1, 1), Ten);
 }
 
 TEST_F(Handlers, SaveWritesTheHeaderAndOneEscapedLinePerRecord)
