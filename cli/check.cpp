@@ -35,6 +35,8 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     d.HasMemoFile = Table.HasMemoFile;
     d.LanguageDriver = Table.LanguageDriver;
     d.CodePage = CodePageOfLanguageDriver(Table.LanguageDriver);
+    d.LayoutTrusted = Table.LayoutTrusted;
+    d.RecordSize = Table.RecordSize;
     if (Table.HasMemoFile) {
         d.MemoFileName = Table.MemoFileName;
         d.MemoBlockSize = Table.MemoBlockSize;
@@ -59,6 +61,7 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
             case TMemoRefState::RunsPastEnd: ++f.RunsPastEnd; break;
             case TMemoRefState::Blank: ++f.Blank; break;
             case TMemoRefState::Text: ++f.Text; break;
+            case TMemoRefState::NotAStart: ++f.NotAStart; break;
             }
             // An empty reference stays as it is: nothing to clear there.
             if (found.ReadsBlank && found.State != TMemoRefState::Empty)
@@ -81,6 +84,8 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
         Out << Say(ReportCodePage, {IntToStr(d.CodePage), Hex(d.LanguageDriver)}) << "\n";
     else
         Out << Say(ReportNoCodePage, {Hex(d.LanguageDriver)}) << "\n";
+    if (!d.LayoutTrusted)
+        Out << Say(ReportLayoutMismatch, {IntToStr(d.RecordSize)}) << "\n";
     if (!d.HasMemoFile) {
         Out << Say(ReportNoMemoFile) << "\n";
     } else {
@@ -101,6 +106,7 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
         row(Say(CountNotANumber), f.NotANumber);
         row(Say(CountPastEnd), f.PastEnd);
         row(Say(CountRunsPastEnd), f.RunsPastEnd);
+        row(Say(CountNotAStart), f.NotAStart);
         row(Say(CountBlank), f.Blank);
         row(Say(CountText), f.Text);
         row(Say(CountClearedByClear), f.ClearedByClear);

@@ -16,6 +16,7 @@ struct TFieldDiagnosis {
     long long RunsPastEnd = 0;
     long long Blank = 0;
     long long Text = 0;
+    long long NotAStart = 0;
     long long ClearedByClear = 0;  // references Clear without All would blank
 };
 
@@ -29,6 +30,8 @@ struct TTableDiagnosis {
     uint64_t MemoFileSize = 0;
     uint8_t LanguageDriver = 0;  // the header's code page mark
     int CodePage = 0;            // what it names, 0 for none known
+    bool LayoutTrusted = true;
+    uint16_t RecordSize = 0;
     std::vector<TFieldDiagnosis> Fields;
 };
 

@@ -165,6 +165,12 @@ const TCatalogEntry Catalog[] = {
     {"MEMO текст слишком длинный для MEMO файла %1", "The memo text is too long for the memo file %1"},
     {"MEMO файл %1 переполнен", "The memo file %1 is full"},
     {"Поле %1 слишком узкое для номера блока %2", "The field %1 is too narrow for the block number %2"},
+    {"Значение %1 нельзя записать в поле %2 (тип %3)", "The value %1 cannot be written to the field %2 (type %3)"},
+    {"Длины полей таблицы %1 не совпадают с длиной записи (%2): таблица повреждена, запись в неё невозможна",
+     "The field widths of the table %1 do not add up to the record length (%2): the table is damaged and "
+     "cannot be written to"},
+    {"Поле %1 (тип %2) нельзя загрузить из текста: текст не передаёт его байты без потерь",
+     "The field %1 (type %2) cannot be loaded from text: text does not carry its bytes without loss"},
 };
 
 // Text matched against Pattern from its start: each fixed part in turn, a
@@ -302,6 +308,12 @@ const TText CountEmpty = {"empty references", "пустые ссылки"};
 const TText CountNotANumber = {"not a block number", "не номер блока"};
 const TText CountPastEnd = {"past the end of the memo file", "за концом MEMO файла"};
 const TText CountRunsPastEnd = {"running past the end of the file", "текст выходит за конец файла"};
+const TText CountNotAStart = {"not the start of a text", "не начало текста"};
+const TText ReportLayoutMismatch = {
+    "warning: the field widths do not add up to the record size (%1); fields are read where their descriptors "
+    "place them, and nothing is written to this table",
+    "внимание: длины полей не совпадают с длиной записи (%1); поля читаются там, где их помещают описания, "
+    "и в таблицу ничего не пишется"};
 const TText CountBlank = {"blank text", "пустой текст"};
 const TText CountText = {"text", "текст"};
 const TText CountClearedByClear = {"cleared by clear without --all", "очистит clear без --all"};

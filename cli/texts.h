@@ -71,6 +71,8 @@ extern const TText CountEmpty;
 extern const TText CountNotANumber;
 extern const TText CountPastEnd;
 extern const TText CountRunsPastEnd;
+extern const TText CountNotAStart;
+extern const TText ReportLayoutMismatch;
 extern const TText CountBlank;
 extern const TText CountText;
 extern const TText CountClearedByClear;

@@ -20,7 +20,10 @@
 struct TFieldDesc {
     std::string Name;     // as stored, up to 11 bytes, case kept
     char FieldType = 0;   // the type letter: C, N, D, L, M, ...
-    uint8_t Size = 0;     // width in bytes
+    // Width in bytes. A character field may be wider than 255 bytes: Clipper
+    // and Harbour keep the high byte of its width where FoxPro keeps the
+    // decimal count (then Decimals is 0).
+    uint16_t Size = 0;
     uint8_t Decimals = 0;
     // Position of the field's first byte within a record: the running sum of
     // the widths before it, from 1 (byte 0 is the deletion flag). Wider than
@@ -36,14 +39,27 @@ enum class TMemoRefState {
     RunsPastEnd, // the text's length runs past the end of the memo file
     Blank,       // the text reads as blank (only bytes of code 0 to 32)
     Text,        // real text
+    NotAStart,   // the block is not the start of a run: its block type is no
+                 // type a memo driver writes, or marks a freed block
 };
 
 struct TMemoInspection {
     TMemoRefState State = TMemoRefState::Empty;
     // ReadMemo gives a blank text for this reference: what Clear without
-    // All blanks.
+    // All blanks. A run of another value type than text (a Harbour number
+    // or array) is kept, whatever its bytes.
     bool ReadsBlank = true;
+    // The run's block type, when the reference leads to the start of a run.
+    uint32_t BlockType = 0;
 };
+
+// Block types of memo runs: FoxPro writes 0 (picture, binary) and 1 (text);
+// Clipper and Harbour drivers store other values under types below 65,536.
+constexpr uint32_t MemoTypePicture = 0;
+constexpr uint32_t MemoTypeText = 1;
+// Whether a run of this type holds text (ReadMemo's trimming, blank texts
+// blanked) rather than another driver's value, copied as it is.
+inline bool IsTextMemoType(uint32_t Type) { return Type == MemoTypePicture || Type == MemoTypeText; }
 
 class TDBFLite {
 public:
@@ -70,6 +86,14 @@ public:
     uint16_t MemoBlockSize = 0;  // set only when HasMemoFile
     uint32_t MemoNextBlock = 0;  // set only when HasMemoFile
     std::vector<TFieldDesc> Fields;  // FieldCount entries
+    // The field widths add up to the record length, with byte 16 of each
+    // descriptor alone or, for character fields, with byte 17 as the high
+    // byte. When they do not, the fields are read where the descriptors'
+    // stored positions (or, lacking those, the widths) put them, but nothing
+    // is written: a write at a guessed offset would damage the record.
+    bool LayoutTrusted = true;
+    // The message every write raises on a table whose layout is not trusted.
+    std::string LayoutMismatchMessage() const;
 
     // Opening and closing. OpenTable raises EError with the message the user
     // reads; when it fails it leaves nothing open.
@@ -120,14 +144,37 @@ public:
     void WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value);
     void WriteValue(int32_t RecNo, int FieldNo, const std::string& Value);
     void WriteInteger(int32_t RecNo, int FieldNo, int32_t Value);
-    void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value);
-    void WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length);
+    // A run of another type than text is stored whatever its bytes; a blank
+    // text blanks the reference instead.
+    void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value, uint32_t BlockType = MemoTypeText);
+    void WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length, uint32_t BlockType = MemoTypeText);
+    // The block the next WriteMemo stores its run at.
+    uint64_t NextRunBlock() const;
+    // What WriteMemo would do with a non-blank text of Length bytes for
+    // field FieldNo, were the next run to start at Block: raises what it
+    // would raise (no block size, a reference field too narrow for the
+    // block number, a memo file past its block-number limit), else returns
+    // the block after that run. Load checks its whole file with it before
+    // it writes anything.
+    uint64_t PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) const;
+    // Raises, naming the field, when WriteValue cannot store Text in field
+    // FieldNo, or not so that ReadValue gives it back: a field past the end
+    // of the record, a table whose layout is not trusted, a binary number or date
+    // whose text does not convert, or a field whose bytes no text shows
+    // (binary memo contents, varbinary and varchar, _NullFlags, a type this
+    // layer does not know).
+    void CheckValue(int FieldNo, const char* Text, size_t Length) const;
     // A memo reference that refers to no memo text: spaces in a text
     // reference, four zero bytes in a binary one.
     void WriteBlankMemoRef(int32_t RecNo, int FieldNo);
 
     // Diagnosis of one memo reference, without changing anything.
     TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
+    // The run a memo reference leads to, for a copy of it: its block type,
+    // and its bytes into Bytes (a text as ReadMemo gives it, another value
+    // type whole, as stored). False, and Bytes empty, when the reference
+    // leads to no run.
+    bool ReadMemoRun(int32_t RecNo, int FieldNo, std::string& Bytes, uint32_t& BlockType);
 
     // The memo file's length, including texts not yet written out.
     uint64_t MemoFileSize() const;
@@ -145,8 +192,14 @@ private:
         uint64_t Length = 0;     // as the block header says
         uint64_t Present = 0;    // of that length, the bytes the file holds
         bool PastEnd = false;    // the block header lies past the end of the file
+        uint32_t Type = 0;       // the block type in the run's header
+        bool NotAStart = false;  // the block is no run's first: no length to trust
     };
 
+    // Widths and offsets of Fields from their descriptors' stored positions
+    // and the widths read with byte 17 as the high byte of a character
+    // field's width; sets LayoutTrusted.
+    void LayOutFields(const std::vector<uint32_t>& Stored, const std::vector<uint16_t>& LongSizes);
     const TFieldDesc& CheckedField(int FieldNo) const;
     uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
     bool IsBinaryMemoRef(const TFieldDesc& Field) const;
@@ -154,12 +207,19 @@ private:
     // The length of the memo text ReadMemo gives, which starts at Start in
     // the memo file.
     uint64_t MemoText(int32_t RecNo, int FieldNo, uint64_t& Start);
+    uint64_t MemoText(const TMemoRun& Run, uint64_t& Start);
+    void ReadMemoBytes(uint64_t Start, uint64_t Length, std::string& Text);
     static constexpr size_t MemoPieceLimit = size_t{1} << 30;
     // The field's Size bytes into Buffer.
     void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
     void RequireWritableMemo() const;
     // Counts the records another program appended while the table was open.
     void TakeOthersAppends();
+    void RequireTrustedLayout() const;
+    // ReadValue and WriteValue of the binary numbers and dates of the newer
+    // FoxPro layout (I, B, Y, T): false for a field of another type.
+    bool ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::string& Value);
+    bool EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size_t Length, unsigned char* Bytes) const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
     // WriteRaw of Length bytes at Data to Field, the checked field FieldNo.
     void WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length);

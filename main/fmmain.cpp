@@ -245,6 +245,11 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
         return false;
     if (!SelectFields(Table, Selection, true))
         return false;
+    if (!Table.LayoutTrusted) {
+        Table.CloseTable();
+        Port.SetCaption(Table.LayoutMismatchMessage());
+        return false;
+    }
     if (NeedsMemoFile && !Table.HasMemoFile) {
         Table.CloseTable();
         Port.SetCaption(MemoFileNotFound);
@@ -312,15 +317,19 @@ void TfmMain::btAutoClick()
         for (int field : selection) {
             // A text that cannot be read is stored as no text. A failing
             // disk is another matter: its error ends the run, and the
-            // reference keeps pointing at the old, intact copy.
+            // reference keeps pointing at the old, intact copy. A run of
+            // another driver's value type is copied whole under its type.
+            uint32_t type = MemoTypeText;
             try {
-                table.ReadMemo(r, field, value);
+                if (!table.ReadMemoRun(r, field, value, type))
+                    type = MemoTypeText;
             } catch (const EStreamError&) {
                 throw;
             } catch (const EError&) {
                 value.clear();
+                type = MemoTypeText;
             }
-            table.WriteValue(r, field, value);
+            table.WriteMemo(r, field, value, type);
         }
     }
     cursor.Restore();
@@ -396,6 +405,13 @@ void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string
         return;
     case 'C':
         Table.WriteRaw(RecNo, FieldNo, std::string(Text.substr(0, field.Size)));
+        return;
+    case 'I':
+    case 'B':
+    case 'Y':
+    case 'T':
+        // Binary numbers and dates, from the text Save showed them as.
+        Table.WriteValue(RecNo, FieldNo, std::string(Text));
         return;
     default:
         break;
@@ -491,13 +507,62 @@ void TfmMain::btLoadClick()
         Port.SetCaption(MemoFileNotFound);
         return;
     }
+    // Every value a line would write is checked as the write would check
+    // it, and the memo texts are laid out block by block as they will be
+    // stored: a run that would fail halfway leaves the files as they were.
     const uint64_t firstRecordLine = in.Position();
     int64_t lines = 0;
+    std::vector<bool> reached(columns.size(), false);
+    uint64_t block = table.HasMemoFile ? table.NextRunBlock() : 0;
+    std::string scratch;
     while (!in.Eof()) {
         const std::string_view line = in.ReadLineView();
         ++lines;
-        if (HasMoreTabsThan(line, columns.size() - 1) && !IsBlank(line)) {
-            Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
+        if (IsBlank(line))
+            continue;
+        if (HasMoreTabsThan(line, columns.size() - 1)) {
+            Port.SetMemoText("Строка " + IntToStr(lines + 1) +
+                             " файла: значений больше, чем названий полей в первой строке.");
+            return;
+        }
+        if (!table.LayoutTrusted) {
+            Port.SetMemoText(table.LayoutMismatchMessage());
+            return;
+        }
+        // The checks read nothing: what they raise is a refusal, shown as
+        // the file's other faults are.
+        try {
+            size_t start = 0;
+            for (size_t c = 0; start <= line.size() && c < columns.size(); ++c) {
+                const char* stop = static_cast<const char*>(
+                    std::memchr(line.data() + start, '\t', line.size() - start));
+                const size_t end = stop ? static_cast<size_t>(stop - line.data()) : line.size();
+                std::string_view text = line.substr(start, end - start);
+                start = end + 1;
+                const int field = columns[c];
+                const char type = table.Fields[static_cast<size_t>(field)].FieldType;
+                if (type == 'C' || type == 'N' || type == 'D' || type == 'L') {
+                    if (!reached[c])
+                        table.CheckValue(field, text.data(), text.size());
+                    reached[c] = true;
+                    continue;
+                }
+                if (text.find('#') != std::string_view::npos) {
+                    scratch.clear();
+                    AppendUnescapedMemoValue(scratch, text.data(), text.size());
+                    text = scratch;
+                }
+                if (type != 'M')
+                    table.CheckValue(field, text.data(), text.size());
+                else if (!reached[c])
+                    table.CheckValue(field, "", 0);
+                reached[c] = true;
+                // A blank memo value blanks the reference and needs no block.
+                if (type == 'M' && !IsBlank(text))
+                    block = table.PlanMemoRun(field, block, text.size());
+            }
+        } catch (const EError& e) {
+            Port.SetMemoText(e.Message());
             return;
         }
     }

@@ -50,6 +50,74 @@ TEST(OpenTable, ReadsHeaderAndDescriptors)
     EXPECT_EQ(db.Fields[4].Size, 10);
 }
 
+TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
+{
+    // A character field of 300 bytes stored the Clipper way (44 in byte 16,
+    // 1 in byte 17) before a memo field; damage applied to the built table.
+    struct TCase {
+        const char* What;
+        std::vector<TFieldSpec> Fields;
+        std::function<void(std::string&)> Damage;
+        bool Trusted;
+        std::vector<uint16_t> Sizes;
+        std::vector<uint32_t> Offsets;
+    };
+    const auto recordSize = [](std::string& Table, uint16_t Size) {
+        Table[10] = static_cast<char>(Size & 0xFF);
+        Table[11] = static_cast<char>(Size >> 8);
+    };
+    const std::vector<TCase> cases = {
+        {"FoxPro: byte 16 alone adds up", {{"NAME", 'C', 10, 3}, {"NOTES", 'M', 10}}, {}, true, {10, 10}, {1, 11}},
+        {"Clipper C(300)", {{"NAME", 'C', 300}, {"NOTES", 'M', 10}}, {}, true, {300, 10}, {1, 301}},
+        {"Clipper C(256): byte 16 is 0", {{"ID", 'N', 5}, {"NAME", 'C', 256}, {"NOTES", 'M', 10}}, {}, true,
+         {5, 256, 10}, {1, 6, 262}},
+        {"record length one too long: stored positions place the fields",
+         {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
+         [&](std::string& T) { recordSize(T, 312); }, false, {300, 10}, {1, 301}},
+        {"no stored positions: the widths of byte 16 place them",
+         {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
+         [&](std::string& T) {
+             recordSize(T, 312);
+             for (size_t d : {32u, 64u})
+                 std::fill_n(T.begin() + static_cast<long>(d + 12), 4, '\0');
+         },
+         false, {44, 10}, {1, 45}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TMemTable t;
+        TMemoBuilder memo;
+        TTableSpec spec;
+        spec.Fields = c.Fields;
+        std::vector<std::string> record(c.Fields.size(), "12345");
+        record.front() = "first";
+        record.back() = MemoRef(memo.Add("the text"));
+        spec.Records = {record};
+        t.Put(spec, memo);
+        std::string table = t.Table();
+        if (c.Damage)
+            c.Damage(table);
+        t.Files.SetFile(t.TablePath, table);
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, false);
+        EXPECT_EQ(db.LayoutTrusted, c.Trusted);
+        std::vector<uint16_t> sizes;
+        std::vector<uint32_t> offsets;
+        for (const TFieldDesc& f : db.Fields) {
+            sizes.push_back(f.Size);
+            offsets.push_back(f.Offset);
+        }
+        EXPECT_EQ(sizes, c.Sizes);
+        EXPECT_EQ(offsets, c.Offsets);
+        EXPECT_EQ(db.Fields.back().Decimals, 0);
+        if (c.Sizes.front() == c.Fields.front().Size) {
+            EXPECT_EQ(db.ReadValue(0, 0), "first");
+            EXPECT_EQ(db.ReadRaw(0, 0).size(), c.Fields.front().Size);
+            EXPECT_EQ(db.ReadMemo(0, static_cast<int>(c.Fields.size()) - 1), "the text");
+        }
+    }
+}
+
 TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
 {
     TMemTable t;
@@ -351,14 +419,20 @@ TEST_F(ReadMemoTest, BlankReferencesNeverTouchTheMemoFile)
     EXPECT_FALSE(faults.Failed);
 }
 
-TEST_F(ReadMemoTest, BlockZeroReadsTheHeaderAsABlock)
+TEST_F(ReadMemoTest, NoRunStartsInsideTheMemoHeader)
 {
+    // Its first bytes are the next free block, which every text written
+    // changes: a reference there would read a different thing each time.
+    memo.Add("first run");
     spec.Fields = {{"M", 'M', 10}};
-    spec.Records = {{MemoRef(0)}};
+    spec.Records = {{MemoRef(0)}, {MemoRef(1)}, {MemoRef(7)}, {MemoRef(8)}};
     TDBFLite db(t.Files);
     Open(db);
-    // Bytes 4..7 of the header are 0, 0, 0, 64: 64 zero bytes follow and trim away.
-    EXPECT_EQ(db.ReadMemo(0, 0), "");
+    for (int32_t r = 0; r < 3; ++r) {
+        EXPECT_EQ(db.ReadMemo(r, 0), "") << r;
+        EXPECT_EQ(db.InspectMemo(r, 0).State, TMemoRefState::NotAStart) << r;
+    }
+    EXPECT_EQ(db.ReadMemo(3, 0), "first run");
 }
 
 TEST_F(ReadMemoTest, DamagedLengthsAndBlockNumbersAreBounded)
@@ -474,6 +548,62 @@ TEST_F(ReadMemoTest, InspectSortsReferencesByWhatTheyLeadTo)
         EXPECT_EQ(found.ReadsBlank, readsBlank[r]) << r;
         EXPECT_EQ(found.ReadsBlank, IsBlank(db.ReadMemo(r, 0))) << r;
     }
+}
+
+TEST_F(ReadMemoTest, OnlyTheStartOfARunIsReadAsOne)
+{
+    // Every block type a FoxPro, Clipper or Harbour driver writes below
+    // 65,536 starts a run; a freed block, a larger type, and a block in the
+    // middle of a text (whose first bytes are text) do not.
+    const std::string long_text = "The middle of this text is no run: its bytes read as a huge type and length. " +
+                                  std::string(200, 'x');
+    const uint32_t inText = memo.Add(long_text) + 1;
+    struct TCase {
+        uint32_t Type;
+        std::string Bytes;
+        TMemoRefState State;
+        bool ReadsBlank;
+        std::string Text;  // ReadMemo's
+    };
+    const std::string number("\0\0\0\0\0\0\x10 ", 8);  // a Harbour double, every byte of code 32 or less
+    const std::vector<TCase> cases = {
+        {1, "text", TMemoRefState::Text, false, "text"},
+        {0, "picture  ", TMemoRefState::Text, false, "picture"},
+        {2, "object", TMemoRefState::Text, false, "object"},
+        {8, number, TMemoRefState::Blank, false, ""},
+        {32768, "array", TMemoRefState::Text, false, "array"},
+        {1018, "value", TMemoRefState::Text, false, "value"},
+        {65535, "top type", TMemoRefState::Text, false, "top type"},
+        {1000, "freed text", TMemoRefState::NotAStart, true, ""},
+        {1001, "freed text", TMemoRefState::NotAStart, true, ""},
+        {65536, "no type", TMemoRefState::NotAStart, true, ""},
+        {0x41424344, "no type", TMemoRefState::NotAStart, true, ""},
+    };
+    spec.Fields = {{"M", 'M', 10}};
+    for (const TCase& c : cases)
+        spec.Records.push_back({MemoRef(memo.Add(c.Bytes, c.Type))});
+    spec.Records.push_back({MemoRef(inText)});
+    TDBFLite db(t.Files);
+    Open(db);
+    for (size_t r = 0; r < cases.size(); ++r) {
+        SCOPED_TRACE(cases[r].Type);
+        const TMemoInspection found = db.InspectMemo(static_cast<int32_t>(r), 0);
+        EXPECT_EQ(found.State, cases[r].State);
+        EXPECT_EQ(found.ReadsBlank, cases[r].ReadsBlank);
+        EXPECT_EQ(db.ReadMemo(static_cast<int32_t>(r), 0), cases[r].Text);
+        std::string bytes;
+        uint32_t type = 0;
+        const bool run = db.ReadMemoRun(static_cast<int32_t>(r), 0, bytes, type);
+        EXPECT_EQ(run, cases[r].State != TMemoRefState::NotAStart);
+        if (run) {
+            EXPECT_EQ(type, cases[r].Type);
+            // A text as ReadMemo gives it; another value type whole.
+            EXPECT_EQ(bytes, IsTextMemoType(type) ? cases[r].Text : cases[r].Bytes);
+        }
+    }
+    const int32_t middle = static_cast<int32_t>(cases.size());
+    EXPECT_EQ(db.InspectMemo(middle, 0).State, TMemoRefState::NotAStart);
+    EXPECT_EQ(db.ReadMemo(middle, 0), "");
 }
 
 TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)

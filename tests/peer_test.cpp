@@ -17,6 +17,7 @@
 #include "strutil/strutil.h"
 
 #include "dbflite/dbflite.h"
+#include "tablebuilder.h"
 #include "tempdir.h"
 
 namespace {
@@ -475,6 +476,73 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
                         EXPECT_EQ(memo.Bytes, IsBlank(text) ? "" : text);
                     }
                 }
+        }
+    }
+}
+
+// A Visual FoxPro 9 table built byte by byte: the integers, doubles,
+// currency and datetimes we show as text are the values both peers read,
+// and writing our texts back (as Load does) gives values they read alike.
+TEST_F(PeerTest, BinaryFieldsReadAsBothPeersReadThem)
+{
+    const auto le = [](uint64_t V, size_t Width) {
+        std::string b(Width, '\0');
+        for (size_t i = 0; i < Width; ++i)
+            b[i] = static_cast<char>(V >> (8 * i));
+        return b;
+    };
+    TTableSpec spec;
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},    {"PRICE", 'B', 8, 2, 0, '\0'}, {"COST", 'Y', 8, 4, 0, '\0'},
+                   {"STAMP", 'T', 8, 0, 0, '\0'}, {"NAME", 'C', 10},             {"NOTES", 'M', 4, 0, 0, '\0'}};
+    TMemoBuilder memo(64);
+    spec.Records = {
+        {le(1, 4), le(0x3FF8000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
+         BinaryMemoRef(memo.Add("text"))},
+        {le(0xFFFFFFFFu, 4), le(0xC029000000000000ull, 8), le(static_cast<uint64_t>(-123456789), 8),
+         le(2451545, 4) + le(0, 4), "Bob", BinaryMemoRef(0)},
+        {le(0x80000000u, 4), le(0x3FB999999999999Aull, 8), le(0, 8), le(0, 8), "", BinaryMemoRef(0)}};
+    const std::string path = Dir.Path("VFP.DBF");
+    WriteFileBytes(path, BuildTable(spec));
+    WriteFileBytes(Dir.Path("VFP.FPT"), memo.Bytes());
+
+    // Our texts written back into a fourth record, as Load writes them.
+    TDBFLite db;
+    db.OpenTable(path, false);
+    std::vector<std::vector<std::string>> shown(4);
+    for (int32_t r = 0; r < 3; ++r)
+        for (int f = 0; f < 4; ++f)
+            shown[static_cast<size_t>(r)].push_back(db.ReadValue(r, f));
+    for (int f = 0; f < 4; ++f)
+        db.WriteValue(3, f, shown[0][static_cast<size_t>(f)]);
+    shown[3] = shown[0];
+    db.CloseTable();
+    EXPECT_EQ(shown[1], (std::vector<std::string>{"-1", "-12.5", "-12345.6789", "2000-01-01 00:00:00"}));
+
+    for (const char* peer : {"dbfread", "dbf"}) {
+        SCOPED_TRACE(peer);
+        int status = 0;
+        const std::string out = Script("read_memos.py", {path, std::string("--peer=") + peer, "--all-fields"}, status);
+        ASSERT_EQ(status, 0) << ReadFileBytes(Dir.Path("stderr.txt"));
+        const TJson read = TJsonParser(out).Document();
+        ASSERT_EQ(read["records"].Items.size(), 4u);
+        for (size_t r = 0; r < 4; ++r) {
+            const TJson& record = read["records"].Items[r];
+            for (size_t f = 0; f < 4; ++f) {
+                SCOPED_TRACE("record " + std::to_string(r) + ", field " + std::to_string(f));
+                const std::string& ours = shown[r][f];
+                const TJson& theirs = record.Items[f];
+                if (f < 3) {
+                    ASSERT_EQ(theirs["t"].Text, "num");
+                    EXPECT_DOUBLE_EQ(std::strtod(ours.c_str(), nullptr), theirs["v"].Number);
+                } else if (ours.empty()) {
+                    EXPECT_EQ(theirs["t"].Text, "none");
+                } else {
+                    ASSERT_EQ(theirs["t"].Text, "datetime");
+                    EXPECT_EQ(ours.size() == 19 ? ours + ".000" : ours, theirs["v"].Text);
+                }
+            }
         }
     }
 }
