@@ -69,18 +69,13 @@ void TProgressBar::End()
 
 void TConsolePort::SetCaption(const std::string& Text)
 {
-    LastCaption = Text;
-    if (Quiet)
-        return;
     Progress.End();
     std::cerr << Translate(Text) << std::endl;
 }
 
-void TConsolePort::SetProgress(const std::string& Caption, int64_t Done, int64_t Total)
+void TConsolePort::SetProgress(const std::string&, int64_t Done, int64_t Total)
 {
-    LastCaption = Caption;
-    if (!Quiet)
-        Progress.Update(Done, Total);
+    Progress.Update(Done, Total);
 }
 
 void TConsolePort::SetMemoText(const std::string& Text)
@@ -111,7 +106,6 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
     Progress.End();
     if (!StdinIsTerminal()) {
         std::cerr << ConsoleLines(Translate(Text)) << "\n" << Say(Texts::NoTerminal) << std::endl;
-        Refused = true;
         return IdCancel;
     }
     std::cerr << Translate(Caption) << "\n" << ConsoleLines(Translate(Text)) << "\n"
@@ -124,13 +118,11 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
     for (const char* yes : {"y", "Y", "yes", "д", "Д", "да"})
         if (answer == yes)
             return IdOk;
-    Refused = true;
     return IdCancel;
 }
 
 void TConsolePort::ShowError(const std::string& Text)
 {
-    ErrorShown = true;
     Progress.End();
     std::cerr << Translate(Text) << std::endl;
 }

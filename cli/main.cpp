@@ -14,6 +14,7 @@
 #include "cli/texts.h"
 #include "main/fmmain.h"
 #include "main/memotext.h"
+#include "main/texts.h"
 #include "strutil/strutil.h"
 #include "tarnwick_version.h"
 
@@ -145,37 +146,46 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
     return ExitDone;
 }
 
-// The field list the memo box would hold: the names given, or what Info lists.
-bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
+// The exit status a handler's outcome gives.
+int ExitFor(const TOutcome& Outcome)
+{
+    switch (Outcome.Kind) {
+    case TOutcomeKind::Done:
+        return ExitDone;
+    case TOutcomeKind::Failed:
+        return ExitError;
+    default:
+        return ExitNotDone;
+    }
+}
+
+// An error of the table layer outside a handler, shown as a handler's is.
+int ShowError(TConsolePort& Port, const EError& Error)
+{
+    Port.ShowError(ErrorDisplayText(Error.Message()));
+    return ExitError;
+}
+
+// The field list the memo box would hold: the names given, or the memo
+// fields Info lists. ExitDone when there is one.
+int PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
 {
     if (Options.Given & OptFields) {
         std::string memo;
         for (const std::string& name : Options.Fields)
             memo += (memo.empty() ? "" : "\r\n") + name;
         Port.Memo = memo;
-        return true;
+        return ExitDone;
     }
-    Port.Quiet = true;
-    Port.MemoToStdout = true;
-    Form.Run(&TfmMain::btInfoClick);
-    Port.Quiet = false;
-    Port.MemoToStdout = false;
-    if (Port.ErrorShown)
-        return false;
-    if (Port.LastCaption == "DBF файл не найден.") {
-        std::cerr << Translate(Port.LastCaption) << std::endl;
-        return false;
+    try {
+        const TOutcome listed = Form.MemoFieldList(Port.Memo);
+        if (listed.Kind == TOutcomeKind::Done)
+            return ExitDone;
+        std::cerr << Translate(listed.Message) << std::endl;
+        return ExitFor(listed);
+    } catch (const EError& e) {
+        return ShowError(Port, e);
     }
-    return true;
-}
-
-int Outcome(const TConsolePort& Port, const char* Success)
-{
-    if (Port.ErrorShown)
-        return ExitError;
-    if (Port.Refused)
-        return ExitNotDone;
-    return Port.LastCaption == Success ? ExitDone : ExitNotDone;
 }
 
 // The code page mark of the table at Path (header byte 29); -1 when the
@@ -215,7 +225,7 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
-        std::cerr << Translate("DBF файл не найден.") << std::endl;
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
         return ExitNotDone;
     }
     try {
@@ -226,26 +236,34 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         if (Options.Given & OptFields) {
             for (const std::string& name : Options.Fields) {
                 const int field = table.FieldIndex(Port.TextToTable(name));
-                if (field < 0 || table.Fields[static_cast<size_t>(field)].FieldType != 'M') {
+                if (field < 0 || !table.Fields[static_cast<size_t>(field)].IsMemo()) {
                     std::cerr << Say(Texts::NoMemoField, {name}) << std::endl;
                     return ExitNotDone;
                 }
                 fields.push_back(field);
             }
         } else {
-            for (size_t i = 0; i < table.Fields.size(); ++i)
-                if (table.Fields[i].FieldType == 'M')
-                    fields.push_back(static_cast<int>(i));
+            fields = table.MemoFields();
         }
         const TTableDiagnosis diagnosis = DiagnoseTable(table, fields, Port.Progress);
         PrintDiagnosis(diagnosis, path, std::cout, Port);
         std::cout.flush();
         return ExitDone;
     } catch (const EError& e) {
-        Port.Progress.End();
-        std::cerr << Translate(ErrorDisplayText(e.Message())) << std::endl;
-        return ExitError;
+        return ShowError(Port, e);
     }
+}
+
+int RunHelpCommand(TfmMain& Form, TConsolePort& Port)
+{
+    Port.MemoToStdout = true;
+    Port.RawText = true;
+    const TOutcome outcome = Form.Run(&TfmMain::btHelpClick);
+    if (outcome.Kind == TOutcomeKind::Refused)
+        std::cerr << Translate(outcome.Message) << std::endl;
+    else if (outcome.Kind == TOutcomeKind::Done)
+        std::cout << ConsoleLines(HelpText(Port.Memo)) << "\n";
+    return ExitFor(outcome);
 }
 
 int Run(const std::vector<std::string>& Args)
@@ -298,7 +316,7 @@ int Run(const std::vector<std::string>& Args)
         // the names on the terminal go without.
         if (converting && number == 0) {
             if (!OsFileSystem().FileExists(port.FileName)) {
-                std::cerr << Translate("DBF файл не найден.") << std::endl;
+                std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
                 return ExitNotDone;
             }
             if (driver < 0) {
@@ -328,46 +346,26 @@ int Run(const std::vector<std::string>& Args)
 
     if (command == "check")
         return RunCheckCommand(port, options);
-    if (command == "help") {
-        port.MemoToStdout = true;
-        port.RawText = true;
-        form.Run(&TfmMain::btHelpClick);
-        if (port.ErrorShown)
-            return ExitError;
-        if (port.Memo == "Файл \"Read_Me.txt\" не найден.") {
-            std::cerr << Translate(port.Memo) << std::endl;
-            return ExitNotDone;
-        }
-        std::cout << ConsoleLines(HelpText(port.Memo)) << "\n";
-        return ExitDone;
-    }
+    if (command == "help")
+        return RunHelpCommand(form, port);
     if (command == "info") {
         port.MemoToStdout = true;
-        form.Run(&TfmMain::btInfoClick);
-        if (port.ErrorShown)
-            return ExitError;
-        if (port.LastCaption == "DBF файл не найден.")
-            return ExitNotDone;
-        for (const std::string& name : port.MemoLines())
-            std::cout << name << "\n";
-        return ExitDone;
+        const TOutcome outcome = form.Run(&TfmMain::btInfoClick);
+        if (outcome.Kind == TOutcomeKind::Done)
+            for (const std::string& name : port.MemoLines())
+                std::cout << name << "\n";
+        return ExitFor(outcome);
     }
-    if (command == "load") {
-        form.Run(&TfmMain::btLoadClick);
-        return Outcome(port, "MEMO поля загружены.");
-    }
-    if (!PrepareFieldList(form, port, options))
-        return port.ErrorShown ? ExitError : ExitNotDone;
-    if (command == "clear") {
-        form.Run(&TfmMain::btClearClick);
-        return Outcome(port, "MEMO поля очищены.");
-    }
-    if (command == "rewrite") {
-        form.Run(&TfmMain::btAutoClick);
-        return Outcome(port, "MEMO поля переписаны.");
-    }
-    form.Run(&TfmMain::btSaveClick);
-    return Outcome(port, "MEMO поля сохранены.");
+    if (command == "load")
+        return ExitFor(form.Run(&TfmMain::btLoadClick));
+    const int listed = PrepareFieldList(form, port, options);
+    if (listed != ExitDone)
+        return listed;
+    if (command == "clear")
+        return ExitFor(form.Run(&TfmMain::btClearClick));
+    if (command == "rewrite")
+        return ExitFor(form.Run(&TfmMain::btAutoClick));
+    return ExitFor(form.Run(&TfmMain::btSaveClick));
 }
 
 }  // namespace

@@ -499,6 +499,15 @@ uint64_t TDBFLite::MemoFileSize() const
     return Memo_ ? Memo_->Size() : 0;
 }
 
+std::vector<int> TDBFLite::MemoFields() const
+{
+    std::vector<int> fields;
+    for (size_t i = 0; i < Fields.size(); ++i)
+        if (Fields[i].IsMemo())
+            fields.push_back(static_cast<int>(i));
+    return fields;
+}
+
 int TDBFLite::FieldIndex(const std::string& Name) const
 {
     for (size_t i = 0; i < Fields.size(); ++i)
@@ -1048,6 +1057,93 @@ void TDBFLite::WriteValue(int32_t RecNo, int FieldNo, const std::string& Value)
         WriteField(RecNo, FieldNo, field, reinterpret_cast<const char*>(bytes), field.Size);
     } else {
         WriteField(RecNo, FieldNo, field, Value.data(), Value.size());
+    }
+}
+
+namespace {
+
+// A number with an optional sign, digits and an optional decimal part.
+bool IsDecimalNumber(const std::string& Text)
+{
+    size_t i = 0;
+    if (i < Text.size() && (Text[i] == '+' || Text[i] == '-'))
+        ++i;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < Text.size(); ++i) {
+        if (Text[i] >= '0' && Text[i] <= '9')
+            ++digits;
+        else if (Text[i] == '.' && !point)
+            point = true;
+        else
+            return false;
+    }
+    return digits > 0;
+}
+
+}  // namespace
+
+void TDBFLite::WriteValueText(int32_t RecNo, int FieldNo, std::string_view Text)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    switch (field.FieldType) {
+    case 'M':
+        WriteMemo(RecNo, FieldNo, Text.data(), Text.size());
+        return;
+    case 'C':
+        WriteField(RecNo, FieldNo, field, Text.data(), std::min<size_t>(Text.size(), field.Size));
+        return;
+    case 'I':
+    case 'B':
+    case 'Y':
+    case 'T':
+        WriteValue(RecNo, FieldNo, std::string(Text));
+        return;
+    case 'N':
+        WriteNumberText(RecNo, FieldNo, field, std::string(Text));
+        return;
+    case 'D':
+        WriteDateText(RecNo, FieldNo, field, std::string(Text));
+        return;
+    default:
+        WriteField(RecNo, FieldNo, field, Text.data(), Text.size());
+        return;
+    }
+}
+
+void TDBFLite::WriteNumberText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value)
+{
+    // Whole numbers right-aligned; numbers with decimals, which ReadValue
+    // shows as the table holds them, go back as they were rather than as 0;
+    // an empty value leaves the field blank.
+    const int32_t number = StrToIntDef(Value, 0);
+    if (number != 0 || StrToIntDef(Value, 1) == 0) {
+        WriteInteger(RecNo, FieldNo, number);
+        return;
+    }
+    const std::string trimmed = Trim(Value);
+    if (trimmed.empty())
+        WriteField(RecNo, FieldNo, Field, "", 0);
+    else if (IsDecimalNumber(trimmed) && trimmed.size() <= Field.Size)
+        WriteRaw(RecNo, FieldNo, std::string(Field.Size - trimmed.size(), ' ') + trimmed);
+    else
+        WriteInteger(RecNo, FieldNo, 0);
+}
+
+void TDBFLite::WriteDateText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value)
+{
+    // Dates are shown in the locale's pattern; they go back as the stored
+    // year, month and day. The dates that stand for a blank (1 January 1001)
+    // or unreadable (30 December 1899) field go back blank.
+    TDate date;
+    if (!ParseDate(Trim(Value), DatePattern_, date)) {
+        WriteField(RecNo, FieldNo, Field, Value.data(), Value.size());
+    } else if (date == TDate{1001, 1, 1} || date.IsZero()) {
+        WriteField(RecNo, FieldNo, Field, "", 0);
+    } else {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%04d%02d%02d", date.Year, date.Month, date.Day);
+        WriteField(RecNo, FieldNo, Field, digits, 8);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbflite/datetext.h"
@@ -29,6 +30,14 @@ struct TFieldDesc {
     // the widths before it, from 1 (byte 0 is the deletion flag). Wider than
     // the record layout needs, so a damaged header cannot make it wrap.
     uint32_t Offset = 0;
+
+    // A memo field: its bytes are a reference into the memo file.
+    bool IsMemo() const { return FieldType == 'M'; }
+    // A field that holds its value as text, which any text can be written to.
+    bool StoresText() const
+    {
+        return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L';
+    }
 };
 
 // What a memo reference leads to.
@@ -106,6 +115,9 @@ public:
     // points at. CloseTable does the same and syncs the table too.
     void Flush();
     int FieldIndex(const std::string& Name) const;
+    // The memo fields' numbers, in field order: what Info lists and what
+    // the operations take when no fields are named.
+    std::vector<int> MemoFields() const;
 
     // The memo file beside a table: the extension of the file name replaced
     // by ".FPT", or ".FPT" appended when the name has none.
@@ -143,6 +155,11 @@ public:
     void AppendBlankRecord();
     void WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value);
     void WriteValue(int32_t RecNo, int FieldNo, const std::string& Value);
+    // A value as ReadValue shows it (and Save writes it), stored back as the
+    // field keeps it: memo texts as runs, whole numbers right-aligned,
+    // numbers with decimals and dates as they were, binary numbers and
+    // dates converted; anything else as it is, cut to the field.
+    void WriteValueText(int32_t RecNo, int FieldNo, std::string_view Text);
     void WriteInteger(int32_t RecNo, int FieldNo, int32_t Value);
     // A run of another type than text is stored whatever its bytes; a blank
     // text blanks the reference instead.
@@ -170,6 +187,9 @@ public:
 
     // Diagnosis of one memo reference, without changing anything.
     TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
+    // Whether Clear without All blanks this reference: it reads as no
+    // text, or as a blank one.
+    bool ClearWouldBlank(int32_t RecNo, int FieldNo) { return InspectMemo(RecNo, FieldNo).ReadsBlank; }
     // The run a memo reference leads to, for a copy of it: its block type,
     // and its bytes into Bytes (a text as ReadMemo gives it, another value
     // type whole, as stored). False, and Bytes empty, when the reference
@@ -221,6 +241,8 @@ private:
     bool ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::string& Value);
     bool EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size_t Length, unsigned char* Bytes) const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
+    void WriteNumberText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value);
+    void WriteDateText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value);
     // WriteRaw of Length bytes at Data to Field, the checked field FieldNo.
     void WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length);
 

@@ -61,11 +61,6 @@ void TWin32Port::SetFileNameText(const std::string& Text)
     ::SetWindowTextW(C_.FileName, Utf8ToWide(Text).c_str());
 }
 
-std::string TWin32Port::MemoText()
-{
-    return WideToUtf8(WindowText(C_.Memo));
-}
-
 void TWin32Port::SetMemoText(const std::string& Text)
 {
     ::SetWindowTextW(C_.Memo, Utf8ToWide(Text).c_str());
