@@ -266,6 +266,79 @@ int RunHelpCommand(TfmMain& Form, TConsolePort& Port)
     return ExitFor(outcome);
 }
 
+// The table's code page: for the text file with --encoding, and for the
+// names a UTF-8 terminal shows. ExitDone, or why the run cannot go on.
+int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& Files,
+                    std::unique_ptr<TCodePage>& CodePage)
+{
+    const bool converting = !Options.Encoding.empty();
+    if (!converting && (!TerminalReadsUtf8() || std::string(Options.Command->Name) == "help"))
+        return ExitDone;
+    std::string error;
+    const int driver = TableLanguageDriver(Port.FileName, error);
+    const int number = Options.CodePage != 0
+                           ? Options.CodePage
+                           : (driver < 0 ? 0 : CodePageOfLanguageDriver(static_cast<uint8_t>(driver)));
+    // Converting needs the code page before anything is written; only the
+    // names on the terminal go without.
+    if (converting && number == 0) {
+        if (!OsFileSystem().FileExists(Port.FileName)) {
+            std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+            return ExitNotDone;
+        }
+        if (driver < 0) {
+            std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
+            return ExitError;
+        }
+        std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        if (number != 0)
+            CodePage = std::make_unique<TCodePage>(number);
+    } catch (const EError&) {
+        // A mark naming a code page this system cannot convert leaves
+        // the names as they are; one the user asked for is an error.
+        if (converting || Options.CodePage != 0)
+            return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
+    }
+    if (TerminalReadsUtf8())
+        Port.Names = CodePage.get();
+    if (converting) {
+        Files.CodePage = CodePage.get();
+        Files.TextFile = Port.DialogFile;
+    }
+    return ExitDone;
+}
+
+// Runs the command through the handlers; its exit status.
+int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& Form, TConsolePort& Port)
+{
+    if (Command == "check")
+        return RunCheckCommand(Port, Options);
+    if (Command == "help")
+        return RunHelpCommand(Form, Port);
+    if (Command == "info") {
+        Port.MemoToStdout = true;
+        const TOutcome outcome = Form.Run(&TfmMain::btInfoClick);
+        if (outcome.Kind == TOutcomeKind::Done)
+            for (const std::string& name : Port.MemoLines())
+                std::cout << name << "\n";
+        return ExitFor(outcome);
+    }
+    if (Command == "load")
+        return ExitFor(Form.Run(&TfmMain::btLoadClick));
+    const int listed = PrepareFieldList(Form, Port, Options);
+    if (listed != ExitDone)
+        return listed;
+    if (Command == "clear")
+        return ExitFor(Form.Run(&TfmMain::btClearClick));
+    if (Command == "rewrite")
+        return ExitFor(Form.Run(&TfmMain::btAutoClick));
+    return ExitFor(Form.Run(&TfmMain::btSaveClick));
+}
+
+
 int Run(const std::vector<std::string>& Args)
 {
     if (Args.size() < 2)
@@ -303,71 +376,14 @@ int Run(const std::vector<std::string>& Args)
     if (!folder.empty())
         files.ProgramHelpFile = folder + "Read_Me.txt";
 
-    // The table's code page: for the text file with --encoding, and for the
-    // names a UTF-8 terminal shows.
     std::unique_ptr<TCodePage> codePage;
-    const bool converting = !options.Encoding.empty();
-    if (converting || (TerminalReadsUtf8() && command != "help")) {
-        std::string error;
-        const int driver = TableLanguageDriver(port.FileName, error);
-        const int number = options.CodePage != 0 ? options.CodePage
-                                                 : (driver < 0 ? 0 : CodePageOfLanguageDriver(static_cast<uint8_t>(driver)));
-        // Converting needs the code page before anything is written; only
-        // the names on the terminal go without.
-        if (converting && number == 0) {
-            if (!OsFileSystem().FileExists(port.FileName)) {
-                std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
-                return ExitNotDone;
-            }
-            if (driver < 0) {
-                std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
-                return ExitError;
-            }
-            std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
-            return ExitNotDone;
-        }
-        try {
-            if (number != 0)
-                codePage = std::make_unique<TCodePage>(number);
-        } catch (const EError&) {
-            // A mark naming a code page this system cannot convert leaves
-            // the names as they are; one the user asked for is an error.
-            if (converting || options.CodePage != 0)
-                return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
-        }
-        if (TerminalReadsUtf8())
-            port.Names = codePage.get();
-        if (converting) {
-            files.CodePage = codePage.get();
-            files.TextFile = port.DialogFile;
-        }
-    }
+    const int prepared = PrepareCodePage(options, port, files, codePage);
+    if (prepared != ExitDone)
+        return prepared;
     TfmMain form(port, files);
 
-    if (command == "check")
-        return RunCheckCommand(port, options);
-    if (command == "help")
-        return RunHelpCommand(form, port);
-    if (command == "info") {
-        port.MemoToStdout = true;
-        const TOutcome outcome = form.Run(&TfmMain::btInfoClick);
-        if (outcome.Kind == TOutcomeKind::Done)
-            for (const std::string& name : port.MemoLines())
-                std::cout << name << "\n";
-        return ExitFor(outcome);
-    }
-    if (command == "load")
-        return ExitFor(form.Run(&TfmMain::btLoadClick));
-    const int listed = PrepareFieldList(form, port, options);
-    if (listed != ExitDone)
-        return listed;
-    if (command == "clear")
-        return ExitFor(form.Run(&TfmMain::btClearClick));
-    if (command == "rewrite")
-        return ExitFor(form.Run(&TfmMain::btAutoClick));
-    return ExitFor(form.Run(&TfmMain::btSaveClick));
+    return RunCommand(command, options, form, port);
 }
-
 }  // namespace
 
 int main(int argc, char** argv)

@@ -18,13 +18,20 @@ namespace {
 // 4..7 record count (LE), 8..9 header length (LE), 10..11 record length (LE).
 constexpr size_t TableHeaderSize = 32;
 constexpr uint64_t RecordCountOffset = 4;
+constexpr size_t LanguageDriverOffset = 29;  // the code page mark
+// A header of n descriptors is 32 + 32 n + 1 bytes: the 32-byte header, the
+// descriptors and the terminator. What the header length leaves after those
+// 33 bytes, in whole descriptors, is the room for descriptors.
+constexpr int HeaderWithoutDescriptors = 33;
 constexpr size_t DescriptorSize = 32;
 constexpr size_t DescriptorNameSize = 11;
 constexpr char HeaderTerminator = 0x0D;
 constexpr char EndOfFile = 0x1A;
 
 // Memo header: 0..3 next free block (BE), 6..7 block size (BE). The rest of
-// the standard 512-byte header is left alone.
+// the standard 512-byte header is left alone. Opening reads its first 31
+// bytes, the fixed fields FoxPro's header holds before its unused area: a
+// memo file shorter than that still opens, its missing bytes read as zero.
 constexpr size_t MemoHeaderRead = 31;
 // The part of the memo header that describes the rest of the file.
 constexpr size_t MemoHeaderFields = 8;
@@ -32,6 +39,7 @@ constexpr uint64_t MemoHeaderArea = 512;
 // How far past the end of the memo file its header's next free block may lie
 // and still be where new texts go.
 constexpr uint64_t MemoGapLimit = 16u << 20;
+constexpr size_t TrailingBlankScan = 4096;
 // Every run starts with 4 bytes of block type (1 = text) and 4 of length.
 constexpr size_t MemoBlockHeaderSize = 8;
 // A run's block type is below 65,536; 1000 and 1001 mark blocks that a
@@ -311,105 +319,123 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
     // Whatever fails below, nothing stays open: a memo file left open would
     // stay locked against every later run on the table.
     try {
-        const TFileAccess access = ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite;
-        try {
-            DbfStream = FileSystem_->Open(FileName, access, TFileShare::DenyNone);
-            Table_ = std::make_unique<TPageCache>(*DbfStream, TablePageSize, TablePages, TableHeaderSize);
-        } catch (const EStreamError& e) {
-            // The kind of refusal stays with the message: a front end opens
-            // a table it may not write read-only instead.
-            throw EStreamError("Ошибка открытия файла " + Quoted(FileName), e.Failure(), e.OsError());
-        } catch (const EError&) {
-            throw EError("Ошибка открытия файла " + Quoted(FileName));
-        }
-        // No reference reaches the table file before the memo texts written
-        // so far are on the disk: a crash then leaves references to texts
-        // that are there, or the old references to the old texts.
-        Table_->BeforeWriteBack = [this] {
-            if (Memo_)
-                Memo_->Sync();
-        };
-        Table_->SyncBeforeHeader = true;
-
-        std::string memoPath = MemoPathFor(FileName);
-        if (!FileSystem_->FileExists(memoPath)) {
-            const std::string variant = FileSystem_->FindCaseVariant(memoPath);
-            if (!variant.empty())
-                memoPath = variant;
-        }
-        if (FileSystem_->FileExists(memoPath)) {
-            // Read-write, the memo file is ours alone until CloseTable: two
-            // runs appending blocks to one memo file would overwrite each other.
-            MemoStream = FileSystem_->Open(memoPath, access,
-                                           ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
-            HasMemoFile = true;
-            MemoFileName = memoPath;
-            unsigned char header[MemoHeaderRead];
-            try {
-                Memo_ = std::make_unique<TPageCache>(*MemoStream, MemoPageSize, MemoPages, MemoHeaderFields);
-                Memo_->Read(0, header, sizeof header);
-            } catch (const EError&) {
-                throw EError("Ошибка чтения заголовка MEMO файла " + Quoted(memoPath) + ".");
-            }
-            MemoNextBlock = be32(header);
-            MemoBlockSize = be16(header + 6);
-            MemoSizeAtOpen_ = Memo_->Size();
-        }
-
-        unsigned char header[TableHeaderSize];
-        try {
-            Table_->Read(0, header, sizeof header);
-        } catch (const EError&) {
-            throw EError("Ошибка чтения заголовка файла " + Quoted(FileName));
-        }
-        Version = header[0];
-        UpdateYear = header[1];
-        UpdateMonth = header[2];
-        UpdateDay = header[3];
-        LanguageDriver = header[29];
-        RecordCount = static_cast<int32_t>(le32(header + 4));
-        HeaderSize = le16(header + 8);
-        RecordSize = le16(header + 10);
-
-        // The room the header leaves for descriptors; a header length of 0 or
-        // 1 leaves none. The list itself ends at the terminator byte, before
-        // the 263-byte area the newer FoxPro layout keeps after it.
-        const int room = HeaderSize <= 1 ? 0 : (static_cast<int>(HeaderSize) - 33) / 32;
-        if (room > 0) {
-            std::vector<unsigned char> descriptors(static_cast<size_t>(room) * DescriptorSize);
-            try {
-                Table_->Read(TableHeaderSize, descriptors.data(), descriptors.size());
-            } catch (const EError&) {
-                throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName));
-            }
-            // Displacement (bytes 12..15) as FoxPro stores it; dBASE and
-            // others leave it zero or fill it with a memory address.
-            std::vector<uint32_t> stored;
-            std::vector<uint16_t> longSizes;
-            Fields.reserve(static_cast<size_t>(room));
-            for (int i = 0; i < room; ++i) {
-                const unsigned char* d = descriptors.data() + static_cast<size_t>(i) * DescriptorSize;
-                if (d[0] == static_cast<unsigned char>(HeaderTerminator))
-                    break;
-                TFieldDesc field;
-                const void* zero = std::memchr(d, 0, DescriptorNameSize);
-                const size_t nameLength =
-                    zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - d) : DescriptorNameSize;
-                field.Name.assign(reinterpret_cast<const char*>(d), nameLength);
-                field.FieldType = static_cast<char>(d[11]);
-                field.Size = d[16];
-                field.Decimals = d[17];
-                stored.push_back(le32(d + 12));
-                longSizes.push_back(field.FieldType == 'C' ? static_cast<uint16_t>(d[16] | d[17] << 8) : d[16]);
-                Fields.push_back(std::move(field));
-            }
-            LayOutFields(stored, longSizes);
-        }
-        FieldCount = static_cast<uint16_t>(Fields.size());
+        OpenTableFile(ReadOnly);
+        OpenMemoFile(ReadOnly);
+        ReadTableHeader();
+        ReadFieldDescriptors();
     } catch (...) {
         CloseTable();
         throw;
     }
+}
+
+void TDBFLite::OpenTableFile(bool ReadOnly)
+{
+    try {
+        DbfStream = FileSystem_->Open(FileName, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
+                                      TFileShare::DenyNone);
+        Table_ = std::make_unique<TPageCache>(*DbfStream, TablePageSize, TablePages, TableHeaderSize);
+    } catch (const EStreamError& e) {
+        // The kind of refusal stays with the message: a front end opens a
+        // table it may not write read-only instead.
+        throw EStreamError("Ошибка открытия файла " + Quoted(FileName), e.Failure(), e.OsError());
+    } catch (const EError&) {
+        throw EError("Ошибка открытия файла " + Quoted(FileName));
+    }
+    // No reference reaches the table file before the memo texts written so
+    // far are on the disk: a crash then leaves references to texts that are
+    // there, or the old references to the old texts.
+    Table_->BeforeWriteBack = [this] {
+        if (Memo_)
+            Memo_->Sync();
+    };
+    Table_->SyncBeforeHeader = true;
+}
+
+void TDBFLite::OpenMemoFile(bool ReadOnly)
+{
+    std::string memoPath = MemoPathFor(FileName);
+    if (!FileSystem_->FileExists(memoPath)) {
+        const std::string variant = FileSystem_->FindCaseVariant(memoPath);
+        if (!variant.empty())
+            memoPath = variant;
+    }
+    if (!FileSystem_->FileExists(memoPath))
+        return;
+    // Read-write, the memo file is ours alone until CloseTable: two runs
+    // appending blocks to one memo file would overwrite each other.
+    MemoStream = FileSystem_->Open(memoPath, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
+                                   ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
+    HasMemoFile = true;
+    MemoFileName = memoPath;
+    unsigned char header[MemoHeaderRead];
+    try {
+        Memo_ = std::make_unique<TPageCache>(*MemoStream, MemoPageSize, MemoPages, MemoHeaderFields);
+        Memo_->Read(0, header, sizeof header);
+    } catch (const EError&) {
+        throw EError("Ошибка чтения заголовка MEMO файла " + Quoted(memoPath) + ".");
+    }
+    MemoNextBlock = be32(header);
+    MemoBlockSize = be16(header + 6);
+    MemoSizeAtOpen_ = Memo_->Size();
+}
+
+void TDBFLite::ReadTableHeader()
+{
+    unsigned char header[TableHeaderSize];
+    try {
+        Table_->Read(0, header, sizeof header);
+    } catch (const EError&) {
+        throw EError("Ошибка чтения заголовка файла " + Quoted(FileName));
+    }
+    Version = header[0];
+    UpdateYear = header[1];
+    UpdateMonth = header[2];
+    UpdateDay = header[3];
+    LanguageDriver = header[LanguageDriverOffset];
+    RecordCount = static_cast<int32_t>(le32(header + RecordCountOffset));
+    HeaderSize = le16(header + 8);
+    RecordSize = le16(header + 10);
+}
+
+void TDBFLite::ReadFieldDescriptors()
+{
+    // The room the header leaves for descriptors; a header length of 0 or 1
+    // leaves none. The list itself ends at the terminator byte, before the
+    // 263-byte area the newer FoxPro layout keeps after it.
+    const int room = HeaderSize <= 1 ? 0 : (static_cast<int>(HeaderSize) - HeaderWithoutDescriptors) /
+                                                static_cast<int>(DescriptorSize);
+    if (room <= 0)
+        return;
+    std::vector<unsigned char> descriptors(static_cast<size_t>(room) * DescriptorSize);
+    try {
+        Table_->Read(TableHeaderSize, descriptors.data(), descriptors.size());
+    } catch (const EError&) {
+        throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName));
+    }
+    // Displacement (bytes 12..15) as FoxPro stores it; dBASE and others
+    // leave it zero or fill it with a memory address.
+    std::vector<uint32_t> stored;
+    std::vector<uint16_t> longSizes;
+    Fields.reserve(static_cast<size_t>(room));
+    for (int i = 0; i < room; ++i) {
+        const unsigned char* d = descriptors.data() + static_cast<size_t>(i) * DescriptorSize;
+        if (d[0] == static_cast<unsigned char>(HeaderTerminator))
+            break;
+        TFieldDesc field;
+        const void* zero = std::memchr(d, 0, DescriptorNameSize);
+        const size_t nameLength =
+            zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - d) : DescriptorNameSize;
+        field.Name.assign(reinterpret_cast<const char*>(d), nameLength);
+        field.FieldType = static_cast<char>(d[11]);
+        field.Size = d[16];
+        field.Decimals = d[17];
+        stored.push_back(le32(d + 12));
+        longSizes.push_back(field.FieldType == 'C' ? static_cast<uint16_t>(d[16] | d[17] << 8) : d[16]);
+        Fields.push_back(std::move(field));
+    }
+    LayOutFields(stored, longSizes);
+    FieldCount = static_cast<uint16_t>(Fields.size());
 }
 
 void TDBFLite::LayOutFields(const std::vector<uint32_t>& Stored, const std::vector<uint16_t>& LongSizes)
@@ -630,6 +656,30 @@ bool TDBFLite::ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::stri
     }
 }
 
+namespace {
+
+// A datetime as Save shows it, YYYY-MM-DD hh:mm:ss and .mmm when the
+// milliseconds are not 0, as the Julian day and the milliseconds of it.
+bool EncodeDateTime(const char* Text, size_t Length, unsigned char* Bytes)
+{
+    if ((Length != 19 && Length != 23) || Text[4] != '-' || Text[7] != '-' || Text[10] != ' ' || Text[13] != ':' ||
+        Text[16] != ':' || (Length == 23 && Text[19] != '.'))
+        return false;
+    const int year = Digits(Text, 0, 4), month = Digits(Text, 5, 2), day = Digits(Text, 8, 2);
+    const int hour = Digits(Text, 11, 2), minute = Digits(Text, 14, 2), second = Digits(Text, 17, 2);
+    const int ms = Length == 23 ? Digits(Text, 20, 3) : 0;
+    if (year < 1 || !IsValidDate(year, month, day) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59 || ms < 0)
+        return false;
+    const int64_t julian =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + JulianDayOf1970;
+    putLe32(Bytes, static_cast<uint32_t>(julian));
+    putLe32(Bytes + 4, static_cast<uint32_t>(((hour * 60 + minute) * 60 + second) * 1000 + ms));
+    return true;
+}
+
+}  // namespace
+
 bool TDBFLite::EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size_t Length, unsigned char* Bytes) const
 {
     // Save writes these values without blanks; blanks around them are
@@ -671,23 +721,8 @@ bool TDBFLite::EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size
         putLe64(Bytes, bits);
         return true;
     }
-    case 'T': {
-        // YYYY-MM-DD hh:mm:ss, and .mmm when the milliseconds are not 0.
-        if ((Length != 19 && Length != 23) || Text[4] != '-' || Text[7] != '-' || Text[10] != ' ' ||
-            Text[13] != ':' || Text[16] != ':' || (Length == 23 && Text[19] != '.'))
-            return false;
-        const int year = Digits(Text, 0, 4), month = Digits(Text, 5, 2), day = Digits(Text, 8, 2);
-        const int hour = Digits(Text, 11, 2), minute = Digits(Text, 14, 2), second = Digits(Text, 17, 2);
-        const int ms = Length == 23 ? Digits(Text, 20, 3) : 0;
-        if (year < 1 || !IsValidDate(year, month, day) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-            second < 0 || second > 59 || ms < 0)
-            return false;
-        const int64_t julian = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
-                               JulianDayOf1970;
-        putLe32(Bytes, static_cast<uint32_t>(julian));
-        putLe32(Bytes + 4, static_cast<uint32_t>(((hour * 60 + minute) * 60 + second) * 1000 + ms));
-        return true;
-    }
+    case 'T':
+        return EncodeDateTime(Text, Length, Bytes);
     default:
         return false;
     }
@@ -797,7 +832,9 @@ uint64_t TDBFLite::MemoText(const TMemoRun& run, uint64_t& Start)
     const char* last = Memo_->Peek(Start + length - 1, one);
     if (one == 1 && !IsBlankChar(*last))
         return length;
-    char tail[4096];
+    // Trailing blanks are read backwards a page's worth at a time, on the
+    // stack: a text of megabytes of blanks needs no buffer of its size.
+    char tail[TrailingBlankScan];
     size_t chunk = 64;
     while (length > 0) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(length, chunk));
@@ -1151,7 +1188,8 @@ void TDBFLite::WriteInteger(int32_t RecNo, int FieldNo, int32_t Value)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     // The number right-aligned in the field's width; one wider than the
-    // field keeps its first digits.
+    // field keeps its first digits. A 32-bit number has at most 11
+    // characters with its sign.
     char digits[16];
     size_t count = 0;
     uint32_t magnitude = Value < 0 ? 0u - static_cast<uint32_t>(Value) : static_cast<uint32_t>(Value);

@@ -219,6 +219,11 @@ private:
     // Widths and offsets of Fields from their descriptors' stored positions
     // and the widths read with byte 17 as the high byte of a character
     // field's width; sets LayoutTrusted.
+    // The steps of OpenTable.
+    void OpenTableFile(bool ReadOnly);
+    void OpenMemoFile(bool ReadOnly);
+    void ReadTableHeader();
+    void ReadFieldDescriptors();
     void LayOutFields(const std::vector<uint32_t>& Stored, const std::vector<uint16_t>& LongSizes);
     const TFieldDesc& CheckedField(int FieldNo) const;
     uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
