@@ -431,7 +431,7 @@ void TDBFLite::ReadFieldDescriptors()
         field.Size = d[16];
         field.Decimals = d[17];
         stored.push_back(le32(d + 12));
-        longSizes.push_back(field.FieldType == 'C' ? static_cast<uint16_t>(d[16] | d[17] << 8) : d[16]);
+        longSizes.push_back(static_cast<uint16_t>(field.FieldType == 'C' ? d[16] | d[17] << 8 : d[16]));
         Fields.push_back(std::move(field));
     }
     LayOutFields(stored, longSizes);
@@ -605,8 +605,9 @@ bool TDBFLite::ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::stri
 {
     if (!IsBinaryValueField(Field))
         return false;
-    unsigned char b[BinaryValueSize];
-    ReadField(RecNo, Field, reinterpret_cast<char*>(b));
+    unsigned char b[BinaryValueSize] = {};
+    // (The field's width is that of its type; the bound says so to the compiler.)
+    Table_->Read(FieldOffset(RecNo, Field), b, std::min<size_t>(Field.Size, sizeof b));
     char text[64];
     switch (Field.FieldType) {
     case 'I':
