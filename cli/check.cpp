@@ -30,22 +30,22 @@ std::string Hex(uint8_t Byte)
 TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress)
 {
     TTableDiagnosis d;
-    d.HeaderRecords = Table.RecordCount;
+    d.HeaderRecords = Table.RecordCount();
     d.FileRecords = Table.RecordsInFile();
-    d.HasMemoFile = Table.HasMemoFile;
-    d.LanguageDriver = Table.LanguageDriver;
-    d.CodePage = CodePageOfLanguageDriver(Table.LanguageDriver);
-    d.LayoutTrusted = Table.LayoutTrusted;
-    d.RecordSize = Table.RecordSize;
-    if (Table.HasMemoFile) {
-        d.MemoFileName = Table.MemoFileName;
-        d.MemoBlockSize = Table.MemoBlockSize;
-        d.MemoNextBlock = Table.MemoNextBlock;
+    d.HasMemoFile = Table.HasMemoFile();
+    d.LanguageDriver = Table.LanguageDriver();
+    d.CodePage = CodePageOfLanguageDriver(Table.LanguageDriver());
+    d.LayoutTrusted = Table.LayoutTrusted();
+    d.RecordSize = Table.RecordSize();
+    if (Table.HasMemoFile()) {
+        d.MemoFileName = Table.MemoFileName();
+        d.MemoBlockSize = Table.MemoBlockSize();
+        d.MemoNextBlock = Table.MemoNextBlock();
         d.MemoFileSize = Table.MemoFileSize();
     }
     for (int field : Fields) {
         TFieldDiagnosis f;
-        f.Name = Table.Fields[static_cast<size_t>(field)].Name;
+        f.Name = Table.Fields()[static_cast<size_t>(field)].Name;
         d.Fields.push_back(f);
     }
     for (int32_t r = 0; r < d.FileRecords; ++r) {

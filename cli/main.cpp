@@ -195,7 +195,7 @@ int TableLanguageDriver(const std::string& Path, std::string& Error)
     try {
         TDBFLite table;
         table.OpenTable(Path, true);
-        return table.LanguageDriver;
+        return table.LanguageDriver();
     } catch (const EError& e) {
         Error = e.Message();
         return -1;
@@ -236,7 +236,7 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         if (Options.Given & OptFields) {
             for (const std::string& name : Options.Fields) {
                 const int field = table.FieldIndex(Port.TextToTable(name));
-                if (field < 0 || !table.Fields[static_cast<size_t>(field)].IsMemo()) {
+                if (field < 0 || !table.Fields()[static_cast<size_t>(field)].IsMemo()) {
                     std::cerr << Say(Texts::NoMemoField, {name}) << std::endl;
                     return ExitNotDone;
                 }

@@ -306,14 +306,14 @@ std::string TDBFLite::MemoPathFor(const std::string& TableFileName)
 void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 {
     CloseTable();
-    FileName = TableFileName;
-    HasMemoFile = false;
-    MemoFileName.clear();
+    FileName_ = TableFileName;
+    HasMemoFile_ = false;
+    MemoFileName_.clear();
     MemoSizeAtOpen_ = 0;
     OwnRuns_.clear();
-    Fields.clear();
-    FieldCount = 0;
-    LayoutTrusted = true;
+    Fields_.clear();
+    FieldCount_ = 0;
+    LayoutTrusted_ = true;
     DatePattern_ = ShortDatePattern();
 
     // Whatever fails below, nothing stays open: a memo file left open would
@@ -332,15 +332,15 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 void TDBFLite::OpenTableFile(bool ReadOnly)
 {
     try {
-        DbfStream = FileSystem_->Open(FileName, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
+        DbfStream_ = FileSystem_->Open(FileName_, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
                                       TFileShare::DenyNone);
-        Table_ = std::make_unique<TPageCache>(*DbfStream, TablePageSize, TablePages, TableHeaderSize);
+        Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
     } catch (const EStreamError& e) {
         // The kind of refusal stays with the message: a front end opens a
         // table it may not write read-only instead.
-        throw EStreamError("Ошибка открытия файла " + Quoted(FileName), e.Failure(), e.OsError());
+        throw EStreamError("Ошибка открытия файла " + Quoted(FileName_), e.Failure(), e.OsError());
     } catch (const EError&) {
-        throw EError("Ошибка открытия файла " + Quoted(FileName));
+        throw EError("Ошибка открытия файла " + Quoted(FileName_));
     }
     // No reference reaches the table file before the memo texts written so
     // far are on the disk: a crash then leaves references to texts that are
@@ -354,7 +354,7 @@ void TDBFLite::OpenTableFile(bool ReadOnly)
 
 void TDBFLite::OpenMemoFile(bool ReadOnly)
 {
-    std::string memoPath = MemoPathFor(FileName);
+    std::string memoPath = MemoPathFor(FileName_);
     if (!FileSystem_->FileExists(memoPath)) {
         const std::string variant = FileSystem_->FindCaseVariant(memoPath);
         if (!variant.empty())
@@ -364,19 +364,19 @@ void TDBFLite::OpenMemoFile(bool ReadOnly)
         return;
     // Read-write, the memo file is ours alone until CloseTable: two runs
     // appending blocks to one memo file would overwrite each other.
-    MemoStream = FileSystem_->Open(memoPath, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
+    MemoStream_ = FileSystem_->Open(memoPath, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
                                    ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
-    HasMemoFile = true;
-    MemoFileName = memoPath;
+    HasMemoFile_ = true;
+    MemoFileName_ = memoPath;
     unsigned char header[MemoHeaderRead];
     try {
-        Memo_ = std::make_unique<TPageCache>(*MemoStream, MemoPageSize, MemoPages, MemoHeaderFields);
+        Memo_ = std::make_unique<TPageCache>(*MemoStream_, MemoPageSize, MemoPages, MemoHeaderFields);
         Memo_->Read(0, header, sizeof header);
     } catch (const EError&) {
         throw EError("Ошибка чтения заголовка MEMO файла " + Quoted(memoPath) + ".");
     }
-    MemoNextBlock = be32(header);
-    MemoBlockSize = be16(header + 6);
+    MemoNextBlock_ = be32(header);
+    MemoBlockSize_ = be16(header + 6);
     MemoSizeAtOpen_ = Memo_->Size();
 }
 
@@ -386,16 +386,16 @@ void TDBFLite::ReadTableHeader()
     try {
         Table_->Read(0, header, sizeof header);
     } catch (const EError&) {
-        throw EError("Ошибка чтения заголовка файла " + Quoted(FileName));
+        throw EError("Ошибка чтения заголовка файла " + Quoted(FileName_));
     }
-    Version = header[0];
-    UpdateYear = header[1];
-    UpdateMonth = header[2];
-    UpdateDay = header[3];
-    LanguageDriver = header[LanguageDriverOffset];
-    RecordCount = static_cast<int32_t>(le32(header + RecordCountOffset));
-    HeaderSize = le16(header + 8);
-    RecordSize = le16(header + 10);
+    Version_ = header[0];
+    UpdateYear_ = header[1];
+    UpdateMonth_ = header[2];
+    UpdateDay_ = header[3];
+    LanguageDriver_ = header[LanguageDriverOffset];
+    RecordCount_ = static_cast<int32_t>(le32(header + RecordCountOffset));
+    HeaderSize_ = le16(header + 8);
+    RecordSize_ = le16(header + 10);
 }
 
 void TDBFLite::ReadFieldDescriptors()
@@ -403,7 +403,7 @@ void TDBFLite::ReadFieldDescriptors()
     // The room the header leaves for descriptors; a header length of 0 or 1
     // leaves none. The list itself ends at the terminator byte, before the
     // 263-byte area the newer FoxPro layout keeps after it.
-    const int room = HeaderSize <= 1 ? 0 : (static_cast<int>(HeaderSize) - HeaderWithoutDescriptors) /
+    const int room = HeaderSize_ <= 1 ? 0 : (static_cast<int>(HeaderSize_) - HeaderWithoutDescriptors) /
                                                 static_cast<int>(DescriptorSize);
     if (room <= 0)
         return;
@@ -411,13 +411,13 @@ void TDBFLite::ReadFieldDescriptors()
     try {
         Table_->Read(TableHeaderSize, descriptors.data(), descriptors.size());
     } catch (const EError&) {
-        throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName));
+        throw EError("Ошибка чтения информации о полях файла " + Quoted(FileName_));
     }
     // Displacement (bytes 12..15) as FoxPro stores it; dBASE and others
     // leave it zero or fill it with a memory address.
     std::vector<uint32_t> stored;
     std::vector<uint16_t> longSizes;
-    Fields.reserve(static_cast<size_t>(room));
+    Fields_.reserve(static_cast<size_t>(room));
     for (int i = 0; i < room; ++i) {
         const unsigned char* d = descriptors.data() + static_cast<size_t>(i) * DescriptorSize;
         if (d[0] == static_cast<unsigned char>(HeaderTerminator))
@@ -432,10 +432,10 @@ void TDBFLite::ReadFieldDescriptors()
         field.Decimals = d[17];
         stored.push_back(le32(d + 12));
         longSizes.push_back(static_cast<uint16_t>(field.FieldType == 'C' ? d[16] | d[17] << 8 : d[16]));
-        Fields.push_back(std::move(field));
+        Fields_.push_back(std::move(field));
     }
     LayOutFields(stored, longSizes);
-    FieldCount = static_cast<uint16_t>(Fields.size());
+    FieldCount_ = static_cast<uint16_t>(Fields_.size());
 }
 
 void TDBFLite::LayOutFields(const std::vector<uint32_t>& Stored, const std::vector<uint16_t>& LongSizes)
@@ -446,31 +446,31 @@ void TDBFLite::LayOutFields(const std::vector<uint32_t>& Stored, const std::vect
     // which reading holds.
     uint64_t shortSum = 1;
     uint64_t longSum = 1;
-    for (size_t i = 0; i < Fields.size(); ++i) {
-        shortSum += Fields[i].Size;
+    for (size_t i = 0; i < Fields_.size(); ++i) {
+        shortSum += Fields_[i].Size;
         longSum += LongSizes[i];
     }
-    const bool useLong = shortSum != RecordSize && longSum == RecordSize;
-    LayoutTrusted = shortSum == RecordSize || useLong;
-    if (!LayoutTrusted) {
+    const bool useLong = shortSum != RecordSize_ && longSum == RecordSize_;
+    LayoutTrusted_ = shortSum == RecordSize_ || useLong;
+    if (!LayoutTrusted_) {
         // A character field whose long width reaches exactly to the next
         // field's stored position is a long one all the same.
-        for (size_t i = 0; i < Fields.size(); ++i) {
-            const uint64_t next = i + 1 < Fields.size() ? Stored[i + 1] : RecordSize;
-            if (LongSizes[i] != Fields[i].Size && Stored[i] + static_cast<uint64_t>(LongSizes[i]) == next) {
-                Fields[i].Size = LongSizes[i];
-                Fields[i].Decimals = 0;
+        for (size_t i = 0; i < Fields_.size(); ++i) {
+            const uint64_t next = i + 1 < Fields_.size() ? Stored[i + 1] : RecordSize_;
+            if (LongSizes[i] != Fields_[i].Size && Stored[i] + static_cast<uint64_t>(LongSizes[i]) == next) {
+                Fields_[i].Size = LongSizes[i];
+                Fields_[i].Decimals = 0;
             }
         }
     }
     // The stored positions count only when they start at byte 1 and rise
     // within the record; otherwise the widths place the fields.
-    bool storedPlausible = !LayoutTrusted && !Fields.empty() && Stored[0] == 1;
-    for (size_t i = 1; storedPlausible && i < Fields.size(); ++i)
-        storedPlausible = Stored[i] > Stored[i - 1] && Stored[i] < RecordSize;
+    bool storedPlausible = !LayoutTrusted_ && !Fields_.empty() && Stored[0] == 1;
+    for (size_t i = 1; storedPlausible && i < Fields_.size(); ++i)
+        storedPlausible = Stored[i] > Stored[i - 1] && Stored[i] < RecordSize_;
     uint32_t offset = 1;
-    for (size_t i = 0; i < Fields.size(); ++i) {
-        TFieldDesc& field = Fields[i];
+    for (size_t i = 0; i < Fields_.size(); ++i) {
+        TFieldDesc& field = Fields_[i];
         if (useLong) {
             field.Size = LongSizes[i];
             if (field.FieldType == 'C')
@@ -483,13 +483,13 @@ void TDBFLite::LayOutFields(const std::vector<uint32_t>& Stored, const std::vect
 
 std::string TDBFLite::LayoutMismatchMessage() const
 {
-    return "Длины полей таблицы " + Quoted(FileName) + " не совпадают с длиной записи (" + IntToStr(RecordSize) +
+    return "Длины полей таблицы " + Quoted(FileName_) + " не совпадают с длиной записи (" + IntToStr(RecordSize_) +
            "): таблица повреждена, запись в неё невозможна";
 }
 
 void TDBFLite::RequireTrustedLayout() const
 {
-    if (!LayoutTrusted)
+    if (!LayoutTrusted_)
         throw EError(LayoutMismatchMessage());
 }
 
@@ -514,8 +514,8 @@ void TDBFLite::CloseTable()
     }
     Table_.reset();
     Memo_.reset();
-    DbfStream.reset();
-    MemoStream.reset();
+    DbfStream_.reset();
+    MemoStream_.reset();
     if (failure)
         std::rethrow_exception(failure);
 }
@@ -528,16 +528,16 @@ uint64_t TDBFLite::MemoFileSize() const
 std::vector<int> TDBFLite::MemoFields() const
 {
     std::vector<int> fields;
-    for (size_t i = 0; i < Fields.size(); ++i)
-        if (Fields[i].IsMemo())
+    for (size_t i = 0; i < Fields_.size(); ++i)
+        if (Fields_[i].IsMemo())
             fields.push_back(static_cast<int>(i));
     return fields;
 }
 
 int TDBFLite::FieldIndex(const std::string& Name) const
 {
-    for (size_t i = 0; i < Fields.size(); ++i)
-        if (Fields[i].Name == Name)
+    for (size_t i = 0; i < Fields_.size(); ++i)
+        if (Fields_[i].Name == Name)
             return static_cast<int>(i);
     return -1;
 }
@@ -546,16 +546,16 @@ const TFieldDesc& TDBFLite::CheckedField(int FieldNo) const
 {
     if (FieldNo < 0)
         throw EError("Номер поля должен быть больше или равен 0");
-    if (FieldNo >= static_cast<int>(FieldCount))
-        throw EError("Номер поля должен быть меньше или равен " + IntToStr(static_cast<int>(FieldCount) - 1));
-    return Fields[static_cast<size_t>(FieldNo)];
+    if (FieldNo >= static_cast<int>(FieldCount_))
+        throw EError("Номер поля должен быть меньше или равен " + IntToStr(static_cast<int>(FieldCount_) - 1));
+    return Fields_[static_cast<size_t>(FieldNo)];
 }
 
 uint64_t TDBFLite::FieldOffset(int32_t RecNo, const TFieldDesc& Field) const
 {
     if (RecNo < 0)
         throw EError("Номер записи должен быть больше или равен 0");
-    return HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecNo) + Field.Offset;
+    return HeaderSize_ + static_cast<uint64_t>(RecordSize_) * static_cast<uint64_t>(RecNo) + Field.Offset;
 }
 
 bool TDBFLite::IsBinaryMemoRef(const TFieldDesc& Field) const
@@ -784,7 +784,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
         // Only a long character field is this wide; no block number is.
         run.Block = StrToIntDef(ReadRaw(RecNo, FieldNo), -1);
     }
-    if (run.Block < 0 || !HasMemoFile)
+    if (run.Block < 0 || !HasMemoFile_)
         return run;
 
     // Past the end of the file as it was opened lie only the runs this table
@@ -792,7 +792,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     // record. Any other reference past that end, and a run that the old end
     // cut short, read no further: they would take the texts of other records
     // for their own.
-    run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize;
+    run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize_;
     const bool appended = run.Offset >= MemoSizeAtOpen_;
     if (run.Offset >= MemoFileSize() || (appended && !OwnsRun(RecNo, FieldNo))) {
         run.PastEnd = true;
@@ -950,7 +950,7 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
         result.State = TMemoRefState::NotANumber;
         return result;
     }
-    if (!HasMemoFile || run.PastEnd) {
+    if (!HasMemoFile_ || run.PastEnd) {
         result.State = TMemoRefState::PastEnd;
         return result;
     }
@@ -978,17 +978,23 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     return result;
 }
 
+int32_t TDBFLite::LimitRecordCountToFile()
+{
+    RecordCount_ = RecordsInFile();
+    return RecordCount_;
+}
+
 int32_t TDBFLite::RecordsInFile()
 {
     // The header's count is an unsigned number; one of 2^31 or more cannot be
     // true of a file this layer can address, and the file decides.
-    const uint32_t claimed = static_cast<uint32_t>(RecordCount);
+    const uint32_t claimed = static_cast<uint32_t>(RecordCount_);
     const uint64_t size = Table_->Size();
-    if (RecordSize == 0 || size <= HeaderSize)
+    if (RecordSize_ == 0 || size <= HeaderSize_)
         return 0;
-    const uint64_t body = size - HeaderSize;
-    uint64_t records = body / RecordSize;
-    const uint64_t rest = body % RecordSize;
+    const uint64_t body = size - HeaderSize_;
+    uint64_t records = body / RecordSize_;
+    const uint64_t rest = body % RecordSize_;
     if (rest > 1) {
         ++records;
     } else if (rest == 1) {
@@ -1006,24 +1012,24 @@ int32_t TDBFLite::RecordsInFile()
 void TDBFLite::AppendBlankRecord()
 {
     RequireTrustedLayout();
-    if (RecordCount < 0 || RecordCount == std::numeric_limits<int32_t>::max())
-        throw EError("Неверное число записей в заголовке файла " + Quoted(FileName));
+    if (RecordCount_ < 0 || RecordCount_ == std::numeric_limits<int32_t>::max())
+        throw EError("Неверное число записей в заголовке файла " + Quoted(FileName_));
     TakeOthersAppends();
     // The record goes where the old end-of-file mark stood, with a new mark
     // after it; the count in the header follows once the record is there.
-    std::string record(RecordSize + 1u, ' ');
+    std::string record(RecordSize_ + 1u, ' ');
     record.back() = EndOfFile;
     // A binary field is blank as zero bytes: four spaces in a binary memo
     // reference would point at block 0x20202020, in an integer field they
     // would be 538976288.
-    for (const TFieldDesc& field : Fields)
-        if (IsBinaryField(field) && static_cast<uint64_t>(field.Offset) + field.Size <= RecordSize)
+    for (const TFieldDesc& field : Fields_)
+        if (IsBinaryField(field) && static_cast<uint64_t>(field.Offset) + field.Size <= RecordSize_)
             std::fill_n(record.begin() + field.Offset, field.Size, '\0');
-    Table_->Write(HeaderSize + static_cast<uint64_t>(RecordSize) * static_cast<uint64_t>(RecordCount),
+    Table_->Write(HeaderSize_ + static_cast<uint64_t>(RecordSize_) * static_cast<uint64_t>(RecordCount_),
                   record.data(), record.size());
-    ++RecordCount;
+    ++RecordCount_;
     unsigned char count[4];
-    putLe32(count, static_cast<uint32_t>(RecordCount));
+    putLe32(count, static_cast<uint32_t>(RecordCount_));
     Table_->Write(RecordCountOffset, count, sizeof count);
 }
 
@@ -1033,16 +1039,16 @@ void TDBFLite::TakeOthersAppends()
     // it was opened. They are read from the file itself, not the cache, and
     // counted, so ours go after them instead of over them; a count the file
     // does not hold records for (a damaged header) is not followed.
-    if (RecordSize == 0)
+    if (RecordSize_ == 0)
         return;
     unsigned char count[4];
-    if (DbfStream->ReadAt(RecordCountOffset, count, sizeof count) < sizeof count)
+    if (DbfStream_->ReadAt(RecordCountOffset, count, sizeof count) < sizeof count)
         return;
-    const uint64_t size = DbfStream->Size();
-    const uint64_t whole = size > HeaderSize ? (size - HeaderSize) / RecordSize : 0;
+    const uint64_t size = DbfStream_->Size();
+    const uint64_t whole = size > HeaderSize_ ? (size - HeaderSize_) / RecordSize_ : 0;
     const uint64_t theirs = std::min<uint64_t>(le32(count), whole);
-    if (theirs > static_cast<uint64_t>(RecordCount) && theirs < static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
-        RecordCount = static_cast<int32_t>(theirs);
+    if (theirs > static_cast<uint64_t>(RecordCount_) && theirs < static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        RecordCount_ = static_cast<int32_t>(theirs);
 }
 
 void TDBFLite::WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value)
@@ -1055,9 +1061,9 @@ void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, c
     if (RecNo < 0)
         throw EError("Номер записи должен быть больше или равен 0");
     RequireTrustedLayout();
-    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize)
+    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize_)
         RequireInsideRecord(Field);
-    while (RecNo > RecordCount - 1)
+    while (RecNo > RecordCount_ - 1)
         AppendBlankRecord();
     // A value as wide as the field (a memo reference, a number) goes as it
     // is; a shorter one is padded with spaces in a buffer on the stack, as
@@ -1223,16 +1229,16 @@ void TDBFLite::RequireInsideRecord(const TFieldDesc& Field) const
 {
     // A field the header places past the end of the record would be written
     // over the next record.
-    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize)
-        throw EError("Поле " + Quoted(Field.Name) + " выходит за границы записи файла " + Quoted(FileName));
+    if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize_)
+        throw EError("Поле " + Quoted(Field.Name) + " выходит за границы записи файла " + Quoted(FileName_));
 }
 
 void TDBFLite::RequireWritableMemo() const
 {
-    if (!HasMemoFile)
-        throw EError("Нет MEMO файла для записи MEMO поля таблицы " + Quoted(FileName));
-    if (MemoBlockSize == 0)
-        throw EError("Неверный размер блока (0) в заголовке MEMO файла " + Quoted(MemoFileName));
+    if (!HasMemoFile_)
+        throw EError("Нет MEMO файла для записи MEMO поля таблицы " + Quoted(FileName_));
+    if (MemoBlockSize_ == 0)
+        throw EError("Неверный размер блока (0) в заголовке MEMO файла " + Quoted(MemoFileName_));
 }
 
 void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value, uint32_t BlockType)
@@ -1250,12 +1256,12 @@ uint64_t TDBFLite::NextRunBlock() const
     // zeros, and which a damaged length then reads as one huge text. Within
     // MemoGapLimit of the end it stands, so references into a cut-off tail
     // keep reading as no text.
-    const uint64_t blockSize = MemoBlockSize;
+    const uint64_t blockSize = MemoBlockSize_;
     if (blockSize == 0)
         return 0;
     const uint64_t afterFile = (MemoFileSize() + blockSize - 1) / blockSize;
     const uint64_t afterHeader = (MemoHeaderArea + blockSize - 1) / blockSize;
-    const uint64_t fromHeader = MemoNextBlock <= afterFile + MemoGapLimit / blockSize ? MemoNextBlock : afterFile;
+    const uint64_t fromHeader = MemoNextBlock_ <= afterFile + MemoGapLimit / blockSize ? MemoNextBlock_ : afterFile;
     return std::max<uint64_t>({fromHeader, afterFile, afterHeader});
 }
 
@@ -1266,15 +1272,15 @@ uint64_t TDBFLite::PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) con
         throw EError("Неверный тип значения");
     RequireWritableMemo();
     RequireInsideRecord(field);
-    const uint64_t blockSize = MemoBlockSize;
+    const uint64_t blockSize = MemoBlockSize_;
     if (Length > std::numeric_limits<uint32_t>::max() - MemoBlockHeaderSize)
-        throw EError("MEMO текст слишком длинный для MEMO файла " + Quoted(MemoFileName));
+        throw EError("MEMO текст слишком длинный для MEMO файла " + Quoted(MemoFileName_));
     const uint64_t runLength = (MemoBlockHeaderSize + Length + blockSize - 1) / blockSize * blockSize;
     const uint64_t next = Block + runLength / blockSize;
     const bool binary = IsBinaryMemoRef(field);
     if (next > std::numeric_limits<uint32_t>::max() ||
         (!binary && Block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
-        throw EError("MEMO файл " + Quoted(MemoFileName) + " переполнен");
+        throw EError("MEMO файл " + Quoted(MemoFileName_) + " переполнен");
     // A reference cut to the field's width would point at another block.
     static const uint64_t PowersOf10[] = {1,         10,         100,         1000,        10000,
                                           100000,    1000000,    10000000,    100000000,   1000000000};
@@ -1293,7 +1299,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     RequireTrustedLayout();
     // Without a memo file nothing is written, not even a blank reference;
     // a blank text needs no run, though, and so no block size.
-    if (!HasMemoFile)
+    if (!HasMemoFile_)
         RequireWritableMemo();
     if (IsTextMemoType(BlockType) && std::all_of(Value, Value + Length, IsBlankChar)) {
         WriteBlankMemoRef(RecNo, FieldNo);
@@ -1305,7 +1311,7 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     const uint64_t length = Length;
     const uint64_t start = NextRunBlock();
     const uint64_t next = PlanMemoRun(FieldNo, start, length);
-    const uint64_t blockSize = MemoBlockSize;
+    const uint64_t blockSize = MemoBlockSize_;
     const uint64_t runLength = (next - start) * blockSize;
     const bool binary = IsBinaryMemoRef(field);
 
@@ -1323,9 +1329,9 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     if (padding > 0)
         Memo_->Write(offset + MemoBlockHeaderSize + length, Zeros, static_cast<size_t>(padding));
 
-    MemoNextBlock = static_cast<uint32_t>(next);
+    MemoNextBlock_ = static_cast<uint32_t>(next);
     unsigned char nextBlock[4];
-    putBe32(nextBlock, MemoNextBlock);
+    putBe32(nextBlock, MemoNextBlock_);
     Memo_->Write(0, nextBlock, sizeof nextBlock);
 
     if (binary) {

@@ -78,29 +78,37 @@ public:
     TDBFLite(const TDBFLite&) = delete;
     TDBFLite& operator=(const TDBFLite&) = delete;
 
-    std::unique_ptr<TFileStream> DbfStream;
-    std::unique_ptr<TFileStream> MemoStream;  // set only when HasMemoFile
-    bool HasMemoFile = false;
-    std::string FileName;      // the table path exactly as given to OpenTable
-    std::string MemoFileName;  // the memo file found beside it, when there is one
-    uint8_t Version = 0;
-    uint8_t UpdateYear = 0;
-    uint8_t UpdateMonth = 0;
-    uint8_t UpdateDay = 0;
-    uint8_t LanguageDriver = 0;  // header byte 29: the code page the texts are in, 0 when unmarked
-    uint16_t HeaderSize = 0;
-    int32_t RecordCount = 0;
-    uint16_t RecordSize = 0;
-    uint16_t FieldCount = 0;
-    uint16_t MemoBlockSize = 0;  // set only when HasMemoFile
-    uint32_t MemoNextBlock = 0;  // set only when HasMemoFile
-    std::vector<TFieldDesc> Fields;  // FieldCount entries
+    // The open table, as its header and descriptors gave it when it was
+    // opened. RecordCount grows with the records this table appends, and
+    // MemoNextBlock with the texts it stores.
+    bool IsOpen() const { return DbfStream_ != nullptr; }
+    bool HasMemoFile() const { return HasMemoFile_; }
+    const std::string& FileName() const { return FileName_; }  // as given to OpenTable
+    const std::string& MemoFileName() const { return MemoFileName_; }  // the memo file found beside it
+    uint8_t Version() const { return Version_; }
+    uint8_t UpdateYear() const { return UpdateYear_; }
+    uint8_t UpdateMonth() const { return UpdateMonth_; }
+    uint8_t UpdateDay() const { return UpdateDay_; }
+    // Header byte 29: the code page the texts are in, 0 when unmarked.
+    uint8_t LanguageDriver() const { return LanguageDriver_; }
+    uint16_t HeaderSize() const { return HeaderSize_; }
+    int32_t RecordCount() const { return RecordCount_; }
+    uint16_t RecordSize() const { return RecordSize_; }
+    uint16_t FieldCount() const { return FieldCount_; }
+    uint16_t MemoBlockSize() const { return MemoBlockSize_; }  // 0 without a memo file
+    uint32_t MemoNextBlock() const { return MemoNextBlock_; }  // 0 without a memo file
+    const std::vector<TFieldDesc>& Fields() const { return Fields_; }  // FieldCount entries
     // The field widths add up to the record length, with byte 16 of each
     // descriptor alone or, for character fields, with byte 17 as the high
     // byte. When they do not, the fields are read where the descriptors'
     // stored positions (or, lacking those, the widths) put them, but nothing
     // is written: a write at a guessed offset would damage the record.
-    bool LayoutTrusted = true;
+    bool LayoutTrusted() const { return LayoutTrusted_; }
+    // A damaged header may claim more records than the file holds, or a
+    // count past 2^31: a run visits the records that exist, and any it
+    // appends go right after them. Lowers RecordCount to RecordsInFile and
+    // returns it.
+    int32_t LimitRecordCountToFile();
     // The message every write raises on a table whose layout is not trusted.
     std::string LayoutMismatchMessage() const;
 
@@ -205,6 +213,25 @@ public:
     int32_t RecordsInFile();
 
 private:
+    std::unique_ptr<TFileStream> DbfStream_;
+    std::unique_ptr<TFileStream> MemoStream_;  // set only when HasMemoFile
+    bool HasMemoFile_ = false;
+    std::string FileName_;
+    std::string MemoFileName_;
+    uint8_t Version_ = 0;
+    uint8_t UpdateYear_ = 0;
+    uint8_t UpdateMonth_ = 0;
+    uint8_t UpdateDay_ = 0;
+    uint8_t LanguageDriver_ = 0;
+    uint16_t HeaderSize_ = 0;
+    int32_t RecordCount_ = 0;
+    uint16_t RecordSize_ = 0;
+    uint16_t FieldCount_ = 0;
+    uint16_t MemoBlockSize_ = 0;
+    uint32_t MemoNextBlock_ = 0;
+    std::vector<TFieldDesc> Fields_;
+    bool LayoutTrusted_ = true;
+
     struct TMemoRun {
         int64_t Block = -1;      // -1: no reference or not a number
         bool Binary = false;     // a 4-byte binary reference

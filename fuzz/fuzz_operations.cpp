@@ -117,7 +117,7 @@ void InfoSaveLoad(const TFuzzTables& Input)
         TDBFLite table(run.Memory);
         table.OpenTable(TablePath, true);
         run.Port.Memo.clear();
-        for (const TFieldDesc& field : table.Fields)
+        for (const TFieldDesc& field : table.Fields())
             if (!field.Name.empty())
                 run.Port.Memo += field.Name + "\r\n";
     }

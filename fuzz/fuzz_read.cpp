@@ -34,20 +34,20 @@ void ReadEverything(TDBFLite& Table)
 {
     const int32_t inFile = Table.RecordsInFile();
     // The header's count is unsigned; the file decides above 2^31.
-    FUZZ_CHECK(inFile >= 0 && static_cast<uint32_t>(inFile) <= static_cast<uint32_t>(Table.RecordCount));
+    FUZZ_CHECK(inFile >= 0 && static_cast<uint32_t>(inFile) <= static_cast<uint32_t>(Table.RecordCount()));
 
     // The records at the start, and those a damaged header or a careless
     // caller could name: the last ones claimed, past the end, negatives.
-    const int32_t visited = std::min({inFile, MaxRecords, MaxFieldReads / std::max(1, static_cast<int>(Table.FieldCount))});
+    const int32_t visited = std::min({inFile, MaxRecords, MaxFieldReads / std::max(1, static_cast<int>(Table.FieldCount()))});
     std::vector<int32_t> records;
     for (int32_t r = 0; r < visited; ++r)
         records.push_back(r);
-    for (int64_t r : {int64_t{inFile}, int64_t{Table.RecordCount} - 1, int64_t{Table.RecordCount},
+    for (int64_t r : {int64_t{inFile}, int64_t{Table.RecordCount()} - 1, int64_t{Table.RecordCount()},
                       int64_t{INT32_MAX}, int64_t{-1}, int64_t{INT32_MIN}})
         if (r >= INT32_MIN && r <= INT32_MAX)
             records.push_back(static_cast<int32_t>(r));
-    std::vector<int> fields{-1, static_cast<int>(Table.FieldCount)};  // both refused
-    for (int f = 0; f < static_cast<int>(Table.FieldCount); ++f)
+    std::vector<int> fields{-1, static_cast<int>(Table.FieldCount())};  // both refused
+    for (int f = 0; f < static_cast<int>(Table.FieldCount()); ++f)
         fields.push_back(f);
 
     const uint64_t memoSize = Table.MemoFileSize();
@@ -55,7 +55,7 @@ void ReadEverything(TDBFLite& Table)
         for (int f : fields) {
             Attempt([&] {
                 const std::string raw = Table.ReadRaw(r, f);
-                FUZZ_CHECK(raw.size() == Table.Fields[static_cast<size_t>(f)].Size);
+                FUZZ_CHECK(raw.size() == Table.Fields()[static_cast<size_t>(f)].Size);
             });
             Attempt([&] { Table.ReadValue(r, f); });
             Attempt([&] { Table.ReadLogical(r, f); });
@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             opened = false;
         }
         if (opened) {
-            FUZZ_CHECK(table.HasMemoFile == withMemo);
-            FUZZ_CHECK(table.FieldCount == table.Fields.size());
+            FUZZ_CHECK(table.HasMemoFile() == withMemo);
+            FUZZ_CHECK(table.FieldCount() == table.Fields().size());
             ReadEverything(table);
             table.CloseTable();
         }

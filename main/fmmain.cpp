@@ -163,14 +163,7 @@ bool TfmMain::TableExists(std::string& Path)
     return false;
 }
 
-int32_t TfmMain::RecordsToVisit(TDBFLite& Table)
-{
-    // A damaged header may claim more records than the file holds, or a
-    // count past 2^31: the run visits the records that exist, and any it
-    // appends go right after them.
-    Table.RecordCount = Table.RecordsInFile();
-    return Table.RecordCount;
-}
+int32_t TfmMain::RecordsToVisit(TDBFLite& Table) { return Table.LimitRecordCountToFile(); }
 
 bool TfmMain::Confirm(const std::string& Text)
 {
@@ -189,7 +182,7 @@ bool TfmMain::SelectFields(TDBFLite& Table, std::vector<int>& Selection, bool Me
         if (line.empty())
             continue;
         const int field = Table.FieldIndex(Port.TextToTable(line));
-        if (field < 0 || (MemoOnly && !Table.Fields[static_cast<size_t>(field)].IsMemo())) {
+        if (field < 0 || (MemoOnly && !Table.Fields()[static_cast<size_t>(field)].IsMemo())) {
             Refuse(SelectionHint);
             Table.CloseTable();
             return false;
@@ -213,9 +206,9 @@ TOutcome TfmMain::MemoFieldList(std::string& List)
     TDBFLite table(Files);
     OpenForReading(table, path);
     for (int field : table.MemoFields())
-        List += (List.empty() ? "" : "\r\n") + Port.TableToText(table.Fields[static_cast<size_t>(field)].Name);
+        List += (List.empty() ? "" : "\r\n") + Port.TableToText(table.Fields()[static_cast<size_t>(field)].Name);
     table.CloseTable();
-    if (!table.HasMemoFile)
+    if (!table.HasMemoFile())
         return {TOutcomeKind::Done, MemoFileNotFound};
     return {TOutcomeKind::Done, MemoFieldCount(IntToStr(static_cast<int64_t>(table.MemoFields().size())))};
 }
@@ -241,11 +234,11 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
     // text is: all would read as blank, and Clear would wipe the references
     // to texts that a repaired header would show again.
     std::string stop;
-    if (!Table.LayoutTrusted)
+    if (!Table.LayoutTrusted())
         stop = Table.LayoutMismatchMessage();
-    else if (NeedsMemoFile && !Table.HasMemoFile)
+    else if (NeedsMemoFile && !Table.HasMemoFile())
         stop = MemoFileNotFound;
-    else if (NeedsMemoFile && Table.MemoBlockSize == 0)
+    else if (NeedsMemoFile && Table.MemoBlockSize() == 0)
         stop = ZeroBlockSize;
     if (!stop.empty())
         Stop(stop);
@@ -352,7 +345,7 @@ void TfmMain::WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection,
 {
     std::string line;
     for (int field : Selection)
-        line += "\t" + Table.Fields[static_cast<size_t>(field)].Name;
+        line += "\t" + Table.Fields()[static_cast<size_t>(field)].Name;
     DeleteAt(line, 1, 1);
     Out.WriteLine(line);
 
@@ -376,7 +369,7 @@ void TfmMain::WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection,
             if (i > 0)
                 Out.Commit(std::copy_n("\t", 1, Out.Room(1)));
             const int field = Selection[i];
-            if (Table.Fields[static_cast<size_t>(field)].IsMemo()) {
+            if (Table.Fields()[static_cast<size_t>(field)].IsMemo()) {
                 Table.ReadMemoPieces(r, field, writeEscaped);
             } else {
                 const std::string value = Table.ReadValue(r, field);
@@ -447,13 +440,13 @@ bool TfmMain::LoadColumns(TDBFLite& Table, TTextFileReader& In, std::vector<int>
         if (field < 0) {
             Refuse(FieldNotFound(Port.TableToText(name)));
             missing = true;
-        } else if (Table.Fields[static_cast<size_t>(field)].IsMemo()) {
+        } else if (Table.Fields()[static_cast<size_t>(field)].IsMemo()) {
             memoColumns = true;
         }
     }
     if (missing)
         return false;
-    if (memoColumns && !Table.HasMemoFile) {
+    if (memoColumns && !Table.HasMemoFile()) {
         Stop(MemoFileNotFound);
         return false;
     }
@@ -466,7 +459,7 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
     // it, and the memo texts are laid out block by block as they will be
     // stored: a run that would fail halfway leaves the files as they were.
     std::vector<bool> reached(Columns.size(), false);
-    uint64_t block = Table.HasMemoFile ? Table.NextRunBlock() : 0;
+    uint64_t block = Table.HasMemoFile() ? Table.NextRunBlock() : 0;
     while (!In.Eof()) {
         const std::string_view line = In.ReadLineView();
         ++Lines;
@@ -476,7 +469,7 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
             Refuse(MoreValuesThanNames(IntToStr(Lines + 1)));
             return false;
         }
-        if (!Table.LayoutTrusted) {
+        if (!Table.LayoutTrusted()) {
             Refuse(Table.LayoutMismatchMessage());
             return false;
         }
@@ -502,7 +495,7 @@ void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::v
         std::string_view text = Line.substr(start, end - start);
         start = end + 1;
         const int field = Columns[c];
-        const TFieldDesc& desc = Table.Fields[static_cast<size_t>(field)];
+        const TFieldDesc& desc = Table.Fields()[static_cast<size_t>(field)];
         // Text fields take any text: their first value stands for all.
         if (desc.StoresText()) {
             if (!Reached[c])

@@ -30,24 +30,24 @@ TEST(OpenTable, ReadsHeaderAndDescriptors)
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
 
-    EXPECT_EQ(db.HeaderSize, 193);
-    EXPECT_EQ(db.FieldCount, 5);
-    EXPECT_EQ(db.RecordCount, 1);
-    EXPECT_EQ(db.RecordSize, 38);
-    EXPECT_EQ(db.Version, 0xF5);
-    EXPECT_EQ(db.UpdateYear, 126);
-    EXPECT_TRUE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoBlockSize, 64);
-    EXPECT_EQ(db.MemoNextBlock, 9u);
-    EXPECT_EQ(db.MemoFileName, t.MemoPath);
-    ASSERT_EQ(db.Fields.size(), 5u);
-    EXPECT_EQ(db.Fields[0].Name, "NAME");
-    EXPECT_EQ(db.Fields[0].Offset, 1u);
-    EXPECT_EQ(db.Fields[1].Offset, 11u);  // 10 after the first
-    EXPECT_EQ(db.Fields[2].Offset, 19u);
-    EXPECT_EQ(db.Fields[1].FieldType, 'N');
-    EXPECT_EQ(db.Fields[1].Decimals, 2);
-    EXPECT_EQ(db.Fields[4].Size, 10);
+    EXPECT_EQ(db.HeaderSize(), 193);
+    EXPECT_EQ(db.FieldCount(), 5);
+    EXPECT_EQ(db.RecordCount(), 1);
+    EXPECT_EQ(db.RecordSize(), 38);
+    EXPECT_EQ(db.Version(), 0xF5);
+    EXPECT_EQ(db.UpdateYear(), 126);
+    EXPECT_TRUE(db.HasMemoFile());
+    EXPECT_EQ(db.MemoBlockSize(), 64);
+    EXPECT_EQ(db.MemoNextBlock(), 9u);
+    EXPECT_EQ(db.MemoFileName(), t.MemoPath);
+    ASSERT_EQ(db.Fields().size(), 5u);
+    EXPECT_EQ(db.Fields()[0].Name, "NAME");
+    EXPECT_EQ(db.Fields()[0].Offset, 1u);
+    EXPECT_EQ(db.Fields()[1].Offset, 11u);  // 10 after the first
+    EXPECT_EQ(db.Fields()[2].Offset, 19u);
+    EXPECT_EQ(db.Fields()[1].FieldType, 'N');
+    EXPECT_EQ(db.Fields()[1].Decimals, 2);
+    EXPECT_EQ(db.Fields()[4].Size, 10);
 }
 
 TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
@@ -100,16 +100,16 @@ TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
         t.Files.SetFile(t.TablePath, table);
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, false);
-        EXPECT_EQ(db.LayoutTrusted, c.Trusted);
+        EXPECT_EQ(db.LayoutTrusted(), c.Trusted);
         std::vector<uint16_t> sizes;
         std::vector<uint32_t> offsets;
-        for (const TFieldDesc& f : db.Fields) {
+        for (const TFieldDesc& f : db.Fields()) {
             sizes.push_back(f.Size);
             offsets.push_back(f.Offset);
         }
         EXPECT_EQ(sizes, c.Sizes);
         EXPECT_EQ(offsets, c.Offsets);
-        EXPECT_EQ(db.Fields.back().Decimals, 0);
+        EXPECT_EQ(db.Fields().back().Decimals, 0);
         if (c.Sizes.front() == c.Fields.front().Size) {
             EXPECT_EQ(db.ReadValue(0, 0), "first");
             EXPECT_EQ(db.ReadRaw(0, 0).size(), c.Fields.front().Size);
@@ -127,8 +127,8 @@ TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.HeaderSize, 193 + 263);
-    EXPECT_EQ(db.FieldCount, 5);
+    EXPECT_EQ(db.HeaderSize(), 193 + 263);
+    EXPECT_EQ(db.FieldCount(), 5);
     EXPECT_EQ(db.ReadValue(0, 0), "abc");
 }
 
@@ -142,7 +142,7 @@ TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
         t.Files.SetFile(t.TablePath, bytes);
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, false);
-        EXPECT_EQ(db.FieldCount, 0) << headerSize;
+        EXPECT_EQ(db.FieldCount(), 0) << headerSize;
         EXPECT_EQ(db.FieldIndex("NAME"), -1);
         EXPECT_EQ(ExpectError([&] { db.ReadRaw(0, 0); }), "Номер поля должен быть меньше или равен -1");
     }
@@ -154,7 +154,7 @@ TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
     t.Files.SetFile(t.TablePath, bytes);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.FieldCount, 2);
+    EXPECT_EQ(db.FieldCount(), 2);
 }
 
 TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
@@ -165,9 +165,9 @@ TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.Fields[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
-    EXPECT_EQ(db.Fields[0].FieldType, 'C');
-    EXPECT_EQ(db.Fields[1].Name, "");
+    EXPECT_EQ(db.Fields()[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
+    EXPECT_EQ(db.Fields()[0].FieldType, 'C');
+    EXPECT_EQ(db.Fields()[1].Name, "");
     EXPECT_EQ(db.FieldIndex(""), 1);
 }
 
@@ -193,12 +193,11 @@ TEST(OpenTable, MemoFileIsOptional)
     t.Put(FiveFields());
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_FALSE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoStream, nullptr);
+    EXPECT_FALSE(db.HasMemoFile());
     EXPECT_EQ(db.ReadMemo(0, 4), "");
     EXPECT_EQ(db.ReadValue(0, 4), "");
     db.CloseTable();
-    EXPECT_EQ(db.DbfStream, nullptr);
+    EXPECT_FALSE(db.IsOpen());
 }
 
 TEST(OpenTable, MemoPathReplacesOnlyTheFileNamesExtension)
@@ -221,9 +220,9 @@ TEST(OpenTable, AcceptsACaseVariantOfTheMemoFileName)
     t.Files.SetFile("/data/orders.fpt", memo.Bytes());
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_TRUE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoFileName, "/data/orders.fpt");
-    EXPECT_EQ(db.FileName, "/data/orders.dbf");
+    EXPECT_TRUE(db.HasMemoFile());
+    EXPECT_EQ(db.MemoFileName(), "/data/orders.fpt");
+    EXPECT_EQ(db.FileName(), "/data/orders.dbf");
     EXPECT_EQ(db.ReadMemo(0, 4), "text");
 }
 
@@ -233,7 +232,7 @@ TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
     TDBFLite db(t.Files);
     EXPECT_EQ(ExpectError([&] { db.OpenTable(t.TablePath, false); }),
               "Ошибка открытия файла \"/data/T.DBF\"");
-    EXPECT_EQ(db.FileName, t.TablePath);
+    EXPECT_EQ(db.FileName(), t.TablePath);
 
     TMemoBuilder memo;
     t.Put(FiveFields(), memo);
@@ -241,10 +240,10 @@ TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
     holder.OpenTable(t.TablePath, false);
     TDBFLite second(t.Files);
     EXPECT_EQ(ExpectError([&] { second.OpenTable(t.TablePath, false); }), "Cannot open file /data/T.FPT");
-    EXPECT_EQ(second.DbfStream, nullptr);  // the table file it had opened is closed again
+    EXPECT_FALSE(second.IsOpen());  // the table file it had opened is closed again
     holder.CloseTable();
     second.OpenTable(t.TablePath, false);  // the memo file is free again
-    EXPECT_TRUE(second.HasMemoFile);
+    EXPECT_TRUE(second.HasMemoFile());
 }
 
 TEST(OpenTable, ReadOnlyOpensShareTheMemoFile)
@@ -255,7 +254,7 @@ TEST(OpenTable, ReadOnlyOpensShareTheMemoFile)
     TDBFLite a(t.Files), b(t.Files);
     a.OpenTable(t.TablePath, true);
     b.OpenTable(t.TablePath, true);
-    EXPECT_TRUE(a.HasMemoFile && b.HasMemoFile);
+    EXPECT_TRUE(a.HasMemoFile() && b.HasMemoFile());
 }
 
 TEST(OpenTable, ShortFilesReadAsZeros)
@@ -266,20 +265,20 @@ TEST(OpenTable, ShortFilesReadAsZeros)
     t.Files.SetFile(t.MemoPath, std::string("\0\0\0\x09", 4));  // memo header cut short
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.FieldCount, 5);
-    EXPECT_EQ(db.Fields[2].Name, "DA");
-    EXPECT_EQ(db.Fields[3].Name, "");
-    EXPECT_EQ(db.Fields[3].Size, 0);
-    EXPECT_EQ(db.MemoNextBlock, 9u);
-    EXPECT_EQ(db.MemoBlockSize, 0);
+    EXPECT_EQ(db.FieldCount(), 5);
+    EXPECT_EQ(db.Fields()[2].Name, "DA");
+    EXPECT_EQ(db.Fields()[3].Name, "");
+    EXPECT_EQ(db.Fields()[3].Size, 0);
+    EXPECT_EQ(db.MemoNextBlock(), 9u);
+    EXPECT_EQ(db.MemoBlockSize(), 0);
     EXPECT_EQ(db.ReadRaw(0, 0), std::string(10, '\0'));
 
     db.CloseTable();
     t.Files.SetFile(t.TablePath, "");
     TDBFLite empty(t.Files);
     empty.OpenTable(t.TablePath, false);
-    EXPECT_EQ(empty.FieldCount, 0);
-    EXPECT_EQ(empty.RecordCount, 0);
+    EXPECT_EQ(empty.FieldCount(), 0);
+    EXPECT_EQ(empty.RecordCount(), 0);
 }
 
 TEST(ReadValue, ByTypeLetter)
@@ -615,7 +614,7 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.RecordCount, 1000);
+    EXPECT_EQ(db.RecordCount(), 1000);
     EXPECT_EQ(db.RecordsInFile(), 3);  // the end-of-file mark is no record
 
     std::string bytes = BuildTable(spec);
@@ -631,7 +630,7 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     t.Files.SetFile(t.TablePath, past);
     TDBFLite huge(t.Files);
     huge.OpenTable(t.TablePath, false);
-    EXPECT_LT(huge.RecordCount, 0);
+    EXPECT_LT(huge.RecordCount(), 0);
     EXPECT_EQ(huge.RecordsInFile(), 3);
 
     spec.RecordCountOverride = 2;

@@ -23,8 +23,8 @@ TTableSpec Sample()
 std::string FieldBytes(const TMemTable& t, TDBFLite& db, int RecNo, int FieldNo)
 {
     db.Flush();
-    const auto& f = db.Fields[static_cast<size_t>(FieldNo)];
-    return t.Table().substr(db.HeaderSize + static_cast<size_t>(db.RecordSize) * static_cast<size_t>(RecNo) + f.Offset,
+    const auto& f = db.Fields()[static_cast<size_t>(FieldNo)];
+    return t.Table().substr(db.HeaderSize() + static_cast<size_t>(db.RecordSize()) * static_cast<size_t>(RecNo) + f.Offset,
                             f.Size);
 }
 
@@ -73,23 +73,23 @@ TEST_F(WriteTest, WritingOnePastTheEndAppendsABlankRecord)
     Open();
     const size_t before = TableBytes().size();
     db.WriteRaw(2, 1, "77");
-    EXPECT_EQ(db.RecordCount, 3);
+    EXPECT_EQ(db.RecordCount(), 3);
     const std::string table = TableBytes();
-    EXPECT_EQ(table.size(), before + db.RecordSize);
+    EXPECT_EQ(table.size(), before + db.RecordSize());
     EXPECT_EQ(ReadLe32(table, 4), 3u);
     EXPECT_EQ(table.back(), '\x1A');
     EXPECT_EQ(FieldBytes(t, db, 2, 0), std::string(10, ' '));
     EXPECT_EQ(FieldBytes(t, db, 2, 1), "77        ");
-    EXPECT_EQ(table[db.HeaderSize + 2u * db.RecordSize], ' ');  // deletion flag
+    EXPECT_EQ(table[db.HeaderSize() + 2u * db.RecordSize()], ' ');  // deletion flag
 }
 
 TEST_F(WriteTest, WritingFurtherPastTheEndAppendsEveryRecordInBetween)
 {
     Open();
     db.WriteRaw(5, 0, "far");
-    EXPECT_EQ(db.RecordCount, 6);
+    EXPECT_EQ(db.RecordCount(), 6);
     EXPECT_EQ(ReadLe32(TableBytes(), 4), 6u);
-    EXPECT_EQ(TableBytes().size(), db.HeaderSize + 6u * db.RecordSize + 1);
+    EXPECT_EQ(TableBytes().size(), db.HeaderSize() + 6u * db.RecordSize() + 1);
     EXPECT_EQ(FieldBytes(t, db, 4, 0), std::string(10, ' '));
     EXPECT_EQ(ExpectError([&] { db.WriteRaw(-1, 0, "x"); }), "Номер записи должен быть больше или равен 0");
 }
@@ -140,7 +140,7 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
     t.Files.SetFile(t.MemoPath, memoBytes);
     db.CloseTable();
     db.OpenTable(t.TablePath, false);
-    ASSERT_EQ(db.MemoNextBlock, 20u);
+    ASSERT_EQ(db.MemoNextBlock(), 20u);
 
     const std::string text(100, 'x');
     db.WriteMemo(0, 3, text);
@@ -150,7 +150,7 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
     EXPECT_EQ(ReadBe32(m, 1284), 100u);  // length
     EXPECT_EQ(m.substr(1288, 100), text);
     EXPECT_EQ(m.substr(1388), std::string(20, '\0'));
-    EXPECT_EQ(db.MemoNextBlock, 22u);
+    EXPECT_EQ(db.MemoNextBlock(), 22u);
     EXPECT_EQ(ReadBe32(m, 0), 22u);
     EXPECT_EQ(m[6], 0);
     EXPECT_EQ(m[7], 64);  // the rest of the header stays
@@ -161,11 +161,11 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
 TEST_F(WriteTest, RunsAreWholeBlocks)
 {
     Open();
-    const uint32_t first = db.MemoNextBlock;
+    const uint32_t first = db.MemoNextBlock();
     db.WriteMemo(0, 3, std::string(56, 'a'));  // 8 + 56 = one block
-    EXPECT_EQ(db.MemoNextBlock, first + 1);
+    EXPECT_EQ(db.MemoNextBlock(), first + 1);
     db.WriteMemo(1, 3, std::string(57, 'b'));  // two
-    EXPECT_EQ(db.MemoNextBlock, first + 3);
+    EXPECT_EQ(db.MemoNextBlock(), first + 3);
     EXPECT_EQ(MemoBytes().size(), (first + 3) * 64u);
 }
 
@@ -249,7 +249,7 @@ TEST_F(WriteTest, NextBlockIsWrittenAsFourBigEndianBytes)
     db.CloseTable();
     db.OpenTable(t.TablePath, false);
     db.WriteMemo(0, 3, std::string(12 * 64 - 8, 'y'));  // 12 blocks: next free 70,000
-    EXPECT_EQ(db.MemoNextBlock, 70000u);
+    EXPECT_EQ(db.MemoNextBlock(), 70000u);
     const std::string m = MemoBytes();
     EXPECT_EQ(static_cast<unsigned char>(m[0]), 0);
     EXPECT_EQ(static_cast<unsigned char>(m[1]), 1);
@@ -280,7 +280,7 @@ TEST_F(WriteTest, BinaryReferencesAreWrittenAndBlankedAsFourBytes)
     spec.Fields = {{"NAME", 'C', 10}, {"NOTES", 'M', 4}};
     spec.Records = {{"a", BinaryMemoRef(0)}, {"b", BinaryMemoRef(0)}};
     Open();
-    const uint32_t next = db.MemoNextBlock;
+    const uint32_t next = db.MemoNextBlock();
     db.WriteMemo(0, 1, "vfp text");
     EXPECT_EQ(FieldBytes(t, db, 0, 1), BinaryMemoRef(next));
     EXPECT_EQ(db.ReadMemo(0, 1), "vfp text");
@@ -309,7 +309,7 @@ TEST_F(WriteTest, ATableWhoseFieldsDoNotAddUpToItsRecordIsNeverWritten)
     table[11] = 0;
     t.Files.SetFile(t.TablePath, table);
     db.OpenTable(t.TablePath, false);
-    EXPECT_FALSE(db.LayoutTrusted);
+    EXPECT_FALSE(db.LayoutTrusted());
     EXPECT_EQ(db.ReadValue(0, 0), "first");  // still read
     const std::string refused =
         "Длины полей таблицы \"/data/T.DBF\" не совпадают с длиной записи (20): таблица повреждена, запись в неё "
@@ -356,7 +356,7 @@ TEST_F(WriteTest, AFailedWriteNeverLeavesAReferenceToAnUnwrittenRun)
         const std::string read = check.ReadMemo(0, 3);
         EXPECT_TRUE(read == "old text" || read == text) << failAt;
         const uint32_t block = static_cast<uint32_t>(std::stoul(check.ReadRaw(0, 3)));
-        EXPECT_GE(check.MemoNextBlock, block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << failAt;
+        EXPECT_GE(check.MemoNextBlock(), block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << failAt;
     }
 }
 
@@ -407,7 +407,7 @@ TEST_F(WriteTest, ANarrowReferenceFieldIsNeverWrittenCut)
 TEST_F(WriteTest, RunsOfAnotherValueTypeAreStoredUnderTheirTypeWhateverTheirBytes)
 {
     Open();
-    const uint32_t next = db.MemoNextBlock;
+    const uint32_t next = db.MemoNextBlock();
     const std::string number("\0\0\0\0\0\0\x10 ", 8);  // blank by its bytes' codes, yet a value
     db.WriteMemo(0, 3, number, 8);
     db.WriteMemo(1, 3, "  text  ");

@@ -175,7 +175,7 @@ TEST_F(Handlers, SelectionTakesExactNamesInMemoBoxOrder)
     port.Memo = "NAME\r\nNOTES";
     EXPECT_TRUE(form.SelectFields(table, selection, false));  // Save takes any field
     EXPECT_EQ(selection, (std::vector<int>{0, 1}));
-    EXPECT_TRUE(table.DbfStream != nullptr);
+    EXPECT_TRUE(table.IsOpen());
     port.Memo = Join(Lines(100, "NOTES"), "\r\n");
     EXPECT_TRUE(form.SelectFields(table, selection, true));
     EXPECT_EQ(selection.size(), 100u);
@@ -185,7 +185,7 @@ TEST_F(Handlers, SelectionTakesExactNamesInMemoBoxOrder)
         port.Memo = memoBox;
         EXPECT_FALSE(form.SelectFields(table, selection, true)) << memoBox;
         EXPECT_EQ(port.Memo, Hint);
-        EXPECT_TRUE(table.DbfStream == nullptr && table.MemoStream == nullptr);
+        EXPECT_FALSE(table.IsOpen());
     }
     ExpectReleased();
 
@@ -993,9 +993,9 @@ TEST_F(LoadTest, ACountPast2To31VisitsTheRecordsTheFileHolds)
     // The appended record follows the ones present, and the count becomes true.
     TDBFLite check(t.Files);
     check.OpenTable(t.TablePath, false);
-    EXPECT_EQ(check.RecordCount, static_cast<int32_t>(spec.Records.size()) + 1);
+    EXPECT_EQ(check.RecordCount(), static_cast<int32_t>(spec.Records.size()) + 1);
     EXPECT_EQ(check.ReadValue(0, 0), "n0");
-    EXPECT_EQ(check.ReadValue(check.RecordCount - 1, 0), "n" + std::to_string(spec.Records.size()));
+    EXPECT_EQ(check.ReadValue(check.RecordCount() - 1, 0), "n" + std::to_string(spec.Records.size()));
     check.CloseTable();
     ExpectReleased();
 }

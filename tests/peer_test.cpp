@@ -284,7 +284,7 @@ void ExpectAsPeerReads(TDBFLite& Db, int32_t RecNo, int FieldNo, const TJson& Va
 {
     const std::string kind = Value["t"].Text;
     const std::string ours = Db.ReadValue(RecNo, FieldNo);
-    switch (Db.Fields[static_cast<size_t>(FieldNo)].FieldType) {
+    switch (Db.Fields()[static_cast<size_t>(FieldNo)].FieldType) {
     case 'C':
         ASSERT_EQ(kind, "str");
         EXPECT_EQ(ours, TrimRight(FromHex(Value["v"].Text)));
@@ -337,36 +337,36 @@ TEST_F(PeerTest, TablesReadAsBothPeersReadThem)
         SCOPED_TRACE(table["file"].Text + ": " + table["damage"].Text);
         TDBFLite db;
         db.OpenTable(Dir.Path(table["file"].Text), true);
-        ASSERT_TRUE(db.HasMemoFile);
-        EXPECT_EQ(db.MemoBlockSize, table["block_size"].Number);
-        EXPECT_EQ(db.Version, table["kind"].Text == "fp" ? 0xF5 : 0x30);
+        ASSERT_TRUE(db.HasMemoFile());
+        EXPECT_EQ(db.MemoBlockSize(), table["block_size"].Number);
+        EXPECT_EQ(db.Version(), table["kind"].Text == "fp" ? 0xF5 : 0x30);
         for (const char* peer : {"dbfread", "dbf"}) {
             SCOPED_TRACE(peer);
             const TJson& fields = table[peer]["fields"];
             const TJson& records = table[peer]["records"];
-            ASSERT_EQ(db.FieldCount, fields.Items.size());
+            ASSERT_EQ(db.FieldCount(), fields.Items.size());
             for (size_t f = 0; f < fields.Items.size(); ++f) {
-                EXPECT_EQ(db.Fields[f].Name, fields.Items[f]["name"].Text);
-                EXPECT_EQ(std::string(1, db.Fields[f].FieldType), fields.Items[f]["type"].Text);
-                EXPECT_EQ(db.Fields[f].Size, fields.Items[f]["size"].Number);
-                EXPECT_EQ(db.Fields[f].Decimals, fields.Items[f]["decimals"].Number);
+                EXPECT_EQ(db.Fields()[f].Name, fields.Items[f]["name"].Text);
+                EXPECT_EQ(std::string(1, db.Fields()[f].FieldType), fields.Items[f]["type"].Text);
+                EXPECT_EQ(db.Fields()[f].Size, fields.Items[f]["size"].Number);
+                EXPECT_EQ(db.Fields()[f].Decimals, fields.Items[f]["decimals"].Number);
             }
-            ASSERT_EQ(db.RecordCount, static_cast<int32_t>(records.Items.size()));
-            EXPECT_EQ(db.RecordsInFile(), db.RecordCount);
-            for (int32_t r = 0; r < db.RecordCount; ++r)
-                for (int f = 0; f < db.FieldCount; ++f) {
-                    SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+            ASSERT_EQ(db.RecordCount(), static_cast<int32_t>(records.Items.size()));
+            EXPECT_EQ(db.RecordsInFile(), db.RecordCount());
+            for (int32_t r = 0; r < db.RecordCount(); ++r)
+                for (int f = 0; f < db.FieldCount(); ++f) {
+                    SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields()[static_cast<size_t>(f)].Name);
                     ExpectAsPeerReads(db, r, f, records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
                 }
         }
         // What the reference leads to, by dbfread, which tells no reference
         // (None) from an empty text ('') and fails on runs past the end.
         const TJson& records = table["dbfread"]["records"];
-        for (int32_t r = 0; r < db.RecordCount; ++r)
-            for (int f = 0; f < db.FieldCount; ++f) {
-                if (db.Fields[static_cast<size_t>(f)].FieldType != 'M')
+        for (int32_t r = 0; r < db.RecordCount(); ++r)
+            for (int f = 0; f < db.FieldCount(); ++f) {
+                if (db.Fields()[static_cast<size_t>(f)].FieldType != 'M')
                     continue;
-                SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+                SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields()[static_cast<size_t>(f)].Name);
                 const TPeerMemo memo = PeerMemo(records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
                 const TMemoInspection found = db.InspectMemo(r, f);
                 if (memo.Kind == "none") {
@@ -399,7 +399,7 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
         db.OpenTable(path, false);
         const int notes = db.FieldIndex("NOTES"), remark = db.FieldIndex("REMARK");
         ASSERT_TRUE(notes >= 0 && remark >= 0);
-        const bool binary = db.Fields[static_cast<size_t>(notes)].Size == 4;
+        const bool binary = db.Fields()[static_cast<size_t>(notes)].Size == 4;
         const std::string noReference = binary ? std::string(4, '\0') : std::string(10, ' ');
         const std::vector<std::string> texts = {
             Cp1251("Ёлка, ёж и Я: заметка"),
@@ -408,25 +408,25 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
             " \r\n\t ",  // blank: the reference must go, no run is written
             blankRef,
             Cp1251("хвост из пробелов  \r\n"),
-            std::string(db.MemoBlockSize - 8u, '\xE6'),  // the run fills its block exactly
-            std::string(db.MemoBlockSize - 7u, '\xE6'),  // and one byte more
+            std::string(db.MemoBlockSize() - 8u, '\xE6'),  // the run fills its block exactly
+            std::string(db.MemoBlockSize() - 7u, '\xE6'),  // and one byte more
             Cp1251("нуль") + std::string(1, '\0') + Cp1251("внутри"),
         };
         // Every memo of every record is rewritten; then a text two records
         // past the end appends two blank records, one left without memos.
         // What each memo must read as goes to written ("" for no memo).
-        const int32_t existing = db.RecordCount;
+        const int32_t existing = db.RecordCount();
         std::vector<std::vector<std::string>> written(static_cast<size_t>(existing) + 2, {"", ""});
         size_t next = t;
         auto write = [&](int32_t RecNo, int Slot, const std::string& Text) {
             const int field = Slot == 0 ? notes : remark;
-            const uint32_t nextBlock = db.MemoNextBlock;
+            const uint32_t nextBlock = db.MemoNextBlock();
             if (Text == blankRef)
                 db.WriteBlankMemoRef(RecNo, field);
             else
                 db.WriteMemo(RecNo, field, Text);
             if (Text == blankRef || IsBlank(Text)) {
-                EXPECT_EQ(db.MemoNextBlock, nextBlock);
+                EXPECT_EQ(db.MemoNextBlock(), nextBlock);
             }
             written[static_cast<size_t>(RecNo)][static_cast<size_t>(Slot)] = Text == blankRef ? "" : Text;
         };
@@ -444,8 +444,8 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
         written.push_back({texts[1], texts[1]});
 
         db.OpenTable(path, true);
-        ASSERT_EQ(db.RecordCount, existing + 3);
-        for (int32_t r = 0; r < db.RecordCount; ++r)
+        ASSERT_EQ(db.RecordCount(), existing + 3);
+        for (int32_t r = 0; r < db.RecordCount(); ++r)
             for (int slot : {0, 1}) {
                 const int field = slot == 0 ? notes : remark;
                 const std::string& text = written[static_cast<size_t>(r)][static_cast<size_t>(slot)];

@@ -361,8 +361,8 @@ protected:
         ASSERT_NO_THROW(db.OpenTable(disk.Table, false));
         const uint32_t count = ReadLe32(table, 4);
         ASSERT_GE(count, static_cast<uint32_t>(Records));
-        ASSERT_LE(db.HeaderSize + uint64_t{count} * db.RecordSize, table.size());
-        ASSERT_EQ(table.substr(db.HeaderSize, count * db.RecordSize).find('\0'), std::string::npos);
+        ASSERT_LE(db.HeaderSize() + uint64_t{count} * db.RecordSize(), table.size());
+        ASSERT_EQ(table.substr(db.HeaderSize(), count * db.RecordSize()).find('\0'), std::string::npos);
         const uint32_t next = ReadBe32(memo, 0);
         for (int32_t r = 0; r < static_cast<int32_t>(count); ++r)
             for (int f : {1, 2}) {

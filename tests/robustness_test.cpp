@@ -656,7 +656,7 @@ protected:
                 const std::string text = db.ReadMemo(r, f);
                 ASSERT_TRUE(Allowed(r, f, text)) << "record " << r << " field " << f << " reads " << text.substr(0, 40);
                 const std::string ref = db.ReadRaw(r, f);
-                if (IsBlank(ref) || (r < Records && ref == table0.substr(header + r * record + db.Fields[f].Offset, 10)))
+                if (IsBlank(ref) || (r < Records && ref == table0.substr(header + r * record + db.Fields()[f].Offset, 10)))
                     continue;
                 const uint32_t block = static_cast<uint32_t>(std::stoul(ref));
                 const uint32_t length = ReadBe32(memo, block * 64u + 4);
