@@ -13,7 +13,7 @@
 #include "cli/consoleport.h"
 #include "cli/texts.h"
 #include "main/fmmain.h"
-#include "main/memotext.h"
+#include "main/outcome.h"
 #include "main/texts.h"
 #include "strutil/strutil.h"
 #include "tarnwick_version.h"

@@ -296,11 +296,7 @@ TDBFLite::~TDBFLite()
 std::string TDBFLite::MemoPathFor(const std::string& TableFileName)
 {
     // Only a dot in the file name itself counts, not one in a folder name.
-    const size_t nameStart = TableFileName.find_last_of("/\\:");
-    const size_t dot = TableFileName.find_last_of('.');
-    if (dot == std::string::npos || (nameStart != std::string::npos && dot < nameStart))
-        return TableFileName + ".FPT";
-    return TableFileName.substr(0, dot) + ".FPT";
+    return ChangeFileExt(TableFileName, ".FPT");
 }
 
 void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)

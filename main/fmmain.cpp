@@ -5,7 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "main/memotext.h"
+#include "main/escape.h"
+#include "main/helptext.h"
 #include "main/texts.h"
 #include "main/textfile.h"
 #include "strutil/strutil.h"

@@ -17,3 +17,7 @@ struct TOutcome {
     TOutcomeKind Kind = TOutcomeKind::Done;
     std::string Message;  // the caption, memo box text or error shown
 };
+
+// The message as the default error display shows it: with a full stop added
+// when its last byte sorts after ".".
+std::string ErrorDisplayText(const std::string& Message);

@@ -247,3 +247,12 @@ const char* FindEither(const char* From, const char* To, char A, char B)
         ++From;
     return From;
 }
+
+std::string ChangeFileExt(const std::string& Path, const std::string& Extension)
+{
+    const size_t dot = Path.find_last_of('.');
+    const size_t separator = Path.find_last_of("\\/:");
+    if (dot == std::string::npos || (separator != std::string::npos && dot < separator))
+        return Path + Extension;
+    return Path.substr(0, dot) + Extension;
+}
