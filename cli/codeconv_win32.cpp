@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "cli/codepage.h"
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "cli/codepage.h"
 
-#include "dbflite/error.h"
+#include "platform/error.h"
 #include "strutil/strutil.h"
 
 namespace {

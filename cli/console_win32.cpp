@@ -13,7 +13,7 @@
 
 #include "cli/console.h"
 #include "cli/crlf.h"
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/codepage.h"
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 class TConsoleFiles : public TFileSystem {
 public:

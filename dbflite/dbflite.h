@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dbflite/datetext.h"
-#include "dbflite/error.h"
-#include "dbflite/filestream.h"
+#include "platform/error.h"
+#include "platform/filestream.h"
 #include "dbflite/pagecache.h"
 
 struct TFieldDesc {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 const wchar_t* const AppTitle = L"Tarnwick";
 

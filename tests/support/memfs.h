@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 // Files in memory, with the same share rules as the real ones: an exclusive
 // open refuses and is refused by every other open of the same file.

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 namespace {
 

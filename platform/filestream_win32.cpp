@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 
-#include "dbflite/filestream.h"
-#include "dbflite/winstr.h"
+#include "platform/filestream.h"
+#include "platform/winstr.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 std::string OpenErrorText(const std::string& Path)
 {
