@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "tablebuilder.h"
+
 namespace {
 
 constexpr uint32_t BlockSize = 64;
@@ -55,37 +57,6 @@ public:
 private:
     uint64_t State_;
 };
-
-// UTF-8 (the source file's encoding) to cp1251, for the Cyrillic letters and
-// the few signs used here.
-std::string Cp1251(const char* Utf8)
-{
-    std::string out;
-    const auto* p = reinterpret_cast<const unsigned char*>(Utf8);
-    while (*p) {
-        unsigned code = *p++;
-        if (code >= 0xC0 && code < 0xE0) {
-            code = (code & 0x1Fu) << 6 | (*p++ & 0x3Fu);
-        } else if (code >= 0xE0) {
-            code = (code & 0x0Fu) << 12;
-            code |= (*p++ & 0x3Fu) << 6;
-            code |= *p++ & 0x3Fu;
-        }
-        if (code < 0x80)
-            out += static_cast<char>(code);
-        else if (code >= 0x410 && code <= 0x44F)
-            out += static_cast<char>(0xC0 + (code - 0x410));
-        else if (code == 0x401)
-            out += static_cast<char>(0xA8);
-        else if (code == 0x451)
-            out += static_cast<char>(0xB8);
-        else if (code == 0x2116)
-            out += static_cast<char>(0xB9);
-        else
-            out += '?';
-    }
-    return out;
-}
 
 const char* const WordsUtf8[] = {
     "заказ", "клиент", "доставка", "оплата", "счёт", "договор", "поставка", "товар", "склад", "накладная",

@@ -158,27 +158,6 @@ std::string ToHex(const std::string& Bytes)
     return out;
 }
 
-// Cyrillic test texts are written in UTF-8 here and stored in cp1251.
-std::string Cp1251(const std::string& Utf8)
-{
-    std::string out;
-    for (size_t i = 0; i < Utf8.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(Utf8[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        const unsigned code = (c & 0x1Fu) << 6 | (static_cast<unsigned char>(Utf8[++i]) & 0x3Fu);
-        if (code >= 0x410 && code <= 0x44F)
-            out += static_cast<char>(0xC0 + code - 0x410);
-        else if (code == 0x401 || code == 0x451)
-            out += code == 0x401 ? '\xA8' : '\xB8';
-        else
-            throw std::runtime_error("no cp1251 letter for U+" + std::to_string(code));
-    }
-    return out;
-}
-
 std::string Quote(const std::string& Arg)
 {
     std::string out = "'";

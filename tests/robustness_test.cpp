@@ -56,18 +56,6 @@ std::string Repeat(const std::string& Text, int Count)
     return out;
 }
 
-void PutBe32(std::string& Bytes, size_t At, uint32_t Value)
-{
-    for (int i = 0; i < 4; ++i)
-        Bytes[At + static_cast<size_t>(i)] = static_cast<char>(Value >> (24 - 8 * i));
-}
-
-void PutLe16(std::string& Bytes, size_t At, uint16_t Value)
-{
-    Bytes[At] = static_cast<char>(Value & 0xFF);
-    Bytes[At + 1] = static_cast<char>(Value >> 8);
-}
-
 // Nobody holds the file any more: an exclusive open succeeds.
 void ExpectReleased(TMemoryFileSystem& Files, const std::string& Path)
 {

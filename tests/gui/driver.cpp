@@ -30,47 +30,14 @@
 #include <vector>
 
 #include "main/win32/controlids.h"
+#include "platform/winstr.h"
+#include "tablebuilder.h"
 
 namespace Ids = TarnwickIds;
 
 namespace {
 
 // ---------------------------------------------------------------- texts
-
-std::wstring W(const std::string& Utf8)
-{
-    if (Utf8.empty())
-        return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, Utf8.data(), static_cast<int>(Utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, Utf8.data(), static_cast<int>(Utf8.size()), &out[0], n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& Text)
-{
-    if (Text.empty())
-        return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-// Table and text-file bytes are Windows-1251, whatever code page the driver
-// itself runs with.
-std::string Cp1251(const std::string& Utf8Text)
-{
-    const std::wstring wide = W(Utf8Text);
-    if (wide.empty())
-        return {};
-    const int n = ::WideCharToMultiByte(1251, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(1251, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 // A text for a report line: control characters spelled out.
 std::string Shown(const std::wstring& Text)
@@ -84,7 +51,7 @@ std::string Shown(const std::wstring& Text)
         else if (c == L'\t')
             out += "\\t";
         else
-            out += Utf8(std::wstring(1, c));
+            out += WideToUtf8(std::wstring(1, c));
     }
     return "\"" + out + "\"";
 }
@@ -179,7 +146,7 @@ void WriteBytes(const std::wstring& Path, const std::string& Bytes)
 {
     HANDLE h = ::CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        std::printf("cannot write %s\n", Utf8(Path).c_str());
+        std::printf("cannot write %s\n", WideToUtf8(Path).c_str());
         std::exit(2);
     }
     DWORD put = 0;
@@ -189,148 +156,32 @@ void WriteBytes(const std::wstring& Path, const std::string& Bytes)
 
 // ---------------------------------------------------------------- tables
 
-void PutLe16(std::string& B, size_t At, uint32_t V)
-{
-    B[At] = static_cast<char>(V & 0xFF);
-    B[At + 1] = static_cast<char>((V >> 8) & 0xFF);
-}
-
-void PutLe32(std::string& B, size_t At, uint32_t V)
-{
-    for (int i = 0; i < 4; ++i)
-        B[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * i)) & 0xFF);
-}
-
-void PutBe32(std::string& B, size_t At, uint32_t V)
-{
-    for (int i = 0; i < 4; ++i)
-        B[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * (3 - i))) & 0xFF);
-}
-
-uint32_t Le16(const std::string& B, size_t At)
-{
-    return static_cast<unsigned char>(B[At]) | static_cast<uint32_t>(static_cast<unsigned char>(B[At + 1])) << 8;
-}
-
-uint32_t Le32(const std::string& B, size_t At)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | static_cast<unsigned char>(B[At + static_cast<size_t>(i)]);
-    return v;
-}
-
-uint32_t Be32(const std::string& B, size_t At)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4; ++i)
-        v = v << 8 | static_cast<unsigned char>(B[At + i]);
-    return v;
-}
-
-struct TField {
-    std::string Name;  // cp1251
-    char Type;
-    uint8_t Size;
-};
-
-// An FPT memo file: a 512-byte header (next free block big-endian at 0,
-// block size big-endian at 6), then runs of blocks of [type][length][text].
-struct TMemoFile {
-    static constexpr uint32_t BlockSize = 64;
-    std::string Bytes = std::string(512, '\0');
-
-    TMemoFile() { Bytes[7] = static_cast<char>(BlockSize); }
-    uint32_t NextBlock() const { return static_cast<uint32_t>(Bytes.size() / BlockSize); }
-    // Appends a text run; gives its block number.
-    uint32_t Add(const std::string& Text)
-    {
-        const uint32_t block = NextBlock();
-        std::string run(8, '\0');
-        PutBe32(run, 0, 1);
-        PutBe32(run, 4, static_cast<uint32_t>(Text.size()));
-        run += Text;
-        run.resize((run.size() + BlockSize - 1) / BlockSize * BlockSize, '\0');
-        Bytes += run;
-        PutBe32(Bytes, 0, NextBlock());
-        return block;
-    }
-};
-
-// A memo reference as FoxPro 2 keeps it: the block number right-aligned in
-// ten characters; ten spaces refer to nothing.
-std::string MemoRef(uint32_t Block)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10u", static_cast<unsigned>(Block));
-    return text;
-}
+constexpr uint32_t BlockSize = 64;  // of the session's memo files
 
 const std::string NoMemo(10, ' ');
-
-// A FoxPro 2 table: 32-byte header, 32-byte field descriptors, 0x0D, the
-// records (a deletion flag byte and the fields), 0x1A. Values come padded.
-std::string BuildTable(const std::vector<TField>& Fields, const std::vector<std::vector<std::string>>& Records,
-                       bool WithMemo)
-{
-    const uint32_t headerSize = 32 + 32 * static_cast<uint32_t>(Fields.size()) + 1;
-    uint32_t recordSize = 1;
-    for (const TField& f : Fields)
-        recordSize += f.Size;
-    std::string b(32, '\0');
-    b[0] = static_cast<char>(WithMemo ? 0xF5 : 0x03);
-    b[1] = 124;  // 2024-05-17
-    b[2] = 5;
-    b[3] = 17;
-    PutLe32(b, 4, static_cast<uint32_t>(Records.size()));
-    PutLe16(b, 8, headerSize);
-    PutLe16(b, 10, recordSize);
-    uint32_t offset = 1;
-    for (const TField& f : Fields) {
-        std::string d(32, '\0');
-        std::memcpy(&d[0], f.Name.data(), std::min<size_t>(f.Name.size(), 10));
-        d[11] = f.Type;
-        PutLe32(d, 12, offset);
-        d[16] = static_cast<char>(f.Size);
-        b += d;
-        offset += f.Size;
-    }
-    b += '\x0D';
-    for (const std::vector<std::string>& record : Records) {
-        std::string r = " ";
-        for (size_t i = 0; i < Fields.size(); ++i) {
-            std::string v = i < record.size() ? record[i] : std::string();
-            v.resize(Fields[i].Size, ' ');
-            r += v;
-        }
-        b += r;
-    }
-    b += '\x1A';
-    return b;
-}
 
 // Reading a table back, independently of the program's own table layer.
 struct TTableView {
     std::string Bytes;
     uint32_t RecordCount = 0, HeaderSize = 0, RecordSize = 0;
-    std::vector<TField> Fields;
+    std::vector<TFieldSpec> Fields;
     std::vector<uint32_t> Offsets;
 
     explicit TTableView(const std::string& B) : Bytes(B)
     {
         if (B.size() < 32)
             return;
-        RecordCount = Le32(B, 4);
-        HeaderSize = Le16(B, 8);
-        RecordSize = Le16(B, 10);
+        RecordCount = ReadLe32(B, 4);
+        HeaderSize = ReadLe16(B, 8);
+        RecordSize = ReadLe16(B, 10);
         for (size_t at = 32; at + 32 <= B.size() && B[at] != '\x0D'; at += 32) {
-            TField f;
+            TFieldSpec f;
             f.Name = B.substr(at, 11);
             f.Name.resize(std::strlen(f.Name.c_str()));
             f.Type = B[at + 11];
             f.Size = static_cast<uint8_t>(B[at + 16]);
             Fields.push_back(f);
-            Offsets.push_back(Le32(B, at + 12));
+            Offsets.push_back(ReadLe32(B, at + 12));
         }
     }
     int Field(const std::string& Name) const
@@ -355,10 +206,10 @@ struct TTableView {
 // The text of the run at Block, as its length field gives it.
 std::string MemoAt(const std::string& Fpt, uint32_t Block)
 {
-    const size_t at = static_cast<size_t>(Block) * TMemoFile::BlockSize;
+    const size_t at = static_cast<size_t>(Block) * BlockSize;
     if (at + 8 > Fpt.size())
         return "<past end>";
-    return Fpt.substr(at + 8, Be32(Fpt, at + 4));
+    return Fpt.substr(at + 8, ReadBe32(Fpt, at + 4));
 }
 
 // ---------------------------------------------------------------- the fixture
@@ -388,7 +239,7 @@ struct TFixture {
 
 TFixture MakeFixture()
 {
-    TMemoFile memo;
+    TMemoBuilder memo(BlockSize);
     const uint32_t d0 = memo.Add(Cp1251(DescText0));
     const uint32_t n0 = memo.Add(Cp1251(NotesText0));
     const uint32_t c0 = memo.Add(Cp1251(CommentBlank0));
@@ -396,16 +247,17 @@ TFixture MakeFixture()
     const uint32_t c1 = memo.Add(Cp1251(CommentText1));
     const uint32_t n2 = memo.Add(Cp1251(NotesText2));
     const uint32_t c2 = memo.Add(Cp1251(CommentBlank2));
-    const std::vector<TField> fields = {
+    TTableSpec table;
+    table.Fields = {
         {Cp1251(fName), 'C', 12}, {Cp1251(fDesc), 'M', 10}, {Cp1251(fCount), 'N', 5},
         {Cp1251(fNotes), 'M', 10}, {Cp1251(fComment), 'M', 10}, {"LOWER", 'm', 10},
     };
-    const std::vector<std::vector<std::string>> records = {
+    table.Records = {
         {Cp1251("Стол"), MemoRef(d0), "    5", MemoRef(n0), MemoRef(c0), NoMemo},
         {Cp1251("Стул"), MemoRef(d1), "   12", NoMemo, MemoRef(c1), NoMemo},
         {Cp1251("Шкаф"), MemoRef(DamagedBlock), "    1", MemoRef(n2), MemoRef(c2), NoMemo},
     };
-    return {BuildTable(fields, records, true), memo.Bytes, memo.NextBlock()};
+    return {BuildTable(table), memo.Bytes(), memo.NextBlock()};
 }
 
 // The table bytes with one field of one record replaced.
@@ -964,7 +816,10 @@ TSession PrepareFiles(const std::wstring& Exe)
         WriteBytes(t, s.Fixture.Dbf);
         WriteBytes(FptOf(t), s.Fixture.Fpt);
     }
-    WriteBytes(s.NoMemo, BuildTable({{"ID", 'N', 4}, {Cp1251("ЗАМЕТКА"), 'M', 10}}, {{"   1", "         8"}}, true));
+    TTableSpec noMemo;
+    noMemo.Fields = {{"ID", 'N', 4}, {Cp1251("ЗАМЕТКА"), 'M', 10}};
+    noMemo.Records = {{"   1", "         8"}};
+    WriteBytes(s.NoMemo, BuildTable(noMemo));
     ::DeleteFileW(FptOf(s.NoMemo).c_str());
     WriteBytes(s.Help, Cp1251(HelpFile));
     WriteBytes(s.Load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
@@ -1015,7 +870,7 @@ void CheckStartUpState(const TSession& S)
         CheckText(TextOf(S.FileName), L"", "file name box");
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
         const std::wstring text = TextOf(S.Memo);
-        const std::wstring instructions = W("1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
+        const std::wstring instructions = Utf8ToWide("1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
                                             "2) Нажмите кнопку \"Инфо\"\r\n"
                                             "3) Выберите нужные поля\r\n"
                                             "4) Выберите нужную функцию\r\n"
@@ -1062,7 +917,7 @@ void CheckLayout(const TSession& S)
             Check(placed, std::string(c.Name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
                               std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
             if (c.Caption)
-                CheckText(TextOf(control), W(c.Caption), std::string(c.Name) + " caption");
+                CheckText(TextOf(control), Utf8ToWide(c.Caption), std::string(c.Name) + " caption");
         }
         const LONG memoStyle = ::GetWindowLongW(S.Memo, GWL_STYLE);
         Check((memoStyle & ES_MULTILINE) && (memoStyle & ES_WANTRETURN) && (memoStyle & WS_VSCROLL) &&
@@ -1122,7 +977,7 @@ void CheckHints(const TSession& S)
                 Check(false, std::string(c.Name) + " has no hint");
                 continue;
             }
-            CheckText(found->second, W(c.Hint), std::string(c.Name) + " hint");
+            CheckText(found->second, Utf8ToWide(c.Hint), std::string(c.Name) + " hint");
         }
     });
 
@@ -1155,15 +1010,15 @@ void CheckInfo(const TSession& S)
     Step("Info with an empty file name box", [&] {
         const std::wstring before = TextOf(S.Memo);
         Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), W(TableNotFound), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide(TableNotFound), "caption");
         CheckText(TextOf(S.Memo), before, "memo box");
     });
 
     Step("Info lists the memo fields (screenshot window-after-info.png)", [&] {
         SetText(S.FileName, S.Stock);
         Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), W("MEMO полей: 3"), "caption");
-        CheckText(TextOf(S.Memo), W(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO полей: 3"), "caption");
+        CheckText(TextOf(S.Memo), Utf8ToWide(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
         CheckBytes(ReadBytes(S.Stock), S.Fixture.Dbf, "table after Info");
         CheckBytes(ReadBytes(FptOf(S.Stock)), S.Fixture.Fpt, "memo file after Info");
         MoveMouse(0, 0);
@@ -1174,8 +1029,8 @@ void CheckInfo(const TSession& S)
     Step("Info without a memo file", [&] {
         SetText(S.FileName, S.NoMemo);
         Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), W("MEMO файл не найден."), "caption");
-        CheckText(TextOf(S.Memo), W("ЗАМЕТКА"), "memo box");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO файл не найден."), "caption");
+        CheckText(TextOf(S.Memo), Utf8ToWide("ЗАМЕТКА"), "memo box");
     });
 }
 
@@ -1201,17 +1056,17 @@ void CheckSave(const TSession& S)
               "the dialog offers " + Shown(offered) + ", not stock.txt");
         int selected = -1;
         const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
+        Check(filters.size() == 2 && filters[0] == Utf8ToWide("Текстовые файлы (*.txt)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
               "save dialog filter entries");
         Check(selected == 0, "save dialog shows filter entry " + std::to_string(selected + 1));
         Check(ChooseInDialog(dialog, S.Saved), "the dialog did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(Caption(App.Form), W("MEMO поля сохранены."), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO поля сохранены."), "caption");
         CheckBytes(ReadBytes(S.Saved), savedAll, "saved text file");
     });
 
     Step("Save over an existing file asks first", [&] {
-        SetText(S.Memo, W(fNotes));
+        SetText(S.Memo, Utf8ToWide(fNotes));
         PostClick(Ids::btSave);
         HWND dialog = WaitForFileDialog();
         Check(dialog != nullptr, "no save dialog");
@@ -1234,15 +1089,15 @@ void CheckClear(const TSession& S)
 {
     Step("Clear, then Cancel: the table stays byte for byte", [&] {
         SetText(S.FileName, S.Clear);
-        SetText(S.Memo, W(fNotes));
+        SetText(S.Memo, Utf8ToWide(fNotes));
         const std::wstring caption = Caption(App.Form);
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
         if (!box)
             return;
-        CheckText(Caption(box), W("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
+        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
                   "box text");
         Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
         Check(Answer(box, IDCANCEL), "the box did not close");
@@ -1256,18 +1111,18 @@ void CheckClear(const TSession& S)
     std::string cleared = S.Fixture.Dbf;
     Step("Clear the damaged references only", [&] {
         SetText(S.FileName, S.Clear);
-        SetText(S.Memo, W(std::string(fDesc) + "\r\n" + fComment));
+        SetText(S.Memo, Utf8ToWide(std::string(fDesc) + "\r\n" + fComment));
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
         if (!box)
             return;
-        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите очистить эти MEMO поля (2 шт.)?\r") + NoBackups),
+        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (2 шт.)?\r") + NoBackups),
                   "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(Caption(App.Form), W("MEMO поля очищены."), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO поля очищены."), "caption");
         // Blank texts and the reference past the end go; real texts stay.
         cleared = WithField(cleared, 0, Cp1251(fComment), NoMemo);
         cleared = WithField(cleared, 2, Cp1251(fDesc), NoMemo);
@@ -1280,7 +1135,7 @@ void CheckClear(const TSession& S)
     Step("Clear all references with All ticked", [&] {
         Check(Click(Ids::cbAll), "the check box click did not return");
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_CHECKED, "All is not ticked after a click");
-        SetText(S.Memo, W(fNotes));
+        SetText(S.Memo, Utf8ToWide(fNotes));
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
@@ -1288,7 +1143,7 @@ void CheckClear(const TSession& S)
             return;
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(Caption(App.Form), W("MEMO поля очищены."), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO поля очищены."), "caption");
         for (uint32_t r = 0; r < 3; ++r)
             cleared = WithField(cleared, r, Cp1251(fNotes), NoMemo);
         CheckBytes(ReadBytes(S.Clear), cleared, "table");
@@ -1302,18 +1157,18 @@ void CheckRewrite(const TSession& S)
 {
     Step("Rewrite copies the readable texts to fresh blocks", [&] {
         SetText(S.FileName, S.Rewrite);
-        SetText(S.Memo, W(std::string(fDesc) + "\r\n" + fNotes));
+        SetText(S.Memo, Utf8ToWide(std::string(fDesc) + "\r\n" + fNotes));
         PostClick(Ids::btAuto);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
         if (!box)
             return;
-        CheckText(Caption(box), W("Внимание!"), "box title");
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
         CheckText(MessageBoxText(box),
-                  W(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups), "box text");
+                  Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups), "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(Caption(App.Form), W("MEMO поля переписаны."), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO поля переписаны."), "caption");
 
         const TTableView table(ReadBytes(S.Rewrite));
         const std::string fpt = ReadBytes(FptOf(S.Rewrite));
@@ -1323,7 +1178,7 @@ void CheckRewrite(const TSession& S)
             const std::string ref = table.Raw(Record, Cp1251(Field));
             CheckBytes(ref, MemoRef(next), std::string(Field) + " of record " + std::to_string(Record));
             CheckBytes(MemoAt(fpt, next), Cp1251(Text), std::string(Field) + " text of record " + std::to_string(Record));
-            next += (8 + static_cast<uint32_t>(Cp1251(Text).size()) + TMemoFile::BlockSize - 1) / TMemoFile::BlockSize;
+            next += (8 + static_cast<uint32_t>(Cp1251(Text).size()) + BlockSize - 1) / BlockSize;
         };
         expectRun(0, fDesc, DescText0);
         expectRun(0, fNotes, NotesText0);
@@ -1331,7 +1186,7 @@ void CheckRewrite(const TSession& S)
         CheckBytes(table.Raw(1, Cp1251(fNotes)), NoMemo, "NOTES of record 1");
         CheckBytes(table.Raw(2, Cp1251(fDesc)), NoMemo, "the damaged reference of record 2");
         expectRun(2, fNotes, NotesText2);
-        Check(Be32(fpt, 0) == next, "memo header's next free block is " + std::to_string(Be32(fpt, 0)) + ", expected " +
+        Check(ReadBe32(fpt, 0) == next, "memo header's next free block is " + std::to_string(ReadBe32(fpt, 0)) + ", expected " +
                                         std::to_string(next));
         CheckBytes(fpt.substr(4, S.Fixture.Fpt.size() - 4), S.Fixture.Fpt.substr(4), "the memo file's old blocks");
         const TTableView before(S.Fixture.Dbf);
@@ -1354,21 +1209,21 @@ void CheckLoad(const TSession& S)
             return;
         int selected = -1;
         const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
+        Check(filters.size() == 2 && filters[0] == Utf8ToWide("Текстовые файлы (*.txt)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
               "open dialog filter entries");
         Check(ChooseInDialog(dialog, S.Load), "the dialog did not close");
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
         if (!box)
             return;
-        CheckText(Caption(box), W("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), W(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r"
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
+        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r"
                                                      "Названия полей указаны в первой строке файла.\r") +
                                          NoBackups),
                   "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(Caption(App.Form), W("MEMO поля загружены."), "caption");
+        CheckText(Caption(App.Form), Utf8ToWide("MEMO поля загружены."), "caption");
 
         const TTableView table(ReadBytes(S.Stock));
         const std::string fpt = ReadBytes(FptOf(S.Stock));
@@ -1407,7 +1262,7 @@ void CheckBrowse(const TSession& S)
             return;
         int selected = -1;
         const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == W("dbf файлы (*.dbf)") && filters[1] == W("Все файлы (*.*)"),
+        Check(filters.size() == 2 && filters[0] == Utf8ToWide("dbf файлы (*.dbf)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
               "open dialog filter entries");
         Check(selected == 0, "the dialog shows filter entry " + std::to_string(selected + 1));
         // The one dialog keeps the name last chosen in it, by Load.
@@ -1440,11 +1295,11 @@ void CheckHelp(const TSession& S)
 {
     Step("a memo box line naming no field gives the two-line hint", [&] {
         SetText(S.FileName, S.Clear);
-        SetText(S.Memo, W(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
+        SetText(S.Memo, Utf8ToWide(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
         const std::wstring caption = Caption(App.Form);
         const std::string tableBefore = ReadBytes(S.Clear);
         Check(Click(Ids::btClear), "Clear did not return (a box is open?)");
-        CheckText(TextOf(S.Memo), W(SelectionHint), "memo box");
+        CheckText(TextOf(S.Memo), Utf8ToWide(SelectionHint), "memo box");
         CheckText(Caption(App.Form), caption, "caption");
         CheckBytes(ReadBytes(S.Clear), tableBefore, "table");
     });
@@ -1455,7 +1310,7 @@ void CheckHelp(const TSession& S)
     Step("Help shows Read_Me.txt reflowed", [&] {
         const std::wstring caption = Caption(App.Form);
         Check(Click(Ids::btHelp), "Help did not return");
-        CheckText(TextOf(S.Memo), W(HelpShown), "memo box");
+        CheckText(TextOf(S.Memo), Utf8ToWide(HelpShown), "memo box");
         CheckText(Caption(App.Form), caption, "caption");
     });
 
@@ -1463,7 +1318,7 @@ void CheckHelp(const TSession& S)
         SetText(S.Memo, L"x");
         Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
         Press(VK_F1);
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpShown); }, 10000);
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpShown); }, 10000);
         Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
     });
 
@@ -1471,19 +1326,19 @@ void CheckHelp(const TSession& S)
         SetText(S.Memo, L"x");
         Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
         Press(VK_F1, {VK_SHIFT});
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpShown); }, 10000);
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpShown); }, 10000);
         Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
     });
 
     Step("Help and F1 without Read_Me.txt", [&] {
         ::DeleteFileW(S.Help.c_str());
-        SetText(S.Memo, W(std::string(fDesc)));
+        SetText(S.Memo, Utf8ToWide(std::string(fDesc)));
         Check(Click(Ids::btHelp), "Help did not return");
-        CheckText(TextOf(S.Memo), W(HelpMissing), "memo box after Help");
+        CheckText(TextOf(S.Memo), Utf8ToWide(HelpMissing), "memo box after Help");
         SetText(S.Memo, L"x");
         Check(FocusControl(Ids::btInfo), "cannot focus Info");
         Press(VK_F1, {VK_CONTROL});
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpMissing); }, 10000);
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpMissing); }, 10000);
         Check(shown, "memo box after Ctrl+F1: " + Shown(TextOf(S.Memo)));
         WriteBytes(S.Help, Cp1251(HelpFile));
     });
@@ -1529,7 +1384,7 @@ void CheckDropAndErrors(const TSession& S)
             CheckText(Caption(box), L"Tarnwick", "box title");
             // The message ends in a double quote, which sorts before the
             // full stop: no full stop is added.
-            CheckText(MessageBoxText(box), W("Ошибка открытия файла \"") + S.Locked + L"\"", "box text");
+            CheckText(MessageBoxText(box), Utf8ToWide("Ошибка открытия файла \"") + S.Locked + L"\"", "box text");
             Check(VisibleButtons(box) == std::vector<int>{IDOK}, "the box has other buttons than OK");
             Check(HasVisibleIcon(box), "the box shows no icon");
             Check(Answer(box, IDOK), "the box did not close");

@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-
-namespace {
+#include <stdexcept>
 
 void PutLe16(std::string& s, size_t at, uint16_t v)
 {
@@ -22,8 +21,6 @@ void PutBe32(std::string& s, size_t at, uint32_t v)
     for (int i = 0; i < 4; ++i)
         s[at + static_cast<size_t>(i)] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
 }
-
-}  // namespace
 
 uint16_t HeaderSizeOf(const TTableSpec& Spec)
 {
@@ -136,6 +133,11 @@ std::string BinaryMemoRef(uint32_t Block)
     return s;
 }
 
+uint16_t ReadLe16(const std::string& Bytes, size_t At)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(Bytes[At]) | static_cast<unsigned char>(Bytes[At + 1]) << 8);
+}
+
 uint32_t ReadLe32(const std::string& Bytes, size_t At)
 {
     uint32_t v = 0;
@@ -150,4 +152,45 @@ uint32_t ReadBe32(const std::string& Bytes, size_t At)
     for (int i = 0; i < 4; ++i)
         v = v << 8 | static_cast<unsigned char>(Bytes[At + static_cast<size_t>(i)]);
     return v;
+}
+
+std::string Cp1251(const std::string& Utf8)
+{
+    // The code points of bytes 0x80 to 0xFF in Windows-1251 (0xFFFD: none).
+    static const uint16_t Upper[128] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
+    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,
+    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,
+    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,
+    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
+    0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F,
+    0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
+    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437,
+    0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F,
+    0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
+    };
+    std::string out;
+    for (size_t i = 0; i < Utf8.size();) {
+        const unsigned char c = static_cast<unsigned char>(Utf8[i]);
+        const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        unsigned code = length == 1 ? c : c & (0x3Fu >> (length - 1));
+        for (size_t k = 1; k < length && i + k < Utf8.size(); ++k)
+            code = code << 6 | (static_cast<unsigned char>(Utf8[i + k]) & 0x3Fu);
+        i += length;
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+            continue;
+        }
+        const uint16_t* found = std::find(Upper, Upper + 128, code);
+        if (found == Upper + 128 || code == 0xFFFD)
+            throw std::invalid_argument("no cp1251 byte for U+" + std::to_string(code));
+        out += static_cast<char>(0x80 + (found - Upper));
+    }
+    return out;
 }

@@ -63,5 +63,14 @@ std::string MemoRef(uint32_t Block, int Width = 10);
 // A 4-byte binary memo reference (little-endian), as the newer layout keeps it.
 std::string BinaryMemoRef(uint32_t Block);
 
+// Numbers in bytes: the table's little-endian, the memo file's big-endian.
+void PutLe16(std::string& Bytes, size_t At, uint16_t Value);
+void PutLe32(std::string& Bytes, size_t At, uint32_t Value);
+void PutBe32(std::string& Bytes, size_t At, uint32_t Value);
+uint16_t ReadLe16(const std::string& Bytes, size_t At);
 uint32_t ReadLe32(const std::string& Bytes, size_t At);
 uint32_t ReadBe32(const std::string& Bytes, size_t At);
+
+// UTF-8 text (the sources' encoding) as Windows-1251 bytes, as Russian
+// tables hold it; a character the code page lacks raises invalid_argument.
+std::string Cp1251(const std::string& Utf8);
