@@ -502,6 +502,27 @@ bool ChooseInDialog(HWND Dialog, const std::wstring& Path)
 
 // Dismisses whatever box a failed step left open, so the next step starts
 // from the plain window.
+// Clicks Button (by posting: its dialog is modal) and waits for the file
+// dialog it opens; null, reported as What, when none comes.
+HWND DialogOf(int Button, const char* What)
+{
+    PostClick(Button);
+    HWND dialog = WaitForFileDialog();
+    Check(dialog != nullptr, std::string("no ") + What);
+    return dialog;
+}
+
+// The dialog's filter entries are First and "all files", the one shown the
+// first of them.
+void CheckFilters(HWND Dialog, const char* First)
+{
+    int selected = -1;
+    const auto filters = FilterEntries(Dialog, selected);
+    Check(filters.size() == 2 && filters[0] == Utf8ToWide(First) && filters[1] == Utf8ToWide("Все файлы (*.*)"),
+          "dialog filter entries");
+    Check(selected == 0, "the dialog shows filter entry " + std::to_string(selected + 1));
+}
+
 void CloseStrayBoxes()
 {
     for (int round = 0; round < 4; ++round) {
@@ -1046,19 +1067,13 @@ void CheckSave(const TSession& S)
     Step("Save through the save dialog", [&] {
         SetText(S.FileName, S.Stock);
         Click(Ids::btInfo);
-        PostClick(Ids::btSave);
-        HWND dialog = WaitForFileDialog();
-        Check(dialog != nullptr, "no save dialog");
+        HWND dialog = DialogOf(Ids::btSave, "save dialog");
         if (!dialog)
             return;
         const std::wstring offered = TextOf(DialogNameBox(dialog));
         Check(offered.size() >= 9 && offered.substr(offered.size() - 9) == L"stock.txt",
               "the dialog offers " + Shown(offered) + ", not stock.txt");
-        int selected = -1;
-        const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == Utf8ToWide("Текстовые файлы (*.txt)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
-              "save dialog filter entries");
-        Check(selected == 0, "save dialog shows filter entry " + std::to_string(selected + 1));
+        CheckFilters(dialog, "Текстовые файлы (*.txt)");
         Check(ChooseInDialog(dialog, S.Saved), "the dialog did not close");
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), Utf8ToWide("MEMO поля сохранены."), "caption");
@@ -1067,9 +1082,7 @@ void CheckSave(const TSession& S)
 
     Step("Save over an existing file asks first", [&] {
         SetText(S.Memo, Utf8ToWide(fNotes));
-        PostClick(Ids::btSave);
-        HWND dialog = WaitForFileDialog();
-        Check(dialog != nullptr, "no save dialog");
+        HWND dialog = DialogOf(Ids::btSave, "save dialog");
         if (!dialog)
             return;
         SetText(DialogNameBox(dialog), S.Saved);
@@ -1202,15 +1215,10 @@ void CheckLoad(const TSession& S)
 {
     Step("Load through the open dialog", [&] {
         SetText(S.FileName, S.Stock);
-        PostClick(Ids::btLoad);
-        HWND dialog = WaitForFileDialog();
-        Check(dialog != nullptr, "no open dialog");
+        HWND dialog = DialogOf(Ids::btLoad, "open dialog");
         if (!dialog)
             return;
-        int selected = -1;
-        const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == Utf8ToWide("Текстовые файлы (*.txt)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
-              "open dialog filter entries");
+        CheckFilters(dialog, "Текстовые файлы (*.txt)");
         Check(ChooseInDialog(dialog, S.Load), "the dialog did not close");
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
@@ -1255,16 +1263,10 @@ void CheckBrowse(const TSession& S)
         SetText(S.FileName, L"");
         const std::wstring memoBefore = TextOf(S.Memo);
         const std::wstring captionBefore = Caption(App.Form);
-        PostClick(Ids::btBrowseFileName);
-        HWND dialog = WaitForFileDialog();
-        Check(dialog != nullptr, "no open dialog");
+        HWND dialog = DialogOf(Ids::btBrowseFileName, "open dialog");
         if (!dialog)
             return;
-        int selected = -1;
-        const auto filters = FilterEntries(dialog, selected);
-        Check(filters.size() == 2 && filters[0] == Utf8ToWide("dbf файлы (*.dbf)") && filters[1] == Utf8ToWide("Все файлы (*.*)"),
-              "open dialog filter entries");
-        Check(selected == 0, "the dialog shows filter entry " + std::to_string(selected + 1));
+        CheckFilters(dialog, "dbf файлы (*.dbf)");
         // The one dialog keeps the name last chosen in it, by Load.
         const std::wstring offered = TextOf(DialogNameBox(dialog));
         Check(offered.size() >= 8 && offered.substr(offered.size() - 8) == L"load.txt",
@@ -1279,9 +1281,7 @@ void CheckBrowse(const TSession& S)
 
     Step("Browse, then Cancel: the file name box keeps its text", [&] {
         SetText(S.FileName, L"C:\\kept.dbf");
-        PostClick(Ids::btBrowseFileName);
-        HWND dialog = WaitForFileDialog();
-        Check(dialog != nullptr, "no open dialog");
+        HWND dialog = DialogOf(Ids::btBrowseFileName, "open dialog");
         if (!dialog)
             return;
         Check(Answer(dialog, IDCANCEL), "the dialog did not close");
