@@ -2,7 +2,10 @@
 
 #include <iomanip>
 
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress)
+#include "dbflite/memomap.h"
+
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+                              TMemoMap* Map)
 {
     TTableDiagnosis d;
     d.HeaderRecords = Table.RecordCount;
@@ -22,6 +25,8 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     for (int32_t r = 0; r < d.FileRecords; ++r) {
         if ((r + 1) % 1000 == 0)
             Progress.Update(r + 1, d.FileRecords);
+        if (Map)
+            Map->AddRecord(r);
         for (size_t i = 0; i < Fields.size(); ++i) {
             const TMemoInspection found = Table.InspectMemo(r, Fields[i]);
             TFieldDiagnosis& f = d.Fields[i];

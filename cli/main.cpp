@@ -4,7 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/backup.h"
 #include "cli/check.h"
+#include "cli/diagnosis.h"
+#include "cli/memolimit.h"
+#include "cli/repairtexts.h"
+#include "cli/salvage.h"
 #include "cli/console.h"
 #include "cli/consoleport.h"
 #include "main/fmmain.h"
@@ -13,33 +18,40 @@
 
 namespace {
 
-enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3 };
+enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3, ExitFound = 4 };
 
 const char* const Usage =
     "Usage:\n"
     "  tarnwick-cli info TABLE\n"
     "      List the memo fields of TABLE on stdout, one per line.\n"
-    "  tarnwick-cli check TABLE [--fields A,B]\n"
-    "      Diagnose the memo references without changing anything.\n"
-    "  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes]\n"
+    "  tarnwick-cli check TABLE [--fields A,B] [--json]\n"
+    "      Diagnose the table, its memo references and its memo file without\n"
+    "      changing anything; --json writes the findings as one JSON object.\n"
+    "  tarnwick-cli salvage TABLE OUTPUT\n"
+    "      Write the texts of the memo file that no reference leads to to OUTPUT.\n"
+    "  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes] [--backup]\n"
     "      Blank the damaged memo references (those that read as blank text),\n"
     "      or all of them with --all.\n"
-    "  tarnwick-cli rewrite TABLE [--fields A,B] [--yes]\n"
+    "  tarnwick-cli rewrite TABLE [--fields A,B] [--yes] [--backup] [--allow-large]\n"
     "      Copy every readable memo text to fresh blocks; blank the rest.\n"
     "  tarnwick-cli save TABLE OUTPUT [--fields A,B]\n"
     "      Write the fields' texts to the tab-separated text file OUTPUT.\n"
-    "  tarnwick-cli load TABLE INPUT [--yes]\n"
+    "  tarnwick-cli load TABLE INPUT [--yes] [--backup] [--allow-large]\n"
     "      Write the values of such a text file back into TABLE.\n"
     "  tarnwick-cli help\n"
     "      Show Read_Me.txt from the current folder.\n"
     "\n"
     "--fields takes exact field names, separated by commas; without it the\n"
     "fields are the memo fields that info lists. clear, rewrite and load change\n"
-    "the table in place, with no backup: they ask first on a terminal, and\n"
-    "without a terminal they need --yes.\n"
+    "the table in place: they ask first on a terminal, and without a terminal\n"
+    "they need --yes. --backup copies the table and its memo file beside them\n"
+    "first (NAME.DBF.bak, NAME.FPT.bak; then .bak1, .bak2, ...). rewrite and\n"
+    "load stop before writing when the memo file would pass 2 GiB, which\n"
+    "FoxPro cannot open, unless --allow-large.\n"
     "\n"
-    "Exit status: 0 done; 1 an error; 2 wrong usage; 3 refused, cancelled, or\n"
-    "stopped by a message before anything was written.\n";
+    "Exit status: 0 done (check: nothing wrong); 1 an error; 2 wrong usage;\n"
+    "3 refused, cancelled, or stopped by a message before anything was written;\n"
+    "4 check found something wrong.\n";
 
 struct TOptions {
     std::string Command;
@@ -48,6 +60,9 @@ struct TOptions {
     bool FieldsGiven = false;
     bool All = false;
     bool Yes = false;
+    bool Json = false;        // check
+    bool Backup = false;      // clear, rewrite, load
+    bool AllowLarge = false;  // rewrite, load
 };
 
 int UsageError(const std::string& Message)
@@ -115,15 +130,92 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
                 if (table.Fields[i].FieldType == 'M')
                     fields.push_back(static_cast<int>(i));
         }
-        const TTableDiagnosis diagnosis = DiagnoseTable(table, fields, Port.Progress);
-        PrintDiagnosis(diagnosis, path, std::cout, Port);
+        const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
+        if (Options.Json) {
+            PrintDiagnosisJson(diagnosis, path, std::cout, Port);
+        } else {
+            PrintDiagnosis(diagnosis.Fields, path, std::cout, Port);
+            PrintFindings(diagnosis, std::cout);
+        }
         std::cout.flush();
+        return diagnosis.Problems().empty() ? ExitDone : ExitFound;
+    } catch (const EError& e) {
+        Port.Progress.End();
+        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
+        return ExitError;
+    }
+}
+
+int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path)) {
+        std::cerr << "DBF файл не найден." << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        const TMemoMapFindings found = SalvageOrphans(
+            OsFileSystem(), path, Options.Files[1],
+            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
+        Port.Progress.End();
+        std::cerr << FormatRepairText(TRepairText::SalvageSummary,
+                                      {std::to_string(found.LostTexts), std::to_string(found.LostTextBytes),
+                                       std::to_string(found.OldCopies), std::to_string(found.OldCopyBytes)})
+                  << "\n"
+                  << FormatRepairText(TRepairText::SalvageDone, {Options.Files[1]}) << std::endl;
         return ExitDone;
     } catch (const EError& e) {
         Port.Progress.End();
         std::cerr << ErrorDisplayText(e.Message()) << std::endl;
         return ExitError;
     }
+}
+
+// What clear, rewrite and load do before the handler writes anything: the
+// memo file's size limit (rewrite, load), then the backup. -1 to go on, or
+// the exit status of a run stopped before any change.
+int BeforeChanges(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path))
+        return -1;  // the handler says so
+    try {
+        if (Options.Command != "clear" && !Options.AllowLarge) {
+            // Read-only, before the handler opens the table for writing.
+            TDBFLite table;
+            table.OpenTable(path, true);
+            uint64_t size = table.MemoFileSize();
+            if (Options.Command == "load") {
+                if (OsFileSystem().FileExists(Options.Files[1]))
+                    size = MemoSizeAfterLoad(table, OsFileSystem(), Options.Files[1]);
+            } else {
+                std::vector<int> fields;
+                for (const std::string& line : Port.MemoLines()) {
+                    const int field = table.FieldIndex(Port.TextToTable(line));
+                    if (field >= 0 && table.Fields[static_cast<size_t>(field)].FieldType == 'M')
+                        fields.push_back(field);
+                }
+                size = MemoSizeAfterRewrite(table, fields);
+            }
+            if (size > OwnerMemoLimit) {
+                std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(size)}) << std::endl;
+                return ExitNotDone;
+            }
+        }
+    } catch (const EError& e) {
+        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
+        return ExitError;
+    }
+    if (Options.Backup) {
+        try {
+            for (const std::string& copy : BackupTable(OsFileSystem(), path))
+                std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+        } catch (const EError& e) {
+            std::cerr << e.Message() << std::endl;
+            return ExitNotDone;
+        }
+    }
+    return -1;
 }
 
 int Run(const std::vector<std::string>& Args)
@@ -140,6 +232,12 @@ int Run(const std::vector<std::string>& Args)
         const std::string& arg = Args[i];
         if (arg == "--all") {
             options.All = true;
+        } else if (arg == "--json") {
+            options.Json = true;
+        } else if (arg == "--backup") {
+            options.Backup = true;
+        } else if (arg == "--allow-large") {
+            options.AllowLarge = true;
         } else if (arg == "--yes" || arg == "-y") {
             options.Yes = true;
         } else if (arg == "--fields" || arg.compare(0, 9, "--fields=") == 0) {
@@ -173,7 +271,7 @@ int Run(const std::vector<std::string>& Args)
     static const TCommand commands[] = {
         {"info", 1, false, false, false},  {"check", 1, true, false, false}, {"clear", 1, true, true, true},
         {"rewrite", 1, true, false, true}, {"save", 2, true, false, false},  {"load", 2, false, false, true},
-        {"help", 0, false, false, false},
+        {"help", 0, false, false, false},  {"salvage", 2, false, false, false},
     };
     const TCommand* command = nullptr;
     for (const TCommand& c : commands)
@@ -184,6 +282,10 @@ int Run(const std::vector<std::string>& Args)
     if (options.Files.size() != command->Files)
         return UsageError(options.Command + " takes " + std::to_string(command->Files) + " file name(s)");
     if ((options.FieldsGiven && !command->Fields) || (options.All && !command->All) || (options.Yes && !command->Yes))
+        return UsageError("an option " + options.Command + " does not take");
+    const bool changes = options.Command == "clear" || options.Command == "rewrite" || options.Command == "load";
+    if ((options.Json && options.Command != "check") || (options.Backup && !changes) ||
+        (options.AllowLarge && (!changes || options.Command == "clear")))
         return UsageError("an option " + options.Command + " does not take");
 
     TConsolePort port;
@@ -197,6 +299,8 @@ int Run(const std::vector<std::string>& Args)
 
     if (options.Command == "check")
         return RunCheckCommand(port, options);
+    if (options.Command == "salvage")
+        return RunSalvageCommand(port, options);
     if (options.Command == "help") {
         port.MemoToStdout = true;
         form.Run(&TfmMain::btHelpClick);
@@ -221,11 +325,17 @@ int Run(const std::vector<std::string>& Args)
         return ExitDone;
     }
     if (options.Command == "load") {
+        const int stop = BeforeChanges(port, options);
+        if (stop >= 0)
+            return stop;
         form.Run(&TfmMain::btLoadClick);
         return Outcome(port, "MEMO поля загружены.");
     }
     if (!PrepareFieldList(form, port, options))
         return port.ErrorShown ? ExitError : ExitNotDone;
+    const int stop = BeforeChanges(port, options);
+    if (stop >= 0)
+        return stop;
     if (options.Command == "clear") {
         form.Run(&TfmMain::btClearClick);
         return Outcome(port, "MEMO поля очищены.");

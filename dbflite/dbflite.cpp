@@ -508,6 +508,23 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     return result;
 }
 
+TMemoRunInfo TDBFLite::MemoRunOf(int32_t RecNo, int FieldNo)
+{
+    const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    TMemoRunInfo info;
+    info.Block = run.Block;
+    if (run.Block < 0 || !HasMemoFile || run.PastEnd)
+        return info;
+    unsigned char type[4];
+    Memo_->Read(run.Offset, type, sizeof type);
+    info.InFile = true;
+    info.Type = be32(type);
+    info.Offset = run.Offset;
+    info.Length = run.Length;
+    info.Present = run.Present;
+    return info;
+}
+
 int32_t TDBFLite::RecordsInFile()
 {
     // The header's count is an unsigned number; one of 2^31 or more cannot be

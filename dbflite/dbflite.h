@@ -38,6 +38,17 @@ enum class TMemoRefState {
     Text,        // real text
 };
 
+// The run a memo reference leads to, as the memo file holds it: for the map
+// of the memo file (what references share, overlap or leave behind).
+struct TMemoRunInfo {
+    int64_t Block = -1;     // -1: no reference, or not a block number
+    bool InFile = false;    // the block header lies inside the memo file
+    uint32_t Type = 0;      // the block header's type (1 = text)
+    uint64_t Offset = 0;    // of the block header
+    uint64_t Length = 0;    // as the block header says
+    uint64_t Present = 0;   // of that length, the bytes the file holds
+};
+
 struct TMemoInspection {
     TMemoRefState State = TMemoRefState::Empty;
     // ReadMemo gives a blank text for this reference: what Clear without
@@ -127,6 +138,9 @@ public:
 
     // Diagnosis of one memo reference, without changing anything.
     TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
+
+    // The run the reference of field FieldNo in record RecNo leads to.
+    TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
 
     // The memo file's length, including texts not yet written out.
     uint64_t MemoFileSize() const;
