@@ -112,6 +112,21 @@ public:
         }
     }
     bool Test(uint64_t I) const { return (Words_[I / 64] >> (I % 64) & 1) != 0; }
+    // The first set bit from I on; Limit when there is none before it.
+    uint64_t NextSet(uint64_t I, uint64_t Limit) const
+    {
+        while (I < Limit) {
+            const uint64_t word = Words_[I / 64] >> (I % 64);
+            if (I % 64 == 0 && word == 0) {
+                I += 64;
+                continue;
+            }
+            if ((word & 1) != 0)
+                return I;
+            ++I;
+        }
+        return Limit;
+    }
     // The first clear bit from I on; Limit when there is none before it.
     uint64_t NextClear(uint64_t I, uint64_t Limit) const
     {
@@ -335,9 +350,19 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
         orphan.Block = block;
         orphan.TextOffset = offset + BlockHeaderSize;
         orphan.RunLength = length;
-        HashText(window, orphan.TextOffset, length, orphan.Length, orphan.Hash);
+        // A length reaching into a run a reference leads to is damaged (it
+        // is often the length of a text the old end of the file cut short,
+        // which new runs have since followed): the text ends there.
+        uint64_t end = std::min<uint64_t>(block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
+        const uint64_t live = covered.NextSet(block + 1, end);
+        uint64_t textLength = length;
+        if (live < end) {
+            end = live;
+            textLength = std::min(length, live * BlockSize_ > orphan.TextOffset ? live * BlockSize_ - orphan.TextOffset : 0);
+        }
+        HashText(window, orphan.TextOffset, textLength, orphan.Length, orphan.Hash);
         Orphans_.push_back(orphan);
-        block += (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_;
+        block = std::max(end, block + 1);
     }
 
     std::sort(live.begin(), live.end());

@@ -1,0 +1,444 @@
+// The repair commands of tarnwick-cli over tables built byte by byte: the
+// map of the memo file and salvage, the full diagnosis of check, backups,
+// and the size a Rewrite or a Load would give the memo file.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <functional>
+#include <sstream>
+
+#include "cli/backup.h"
+#include "cli/diagnosis.h"
+#include "cli/memolimit.h"
+#include "cli/salvage.h"
+#include "fakeport.h"
+#include "fixtures.h"
+#include "main/fmmain.h"
+
+namespace {
+
+// --- The memo file's map and salvage ---------------------------------------
+
+// Two memo fields per record; a block number of 0 is an empty reference.
+using TRefs = std::vector<std::array<uint32_t, 2>>;
+
+struct TMapCounts {
+    uint64_t NotRunStart, CrossLinkedRuns, CrossLinkedReferences, Overlapping, PastNextFree, Orphans, OldCopies,
+        BlankOrphans, LostTexts;
+    bool operator==(const TMapCounts& O) const
+    {
+        return NotRunStart == O.NotRunStart && CrossLinkedRuns == O.CrossLinkedRuns &&
+               CrossLinkedReferences == O.CrossLinkedReferences && Overlapping == O.Overlapping &&
+               PastNextFree == O.PastNextFree && Orphans == O.Orphans && OldCopies == O.OldCopies &&
+               BlankOrphans == O.BlankOrphans && LostTexts == O.LostTexts;
+    }
+};
+
+std::ostream& operator<<(std::ostream& Out, const TMapCounts& C)
+{
+    return Out << "{not a start " << C.NotRunStart << ", cross-linked " << C.CrossLinkedRuns << "/"
+               << C.CrossLinkedReferences << ", overlapping " << C.Overlapping << ", past next free "
+               << C.PastNextFree << ", orphans " << C.Orphans << ", old copies " << C.OldCopies << ", blank "
+               << C.BlankOrphans << ", lost " << C.LostTexts << "}";
+}
+
+TMapCounts CountsOf(const TMemoMapFindings& F)
+{
+    return {F.NotRunStart, F.CrossLinkedRuns, F.CrossLinkedReferences, F.OverlappingRuns, F.PastNextFree,
+            F.Orphans,     F.OldCopies,       F.BlankOrphans,          F.LostTexts};
+}
+
+struct TMapCase {
+    const char* Name;
+    // Builds the memo file and the references; returns the lines salvage
+    // must write after its header, as block and escaped text.
+    std::function<std::vector<std::pair<uint32_t, std::string>>(TMemoBuilder&, TRefs&)> Build;
+    TMapCounts Expected;
+};
+
+// 56 bytes of filler put the next 8 bytes of a text at the start of the
+// run's second 64-byte block, where a scan would look for a run header.
+const std::string Filler(56, 'f');
+
+const TMapCase MapCases[] = {
+    {"every run referenced",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("first"), b = M.Add("second"), c = M.Add(std::string(300, 's'));
+         R = {{a, b}, {c, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"blanked references of either field",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("alpha"), b = M.Add("bravo"), c = M.Add(std::string(200, 'c')), d = M.Add("delta");
+         R = {{a, 0}, {0, d}, {0, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{{b, "bravo"}, {c, std::string(200, 'c')}};
+     },
+     {0, 0, 0, 0, 0, 2, 0, 0, 2}},
+    {"a live text holding bytes that look like a run header",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 5) + "hello" + std::string(100, 'g'));
+         R = {{a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"a lost text holding bytes that look like a run header is one orphan",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 5) + "hello");
+         const uint32_t b = M.Add("kept");
+         R = {{b, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{
+             {a, Filler + "   #01   #05hello"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"old copies left by a rewrite, trailing blanks and all, are counted, not written",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t old1 = M.Add("same text  \r\n"), old2 = M.Add("other");
+         const uint32_t lost = M.Add("same text, longer");
+         const uint32_t new1 = M.Add("same text"), new2 = M.Add("other");
+         R = {{new1, new2}};
+         (void)old1, (void)old2;
+         return std::vector<std::pair<uint32_t, std::string>>{{lost, "same text, longer"}};
+     },
+     {0, 0, 0, 0, 0, 3, 2, 0, 1}},
+    {"a reference into a run that another reference leads to: overlapping runs",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 20) + std::string(80, 'z'));
+         R = {{a, 0}, {a + 1, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 2, 0, 0, 0, 0, 0}},
+    {"references sharing a run: cross-linked",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("shared"), b = M.Add("own");
+         R = {{a, b}, {0, a}, {a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 1, 3, 0, 0, 0, 0, 0, 0}},
+    {"references to blocks that start no run: inside a text, a freed block, the header",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(std::string(100, 'k'));
+         const uint32_t freed = M.Add("gone", 1000);
+         R = {{a + 1, freed}, {2, 0}};
+         // The text the damaged reference pointed into is lost; the freed
+         // block is no text.
+         return std::vector<std::pair<uint32_t, std::string>>{{a, std::string(100, 'k')}};
+     },
+     {3, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"a lost text escaped as Save escapes it",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(std::string("line one\r\nline\ttwo #3\0end  ", 27));
+         R = {{0, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{{a, "line one#13#10line#09two #353 end"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"a run header whose length does not fit in the file is no orphan",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("real");
+         M.AddWithLength("partial", 100000);
+         R = {{a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"a lost text whose length reaches into a live run ends there",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t cut = M.AddWithLength("cut short", 200);
+         const uint32_t live = M.Add("live one");
+         // Far enough for the damaged length to fit in the file.
+         R = {{live, M.Add(std::string(300, 'x'))}};
+         return std::vector<std::pair<uint32_t, std::string>>{{cut, "cut short"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"runs past the header's next free block",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("one"), b = M.Add("two"), c = M.Add("three");
+         M.SetNextBlock(b);
+         R = {{a, b}, {c, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 2, 0, 0, 0, 0}},
+    {"a blank orphan is nothing to take back",
+     [](TMemoBuilder& M, TRefs& R) {
+         M.Add("  \r\n\t ");
+         const uint32_t b = M.Add("kept");
+         R = {{0, b}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 1, 0}},
+};
+
+class MemoMapCase : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+
+TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
+{
+    const TMapCase& c = MapCases[std::get<0>(GetParam())];
+    const bool binary = std::get<1>(GetParam());
+    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
+    TMemoBuilder memo(64);
+    TRefs refs;
+    const auto lines = c.Build(memo, refs);
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
+    for (const auto& r : refs) {
+        std::vector<std::string> record{"r"};
+        for (uint32_t block : r)
+            record.push_back(binary ? BinaryMemoRef(block) : block == 0 ? std::string() : MemoRef(block));
+        spec.Records.push_back(record);
+    }
+    TMemTable t;
+    t.Put(spec, memo);
+    const std::string table = t.Table(), memoBytes = t.Memo();
+
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(CountsOf(found), c.Expected);
+    std::string expected = "BLOCK\tTEXT\r\n";
+    for (const auto& line : lines)
+        expected += std::to_string(line.first) + "\t" + line.second + "\r\n";
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), expected);
+    EXPECT_EQ(t.Table(), table);
+    EXPECT_EQ(t.Memo(), memoBytes);
+
+    // check maps the same memo file, whichever fields it counts.
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, true);
+    TProgressBar progress;
+    const TFullDiagnosis d = DiagnoseFully(db, {1}, progress);
+    EXPECT_EQ(CountsOf(d.Map), c.Expected);
+    const std::vector<std::string> problems = d.Problems();
+    const bool wrong = c.Expected.NotRunStart + c.Expected.CrossLinkedRuns + c.Expected.Overlapping +
+                           c.Expected.PastNextFree + c.Expected.LostTexts >
+                       0;
+    EXPECT_EQ(!problems.empty(), wrong) << testing::PrintToString(problems);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, MemoMapCase,
+                         ::testing::Combine(::testing::Range<size_t>(0, sizeof MapCases / sizeof MapCases[0]),
+                                            ::testing::Bool()));
+
+TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothing)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    spec.Records = {{MemoRef(8)}};
+    t.Put(spec);
+    EXPECT_EQ(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }),
+              "Нет MEMO файла: искать тексты негде.");
+    TMemoBuilder memo(64);
+    memo.Add("text");
+    std::string bytes = memo.Bytes();
+    bytes[6] = bytes[7] = '\0';
+    t.Files.SetFile(t.MemoPath, bytes);
+    EXPECT_FALSE(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }).empty());
+    EXPECT_FALSE(t.Files.Has("/data/LOST.txt"));
+}
+
+TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
+{
+    // Texts longer than the scan's window and many short ones: every other
+    // reference blanked.
+    TMemoBuilder memo(32);
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    std::string expected = "BLOCK\tTEXT\r\n";
+    for (int i = 0; i < 400; ++i) {
+        const std::string text = i % 97 == 5 ? std::string((5u << 20) + static_cast<size_t>(i), 'L') + "end"
+                                             : "text " + std::to_string(i);
+        const uint32_t block = memo.Add(text);
+        spec.Records.push_back({i % 2 ? MemoRef(block) : std::string()});
+        if (i % 2 == 0)
+            expected += std::to_string(block) + "\t" + text + "\r\n";
+    }
+    TMemTable t;
+    t.Put(spec, memo);
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(found.LostTexts, 200u);
+    EXPECT_EQ(found.References, 200u);
+    EXPECT_TRUE(t.Files.File("/data/LOST.txt") == expected);
+}
+
+// --- The table file's findings ---------------------------------------------
+
+struct TFileCase {
+    const char* Name;
+    std::function<void(TTableSpec&)> DamageSpec;
+    std::function<void(std::string&)> DamageBytes;  // of the table file built from the spec
+    std::vector<std::string> Problems;
+};
+
+const TFileCase FileCases[] = {
+    {"sound", nullptr, nullptr, {}},
+    {"no end-of-file byte", [](TTableSpec& S) { S.EndOfFileMark = false; }, nullptr, {"end_of_file_byte"}},
+    {"another byte where the end-of-file byte belongs", nullptr, [](std::string& B) { B.back() = 'x'; },
+     {"end_of_file_byte"}},
+    {"a count the file has no room for", [](TTableSpec& S) { S.RecordCountOverride = 5; }, nullptr,
+     {"records_short"}},
+    {"bytes after the counted records", nullptr, [](std::string& B) { B += std::string(40, 'z'); },
+     {"records_extra"}},
+    {"descriptors that do not add up to the record size", nullptr,
+     [](std::string& B) {
+         // The last field's width one byte short of its place in the record.
+         B[32 + 2 * 32 + 16] = 3;
+     },
+     {"record_size"}},
+};
+
+TEST(CheckDiagnosis, TheTableFileAgainstItsHeader)
+{
+    for (const TFileCase& c : FileCases) {
+        SCOPED_TRACE(c.Name);
+        TTableSpec spec;
+        spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"PAD", 'C', 4}};
+        TMemoBuilder memo(64);
+        spec.Records = {{"a", MemoRef(memo.Add("one")), "p"}, {"b", MemoRef(memo.Add("two")), "p"}, {"c", "", "p"}};
+        if (c.DamageSpec)
+            c.DamageSpec(spec);
+        std::string bytes = BuildTable(spec);
+        if (c.DamageBytes)
+            c.DamageBytes(bytes);
+        TMemTable t;
+        t.Files.SetFile(t.TablePath, bytes);
+        t.Files.SetFile(t.MemoPath, memo.Bytes());
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        TProgressBar progress;
+        const TFullDiagnosis d = DiagnoseFully(db, {1}, progress);
+        EXPECT_EQ(d.Problems(), c.Problems);
+        TFakePort port;
+        std::ostringstream json;
+        PrintDiagnosisJson(d, t.TablePath, json, port);
+        EXPECT_NE(json.str().find(c.Problems.empty() ? "\"ok\":true" : "\"ok\":false"), std::string::npos);
+    }
+}
+
+TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
+{
+    struct TCase {
+        int64_t NextBlock;  // -1: where the runs end
+        TNextFreeState State;
+        bool Wrong;
+    };
+    for (const TCase& c : {TCase{-1, TNextFreeState::AtEnd, false}, TCase{9, TNextFreeState::Inside, true},
+                           TCase{12, TNextFreeState::PastEnd, false}, TCase{1 << 20, TNextFreeState::PastEnd, true}}) {
+        SCOPED_TRACE(c.NextBlock);
+        TTableSpec spec;
+        spec.Fields = {{"NOTES", 'M', 10}};
+        TMemoBuilder memo(64);
+        spec.Records = {{MemoRef(memo.Add("one"))}, {MemoRef(memo.Add("two"))}};
+        if (c.NextBlock >= 0)
+            memo.SetNextBlock(static_cast<uint32_t>(c.NextBlock));
+        TMemTable t;
+        t.Put(spec, memo);
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        TProgressBar progress;
+        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress);
+        EXPECT_EQ(d.NextFree, c.State);
+        const std::vector<std::string> p = d.Problems();
+        EXPECT_EQ(std::count(p.begin(), p.end(), "next_free_block") == 1, c.Wrong);
+    }
+}
+
+// --- Backups ---------------------------------------------------------------
+
+TEST(Backup, CopiesBothFilesAndNumbersLaterCopies)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo(64);
+    spec.Records = {{MemoRef(memo.Add("text"))}};
+    t.Put(spec, memo);
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak", "/data/T.FPT.bak"}));
+    EXPECT_EQ(t.Files.File("/data/T.DBF.bak"), t.Table());
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak"), t.Memo());
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak1", "/data/T.FPT.bak1"}));
+    // A number taken by either file is skipped for both.
+    t.Files.SetFile("/data/T.FPT.bak2", "old");
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak3", "/data/T.FPT.bak3"}));
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak2"), "old");
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak3"), t.Memo());
+
+    // A table without a memo file: the table alone.
+    TMemTable lone;
+    lone.Put(spec);
+    EXPECT_EQ(BackupTable(lone.Files, lone.TablePath), (std::vector<std::string>{"/data/T.DBF.bak"}));
+}
+
+TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo(64);
+    for (int i = 0; i < 50; ++i)
+        spec.Records.push_back({MemoRef(memo.Add(std::string(30000, static_cast<char>('a' + i % 26))))});
+    t.Put(spec, memo);
+    const std::string table = t.Table(), memoBytes = t.Memo();
+    TFaultFileSystem faulty(t.Files);
+    faulty.FailOnlyWrites = true;
+    // Every write and sync of both copies, one after another, made to fail.
+    for (long n = 1;; ++n) {
+        faulty.Arm(n);
+        std::string message;
+        try {
+            BackupTable(faulty, t.TablePath);
+        } catch (const EError& e) {
+            message = e.Message();
+        }
+        if (!faulty.Failed) {
+            EXPECT_TRUE(message.empty());
+            EXPECT_GT(n, 2);
+            break;
+        }
+        SCOPED_TRACE(n);
+        EXPECT_EQ(message.rfind("Резервная копия не записана (", 0), 0u) << message;
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoBytes);
+    }
+}
+
+// --- The memo file's size after Rewrite or Load ------------------------------
+
+TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo(64);
+    for (int i = 0; i < 30; ++i)
+        spec.Records.push_back({"r" + std::to_string(i), i % 4 == 1 ? "" : MemoRef(memo.Add(std::string(i * 37, 'n'))),
+                                i % 3 ? "junk" : MemoRef(memo.Add("more " + std::to_string(i)))});
+    memo.SetNextBlock(memo.NextBlock() + 3);  // new runs go after a gap
+    t.Put(spec, memo);
+
+    uint64_t worked = 0;
+    {
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        worked = MemoSizeAfterRewrite(db, {1, 2});
+    }
+    TFakePort port;
+    port.FileName = t.TablePath;
+    port.Memo = "NOTES\r\nMORE";
+    TfmMain form(port, t.Files);
+    form.Run(&TfmMain::btAutoClick);
+    ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
+    EXPECT_EQ(worked, t.Memo().size());
+
+    // Load of what Save writes: escaped values are an upper bound.
+    port.DialogAnswers = {std::string("/data/T.txt")};
+    form.Run(&TfmMain::btSaveClick);
+    {
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        worked = MemoSizeAfterLoad(db, t.Files, "/data/T.txt");
+    }
+    port.DialogAnswers = {std::string("/data/T.txt")};
+    form.Run(&TfmMain::btLoadClick);
+    ASSERT_EQ(port.Captions().back(), "MEMO поля загружены.");
+    EXPECT_EQ(worked, t.Memo().size());
+}
+
+}  // namespace
