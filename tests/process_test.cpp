@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -241,7 +242,8 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
 }
 
 std::string CliPath();
-pid_t StartCli(const std::vector<std::string>& Args);
+pid_t StartCli(const std::vector<std::string>& Args, const std::string& Out = "/dev/null",
+               const std::string& Err = "/dev/null");
 int Finish(pid_t Pid);
 
 TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
@@ -286,8 +288,9 @@ std::string CliPath()
     return fromEnvironment ? fromEnvironment : TARNWICK_CLI;
 }
 
-// Starts tarnwick-cli with Args, every standard stream on /dev/null.
-pid_t StartCli(const std::vector<std::string>& Args)
+// Starts tarnwick-cli with Args, stdin on /dev/null, stdout and stderr
+// into the files named (/dev/null when not).
+pid_t StartCli(const std::vector<std::string>& Args, const std::string& Out, const std::string& Err)
 {
     std::vector<std::string> all{CliPath()};
     all.insert(all.end(), Args.begin(), Args.end());
@@ -297,8 +300,9 @@ pid_t StartCli(const std::vector<std::string>& Args)
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int fd : {0, 1, 2})
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -417,6 +421,124 @@ TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
         ExpectWhole(loading);
     }
     EXPECT_GT(killed, 0);
+}
+
+// --- The repair commands on disk ---------------------------------------------
+
+class RepairCli : public ::testing::Test {
+protected:
+    TDiskTable disk;
+    std::string Out = disk.Dir.Path("out.txt"), Err = disk.Dir.Path("err.txt");
+
+    void SetUp() override { ASSERT_EQ(::access(CliPath().c_str(), X_OK), 0) << CliPath(); }
+    int Cli(const std::vector<std::string>& Args) { return Finish(StartCli(Args, Out, Err)); }
+    bool ErrSays(const std::string& Text) const { return ReadFileBytes(Err).find(Text) != std::string::npos; }
+};
+
+TEST_F(RepairCli, CheckEndsWithFourWhenSomethingIsWrongAndItsJsonReads)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    const uint32_t kept = memo.Add("kept");
+    memo.Add("lost");
+    layout.Records = {{MemoRef(kept)}};
+    disk.Put(layout, memo);
+    // A peer reads the JSON: ok and the problems as the exit status says.
+    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                               "print(d[\"ok\"], \",\".join(d[\"problems\"]), d[\"memo_map\"][\"lost_texts\"])' " +
+                               Out + " > " + Err;
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "False lost_texts 1\n");
+    EXPECT_EQ(Cli({"check", disk.Table}), 4);
+    EXPECT_NE(ReadFileBytes(Out).find("  text "), std::string::npos);
+
+    EXPECT_EQ(Cli({"salvage", disk.Table, disk.Text}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Text), "BLOCK\tTEXT\r\n9\tlost\r\n");
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+
+    layout.Records = {{MemoRef(kept)}, {MemoRef(kept + 1)}};
+    disk.Put(layout, memo);
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 0);
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "True  0\n");
+    EXPECT_EQ(Cli({"check", disk.Table, "--json", "--all"}), 2);
+    EXPECT_EQ(Cli({"clear", disk.Table, "--json", "--yes"}), 2);
+}
+
+TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChange)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    layout.Records = {{MemoRef(memo.Add("text"))}, {MemoRef(memo.Add("  "))}, {"junk"}};
+    disk.Put(layout, memo);
+    std::filesystem::create_directory(disk.Memo + ".bak");  // in the way of the memo file's copy
+    for (const auto& args : {std::vector<std::string>{"clear", disk.Table, "--yes", "--backup"},
+                             std::vector<std::string>{"rewrite", disk.Table, "--yes", "--backup"}}) {
+        EXPECT_EQ(Cli(args), 3) << args[0];
+        EXPECT_TRUE(ErrSays("Резервная копия не записана")) << ReadFileBytes(Err);
+        EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+        EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+        // The table's own copy was written before the memo file's failed.
+        EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+        std::filesystem::remove(disk.Table + ".bak");
+    }
+    std::filesystem::remove(disk.Memo + ".bak");
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--backup"}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+    EXPECT_NE(ReadFileBytes(disk.Table), disk.TableBytes);
+    const std::string cleared = ReadFileBytes(disk.Table);
+    EXPECT_EQ(Cli({"rewrite", disk.Table, "--yes", "--backup"}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak1"), cleared);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak1"), disk.MemoBytes);
+}
+
+TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAllowed)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    memo.Add("first");
+    // The last text ends 128 bytes below 2 GiB, in a sparse file: a copy
+    // of it appended would pass the limit.
+    const uint64_t last = (uint64_t{1} << 31) - 256;
+    const std::string run = TMemoBuilder::RunHeader(1, 100) + std::string(100, 'x') + std::string(20, '\0');
+    layout.Records = {{MemoRef(8)}, {MemoRef(static_cast<uint32_t>(last / 64))}};
+    disk.Put(layout, memo);
+    const auto grow = [&] {
+        disk.Restore();
+        const int fd = ::open(disk.Memo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, run.data(), run.size(), static_cast<off_t>(last)), static_cast<ssize_t>(run.size()));
+        char next[4] = {0, 0, 0, 0};
+        const uint32_t block = static_cast<uint32_t>((last + run.size()) / 64);
+        for (int i = 0; i < 4; ++i)
+            next[i] = static_cast<char>(block >> (24 - 8 * i));
+        ASSERT_EQ(::pwrite(fd, next, 4, 0), 4);
+        ::close(fd);
+    };
+    WriteFileBytes(disk.Text, "NOTES\r\n" + std::string(200, 'n') + "\r\n");
+    for (const auto& args : {std::vector<std::string>{"rewrite", disk.Table, "--yes"},
+                             std::vector<std::string>{"load", disk.Table, disk.Text, "--yes"}}) {
+        SCOPED_TRACE(args[0]);
+        grow();
+        const uint64_t size = std::filesystem::file_size(disk.Memo);
+        EXPECT_EQ(Cli(args), 3);
+        EXPECT_TRUE(ErrSays("pack")) << ReadFileBytes(Err);
+        EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+        EXPECT_EQ(std::filesystem::file_size(disk.Memo), size);
+        std::vector<std::string> allowed = args;
+        allowed.push_back("--allow-large");
+        EXPECT_EQ(Cli(allowed), 0) << ReadFileBytes(Err);
+        EXPECT_GT(std::filesystem::file_size(disk.Memo), uint64_t{1} << 31);
+    }
+    // Clear appends nothing, and a table past the limit is still repaired.
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes"}), 0);
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--allow-large"}), 2);
 }
 
 }  // namespace
