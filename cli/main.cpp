@@ -8,6 +8,7 @@
 #include "cli/check.h"
 #include "cli/diagnosis.h"
 #include "cli/memolimit.h"
+#include "cli/pack.h"
 #include "cli/repairtexts.h"
 #include "cli/salvage.h"
 #include "cli/console.h"
@@ -38,6 +39,9 @@ const char* const Usage =
     "      Write the fields' texts to the tab-separated text file OUTPUT.\n"
     "  tarnwick-cli load TABLE INPUT [--yes] [--backup] [--allow-large]\n"
     "      Write the values of such a text file back into TABLE.\n"
+    "  tarnwick-cli pack TABLE [--yes] [--no-backup] [--allow-large]\n"
+    "      Compact the memo file: keep each text references lead to once, in\n"
+    "      record order, after a backup of both files.\n"
     "  tarnwick-cli help\n"
     "      Show Read_Me.txt from the current folder.\n"
     "\n"
@@ -62,7 +66,8 @@ struct TOptions {
     bool Yes = false;
     bool Json = false;        // check
     bool Backup = false;      // clear, rewrite, load
-    bool AllowLarge = false;  // rewrite, load
+    bool AllowLarge = false;  // rewrite, load, pack
+    bool NoBackup = false;    // pack
 };
 
 int UsageError(const std::string& Message)
@@ -171,6 +176,50 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
     }
 }
 
+int RunPackCommand(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path)) {
+        std::cerr << "DBF файл не найден." << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        // The plan first, read-only: the limit is known before the backup.
+        const TPackResult plan = PlanPack(OsFileSystem(), path);
+        if (plan.PeakSize > OwnerMemoLimit && plan.SizeBefore <= OwnerMemoLimit && !Options.AllowLarge) {
+            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(plan.PeakSize)}) << std::endl;
+            return ExitNotDone;
+        }
+        const std::string question =
+            FormatRepairText(TRepairText::PackConfirm, {std::to_string(plan.Texts), std::to_string(plan.SizeAfter),
+                                                        std::to_string(plan.SizeBefore)});
+        if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
+            return ExitNotDone;
+        if (!Options.NoBackup) {
+            try {
+                for (const std::string& copy : BackupTable(OsFileSystem(), path))
+                    std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+            } catch (const EError& e) {
+                std::cerr << e.Message() << std::endl;
+                return ExitNotDone;
+            }
+        }
+        const TPackResult done =
+            PackMemo(OsFileSystem(), path, Options.AllowLarge,
+                     [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
+        Port.Progress.End();
+        std::cerr << FormatRepairText(TRepairText::PackDone,
+                                      {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
+                                       std::to_string(done.Texts), std::to_string(done.Blanked)})
+                  << std::endl;
+        return ExitDone;
+    } catch (const EError& e) {
+        Port.Progress.End();
+        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
+        return ExitError;
+    }
+}
+
 // What clear, rewrite and load do before the handler writes anything: the
 // memo file's size limit (rewrite, load), then the backup. -1 to go on, or
 // the exit status of a run stopped before any change.
@@ -236,6 +285,8 @@ int Run(const std::vector<std::string>& Args)
             options.Json = true;
         } else if (arg == "--backup") {
             options.Backup = true;
+        } else if (arg == "--no-backup") {
+            options.NoBackup = true;
         } else if (arg == "--allow-large") {
             options.AllowLarge = true;
         } else if (arg == "--yes" || arg == "-y") {
@@ -272,6 +323,7 @@ int Run(const std::vector<std::string>& Args)
         {"info", 1, false, false, false},  {"check", 1, true, false, false}, {"clear", 1, true, true, true},
         {"rewrite", 1, true, false, true}, {"save", 2, true, false, false},  {"load", 2, false, false, true},
         {"help", 0, false, false, false},  {"salvage", 2, false, false, false},
+        {"pack", 1, false, false, true},
     };
     const TCommand* command = nullptr;
     for (const TCommand& c : commands)
@@ -285,7 +337,8 @@ int Run(const std::vector<std::string>& Args)
         return UsageError("an option " + options.Command + " does not take");
     const bool changes = options.Command == "clear" || options.Command == "rewrite" || options.Command == "load";
     if ((options.Json && options.Command != "check") || (options.Backup && !changes) ||
-        (options.AllowLarge && (!changes || options.Command == "clear")))
+        (options.NoBackup && options.Command != "pack") ||
+        (options.AllowLarge && ((!changes && options.Command != "pack") || options.Command == "clear")))
         return UsageError("an option " + options.Command + " does not take");
 
     TConsolePort port;
@@ -301,6 +354,8 @@ int Run(const std::vector<std::string>& Args)
         return RunCheckCommand(port, options);
     if (options.Command == "salvage")
         return RunSalvageCommand(port, options);
+    if (options.Command == "pack")
+        return RunPackCommand(port, options);
     if (options.Command == "help") {
         port.MemoToStdout = true;
         form.Run(&TfmMain::btHelpClick);

@@ -66,6 +66,13 @@ const TEntry Texts[] = {
      "Сожмите MEMO файл (pack) или запустите с --allow-large. Таблица не изменена.",
      "The memo file would grow to %1 bytes, past 2 GiB: FoxPro and Visual FoxPro cannot open it. "
      "Compact the memo file first (pack), or run with --allow-large. The table is unchanged."},
+    {TRepairText::PackConfirm,
+     "Сжать MEMO файл? В нем останутся только тексты, на которые ведут ссылки (%1 текстов, %2 байт "
+     "вместо %3). Тексты без ссылок (их можно сохранить командой salvage) будут удалены.",
+     "Compact the memo file? It keeps only the texts references lead to (%1 texts, %2 bytes instead "
+     "of %3). Texts without a reference (salvage can save them first) are removed."},
+    {TRepairText::PackDone, "MEMO файл сжат: %1 байт вместо %2; текстов %3, пустых ссылок очищено %4.",
+     "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references to blank texts blanked."},
 };
 
 }  // namespace

@@ -37,6 +37,8 @@ enum class TRepairText {
     BackupWritten,
     BackupFailed,
     MemoTooLarge,
+    PackConfirm,
+    PackDone,
 };
 
 // The text Id in Russian, or in English when Russian is false. Texts with

@@ -142,6 +142,22 @@ public:
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
 
+    // Moving runs, for compacting the memo file. Every step leaves a table
+    // that every reader reads as before, provided the caller writes only
+    // over blocks no reference leads to and commits between the steps.
+    //
+    // A copy of the run Run describes (its type and the bytes present) at
+    // block ToBlock; the memo header's next free block moves past it when
+    // the copy ends beyond.
+    void CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock);
+    // The reference of field FieldNo in record RecNo set to Block.
+    void PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block);
+    // Everything written so far on the disk, the memo file first.
+    void Commit();
+    // Commits, sets the memo header's next free block to NextBlock, cuts the
+    // memo file there and closes the table.
+    void ShrinkMemoAndClose(uint32_t NextBlock);
+
     // The memo file's length, including texts not yet written out.
     uint64_t MemoFileSize() const;
 

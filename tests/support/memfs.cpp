@@ -48,6 +48,7 @@ public:
 
     uint64_t Size() override { return File_->Bytes.size(); }
     void Sync() override {}
+    void Truncate(uint64_t Size) override { File_->Bytes.resize(static_cast<size_t>(Size)); }
 
 private:
     std::shared_ptr<TMemoryFileSystem::TFile> File_;
@@ -80,6 +81,14 @@ public:
     }
 
     uint64_t Size() override { return Inner_->Size(); }
+
+    void Truncate(uint64_t Size) override
+    {
+        if (Owner_.NextFails(true))
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 23);
+        Inner_->Truncate(Size);
+        Owner_.Events.push_back({Path_, TFileEvent::Write, Size, 0});
+    }
 
     // A sync fails as a write does: the disk did not take the data.
     void Sync() override

@@ -1,0 +1,248 @@
+#include "cli/pack.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "cli/memolimit.h"
+#include "cli/repairtexts.h"
+#include "dbflite/dbflite.h"
+
+namespace {
+
+constexpr uint64_t MemoHeaderArea = 512;
+constexpr uint64_t BlockHeaderSize = 8;
+// As the table layer: a next free block further past the end is damaged.
+constexpr uint64_t MemoGapLimit = 16u << 20;
+
+// One reference that reads a text, by where it led when the run began.
+struct TLiveRef {
+    int32_t RecNo;
+    int Field;
+    uint32_t Block;
+};
+
+// One run that live references lead to, in block order.
+struct TLiveRun {
+    uint32_t Block;
+    uint32_t Blocks;
+    uint32_t Aside = 0;   // where step 1 puts it; 0: it stays where it is
+    uint32_t Front = 0;   // where step 2 put it; 0: not yet
+    bool MovedAside = false;
+};
+
+struct TPlan {
+    std::vector<TLiveRef> Refs;   // in record order
+    std::vector<TLiveRun> Runs;   // in block order, each once
+    uint64_t FrontStart = 0, FrontEnd = 0;  // in blocks
+    uint64_t Peak = 0;            // bytes
+    uint64_t ToBlank = 0;
+};
+
+class TBlockBits {
+public:
+    explicit TBlockBits(uint64_t Count) : Bits_(Count, false) {}
+    void Set(uint64_t From, uint64_t To)
+    {
+        for (uint64_t i = From; i < To && i < Bits_.size(); ++i)
+            Bits_[i] = true;
+    }
+    bool Test(uint64_t I) const { return I < Bits_.size() && Bits_[I]; }
+
+private:
+    std::vector<bool> Bits_;
+};
+
+std::vector<int> MemoFields(const TDBFLite& Table)
+{
+    std::vector<int> fields;
+    for (size_t i = 0; i < Table.Fields.size(); ++i)
+        if (Table.Fields[i].FieldType == 'M')
+            fields.push_back(static_cast<int>(i));
+    return fields;
+}
+
+void RequirePackable(const TDBFLite& Table)
+{
+    if (!Table.HasMemoFile)
+        throw EError(RepairText(TRepairText::SalvageNoMemoFile));
+    if (Table.MemoBlockSize == 0)
+        throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
+}
+
+TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)
+{
+    const auto at = std::lower_bound(Runs.begin(), Runs.end(), Block,
+                                     [](const TLiveRun& R, uint32_t B) { return R.Block < B; });
+    return at != Runs.end() && at->Block == Block ? &*at : nullptr;
+}
+
+// Reads the references (no text but the first bytes that tell blank from
+// not) and places every run: the front for all of them, and, for those in
+// the front now, a place behind it for step 1.
+TPlan MakePlan(TDBFLite& Table)
+{
+    TPlan plan;
+    const uint64_t blockSize = Table.MemoBlockSize;
+    const std::vector<int> fields = MemoFields(Table);
+    const int32_t records = Table.RecordsInFile();
+    for (int32_t r = 0; r < records; ++r)
+        for (int field : fields) {
+            const TMemoInspection seen = Table.InspectMemo(r, field);
+            if (seen.State == TMemoRefState::Empty)
+                continue;
+            if (seen.ReadsBlank) {
+                ++plan.ToBlank;
+                continue;
+            }
+            const TMemoRunInfo run = Table.MemoRunOf(r, field);
+            if (!run.InFile)
+                continue;
+            plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
+            const uint64_t blocks = (BlockHeaderSize + run.Present + blockSize - 1) / blockSize;
+            plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(blocks)});
+        }
+    std::sort(plan.Runs.begin(), plan.Runs.end(),
+              [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
+    plan.Runs.erase(std::unique(plan.Runs.begin(), plan.Runs.end(),
+                                [](const TLiveRun& A, const TLiveRun& B) { return A.Block == B.Block; }),
+                    plan.Runs.end());
+
+    const uint64_t size = Table.MemoFileSize();
+    const uint64_t fileBlocks = (size + blockSize - 1) / blockSize;
+    plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
+    plan.FrontEnd = plan.FrontStart;
+    TBlockBits live(fileBlocks);
+    for (const TLiveRun& run : plan.Runs) {
+        plan.FrontEnd += run.Blocks;
+        live.Set(run.Block, uint64_t{run.Block} + run.Blocks);
+    }
+
+    // Step 1 in record order: each run in the front goes to the first space
+    // behind the front that no live run takes and that holds it, else past
+    // the end (and past the front, should the front reach that far).
+    const uint64_t next = Table.MemoNextBlock;
+    uint64_t append = std::max({fileBlocks, plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
+    uint64_t cursor = plan.FrontEnd;
+    for (const TLiveRef& ref : plan.Refs) {
+        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
+        if (run.Block >= plan.FrontEnd || run.MovedAside)
+            continue;
+        run.MovedAside = true;
+        uint64_t at = 0;
+        while (cursor < fileBlocks && at == 0) {
+            if (live.Test(cursor)) {
+                ++cursor;
+                continue;
+            }
+            uint64_t end = cursor;
+            while (end < fileBlocks && end - cursor < run.Blocks && !live.Test(end))
+                ++end;
+            if (end - cursor == run.Blocks || end == fileBlocks) {
+                // A space that reaches the end of the file holds any run.
+                at = cursor;
+                cursor += run.Blocks;
+            } else {
+                cursor = end;
+            }
+        }
+        if (at == 0) {
+            at = std::max(append, cursor);
+            cursor = at + run.Blocks;
+        }
+        append = std::max(append, at + run.Blocks);
+        run.Aside = static_cast<uint32_t>(at);
+        plan.Peak = std::max(plan.Peak, (at + run.Blocks) * blockSize);
+    }
+    plan.Peak = std::max(plan.Peak, size);
+    return plan;
+}
+
+}  // namespace
+
+TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
+{
+    TDBFLite table(Files);
+    table.OpenTable(TablePath, true);
+    RequirePackable(table);
+    const TPlan plan = MakePlan(table);
+    TPackResult result;
+    result.SizeBefore = table.MemoFileSize();
+    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize;
+    result.PeakSize = plan.Peak;
+    result.Texts = plan.Runs.size();
+    result.References = plan.Refs.size();
+    result.Blanked = plan.ToBlank;
+    for (const TLiveRun& run : plan.Runs)
+        result.MovedAside += run.MovedAside;
+    return result;
+}
+
+TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
+                     const std::function<void(int64_t, int64_t)>& Progress)
+{
+    TDBFLite table(Files);
+    table.OpenTable(TablePath, false);
+    RequirePackable(table);
+    TPlan plan = MakePlan(table);
+    TPackResult result;
+    result.SizeBefore = table.MemoFileSize();
+    result.PeakSize = plan.Peak;
+    result.Texts = plan.Runs.size();
+    result.References = plan.Refs.size();
+    if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge)
+        throw EError(FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(plan.Peak)}));
+    const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
+    int64_t done = 0;
+    const auto step = [&] {
+        if (Progress && ++done % 1000 == 0)
+            Progress(done, steps);
+    };
+
+    // 0. What reads as blank is blanked, on disk before any run moves.
+    const std::vector<int> fields = MemoFields(table);
+    const int32_t records = table.RecordsInFile();
+    for (int32_t r = 0; r < records; ++r)
+        for (int field : fields) {
+            const TMemoInspection seen = table.InspectMemo(r, field);
+            if (seen.State != TMemoRefState::Empty && seen.ReadsBlank) {
+                table.WriteBlankMemoRef(r, field);
+                ++result.Blanked;
+            }
+        }
+    table.Commit();
+
+    // 1. The front cleared: its runs copied behind it, then pointed at.
+    for (const TLiveRef& ref : plan.Refs) {
+        step();
+        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
+        if (!run.MovedAside)
+            continue;
+        if (run.Front == 0) {  // (Front marks "copied" during this step)
+            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), run.Aside);
+            run.Front = 1;
+            ++result.MovedAside;
+        }
+        table.PointMemoRef(ref.RecNo, ref.Field, run.Aside);
+    }
+    table.Commit();
+    for (TLiveRun& run : plan.Runs)
+        run.Front = 0;
+
+    // 2. Every run into the front, in record order.
+    uint64_t front = plan.FrontStart;
+    for (const TLiveRef& ref : plan.Refs) {
+        step();
+        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
+        if (run.Front == 0) {
+            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), front);
+            run.Front = static_cast<uint32_t>(front);
+            front += run.Blocks;
+        }
+        table.PointMemoRef(ref.RecNo, ref.Field, run.Front);
+    }
+    // 3. The header, then the cut.
+    const uint64_t blockSize = table.MemoBlockSize;
+    table.ShrinkMemoAndClose(static_cast<uint32_t>(front));
+    result.SizeAfter = front * blockSize;
+    return result;
+}
