@@ -423,6 +423,50 @@ TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
     EXPECT_GT(killed, 0);
 }
 
+TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinishes)
+{
+    // A rewritten table: an old copy of every text at the front.
+    ASSERT_EQ(Finish(StartCli({"rewrite", disk.Table, "--yes"})), 0);
+    disk.TableBytes = ReadFileBytes(disk.Table);
+    disk.MemoBytes = ReadFileBytes(disk.Memo);
+    const std::vector<std::string> pack{"pack", disk.Table, "--yes", "--no-backup"};
+    std::chrono::microseconds took = std::chrono::hours(1);
+    uint64_t packed = 0;
+    for (int i = 0; i < 3; ++i) {
+        disk.Restore();
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(Finish(StartCli(pack)), 0);
+        took = std::min(took, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                                   start));
+        packed = ReadFileBytes(disk.Memo).size();
+        ExpectWhole(false);
+    }
+    EXPECT_LT(packed, disk.MemoBytes.size() * 6 / 10);
+
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int killed = 0;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("pack run " + std::to_string(run));
+        disk.Restore();
+        std::uniform_int_distribution<long long> delay(0, took.count());
+        const pid_t pid = StartCli(pack);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(pid, SIGKILL);
+        if (Finish(pid) == -SIGKILL)
+            ++killed;
+        ExpectWhole(false);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(Finish(StartCli(pack)), 0);
+        ExpectWhole(false);
+        EXPECT_EQ(ReadFileBytes(disk.Memo).size(), packed);
+    }
+    EXPECT_GT(killed, 0);
+}
+
 // --- The repair commands on disk ---------------------------------------------
 
 class RepairCli : public ::testing::Test {
@@ -495,6 +539,39 @@ TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChange)
     EXPECT_EQ(Cli({"rewrite", disk.Table, "--yes", "--backup"}), 0);
     EXPECT_EQ(ReadFileBytes(disk.Table + ".bak1"), cleared);
     EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak1"), disk.MemoBytes);
+}
+
+TEST_F(RepairCli, PackBacksUpBothFilesFirstAndLeavesNothingForCheckToFind)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo;
+    memo.Add("old copy");
+    const uint32_t lost = memo.Add("lost");
+    const uint32_t kept = memo.Add("old copy"), blank = memo.Add(" \r\n");
+    layout.Records = {{MemoRef(kept), MemoRef(blank)}, {MemoRef(123456), MemoRef(kept)}};
+    disk.Put(layout, memo);
+    EXPECT_EQ(Cli({"pack", disk.Table}), 3);  // no terminal to ask on, no --yes
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+    EXPECT_EQ(Cli({"pack", disk.Table, "--yes"}), 0) << ReadFileBytes(Err);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo).size(), 512u + 64u);
+    TDBFLite db;
+    db.OpenTable(disk.Table, true);
+    EXPECT_EQ(db.ReadMemo(0, 0), "old copy");
+    EXPECT_EQ(db.ReadMemo(1, 1), "old copy");
+    EXPECT_EQ(db.ReadRaw(0, 1), "          ");
+    EXPECT_EQ(db.ReadRaw(1, 0), "          ");
+    db.CloseTable();
+    // The text two references share stays shared, stored once: the one
+    // thing check still finds.
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
+    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                               "print(\",\".join(d[\"problems\"]), d[\"memo_map\"][\"orphans\"])' " + Out + " > " + Err;
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "cross_linked 0\n");
+    (void)lost;
 }
 
 TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAllowed)

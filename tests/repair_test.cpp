@@ -10,6 +10,7 @@
 #include "cli/backup.h"
 #include "cli/diagnosis.h"
 #include "cli/memolimit.h"
+#include "cli/pack.h"
 #include "cli/salvage.h"
 #include "fakeport.h"
 #include "fixtures.h"
@@ -439,6 +440,168 @@ TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
     form.Run(&TfmMain::btLoadClick);
     ASSERT_EQ(port.Captions().back(), "MEMO поля загружены.");
     EXPECT_EQ(worked, t.Memo().size());
+}
+
+// --- pack --------------------------------------------------------------------
+
+// What every memo reference of the table reads: the text as the layer reads
+// it, and the bytes of its run as any reader takes them.
+std::vector<std::string> Readings(TFileSystem& Files, const std::string& Path)
+{
+    TDBFLite db(Files);
+    db.OpenTable(Path, true);
+    std::vector<std::string> out;
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        for (size_t f = 0; f < db.Fields.size(); ++f) {
+            if (db.Fields[f].FieldType != 'M')
+                continue;
+            const std::string text = db.ReadMemo(r, static_cast<int>(f));
+            const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
+            std::string bytes(static_cast<size_t>(run.Present), '\0');
+            if (!text.empty() && run.Present > 0)
+                db.MemoStream->ReadAt(run.Offset + 8, &bytes[0], bytes.size());
+            out.push_back(text.empty() ? std::string() : text + "|" + std::to_string(run.Type) + "|" + bytes);
+        }
+    return out;
+}
+
+// The memo file's header and the live runs, each once, nothing more.
+uint64_t PackedSize(TFileSystem& Files, const std::string& Path)
+{
+    TDBFLite db(Files);
+    db.OpenTable(Path, true);
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        for (size_t f = 0; f < db.Fields.size(); ++f)
+            if (db.Fields[f].FieldType == 'M' && !db.ReadMemo(r, static_cast<int>(f)).empty()) {
+                const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
+                runs.push_back({static_cast<uint64_t>(run.Block), (8 + run.Present + 63) / 64 * 64});
+            }
+    std::sort(runs.begin(), runs.end());
+    runs.erase(std::unique(runs.begin(), runs.end()), runs.end());
+    uint64_t size = 512;
+    for (const auto& run : runs)
+        size += run.second;
+    return size;
+}
+
+TEST_P(MemoMapCase, PackKeepsWhatEveryReferenceReadsAndOnlyThat)
+{
+    const TMapCase& c = MapCases[std::get<0>(GetParam())];
+    const bool binary = std::get<1>(GetParam());
+    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
+    TMemoBuilder memo(64);
+    TRefs refs;
+    c.Build(memo, refs);
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
+    for (const auto& r : refs)
+        spec.Records.push_back({"r", binary ? BinaryMemoRef(r[0]) : r[0] ? MemoRef(r[0]) : "",
+                                binary ? BinaryMemoRef(r[1]) : r[1] ? MemoRef(r[1]) : ""});
+    spec.Records.push_back({"junk", binary ? BinaryMemoRef(900000) : MemoRef(900000), binary ? BinaryMemoRef(0) : ""});
+    TMemTable t;
+    t.Put(spec, memo);
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const uint64_t packed = PackedSize(t.Files, t.TablePath);
+
+    const TPackResult result = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), packed);
+    EXPECT_EQ(result.SizeAfter, packed);
+    EXPECT_EQ(ReadBe32(t.Memo(), 0) * 64u, packed);
+    EXPECT_GE(result.Blanked, 1u);  // the reference past the end, and any to a blank text
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, true);
+    TMemoMap map(db);
+    map.AddAllRecords();
+    map.Scan();
+    EXPECT_EQ(map.Findings().Orphans, 0u);
+    EXPECT_EQ(map.Findings().OverlappingRuns, 0u);
+    EXPECT_EQ(map.Findings().PastNextFree, 0u);
+}
+
+// A table after a rewrite (old copies at the front), with texts two
+// references share, blank texts, references past the end and long texts.
+void PutRewrittenTable(TMemTable& T, int Records)
+{
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 6}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo(64);
+    const auto text = [](int R) { return R % 13 == 0 ? std::string(20000 + R, 'L') : "text " + std::to_string(R); };
+    for (int r = 0; r < Records; ++r)
+        memo.Add(text(r));  // the old copies, before the copies a rewrite appended
+    for (int r = 0; r < Records; ++r) {
+        const uint32_t live = memo.Add(text(r));
+        const std::string more = r % 5 == 0 ? MemoRef(live) : r % 7 == 0 ? MemoRef(memo.Add(" \r\n"))
+                                                             : r % 11 == 0 ? MemoRef(99999999) : "";
+        spec.Records.push_back({"R" + std::to_string(r), MemoRef(live), more});
+    }
+    T.Put(spec, memo);
+}
+
+TEST(Pack, AFailureAtAnyWriteOrSyncLeavesEveryReferenceReadingAsBeforeAndAnotherPackFinishes)
+{
+    TMemTable t;
+    PutRewrittenTable(t, 120);
+    const std::string table = t.Table(), memo = t.Memo();
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const uint64_t packed = PackedSize(t.Files, t.TablePath);
+    TFaultFileSystem faulty(t.Files);
+    faulty.FailOnlyWrites = true;
+    faulty.PartialWrites = true;
+    long n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        t.Files.SetFile(t.TablePath, table);
+        t.Files.SetFile(t.MemoPath, memo);
+        faulty.Arm(n);
+        std::string message;
+        try {
+            PackMemo(faulty, t.TablePath, false);
+        } catch (const EError& e) {
+            message = e.Message();
+        }
+        if (!faulty.Failed) {
+            EXPECT_TRUE(message.empty());
+            break;
+        }
+        EXPECT_EQ(message, "Stream write error");
+        ASSERT_EQ(Readings(t.Files, t.TablePath), before);
+        PackMemo(t.Files, t.TablePath, false);
+        ASSERT_EQ(Readings(t.Files, t.TablePath), before);
+        EXPECT_EQ(t.Memo().size(), packed);
+    }
+    EXPECT_GT(n, 10);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), packed);
+    EXPECT_LT(packed, memo.size() / 2 + 512);
+}
+
+TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
+{
+    TMemTable t;
+    PutRewrittenTable(t, 30);
+    const TPackResult plan = PlanPack(t.Files, t.TablePath);
+    EXPECT_EQ(plan.SizeBefore, t.Memo().size());
+    EXPECT_EQ(plan.SizeAfter, PackedSize(t.Files, t.TablePath));
+    // Old copies at the front make room behind it: nothing goes past the end.
+    EXPECT_EQ(plan.PeakSize, plan.SizeBefore);
+    EXPECT_EQ(plan.Texts, 30u);
+    EXPECT_EQ(plan.MovedAside, 0u);
+
+    // Live texts only, each in the front: every one is copied past the end
+    // first, so the file doubles on the way, and past 2 GiB PackMemo
+    // refuses before it writes.
+    TMemoBuilder memo(64);
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    for (int r = 0; r < 10; ++r)
+        spec.Records.push_back({MemoRef(memo.Add(std::string(1000, 'a' + r)))});
+    t.Put(spec, memo);
+    const TPackResult live = PlanPack(t.Files, t.TablePath);
+    EXPECT_EQ(live.MovedAside, 10u);
+    EXPECT_EQ(live.PeakSize, live.SizeBefore + 10 * 1024u);
 }
 
 }  // namespace
