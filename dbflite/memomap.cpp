@@ -79,74 +79,6 @@ private:
     size_t TailBytes_ = 0;
 };
 
-struct TTextKey {
-    uint64_t Length;
-    uint64_t Hash[2];
-    bool operator<(const TTextKey& O) const
-    {
-        if (Length != O.Length)
-            return Length < O.Length;
-        if (Hash[0] != O.Hash[0])
-            return Hash[0] < O.Hash[0];
-        return Hash[1] < O.Hash[1];
-    }
-    bool operator==(const TTextKey& O) const
-    {
-        return Length == O.Length && Hash[0] == O.Hash[0] && Hash[1] == O.Hash[1];
-    }
-};
-
-class TBits {
-public:
-    explicit TBits(uint64_t Count) : Words_((Count + 63) / 64, 0) {}
-    void SetRange(uint64_t From, uint64_t To)
-    {
-        for (uint64_t i = From; i < To;) {
-            if (i % 64 == 0 && To - i >= 64) {
-                Words_[i / 64] = ~uint64_t{0};
-                i += 64;
-            } else {
-                Words_[i / 64] |= uint64_t{1} << (i % 64);
-                ++i;
-            }
-        }
-    }
-    bool Test(uint64_t I) const { return (Words_[I / 64] >> (I % 64) & 1) != 0; }
-    // The first set bit from I on; Limit when there is none before it.
-    uint64_t NextSet(uint64_t I, uint64_t Limit) const
-    {
-        while (I < Limit) {
-            const uint64_t word = Words_[I / 64] >> (I % 64);
-            if (I % 64 == 0 && word == 0) {
-                I += 64;
-                continue;
-            }
-            if ((word & 1) != 0)
-                return I;
-            ++I;
-        }
-        return Limit;
-    }
-    // The first clear bit from I on; Limit when there is none before it.
-    uint64_t NextClear(uint64_t I, uint64_t Limit) const
-    {
-        while (I < Limit) {
-            const uint64_t word = Words_[I / 64] >> (I % 64);
-            if (I % 64 == 0 && word == ~uint64_t{0}) {
-                I += 64;
-                continue;
-            }
-            if ((word & 1) == 0)
-                return I;
-            ++I;
-        }
-        return Limit;
-    }
-
-private:
-    std::vector<uint64_t> Words_;
-};
-
 }  // namespace
 
 // A window of the memo file in memory, moved on as the scan goes forward:
@@ -191,6 +123,10 @@ TMemoMap::TMemoMap(TDBFLite& Table) : Table_(Table)
     BlockSize_ = Table.MemoBlockSize;
     FileSize_ = Table.MemoFileSize();
     Blocks_ = (FileSize_ + BlockSize_ - 1) / BlockSize_;
+    const size_t words = static_cast<size_t>((Blocks_ + 64) / 64);
+    Starts_.assign(words, 0);
+    Seen_.assign(words, 0);
+    Shared_.assign(words, 0);
 }
 
 void TMemoMap::AddRecord(int32_t RecNo)
@@ -199,17 +135,25 @@ void TMemoMap::AddRecord(int32_t RecNo)
         return;
     for (int field : MemoFields_) {
         const TMemoRunInfo run = Table_.MemoRunOf(RecNo, field);
-        if (!run.InFile || run.Block > std::numeric_limits<uint32_t>::max())
+        if (!run.InFile)
             continue;
         ++Findings_.References;
-        TRef ref{static_cast<uint32_t>(run.Block), 0};
-        if (IsRunStart(run.Offset, run.Type)) {
-            const uint64_t blocks = (BlockHeaderSize + run.Present + BlockSize_ - 1) / BlockSize_;
-            ref.Blocks = static_cast<uint32_t>(std::min<uint64_t>(blocks, std::numeric_limits<uint32_t>::max()));
+        const uint64_t block = static_cast<uint64_t>(run.Block);
+        const uint64_t bit = uint64_t{1} << (block % 64);
+        const size_t word = static_cast<size_t>(block / 64);
+        if ((Seen_[word] & bit) == 0) {
+            Seen_[word] |= bit;
+        } else if ((Shared_[word] & bit) == 0) {
+            Shared_[word] |= bit;
+            ++Findings_.CrossLinkedRuns;
+            Findings_.CrossLinkedReferences += 2;
         } else {
-            ++Findings_.NotRunStart;
+            ++Findings_.CrossLinkedReferences;
         }
-        Refs_.push_back(ref);
+        if (IsRunStart(run.Offset, run.Type))
+            Starts_[word] |= bit;
+        else
+            ++Findings_.NotRunStart;
     }
 }
 
@@ -256,88 +200,163 @@ void TMemoMap::HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint6
     hasher.Final(Hash);
 }
 
+namespace {
+
+// The texts references lead to, by length and hash, in a table of open
+// addressing: 16 bytes a text, one probe for most look-ups.
+class TTextSet {
+public:
+    explicit TTextSet(uint64_t Count)
+    {
+        size_t slots = 16;
+        while (slots < Count * 2)
+            slots *= 2;
+        Slots_.assign(slots, TSlot{0, 0});
+    }
+    void Insert(uint64_t Length, const uint64_t Hash[2])
+    {
+        const TSlot key = Key(Length, Hash);
+        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+            if (Slots_[i].A == key.A && Slots_[i].B == key.B)
+                return;
+            if (Slots_[i].A == 0 && Slots_[i].B == 0) {
+                Slots_[i] = key;
+                return;
+            }
+        }
+    }
+    bool Has(uint64_t Length, const uint64_t Hash[2]) const
+    {
+        const TSlot key = Key(Length, Hash);
+        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+            if (Slots_[i].A == key.A && Slots_[i].B == key.B)
+                return true;
+            if (Slots_[i].A == 0 && Slots_[i].B == 0)
+                return false;
+        }
+    }
+
+private:
+    struct TSlot {
+        uint64_t A, B;
+    };
+    static TSlot Key(uint64_t Length, const uint64_t Hash[2])
+    {
+        TSlot key{Hash[0], Hash[1] ^ Mix(Length + 1)};
+        if (key.A == 0 && key.B == 0)
+            key.A = 1;  // the empty slot's value
+        return key;
+    }
+    std::vector<TSlot> Slots_;
+};
+
+unsigned TrailingZeros(uint64_t Word)  // of a word that is not 0
+{
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_ctzll(Word));
+#else
+    unsigned n = 0;
+    for (; (Word & 1) == 0; Word >>= 1)
+        ++n;
+    return n;
+#endif
+}
+
+uint64_t BitsSet(uint64_t Word)
+{
+    uint64_t n = 0;
+    for (; Word != 0; Word &= Word - 1)
+        ++n;
+    return n;
+}
+
+bool TestBit(const std::vector<uint64_t>& Bits, uint64_t I) { return (Bits[I / 64] >> (I % 64) & 1) != 0; }
+
+// The first set bit from I on, before Limit; Limit when there is none.
+uint64_t NextSetBit(const std::vector<uint64_t>& Bits, uint64_t I, uint64_t Limit)
+{
+    while (I < Limit) {
+        const uint64_t word = Bits[I / 64] >> (I % 64);
+        if (word != 0) {
+            const uint64_t at = I + TrailingZeros(word);
+            return at < Limit ? at : Limit;
+        }
+        I = (I / 64 + 1) * 64;
+    }
+    return Limit;
+}
+
+}  // namespace
+
 void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
 {
     Orphans_.clear();
     if (!Findings_.Mapped)
         return;
     TMemoMapFindings& f = Findings_;
+    uint64_t starts = 0;
+    for (uint64_t word : Starts_)
+        starts += BitsSet(word);
+    // The live texts' keys in the order the pass meets them; into a set
+    // only when there are orphans to look up.
+    struct TKey {
+        uint64_t Length;
+        uint64_t Hash[2];
+    };
+    std::vector<TKey> live;
+    live.reserve(static_cast<size_t>(starts));
 
-    // References in block order: those sharing a block are cross-linked,
-    // and a run starting before the end of the one before it overlaps it.
-    std::sort(Refs_.begin(), Refs_.end(),
-              [](const TRef& A, const TRef& B) { return A.Block != B.Block ? A.Block < B.Block : A.Blocks > B.Blocks; });
-    std::vector<TRef> runs;  // one per block that references lead to and that starts a run
-    TBits covered(Blocks_);
-    const uint64_t nextFree = Table_.MemoNextBlock;
-    uint64_t reach = 0;          // the furthest end of the runs so far
-    size_t reachRun = SIZE_MAX;  // the run that reaches it
-    std::vector<bool> overlapping;
-    for (size_t i = 0; i < Refs_.size();) {
-        size_t j = i + 1;
-        while (j < Refs_.size() && Refs_[j].Block == Refs_[i].Block)
-            ++j;
-        if (j - i > 1) {
-            ++f.CrossLinkedRuns;
-            f.CrossLinkedReferences += j - i;
-        }
-        const TRef& ref = Refs_[i];
-        if (ref.Blocks > 0) {
-            const uint64_t end = std::min<uint64_t>(uint64_t{ref.Block} + ref.Blocks, Blocks_);
-            covered.SetRange(ref.Block, end);
-            if (uint64_t{ref.Block} + ref.Blocks > nextFree)
-                ++f.PastNextFree;
-            runs.push_back(ref);
-            overlapping.push_back(false);
-            if (ref.Block < reach) {
-                overlapping.back() = true;
-                overlapping[reachRun] = true;
-            }
-            if (end > reach) {
-                reach = end;
-                reachRun = runs.size() - 1;
-            }
-        }
-        i = j;
-    }
-    f.OverlappingRuns = static_cast<uint64_t>(std::count(overlapping.begin(), overlapping.end(), true));
-    Refs_.clear();
-    Refs_.shrink_to_fit();
-
-    // One pass front to back. The texts references lead to are hashed as
-    // the pass reaches them; between them, a block whose header is that of
-    // a text that fits in the file starts an orphan, and the pass goes on
-    // after it. Blocks inside referenced runs are never taken for headers:
-    // a text may hold bytes that look like one.
+    // One pass front to back. A run a reference leads to covers the blocks
+    // up to its end, so a block is covered when it lies below the furthest
+    // end of the runs started before it (reach). The texts of those runs
+    // are hashed as the pass reaches them; a run starting below reach
+    // overlaps the run that reaches there. Between them, a block whose
+    // header is that of a text that fits in the file starts an orphan, and
+    // the pass goes on after it. Blocks inside covered runs are never taken
+    // for headers: a text may hold bytes that look like one.
     TWindow window(*Table_.MemoStream, FileSize_);
-    std::vector<TTextKey> live;
-    live.reserve(runs.size());
-    size_t next = 0;
+    const uint64_t nextFree = Table_.MemoNextBlock;
+    uint64_t reach = 0;
+    bool reachOverlaps = false;  // the run that reaches there is counted as overlapping
+    const auto liveRun = [&](uint64_t At) {
+        const uint64_t offset = At * BlockSize_;
+        const uint64_t length = Be32(window.Get(offset, BlockHeaderSize) + 4);
+        const uint64_t present = std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize);
+        TKey key{};
+        HashText(window, offset + BlockHeaderSize, present, key.Length, key.Hash);
+        live.push_back(key);
+        const uint64_t end = At + (BlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
+        if (end > nextFree)
+            ++f.PastNextFree;
+        const bool overlaps = At < reach;
+        if (overlaps) {
+            ++f.OverlappingRuns;
+            if (!reachOverlaps)
+                ++f.OverlappingRuns;
+            reachOverlaps = true;
+        }
+        if (end > reach) {
+            reach = end;
+            reachOverlaps = overlaps;
+        }
+    };
     uint64_t block = (MemoHeaderArea + BlockSize_ - 1) / BlockSize_;
     uint64_t lastShown = 0;
-    for (;;) {
-        for (; next < runs.size() && runs[next].Block <= block; ++next) {
-            const uint64_t offset = uint64_t{runs[next].Block} * BlockSize_;
-            if (offset + BlockHeaderSize > FileSize_)
-                continue;
-            const uint64_t length = Be32(window.Get(offset, BlockHeaderSize) + 4);
-            const uint64_t present = std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize);
-            TTextKey key{};
-            HashText(window, offset + BlockHeaderSize, present, key.Length, key.Hash);
-            live.push_back(key);
-        }
-        if (block >= Blocks_)
-            break;
-        if (covered.Test(block)) {
-            block = covered.NextClear(block, Blocks_);
-            continue;
-        }
+    while (block < Blocks_) {
         const uint64_t offset = block * BlockSize_;
         if (offset + BlockHeaderSize > FileSize_)
             break;
         if (Progress && offset - lastShown >= (uint64_t{16} << 20)) {
             Progress(static_cast<int64_t>(offset), static_cast<int64_t>(FileSize_));
             lastShown = offset;
+        }
+        if (TestBit(Starts_, block)) {
+            liveRun(block);
+            // Inside the run only other runs' starts matter.
+            for (uint64_t s = NextSetBit(Starts_, block + 1, reach); s < reach; s = NextSetBit(Starts_, s + 1, reach))
+                liveRun(s);
+            block = std::max(reach, block + 1);
+            continue;
         }
         const char* header = window.Get(offset, BlockHeaderSize);
         const uint32_t type = Be32(header);
@@ -348,27 +367,34 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
         }
         TMemoOrphan orphan;
         orphan.Block = block;
-        orphan.TextOffset = offset + BlockHeaderSize;
-        orphan.RunLength = length;
+        orphan.RunLength = static_cast<uint32_t>(length);
         // A length reaching into a run a reference leads to is damaged (it
         // is often the length of a text the old end of the file cut short,
         // which new runs have since followed): the text ends there.
         uint64_t end = std::min<uint64_t>(block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
-        const uint64_t live = covered.NextSet(block + 1, end);
+        const uint64_t next = NextSetBit(Starts_, block + 1, end);
         uint64_t textLength = length;
-        if (live < end) {
-            end = live;
-            textLength = std::min(length, live * BlockSize_ > orphan.TextOffset ? live * BlockSize_ - orphan.TextOffset : 0);
+        if (next < end) {
+            end = next;
+            const uint64_t liveStart = next * BlockSize_;
+            const uint64_t textStart = offset + BlockHeaderSize;
+            textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
         }
-        HashText(window, orphan.TextOffset, textLength, orphan.Length, orphan.Hash);
+        uint64_t trimmed = 0;
+        HashText(window, offset + BlockHeaderSize, textLength, trimmed, orphan.Hash);
+        orphan.Length = static_cast<uint32_t>(trimmed);
         Orphans_.push_back(orphan);
         block = std::max(end, block + 1);
     }
 
-    std::sort(live.begin(), live.end());
+    TTextSet liveSet(Orphans_.empty() ? 0 : live.size());
+    if (!Orphans_.empty())
+        for (const TKey& key : live)
+            liveSet.Insert(key.Length, key.Hash);
+    live.clear();
+    live.shrink_to_fit();
     for (TMemoOrphan& orphan : Orphans_) {
-        const TTextKey key{orphan.Length, {orphan.Hash[0], orphan.Hash[1]}};
-        orphan.OldCopy = std::binary_search(live.begin(), live.end(), key);
+        orphan.OldCopy = liveSet.Has(orphan.Length, orphan.Hash);
         ++f.Orphans;
         f.OrphanBytes += orphan.RunLength;
         if (orphan.OldCopy) {
@@ -388,10 +414,11 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
 void TMemoMap::ReadText(const TMemoOrphan& Orphan, const std::function<void(const char*, size_t)>& Sink)
 {
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Orphan.Length, WindowSize)));
+    const uint64_t start = Orphan.Block * BlockSize_ + BlockHeaderSize;
     for (uint64_t done = 0; done < Orphan.Length;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Orphan.Length - done));
-        if (Table_.MemoStream->ReadAt(Orphan.TextOffset + done, buffer.data(), count) < count)
-            throw EError("Ошибка чтения MEMO файла");
+        if (Table_.MemoStream->ReadAt(start + done, buffer.data(), count) < count)
+            throw EError("Ошибка чтения MEMO файла " + Table_.MemoFileName);
         Sink(buffer.data(), count);
         done += count;
     }

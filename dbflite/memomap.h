@@ -2,8 +2,8 @@
 // which of them two references share or overlap, and the runs no reference
 // leads to (orphans), found by one sequential scan of the memo file.
 //
-// Memory stays bounded whatever the files hold: a bit per block of the memo
-// file, an entry per reference and a hash per text, nothing per byte.
+// Memory stays bounded whatever the files hold: three bits per block of the
+// memo file, a hash per text and an entry per orphan, nothing per byte.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +33,8 @@ struct TMemoMapFindings {
 
 struct TMemoOrphan {
     uint64_t Block = 0;
-    uint64_t TextOffset = 0;   // of the text's first byte in the memo file
-    uint64_t Length = 0;       // of the text, trailing blanks trimmed as ReadMemo trims them
-    uint64_t RunLength = 0;    // as the block header says
+    uint32_t Length = 0;       // of the text, trailing blanks trimmed as ReadMemo trims them
+    uint32_t RunLength = 0;    // as the block header says
     bool OldCopy = false;
     // Neither an old copy nor blank: a text whose references are gone.
     bool Lost() const { return !OldCopy && Length > 0; }
@@ -70,10 +69,6 @@ public:
     static bool IsRunStart(uint64_t Offset, uint32_t Type);
 
 private:
-    struct TRef {
-        uint32_t Block;
-        uint32_t Blocks;  // 0: the block starts no run, so the reference covers nothing
-    };
     struct TWindow;
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
 
@@ -82,7 +77,9 @@ private:
     uint64_t BlockSize_ = 0;
     uint64_t FileSize_ = 0;
     uint64_t Blocks_ = 0;
-    std::vector<TRef> Refs_;
+    // A bit per block: a run a reference leads to starts there; a reference
+    // leads there; two or more do.
+    std::vector<uint64_t> Starts_, Seen_, Shared_;
     std::vector<TMemoOrphan> Orphans_;
     TMemoMapFindings Findings_;
 };

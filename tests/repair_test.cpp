@@ -597,7 +597,7 @@ TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
     TTableSpec spec;
     spec.Fields = {{"NOTES", 'M', 10}};
     for (int r = 0; r < 10; ++r)
-        spec.Records.push_back({MemoRef(memo.Add(std::string(1000, 'a' + r)))});
+        spec.Records.push_back({MemoRef(memo.Add(std::string(1000, static_cast<char>('a' + r))))});
     t.Put(spec, memo);
     const TPackResult live = PlanPack(t.Files, t.TablePath);
     EXPECT_EQ(live.MovedAside, 10u);
