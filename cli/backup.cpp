@@ -5,14 +5,13 @@
 
 namespace {
 
-void CopyFile(TFileSystem& Files, const std::string& From, const std::string& To)
+void CopyStream(TFileSystem& Files, TFileStream& In, const std::string& To)
 {
-    std::unique_ptr<TFileStream> in = Files.Open(From, TFileAccess::Read, TFileShare::DenyNone);
     std::unique_ptr<TFileStream> out = Files.Open(To, TFileAccess::Create, TFileShare::Exclusive);
     std::vector<char> buffer(size_t{1} << 20);
     uint64_t at = 0;
     for (;;) {
-        const size_t got = in->ReadAt(at, buffer.data(), buffer.size());
+        const size_t got = In.ReadAt(at, buffer.data(), buffer.size());
         if (got == 0)
             break;
         out->WriteAt(at, buffer.data(), got);
@@ -20,6 +19,12 @@ void CopyFile(TFileSystem& Files, const std::string& From, const std::string& To
     }
     // The copy is on the disk before the run may change the original.
     out->Sync();
+}
+
+void CopyFile(TFileSystem& Files, const std::string& From, const std::string& To)
+{
+    std::unique_ptr<TFileStream> in = Files.Open(From, TFileAccess::Read, TFileShare::DenyNone);
+    CopyStream(Files, *in, To);
 }
 
 }  // namespace
@@ -53,6 +58,30 @@ std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& Tabl
         for (const std::string& path : originals) {
             CopyFile(Files, path, path + suffix);
             copies.push_back(path + suffix);
+        }
+    } catch (const EError& e) {
+        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
+    }
+    return copies;
+}
+
+std::vector<std::string> BackupOpenTable(TFileSystem& Files, TDBFLite& Table)
+{
+    // What the table layer holds back is written out first: the copies are
+    // of the files as they are.
+    Table.Flush();
+    std::vector<std::pair<TFileStream*, std::string>> originals{{Table.DbfStream.get(), Table.FileName}};
+    if (Table.HasMemoFile)
+        originals.push_back({Table.MemoStream.get(), Table.MemoFileName});
+    std::vector<std::string> paths;
+    for (const auto& original : originals)
+        paths.push_back(original.second);
+    const std::string suffix = BackupSuffix(Files, paths);
+    std::vector<std::string> copies;
+    try {
+        for (const auto& original : originals) {
+            CopyStream(Files, *original.first, original.second + suffix);
+            copies.push_back(original.second + suffix);
         }
     } catch (const EError& e) {
         throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));

@@ -15,3 +15,8 @@ std::string BackupSuffix(TFileSystem& Files, const std::vector<std::string>& Pat
 // synced, and returns the paths of the copies. A copy that cannot be written
 // raises EError with the user's message: the caller then changes nothing.
 std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& TablePath);
+
+// The same for a table open read-write in this process, which holds its memo
+// file exclusively: the copies are read through the table's own streams.
+class TDBFLite;
+std::vector<std::string> BackupOpenTable(TFileSystem& Files, TDBFLite& Table);

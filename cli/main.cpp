@@ -184,30 +184,34 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
         return ExitNotDone;
     }
     try {
-        // The plan first, read-only: the limit is known before the backup.
-        const TPackResult plan = PlanPack(OsFileSystem(), path);
-        if (plan.PeakSize > OwnerMemoLimit && plan.SizeBefore <= OwnerMemoLimit && !Options.AllowLarge) {
-            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(plan.PeakSize)}) << std::endl;
-            return ExitNotDone;
-        }
-        const std::string question =
-            FormatRepairText(TRepairText::PackConfirm, {std::to_string(plan.Texts), std::to_string(plan.SizeAfter),
-                                                        std::to_string(plan.SizeBefore)});
-        if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
-            return ExitNotDone;
-        if (!Options.NoBackup) {
-            try {
-                for (const std::string& copy : BackupTable(OsFileSystem(), path))
-                    std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
-            } catch (const EError& e) {
-                std::cerr << e.Message() << std::endl;
-                return ExitNotDone;
+        // Once the plan is made (the limit checked) and before any write:
+        // the question, then the backup, both through the open table.
+        const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
+            Port.Progress.End();
+            const std::string question = FormatRepairText(
+                TRepairText::PackConfirm,
+                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)});
+            if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
+                return false;
+            if (!Options.NoBackup) {
+                try {
+                    for (const std::string& copy : BackupOpenTable(OsFileSystem(), Table))
+                        std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+                } catch (const EError& e) {
+                    std::cerr << e.Message() << std::endl;
+                    return false;
+                }
             }
-        }
+            return true;
+        };
         const TPackResult done =
             PackMemo(OsFileSystem(), path, Options.AllowLarge,
-                     [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
+                     [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
         Port.Progress.End();
+        if (done.TooLarge)
+            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}) << std::endl;
+        if (!done.Done)
+            return ExitNotDone;
         std::cerr << FormatRepairText(TRepairText::PackDone,
                                       {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
                                        std::to_string(done.Texts), std::to_string(done.Blanked)})

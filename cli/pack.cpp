@@ -33,6 +33,7 @@ struct TLiveRun {
 struct TPlan {
     std::vector<TLiveRef> Refs;   // in record order
     std::vector<TLiveRun> Runs;   // in block order, each once
+    std::vector<std::pair<int32_t, int>> Blank;  // references that read as blank
     uint64_t FrontStart = 0, FrontEnd = 0;  // in blocks
     uint64_t Peak = 0;            // bytes
     uint64_t ToBlank = 0;
@@ -92,6 +93,7 @@ TPlan MakePlan(TDBFLite& Table)
                 continue;
             if (seen.ReadsBlank) {
                 ++plan.ToBlank;
+                plan.Blank.push_back({r, field});
                 continue;
             }
             const TMemoRunInfo run = Table.MemoRunOf(r, field);
@@ -178,7 +180,8 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
 }
 
 TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
-                     const std::function<void(int64_t, int64_t)>& Progress)
+                     const std::function<void(int64_t, int64_t)>& Progress,
+                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites)
 {
     TDBFLite table(Files);
     table.OpenTable(TablePath, false);
@@ -189,8 +192,16 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     result.PeakSize = plan.Peak;
     result.Texts = plan.Runs.size();
     result.References = plan.Refs.size();
-    if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge)
-        throw EError(FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(plan.Peak)}));
+    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize;
+    for (const TLiveRun& run : plan.Runs)
+        result.MovedAside += run.MovedAside;
+    if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge) {
+        result.TooLarge = true;
+        return result;
+    }
+    if (BeforeWrites && !BeforeWrites(table, result))
+        return result;
+    result.MovedAside = 0;
     const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
     int64_t done = 0;
     const auto step = [&] {
@@ -199,16 +210,12 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     };
 
     // 0. What reads as blank is blanked, on disk before any run moves.
-    const std::vector<int> fields = MemoFields(table);
-    const int32_t records = table.RecordsInFile();
-    for (int32_t r = 0; r < records; ++r)
-        for (int field : fields) {
-            const TMemoInspection seen = table.InspectMemo(r, field);
-            if (seen.State != TMemoRefState::Empty && seen.ReadsBlank) {
-                table.WriteBlankMemoRef(r, field);
-                ++result.Blanked;
-            }
-        }
+    for (const auto& blank : plan.Blank) {
+        table.WriteBlankMemoRef(blank.first, blank.second);
+        ++result.Blanked;
+    }
+    plan.Blank.clear();
+    plan.Blank.shrink_to_fit();
     table.Commit();
 
     // 1. The front cleared: its runs copied behind it, then pointed at.
@@ -244,5 +251,6 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     const uint64_t blockSize = table.MemoBlockSize;
     table.ShrinkMemoAndClose(static_cast<uint32_t>(front));
     result.SizeAfter = front * blockSize;
+    result.Done = true;
     return result;
 }

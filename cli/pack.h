@@ -28,7 +28,11 @@
 
 #include "dbflite/filestream.h"
 
+class TDBFLite;
+
 struct TPackResult {
+    bool Done = false;          // false: stopped before any write
+    bool TooLarge = false;      // stopped: the memo file would pass 2 GiB on the way
     uint64_t SizeBefore = 0;
     uint64_t SizeAfter = 0;
     uint64_t PeakSize = 0;      // the largest the memo file gets during the run
@@ -43,8 +47,13 @@ struct TPackResult {
 TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath);
 
 // Packs the memo file of the table at TablePath. Raises EError with the
-// user's message when the table has no memo file or a block size of 0, or
-// when the memo file would pass 2 GiB on the way and AllowLarge is false
-// (then before anything is written). Progress gets steps done and the total.
+// user's message when the table has no memo file or a block size of 0.
+// When the memo file would pass 2 GiB on the way and AllowLarge is false,
+// it stops before anything is written (TooLarge). Progress gets steps done
+// and the total.
+// Once the plan is known and before the first write, BeforeWrites (when
+// given) is called with the open table and the plan: it may ask the user
+// and write backups; false ends the run with nothing changed.
 TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
-                     const std::function<void(int64_t, int64_t)>& Progress = {});
+                     const std::function<void(int64_t, int64_t)>& Progress = {},
+                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites = {});

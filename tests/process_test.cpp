@@ -616,6 +616,21 @@ TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAll
     // Clear appends nothing, and a table past the limit is still repaired.
     EXPECT_EQ(Cli({"clear", disk.Table, "--yes"}), 0);
     EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--allow-large"}), 2);
+    // pack brings it back under the limit, every text where it can be read.
+    std::vector<std::string> texts;
+    {
+        TDBFLite db;
+        db.OpenTable(disk.Table, true);
+        for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+            texts.push_back(db.ReadMemo(r, 0));
+    }
+    EXPECT_EQ(Cli({"pack", disk.Table, "--yes", "--no-backup"}), 0) << ReadFileBytes(Err);
+    EXPECT_LT(std::filesystem::file_size(disk.Memo), 4096u);
+    TDBFLite db;
+    db.OpenTable(disk.Table, true);
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        EXPECT_EQ(db.ReadMemo(r, 0), texts[static_cast<size_t>(r)]) << r;
+    EXPECT_EQ(texts[1], std::string(100, 'x'));
 }
 
 }  // namespace
