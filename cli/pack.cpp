@@ -24,7 +24,7 @@ struct TLiveRef {
 // One run that live references lead to, in block order.
 struct TLiveRun {
     uint32_t Block;
-    uint32_t Blocks;
+    uint64_t Blocks;
     uint32_t Aside = 0;   // where step 1 puts it; 0: it stays where it is
     uint32_t Front = 0;   // where step 2 put it; 0: not yet
     bool MovedAside = false;
@@ -101,7 +101,7 @@ TPlan MakePlan(TDBFLite& Table)
                 continue;
             plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (BlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(blocks)});
+            plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks});
         }
     std::sort(plan.Runs.begin(), plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });

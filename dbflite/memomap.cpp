@@ -320,8 +320,10 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
     bool reachOverlaps = false;  // the run that reaches there is counted as overlapping
     const auto liveRun = [&](uint64_t At) {
         const uint64_t offset = At * BlockSize_;
-        const uint64_t length = Be32(window.Get(offset, BlockHeaderSize) + 4);
-        const uint64_t present = std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize);
+        // A header the end of the file cuts short holds no text.
+        const bool whole = offset + BlockHeaderSize <= FileSize_;
+        const uint64_t length = whole ? Be32(window.Get(offset, BlockHeaderSize) + 4) : 0;
+        const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize) : 0;
         TKey key{};
         HashText(window, offset + BlockHeaderSize, present, key.Length, key.Hash);
         live.push_back(key);

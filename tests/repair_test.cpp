@@ -18,6 +18,8 @@
 
 namespace {
 
+std::vector<std::string> Readings(TFileSystem& Files, const std::string& Path);
+
 // --- The memo file's map and salvage ---------------------------------------
 
 // Two memo fields per record; a block number of 0 is an empty reference.
@@ -233,6 +235,27 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
     t.Files.SetFile(t.MemoPath, bytes);
     EXPECT_FALSE(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }).empty());
     EXPECT_FALSE(t.Files.Has("/data/LOST.txt"));
+}
+
+TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
+{
+    // The last block holds 4 bytes: less than a block header.
+    TMemoBuilder memo(64);
+    const uint32_t lost = memo.Add("lost");
+    const uint32_t kept = memo.Add("kept");
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    spec.Records = {{MemoRef(kept), MemoRef(memo.NextBlock())}};
+    TMemTable t;
+    t.Put(spec);
+    t.Files.SetFile(t.MemoPath, memo.Bytes() + std::string("\0\0\0\1", 4));
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(found.References, 2u);
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), "BLOCK\tTEXT\r\n" + std::to_string(lost) + "\tlost\r\n");
+    PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), 512u + 64u);
 }
 
 TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
