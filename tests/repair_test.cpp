@@ -239,10 +239,11 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
 
 TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
 {
-    // The last block holds 4 bytes: less than a block header.
+    // The last block holds 4 bytes: less than a block header, inside the
+    // run before it, whose length runs past the end of the file.
     TMemoBuilder memo(64);
     const uint32_t lost = memo.Add("lost");
-    const uint32_t kept = memo.Add("kept");
+    const uint32_t kept = memo.AddWithLength("kept", 1000);
     TTableSpec spec;
     spec.Fields = {{"NOTES", 'M', 10}, {"MORE", 'M', 10}};
     spec.Records = {{MemoRef(kept), MemoRef(memo.NextBlock())}};
@@ -255,7 +256,7 @@ TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
     EXPECT_EQ(t.Files.File("/data/LOST.txt"), "BLOCK\tTEXT\r\n" + std::to_string(lost) + "\tlost\r\n");
     PackMemo(t.Files, t.TablePath, false);
     EXPECT_EQ(Readings(t.Files, t.TablePath), before);
-    EXPECT_EQ(t.Memo().size(), 512u + 64u);
+    EXPECT_EQ(t.Memo().size(), 512u + 128u);  // "kept" with the 56 bytes after it
 }
 
 TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
