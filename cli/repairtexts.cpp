@@ -27,7 +27,7 @@ const TEntry Texts[] = {
     {TRepairText::PastNextFree, "тексты за свободным блоком", "texts past the next free block"},
     {TRepairText::Orphans, "тексты без ссылок", "texts without a reference"},
     {TRepairText::OldCopies, "из них старые копии", "of them old copies"},
-    {TRepairText::BlankOrphans, "из них пустые тексты", "of them blank texts"},
+    {TRepairText::BlankOrphans, "из них пустые тексты", "of them holding only blanks"},
     {TRepairText::LostTexts, "из них потерянные тексты", "of them lost texts"},
     {TRepairText::NextFreeInside,
      "ошибка: свободный блок заголовка MEMO файла лежит внутри файла (за ним %1 байт)",
