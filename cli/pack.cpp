@@ -25,9 +25,11 @@ struct TLiveRef {
 struct TLiveRun {
     uint32_t Block;
     uint64_t Blocks;
-    uint32_t Aside = 0;   // where step 1 puts it; 0: it stays where it is
-    uint32_t Front = 0;   // where step 2 put it; 0: not yet
+    uint64_t Final = 0;   // its place in the front, in record order
+    uint32_t Aside = 0;   // where step 1 puts it
     bool MovedAside = false;
+    bool Copied = false;  // by the step under way
+    bool InPlace() const { return Block == Final; }
 };
 
 struct TPlan {
@@ -114,10 +116,20 @@ TPlan MakePlan(TDBFLite& Table)
     plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
     plan.FrontEnd = plan.FrontStart;
     TBlockBits live(fileBlocks);
-    for (const TLiveRun& run : plan.Runs) {
-        plan.FrontEnd += run.Blocks;
+    for (const TLiveRun& run : plan.Runs)
         live.Set(run.Block, uint64_t{run.Block} + run.Blocks);
+    // The front in record order. A run already at its place stays there (a
+    // packed file, or one whose pack was cut short, is not copied again).
+    for (const TLiveRef& ref : plan.Refs) {
+        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
+        if (run.Copied)
+            continue;
+        run.Copied = true;
+        run.Final = plan.FrontEnd;
+        plan.FrontEnd += run.Blocks;
     }
+    for (TLiveRun& run : plan.Runs)
+        run.Copied = false;
 
     // Step 1 in record order: each run in the front goes to the first space
     // behind the front that no live run takes and that holds it, else past
@@ -127,7 +139,7 @@ TPlan MakePlan(TDBFLite& Table)
     uint64_t cursor = plan.FrontEnd;
     for (const TLiveRef& ref : plan.Refs) {
         TLiveRun& run = *RunAt(plan.Runs, ref.Block);
-        if (run.Block >= plan.FrontEnd || run.MovedAside)
+        if (run.Block >= plan.FrontEnd || run.MovedAside || run.InPlace())
             continue;
         run.MovedAside = true;
         uint64_t at = 0;
@@ -224,33 +236,33 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         TLiveRun& run = *RunAt(plan.Runs, ref.Block);
         if (!run.MovedAside)
             continue;
-        if (run.Front == 0) {  // (Front marks "copied" during this step)
+        if (!run.Copied) {
             table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), run.Aside);
-            run.Front = 1;
+            run.Copied = true;
             ++result.MovedAside;
         }
         table.PointMemoRef(ref.RecNo, ref.Field, run.Aside);
     }
     table.Commit();
     for (TLiveRun& run : plan.Runs)
-        run.Front = 0;
+        run.Copied = false;
 
-    // 2. Every run into the front, in record order.
-    uint64_t front = plan.FrontStart;
+    // 2. Every run into its place in the front, in record order.
     for (const TLiveRef& ref : plan.Refs) {
         step();
         TLiveRun& run = *RunAt(plan.Runs, ref.Block);
-        if (run.Front == 0) {
-            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), front);
-            run.Front = static_cast<uint32_t>(front);
-            front += run.Blocks;
+        if (run.InPlace())
+            continue;
+        if (!run.Copied) {
+            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), run.Final);
+            run.Copied = true;
         }
-        table.PointMemoRef(ref.RecNo, ref.Field, run.Front);
+        table.PointMemoRef(ref.RecNo, ref.Field, run.Final);
     }
     // 3. The header, then the cut.
     const uint64_t blockSize = table.MemoBlockSize;
-    table.ShrinkMemoAndClose(static_cast<uint32_t>(front));
-    result.SizeAfter = front * blockSize;
+    table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
+    result.SizeAfter = plan.FrontEnd * blockSize;
     result.Done = true;
     return result;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 
@@ -15,6 +16,7 @@
 #include "fakeport.h"
 #include "fixtures.h"
 #include "main/fmmain.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -614,18 +616,42 @@ TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
     EXPECT_EQ(plan.Texts, 30u);
     EXPECT_EQ(plan.MovedAside, 0u);
 
-    // Live texts only, each in the front: every one is copied past the end
-    // first, so the file doubles on the way, and past 2 GiB PackMemo
-    // refuses before it writes.
+    // Live texts only, in the front but in the reverse of record order:
+    // every one is copied past the end first, so the file doubles on the
+    // way, and past 2 GiB PackMemo would refuse before it writes.
     TMemoBuilder memo(64);
     TTableSpec spec;
     spec.Fields = {{"NOTES", 'M', 10}};
+    std::vector<uint32_t> blocks;
     for (int r = 0; r < 10; ++r)
-        spec.Records.push_back({MemoRef(memo.Add(std::string(1000, static_cast<char>('a' + r))))});
+        blocks.push_back(memo.Add(std::string(1000, static_cast<char>('a' + r))));
+    for (int r = 9; r >= 0; --r)
+        spec.Records.push_back({MemoRef(blocks[static_cast<size_t>(r)])});
     t.Put(spec, memo);
     const TPackResult live = PlanPack(t.Files, t.TablePath);
     EXPECT_EQ(live.MovedAside, 10u);
     EXPECT_EQ(live.PeakSize, live.SizeBefore + 10 * 1024u);
+}
+
+TEST(Pack, TheBundledDamagedSampleReadsAsBeforeTwicePacked)
+{
+    const char* source = std::getenv("TARNWICK_SOURCE_DIR");
+    ASSERT_TRUE(source && *source) << "TARNWICK_SOURCE_DIR is not set";
+    TMemTable t;
+    t.Files.SetFile(t.TablePath, ReadFileBytes(std::string(source) + "/examples/sample/ORDERS.DBF"));
+    t.Files.SetFile(t.MemoPath, ReadFileBytes(std::string(source) + "/examples/sample/ORDERS.FPT"));
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const TPackResult first = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_TRUE(first.Done);
+    EXPECT_GT(first.Blanked, 0u);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    const std::string packed = t.Memo();
+    EXPECT_EQ(packed.size(), PackedSize(t.Files, t.TablePath));
+    // A second pack finds nothing to move and leaves the same bytes.
+    const TPackResult second = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(second.Blanked, 0u);
+    EXPECT_EQ(second.MovedAside, 0u);
+    EXPECT_EQ(t.Memo(), packed);
 }
 
 }  // namespace
