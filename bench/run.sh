@@ -26,6 +26,8 @@
 # Environment: BENCH_RUNS (default 5), BENCH_SLOW_SECONDS (default 90),
 # BENCH_KEEP=1 keeps the generated table and the work files afterwards.
 set -uo pipefail
+# tarnwick-cli speaks the user's language; the checks below read its English.
+export LC_ALL=C
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=timings

@@ -67,24 +67,17 @@ std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& Tabl
 
 std::vector<std::string> BackupOpenTable(TFileSystem& Files, TDBFLite& Table)
 {
-    // What the table layer holds back is written out first: the copies are
-    // of the files as they are.
-    Table.Flush();
-    std::vector<std::pair<TFileStream*, std::string>> originals{{Table.DbfStream.get(), Table.FileName}};
-    if (Table.HasMemoFile)
-        originals.push_back({Table.MemoStream.get(), Table.MemoFileName});
-    std::vector<std::string> paths;
-    for (const auto& original : originals)
-        paths.push_back(original.second);
-    const std::string suffix = BackupSuffix(Files, paths);
-    std::vector<std::string> copies;
+    std::vector<std::string> originals{Table.FileName()};
+    if (Table.HasMemoFile())
+        originals.push_back(Table.MemoFileName());
+    const std::string suffix = BackupSuffix(Files, originals);
     try {
-        for (const auto& original : originals) {
-            CopyStream(Files, *original.first, original.second + suffix);
-            copies.push_back(original.second + suffix);
-        }
+        Table.CopyFiles(Files, suffix);
     } catch (const EError& e) {
         throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
     }
+    std::vector<std::string> copies;
+    for (const std::string& path : originals)
+        copies.push_back(path + suffix);
     return copies;
 }

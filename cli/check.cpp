@@ -2,24 +2,52 @@
 
 #include <iomanip>
 
+#include "cli/codepage.h"
 #include "dbflite/memomap.h"
+#include "cli/texts.h"
+#include "strutil/strutil.h"
+
+namespace {
+
+// Label followed by blanks up to Width characters (not bytes: the Russian
+// labels take two bytes a letter).
+std::string Padded(const std::string& Label, size_t Width)
+{
+    size_t characters = 0;
+    for (char c : Label)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++characters;
+    return Label + std::string(characters < Width ? Width - characters : 0, ' ');
+}
+
+std::string Hex(uint8_t Byte)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    return std::string{Digits[Byte >> 4], Digits[Byte & 15]};
+}
+
+}  // namespace
 
 TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
                               TMemoMap* Map)
 {
     TTableDiagnosis d;
-    d.HeaderRecords = Table.RecordCount;
+    d.HeaderRecords = Table.RecordCount();
     d.FileRecords = Table.RecordsInFile();
-    d.HasMemoFile = Table.HasMemoFile;
-    if (Table.HasMemoFile) {
-        d.MemoFileName = Table.MemoFileName;
-        d.MemoBlockSize = Table.MemoBlockSize;
-        d.MemoNextBlock = Table.MemoNextBlock;
+    d.HasMemoFile = Table.HasMemoFile();
+    d.LanguageDriver = Table.LanguageDriver();
+    d.CodePage = CodePageOfLanguageDriver(Table.LanguageDriver());
+    d.LayoutTrusted = Table.LayoutTrusted();
+    d.RecordSize = Table.RecordSize();
+    if (Table.HasMemoFile()) {
+        d.MemoFileName = Table.MemoFileName();
+        d.MemoBlockSize = Table.MemoBlockSize();
+        d.MemoNextBlock = Table.MemoNextBlock();
         d.MemoFileSize = Table.MemoFileSize();
     }
     for (int field : Fields) {
         TFieldDiagnosis f;
-        f.Name = Table.Fields[static_cast<size_t>(field)].Name;
+        f.Name = Table.Fields()[static_cast<size_t>(field)].Name;
         d.Fields.push_back(f);
     }
     for (int32_t r = 0; r < d.FileRecords; ++r) {
@@ -37,6 +65,7 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
             case TMemoRefState::RunsPastEnd: ++f.RunsPastEnd; break;
             case TMemoRefState::Blank: ++f.Blank; break;
             case TMemoRefState::Text: ++f.Text; break;
+            case TMemoRefState::NotAStart: ++f.NotAStart; break;
             }
             // An empty reference stays as it is: nothing to clear there.
             if (found.ReadsBlank && found.State != TMemoRefState::Empty)
@@ -49,33 +78,41 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
 
 void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std::ostream& Out, TWindowPort& Port)
 {
-    Out << "table: " << TablePath << "\n";
-    Out << "records: " << d.FileRecords;
+    using namespace Texts;
+    Out << Say(ReportTable, {TablePath}) << "\n";
+    Out << Say(ReportRecords, {IntToStr(d.FileRecords)});
     if (d.HeaderRecords != d.FileRecords)
-        Out << " (the header says " << d.HeaderRecords << "; the file holds " << d.FileRecords << ")";
+        Out << Say(ReportHeaderSays, {IntToStr(d.HeaderRecords), IntToStr(d.FileRecords)});
     Out << "\n";
+    if (d.CodePage != 0)
+        Out << Say(ReportCodePage, {IntToStr(d.CodePage), Hex(d.LanguageDriver)}) << "\n";
+    else
+        Out << Say(ReportNoCodePage, {Hex(d.LanguageDriver)}) << "\n";
+    if (!d.LayoutTrusted)
+        Out << Say(ReportLayoutMismatch, {IntToStr(d.RecordSize)}) << "\n";
     if (!d.HasMemoFile) {
-        Out << "memo file: not found (every memo reference leads nowhere)\n";
+        Out << Say(ReportNoMemoFile) << "\n";
     } else {
-        Out << "memo file: " << d.MemoFileName << " (" << d.MemoFileSize << " bytes, block size " << d.MemoBlockSize
-            << ", next free block " << d.MemoNextBlock << ")\n";
+        Out << Say(ReportMemoFile, {d.MemoFileName, IntToStr(static_cast<int64_t>(d.MemoFileSize)),
+                                    IntToStr(d.MemoBlockSize), IntToStr(d.MemoNextBlock)})
+            << "\n";
         if (d.MemoBlockSize == 0)
-            Out << "warning: the memo header gives a block size of 0: no text can be read or written\n";
+            Out << Say(ReportZeroBlockSize) << "\n";
         else if (static_cast<uint64_t>(d.MemoNextBlock) * d.MemoBlockSize < d.MemoFileSize)
-            Out << "warning: the memo header's next free block lies inside the file; new texts are stored after "
-                   "the file's end instead\n";
+            Out << Say(ReportNextBlockInside) << "\n";
     }
     for (const TFieldDiagnosis& f : d.Fields) {
-        Out << "field " << Port.TableToText(f.Name) << ":\n";
-        auto row = [&Out](const char* Label, long long Count) {
-            Out << "  " << std::left << std::setw(34) << Label << std::right << std::setw(12) << Count << "\n";
+        Out << Say(ReportField, {Port.TableToText(f.Name)}) << "\n";
+        auto row = [&Out](const std::string& Label, long long Count) {
+            Out << "  " << Padded(Label, 34) << std::setw(12) << Count << "\n";
         };
-        row("empty references", f.Empty);
-        row("not a block number", f.NotANumber);
-        row("past the end of the memo file", f.PastEnd);
-        row("running past the end of the file", f.RunsPastEnd);
-        row("blank text", f.Blank);
-        row("text", f.Text);
-        row("cleared by clear without --all", f.ClearedByClear);
+        row(Say(CountEmpty), f.Empty);
+        row(Say(CountNotANumber), f.NotANumber);
+        row(Say(CountPastEnd), f.PastEnd);
+        row(Say(CountRunsPastEnd), f.RunsPastEnd);
+        row(Say(CountNotAStart), f.NotAStart);
+        row(Say(CountBlank), f.Blank);
+        row(Say(CountText), f.Text);
+        row(Say(CountClearedByClear), f.ClearedByClear);
     }
 }

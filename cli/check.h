@@ -16,6 +16,7 @@ struct TFieldDiagnosis {
     long long RunsPastEnd = 0;
     long long Blank = 0;
     long long Text = 0;
+    long long NotAStart = 0;
     long long ClearedByClear = 0;  // references Clear without All would blank
 };
 
@@ -27,6 +28,10 @@ struct TTableDiagnosis {
     uint16_t MemoBlockSize = 0;
     uint32_t MemoNextBlock = 0;
     uint64_t MemoFileSize = 0;
+    uint8_t LanguageDriver = 0;  // the header's code page mark
+    int CodePage = 0;            // what it names, 0 for none known
+    bool LayoutTrusted = true;
+    uint16_t RecordSize = 0;
     std::vector<TFieldDiagnosis> Fields;
 };
 
@@ -38,5 +43,7 @@ class TMemoMap;
 TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
                               TMemoMap* Map = nullptr);
 
+// The report, in the run's language; names through the port, as the
+// terminal can read them.
 void PrintDiagnosis(const TTableDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,
                     TWindowPort& Port);

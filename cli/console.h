@@ -1,23 +1,31 @@
 // What the console front end needs of the platform: terminals, arguments,
-// and the code page table bytes are shown in.
+// the user's language, and the code page table bytes are shown in.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Sets the console up for UTF-8 output where that needs doing.
+#include "cli/texts.h"
+
+// Sets the console up: UTF-8 output, and on Windows binary output with
+// every line ending in one CR LF (text mode would turn the CR LF of a text
+// into CR CR LF).
 void PrepareConsole();
 // The command line as UTF-8.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
+// The user's language: POSIX from the locale variables, Windows from the
+// user's interface language.
+TLanguage UserLanguage();
+// Whether the terminal reads UTF-8, so table bytes are converted for it.
+bool TerminalReadsUtf8();
+// The folder of the running program, with a separator at its end; empty
+// when it cannot be told.
+std::string ProgramFolder(const std::string& Argv0);
 bool StdinIsTerminal();
 bool StderrIsTerminal();
 // Terminal width in columns, or 80.
 int TerminalWidth();
-// Table bytes as console text and back: the ANSI code page on Windows; as
-// they are elsewhere, where the table's bytes are what a user types and sees.
+// Table bytes as console text and back when the table's code page is not
+// known: the ANSI code page on Windows; as they are elsewhere.
 std::string ConsoleFromTable(const std::string& Bytes);
 std::string ConsoleToTable(const std::string& Text);
-// The help text, already turned into console text by the port, as a
-// terminal shows it. The help file is written in the Windows code page for
-// Russian; a UTF-8 terminal gets it converted.
-std::string ConsoleHelpText(const std::string& Text);

@@ -5,11 +5,9 @@
 #include <iostream>
 
 #include "cli/console.h"
+#include "cli/texts.h"
 #include "strutil/strutil.h"
 
-namespace {
-
-// The window shows a lone CR as a line break; a console needs LF.
 std::string ConsoleLines(const std::string& Text)
 {
     std::string out;
@@ -25,8 +23,6 @@ std::string ConsoleLines(const std::string& Text)
     }
     return out;
 }
-
-}  // namespace
 
 void TProgressBar::Update(int64_t Done, int64_t Total)
 {
@@ -46,14 +42,15 @@ void TProgressBar::Update(int64_t Done, int64_t Total)
     LastDrawn_ = now;
     const double seconds = std::chrono::duration<double>(now - Started_).count();
     const double rate = seconds > 0.001 ? static_cast<double>(Done) / seconds : 0.0;
-    char numbers[96];
+    char figures[96];
     if (Total > 0)
-        std::snprintf(numbers, sizeof numbers, " %lld/%lld  %.0f rec/s", static_cast<long long>(Done),
+        std::snprintf(figures, sizeof figures, " %lld/%lld  %.0f ", static_cast<long long>(Done),
                       static_cast<long long>(Total), rate);
     else
-        std::snprintf(numbers, sizeof numbers, " %lld  %.0f rec/s", static_cast<long long>(Done), rate);
+        std::snprintf(figures, sizeof figures, " %lld  %.0f ", static_cast<long long>(Done), rate);
+    const std::string numbers = figures + Say(Texts::RecordsPerSecond);
     std::string line;
-    const int width = TerminalWidth() - static_cast<int>(std::string(numbers).size()) - 4;
+    const int width = TerminalWidth() - static_cast<int>(numbers.size()) - 4;
     if (Total > 0 && width >= 10) {
         const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(Done) /
                                             static_cast<double>(Total));
@@ -72,18 +69,13 @@ void TProgressBar::End()
 
 void TConsolePort::SetCaption(const std::string& Text)
 {
-    LastCaption = Text;
-    if (Quiet)
-        return;
     Progress.End();
-    std::cerr << Text << std::endl;
+    std::cerr << Translate(Text) << std::endl;
 }
 
-void TConsolePort::SetProgress(const std::string& Caption, int64_t Done, int64_t Total)
+void TConsolePort::SetProgress(const std::string&, int64_t Done, int64_t Total)
 {
-    LastCaption = Caption;
-    if (!Quiet)
-        Progress.Update(Done, Total);
+    Progress.Update(Done, Total);
 }
 
 void TConsolePort::SetMemoText(const std::string& Text)
@@ -92,7 +84,7 @@ void TConsolePort::SetMemoText(const std::string& Text)
     if (MemoToStdout || Text.empty())
         return;
     Progress.End();
-    std::cerr << ConsoleLines(Text) << std::endl;
+    std::cerr << ConsoleLines(Translate(Text)) << std::endl;
 }
 
 std::vector<std::string> TConsolePort::MemoLines()
@@ -113,29 +105,44 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
         return IdOk;
     Progress.End();
     if (!StdinIsTerminal()) {
-        std::cerr << ConsoleLines(Text) << "\n"
-                  << "No terminal to confirm on: nothing was changed. Pass --yes to go ahead." << std::endl;
-        Refused = true;
+        std::cerr << ConsoleLines(Translate(Text)) << "\n" << Say(Texts::NoTerminal) << std::endl;
         return IdCancel;
     }
-    std::cerr << Caption << "\n" << ConsoleLines(Text) << "\n" << "Продолжить? [y/N] " << std::flush;
+    std::cerr << Translate(Caption) << "\n" << ConsoleLines(Translate(Text)) << "\n"
+              << Say(Texts::Confirm) << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer))
         answer.clear();
     answer = Trim(answer);
-    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "д" || answer == "Д" || answer == "да") {
-        return IdOk;
-    }
-    Refused = true;
+    // Yes in either language, whatever the run's.
+    for (const char* yes : {"y", "Y", "yes", "д", "Д", "да"})
+        if (answer == yes)
+            return IdOk;
     return IdCancel;
 }
 
 void TConsolePort::ShowError(const std::string& Text)
 {
-    ErrorShown = true;
     Progress.End();
-    std::cerr << Text << std::endl;
+    std::cerr << Translate(Text) << std::endl;
 }
 
-std::string TConsolePort::TableToText(const std::string& Bytes) { return ConsoleFromTable(Bytes); }
-std::string TConsolePort::TextToTable(const std::string& Text) { return ConsoleToTable(Text); }
+std::string TConsolePort::TableToText(const std::string& Bytes)
+{
+    if (RawText)
+        return Bytes;
+    return Names ? Names->ToUtf8(Bytes) : ConsoleFromTable(Bytes);
+}
+
+std::string TConsolePort::TextToTable(const std::string& Text)
+{
+    if (!Names)
+        return ConsoleToTable(Text);
+    std::string bytes;
+    size_t failed = 0;
+    // A name the code page cannot hold names no field: left as typed, it is
+    // reported as such.
+    if (Names->AppendFromUtf8(bytes, Text, failed) != TCodePage::TFromUtf8::Done)
+        return Text;
+    return bytes;
+}

@@ -1,6 +1,8 @@
 // The window port on a console: the same handlers as the window, with the
 // file name and the field list given on the command line, the dialogs
 // answered by the named files, and the confirmation asked on the terminal.
+// What it shows is in the run's language (cli/texts.h); the exit status
+// comes from the handlers' outcomes, not from what the port showed.
 #pragma once
 
 #include <chrono>
@@ -8,7 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/codepage.h"
 #include "main/port.h"
+
+// Text of the memo box with console line ends: the window shows a lone CR
+// as a line break too; a console needs LF.
+std::string ConsoleLines(const std::string& Text);
 
 // Records done as a live line on a terminal: done, total, rate. Off a
 // terminal it shows nothing. Redrawn at most ten times a second, so a step
@@ -34,19 +41,16 @@ public:
     bool All = false;            // --all
     bool AssumeYes = false;      // --yes
     std::string DialogFile;      // what the Save or Open dialog "chooses"
-    bool Quiet = false;          // no captions (an Info run that only lists fields)
     bool MemoToStdout = false;   // the memo box is the command's output (info, help)
-
-    // What happened, for the exit status.
-    std::string LastCaption;
-    bool ErrorShown = false;
-    bool Refused = false;        // the confirmation was declined or could not be asked
+    // The table's code page, when known and the terminal reads UTF-8: field
+    // names and texts are shown converted from it.
+    const TCodePage* Names = nullptr;
+    bool RawText = false;        // table bytes pass unchanged (the help file)
 
     void SetCaption(const std::string& Text) override;
     void SetProgress(const std::string& Caption, int64_t Done, int64_t Total) override;
     std::string FileNameText() override { return FileName; }
     void SetFileNameText(const std::string& Text) override { FileName = Text; }
-    std::string MemoText() override { return Memo; }
     void SetMemoText(const std::string& Text) override;
     std::vector<std::string> MemoLines() override;
     void SuspendMemoPaint() override {}

@@ -56,27 +56,31 @@ const char* NextFreeName(TNextFreeState S)
 
 }  // namespace
 
-TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress)
+TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+                             TFileSystem& Files)
 {
     TFullDiagnosis d;
-    TMemoMap map(Table);
+    TMemoMap map(Table, Files);
     d.Fields = DiagnoseTable(Table, Fields, Progress, &map);
     map.Scan([&Progress](int64_t Done, int64_t Total) { Progress.Update(Done, Total); });
     Progress.End();
     d.Map = map.Findings();
 
     TTableFileFindings& f = d.File;
-    f.FileSize = Table.DbfStream->Size();
-    f.HeaderRecords = static_cast<uint32_t>(Table.RecordCount);
-    f.RecordSize = Table.RecordSize;
-    f.RecordsEnd = Table.HeaderSize + uint64_t{f.HeaderRecords} * Table.RecordSize;
+    // The table file as it lies, through a stream of its own (the table is
+    // open read-only, shared).
+    const std::unique_ptr<TFileStream> file = Files.Open(Table.FileName(), TFileAccess::Read, TFileShare::DenyNone);
+    f.FileSize = file->Size();
+    f.HeaderRecords = static_cast<uint32_t>(Table.RecordCount());
+    f.RecordSize = Table.RecordSize();
+    f.RecordsEnd = Table.HeaderSize() + uint64_t{f.HeaderRecords} * Table.RecordSize();
     f.FieldBytes = 1;
-    for (const TFieldDesc& field : Table.Fields)
+    for (const TFieldDesc& field : Table.Fields())
         f.FieldBytes += field.Size;
     if (f.FileSize == f.RecordsEnd) {
         f.EndOfFile = TEndOfFileByte::Missing;
     } else if (f.FileSize == f.RecordsEnd + 1) {
-        Table.DbfStream->ReadAt(f.RecordsEnd, &f.EndByte, 1);
+        file->ReadAt(f.RecordsEnd, &f.EndByte, 1);
         f.EndOfFile = f.EndByte == EndOfFileMark ? TEndOfFileByte::Present : TEndOfFileByte::Other;
     }
 

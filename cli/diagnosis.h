@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/check.h"
+#include "cli/repairtexts.h"
 #include "dbflite/memomap.h"
 
 enum class TEndOfFileByte { Present, Missing, Other, NotChecked };
@@ -38,10 +39,13 @@ struct TFullDiagnosis {
 
 // Diagnoses Table (open, read-only is enough): Fields counted as check.h
 // counts them; every memo field goes into the memo file's map.
-TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress);
+// Table was opened through Files, which the diagnosis reads the files through
+// too.
+TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+                             TFileSystem& Files = OsFileSystem());
 
 // The lines that follow PrintDiagnosis's.
-void PrintFindings(const TFullDiagnosis& Diagnosis, std::ostream& Out, bool Russian = true);
+void PrintFindings(const TFullDiagnosis& Diagnosis, std::ostream& Out, bool Russian = RussianRun());
 
 // The same findings as one JSON object (keys in README).
 void PrintDiagnosisJson(const TFullDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,

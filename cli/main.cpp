@@ -1,119 +1,245 @@
 // tarnwick-cli: the operations of the Tarnwick window from a command line,
 // through the same handlers, for batch use and for systems without the window.
+#include <cctype>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/backup.h"
 #include "cli/check.h"
+#include "cli/codepage.h"
+#include "cli/console.h"
+#include "cli/consolefiles.h"
+#include "cli/consoleport.h"
 #include "cli/diagnosis.h"
 #include "cli/memolimit.h"
 #include "cli/pack.h"
 #include "cli/repairtexts.h"
 #include "cli/salvage.h"
-#include "cli/console.h"
-#include "cli/consoleport.h"
+#include "cli/texts.h"
 #include "main/fmmain.h"
-#include "main/memotext.h"
+#include "main/outcome.h"
+#include "main/texts.h"
 #include "strutil/strutil.h"
+#include "tarnwick_version.h"
 
 namespace {
 
 enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3, ExitFound = 4 };
+// ParseArguments: COMMAND --help was answered; nothing more to do.
+constexpr int UsageShown = -1;
 
-const char* const Usage =
-    "Usage:\n"
-    "  tarnwick-cli info TABLE\n"
-    "      List the memo fields of TABLE on stdout, one per line.\n"
-    "  tarnwick-cli check TABLE [--fields A,B] [--json]\n"
-    "      Diagnose the table, its memo references and its memo file without\n"
-    "      changing anything; --json writes the findings as one JSON object.\n"
-    "  tarnwick-cli salvage TABLE OUTPUT\n"
-    "      Write the texts of the memo file that no reference leads to to OUTPUT.\n"
-    "  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes] [--backup]\n"
-    "      Blank the damaged memo references (those that read as blank text),\n"
-    "      or all of them with --all.\n"
-    "  tarnwick-cli rewrite TABLE [--fields A,B] [--yes] [--backup] [--allow-large]\n"
-    "      Copy every readable memo text to fresh blocks; blank the rest.\n"
-    "  tarnwick-cli save TABLE OUTPUT [--fields A,B]\n"
-    "      Write the fields' texts to the tab-separated text file OUTPUT.\n"
-    "  tarnwick-cli load TABLE INPUT [--yes] [--backup] [--allow-large]\n"
-    "      Write the values of such a text file back into TABLE.\n"
-    "  tarnwick-cli pack TABLE [--yes] [--no-backup] [--allow-large]\n"
-    "      Compact the memo file: keep each text references lead to once, in\n"
-    "      record order, after a backup of both files.\n"
-    "  tarnwick-cli help\n"
-    "      Show Read_Me.txt from the current folder.\n"
-    "\n"
-    "--fields takes exact field names, separated by commas; without it the\n"
-    "fields are the memo fields that info lists. clear, rewrite and load change\n"
-    "the table in place: they ask first on a terminal, and without a terminal\n"
-    "they need --yes. --backup copies the table and its memo file beside them\n"
-    "first (NAME.DBF.bak, NAME.FPT.bak; then .bak1, .bak2, ...). rewrite and\n"
-    "load stop before writing when the memo file would pass 2 GiB, which\n"
-    "FoxPro cannot open, unless --allow-large.\n"
-    "\n"
-    "Exit status: 0 done (check: nothing wrong); 1 an error; 2 wrong usage;\n"
-    "3 refused, cancelled, or stopped by a message before anything was written;\n"
-    "4 check found something wrong.\n";
-
-struct TOptions {
-    std::string Command;
-    std::vector<std::string> Files;  // the table, then OUTPUT or INPUT
-    std::vector<std::string> Fields;
-    bool FieldsGiven = false;
-    bool All = false;
-    bool Yes = false;
-    bool Json = false;        // check
-    bool Backup = false;      // clear, rewrite, load
-    bool AllowLarge = false;  // rewrite, load, pack
-    bool NoBackup = false;    // pack
+// The options, each a bit, so a command lists those it takes as one mask.
+enum TOption : unsigned {
+    OptFields = 1,
+    OptAll = 2,
+    OptYes = 4,
+    OptEncoding = 8,
+    OptCodePage = 16,
+    OptHelp = 32,
+    OptJson = 64,
+    OptBackup = 128,
+    OptAllowLarge = 256,
+    OptNoBackup = 512,
 };
 
+struct TOptionSpec {
+    const char* Name;
+    const char* Short;  // or null
+    TOption Option;
+    bool TakesValue;
+};
+
+const TOptionSpec OptionSpecs[] = {
+    {"--fields", nullptr, OptFields, true},    {"--all", nullptr, OptAll, false},
+    {"--yes", "-y", OptYes, false},            {"--encoding", nullptr, OptEncoding, true},
+    {"--codepage", nullptr, OptCodePage, true}, {"--help", "-h", OptHelp, false},
+    {"--json", nullptr, OptJson, false},       {"--backup", nullptr, OptBackup, false},
+    {"--allow-large", nullptr, OptAllowLarge, false}, {"--no-backup", nullptr, OptNoBackup, false},
+};
+
+struct TCommandSpec {
+    const char* Name;
+    size_t Files;      // the table, then OUTPUT or INPUT
+    unsigned Options;  // those it takes besides --help
+};
+
+const TCommandSpec CommandSpecs[] = {
+    {"info", 1, OptCodePage},
+    {"check", 1, OptFields | OptCodePage | OptJson},
+    {"salvage", 2, 0},
+    {"clear", 1, OptFields | OptAll | OptYes | OptBackup},
+    {"rewrite", 1, OptFields | OptYes | OptBackup | OptAllowLarge},
+    {"save", 2, OptFields | OptEncoding | OptCodePage},
+    {"load", 2, OptYes | OptEncoding | OptCodePage | OptBackup | OptAllowLarge},
+    {"pack", 1, OptYes | OptNoBackup | OptAllowLarge},
+    {"help", 0, 0},
+};
+
+struct TOptions {
+    const TCommandSpec* Command = nullptr;
+    std::vector<std::string> Files;
+    unsigned Given = 0;
+    std::vector<std::string> Fields;
+    std::string Encoding;
+    int CodePage = 0;
+};
+
+// One line saying what is wrong and one pointing at the usage.
 int UsageError(const std::string& Message)
 {
-    std::cerr << "tarnwick-cli: " << Message << "\n\n" << Usage;
+    std::cerr << Message << "\n" << Say(Texts::TryHelp) << std::endl;
     return ExitUsage;
 }
 
-// The field list the memo box would hold: the names given, or what Info lists.
-bool PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
+const TOptionSpec* FindOption(const std::string& Name)
 {
-    if (Options.FieldsGiven) {
+    for (const TOptionSpec& spec : OptionSpecs)
+        if (Name == spec.Name || (spec.Short && Name == spec.Short))
+            return &spec;
+    return nullptr;
+}
+
+// The arguments after the command; ExitDone when they make a run.
+int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
+{
+    const std::string command = Options.Command->Name;
+    for (size_t i = 2; i < Args.size(); ++i) {
+        std::string arg = Args[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            Options.Files.push_back(arg);
+            continue;
+        }
+        std::string value;
+        const size_t equals = arg.find('=');
+        const bool inlineValue = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+        }
+        const TOptionSpec* spec = FindOption(arg);
+        if (!spec)
+            return UsageError(Say(Texts::UnknownOption, {arg}));
+        if (spec->Option == OptHelp) {
+            std::cout << CommandUsageText(command);
+            return UsageShown;
+        }
+        if (!(Options.Command->Options & spec->Option))
+            return UsageError(Say(Texts::OptionNotTaken, {command, spec->Name}));
+        if (spec->TakesValue && !inlineValue) {
+            if (++i == Args.size())
+                return UsageError(Say(Texts::OptionNeedsValue, {spec->Name}));
+            value = Args[i];
+        }
+        Options.Given |= spec->Option;
+        switch (spec->Option) {
+        case OptFields:
+            for (const std::string& name : SplitAt(value, ","))
+                if (!name.empty())
+                    Options.Fields.push_back(name);
+            break;
+        case OptEncoding:
+            Options.Encoding = value;
+            for (char& c : Options.Encoding)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (Options.Encoding != "utf-8" && Options.Encoding != "utf8")
+                return UsageError(Say(Texts::BadEncoding, {value}));
+            break;
+        case OptCodePage:
+            Options.CodePage = StrToIntDef(value, 0);
+            if (Options.CodePage <= 0)
+                return UsageError(Say(Texts::BadCodePage, {value}));
+            break;
+        default:
+            break;
+        }
+    }
+    if (Options.Files.size() != Options.Command->Files)
+        return UsageError(Say(Texts::WrongFileCount, {command, IntToStr(static_cast<int64_t>(Options.Command->Files))}));
+    return ExitDone;
+}
+
+// The exit status a handler's outcome gives.
+int ExitFor(const TOutcome& Outcome)
+{
+    switch (Outcome.Kind) {
+    case TOutcomeKind::Done:
+        return ExitDone;
+    case TOutcomeKind::Failed:
+        return ExitError;
+    default:
+        return ExitNotDone;
+    }
+}
+
+// An error of the table layer outside a handler, shown as a handler's is.
+int ShowError(TConsolePort& Port, const EError& Error)
+{
+    Port.ShowError(ErrorDisplayText(Error.Message()));
+    return ExitError;
+}
+
+// The field list the memo box would hold: the names given, or the memo
+// fields Info lists. ExitDone when there is one.
+int PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
+{
+    if (Options.Given & OptFields) {
         std::string memo;
         for (const std::string& name : Options.Fields)
             memo += (memo.empty() ? "" : "\r\n") + name;
         Port.Memo = memo;
-        return true;
+        return ExitDone;
     }
-    Port.Quiet = true;
-    Port.MemoToStdout = true;
-    Form.Run(&TfmMain::btInfoClick);
-    Port.Quiet = false;
-    Port.MemoToStdout = false;
-    if (Port.ErrorShown)
-        return false;
-    if (Port.LastCaption == "DBF файл не найден.") {
-        std::cerr << Port.LastCaption << std::endl;
-        return false;
+    try {
+        const TOutcome listed = Form.MemoFieldList(Port.Memo);
+        if (listed.Kind == TOutcomeKind::Done)
+            return ExitDone;
+        std::cerr << Translate(listed.Message) << std::endl;
+        return ExitFor(listed);
+    } catch (const EError& e) {
+        return ShowError(Port, e);
     }
-    return true;
 }
 
-int Outcome(const TConsolePort& Port, const char* Success)
+// The code page mark of the table at Path (header byte 29); -1 when the
+// table cannot be read, with the message why in Error.
+int TableLanguageDriver(const std::string& Path, std::string& Error)
 {
-    if (Port.ErrorShown)
-        return ExitError;
-    if (Port.Refused)
-        return ExitNotDone;
-    return Port.LastCaption == Success ? ExitDone : ExitNotDone;
+    try {
+        TDBFLite table;
+        table.OpenTable(Path, true);
+        return table.LanguageDriver();
+    } catch (const EError& e) {
+        Error = e.Message();
+        return -1;
+    }
+}
+
+// The help file as UTF-8: it is written in the Windows code page for
+// Russian, whatever the system's own code page is.
+std::string HelpText(const std::string& Bytes)
+{
+    if (IsUtf8(Bytes))
+        return Bytes;
+    try {
+        return TCodePage(1251).ToUtf8(Bytes);
+    } catch (const EError&) {
+        return Bytes;  // the platform cannot convert it: the bytes as they are
+    }
+}
+
+std::string Hex(int Byte)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    return std::string("0x") + Digits[(Byte >> 4) & 15] + Digits[Byte & 15];
 }
 
 int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
-        std::cerr << "DBF файл не найден." << std::endl;
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
         return ExitNotDone;
     }
     try {
@@ -121,22 +247,20 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         TDBFLite table;
         table.OpenTable(path, true);
         std::vector<int> fields;
-        if (Options.FieldsGiven) {
+        if (Options.Given & OptFields) {
             for (const std::string& name : Options.Fields) {
                 const int field = table.FieldIndex(Port.TextToTable(name));
-                if (field < 0 || table.Fields[static_cast<size_t>(field)].FieldType != 'M') {
-                    std::cerr << "No memo field \"" << name << "\" in the table." << std::endl;
+                if (field < 0 || !table.Fields()[static_cast<size_t>(field)].IsMemo()) {
+                    std::cerr << Say(Texts::NoMemoField, {name}) << std::endl;
                     return ExitNotDone;
                 }
                 fields.push_back(field);
             }
         } else {
-            for (size_t i = 0; i < table.Fields.size(); ++i)
-                if (table.Fields[i].FieldType == 'M')
-                    fields.push_back(static_cast<int>(i));
+            fields = table.MemoFields();
         }
         const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
-        if (Options.Json) {
+        if (Options.Given & OptJson) {
             PrintDiagnosisJson(diagnosis, path, std::cout, Port);
         } else {
             PrintDiagnosis(diagnosis.Fields, path, std::cout, Port);
@@ -145,9 +269,7 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         std::cout.flush();
         return diagnosis.Problems().empty() ? ExitDone : ExitFound;
     } catch (const EError& e) {
-        Port.Progress.End();
-        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
-        return ExitError;
+        return ShowError(Port, e);
     }
 }
 
@@ -155,7 +277,7 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
-        std::cerr << "DBF файл не найден." << std::endl;
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
         return ExitNotDone;
     }
     try {
@@ -171,8 +293,7 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
         return ExitDone;
     } catch (const EError& e) {
         Port.Progress.End();
-        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
-        return ExitError;
+        return ShowError(Port, e);
     }
 }
 
@@ -180,7 +301,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path)) {
-        std::cerr << "DBF файл не найден." << std::endl;
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
         return ExitNotDone;
     }
     try {
@@ -193,7 +314,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
                 {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)});
             if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
                 return false;
-            if (!Options.NoBackup) {
+            if (!(Options.Given & OptNoBackup)) {
                 try {
                     for (const std::string& copy : BackupOpenTable(OsFileSystem(), Table))
                         std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
@@ -205,7 +326,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
             return true;
         };
         const TPackResult done =
-            PackMemo(OsFileSystem(), path, Options.AllowLarge,
+            PackMemo(OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
                      [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
         Port.Progress.End();
         if (done.TooLarge)
@@ -219,33 +340,32 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
         return ExitDone;
     } catch (const EError& e) {
         Port.Progress.End();
-        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
-        return ExitError;
+        return ShowError(Port, e);
     }
 }
 
 // What clear, rewrite and load do before the handler writes anything: the
-// memo file's size limit (rewrite, load), then the backup. -1 to go on, or
-// the exit status of a run stopped before any change.
-int BeforeChanges(TConsolePort& Port, const TOptions& Options)
+// memo file's size limit (rewrite, load), then the backup. ExitDone to go
+// on, or the exit status of a run stopped before any change.
+int BeforeChanges(const std::string& Command, TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path))
-        return -1;  // the handler says so
+        return ExitDone;  // the handler says so
     try {
-        if (Options.Command != "clear" && !Options.AllowLarge) {
+        if (Command != "clear" && !(Options.Given & OptAllowLarge)) {
             // Read-only, before the handler opens the table for writing.
             TDBFLite table;
             table.OpenTable(path, true);
             uint64_t size = table.MemoFileSize();
-            if (Options.Command == "load") {
+            if (Command == "load") {
                 if (OsFileSystem().FileExists(Options.Files[1]))
                     size = MemoSizeAfterLoad(table, OsFileSystem(), Options.Files[1]);
             } else {
                 std::vector<int> fields;
                 for (const std::string& line : Port.MemoLines()) {
                     const int field = table.FieldIndex(Port.TextToTable(line));
-                    if (field >= 0 && table.Fields[static_cast<size_t>(field)].FieldType == 'M')
+                    if (field >= 0 && table.Fields()[static_cast<size_t>(field)].IsMemo())
                         fields.push_back(field);
                 }
                 size = MemoSizeAfterRewrite(table, fields);
@@ -256,10 +376,9 @@ int BeforeChanges(TConsolePort& Port, const TOptions& Options)
             }
         }
     } catch (const EError& e) {
-        std::cerr << ErrorDisplayText(e.Message()) << std::endl;
-        return ExitError;
+        return ShowError(Port, e);
     }
-    if (Options.Backup) {
+    if (Options.Given & OptBackup) {
         try {
             for (const std::string& copy : BackupTable(OsFileSystem(), path))
                 std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
@@ -268,151 +387,159 @@ int BeforeChanges(TConsolePort& Port, const TOptions& Options)
             return ExitNotDone;
         }
     }
-    return -1;
+    return ExitDone;
 }
+
+int RunHelpCommand(TfmMain& Form, TConsolePort& Port)
+{
+    Port.MemoToStdout = true;
+    Port.RawText = true;
+    const TOutcome outcome = Form.Run(&TfmMain::btHelpClick);
+    if (outcome.Kind == TOutcomeKind::Refused)
+        std::cerr << Translate(outcome.Message) << std::endl;
+    else if (outcome.Kind == TOutcomeKind::Done)
+        std::cout << ConsoleLines(HelpText(Port.Memo)) << "\n";
+    return ExitFor(outcome);
+}
+
+// The table's code page: for the text file with --encoding, and for the
+// names a UTF-8 terminal shows. ExitDone, or why the run cannot go on.
+int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& Files,
+                    std::unique_ptr<TCodePage>& CodePage)
+{
+    const bool converting = !Options.Encoding.empty();
+    if (!converting && (!TerminalReadsUtf8() || std::string(Options.Command->Name) == "help"))
+        return ExitDone;
+    std::string error;
+    const int driver = TableLanguageDriver(Port.FileName, error);
+    const int number = Options.CodePage != 0
+                           ? Options.CodePage
+                           : (driver < 0 ? 0 : CodePageOfLanguageDriver(static_cast<uint8_t>(driver)));
+    // Converting needs the code page before anything is written; only the
+    // names on the terminal go without.
+    if (converting && number == 0) {
+        if (!OsFileSystem().FileExists(Port.FileName)) {
+            std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+            return ExitNotDone;
+        }
+        if (driver < 0) {
+            std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
+            return ExitError;
+        }
+        std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        if (number != 0)
+            CodePage = std::make_unique<TCodePage>(number);
+    } catch (const EError&) {
+        // A mark naming a code page this system cannot convert leaves
+        // the names as they are; one the user asked for is an error.
+        if (converting || Options.CodePage != 0)
+            return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
+    }
+    if (TerminalReadsUtf8())
+        Port.Names = CodePage.get();
+    if (converting) {
+        Files.CodePage = CodePage.get();
+        Files.TextFile = Port.DialogFile;
+    }
+    return ExitDone;
+}
+
+// Runs the command through the handlers; its exit status.
+int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& Form, TConsolePort& Port)
+{
+    if (Command == "check")
+        return RunCheckCommand(Port, Options);
+    if (Command == "salvage")
+        return RunSalvageCommand(Port, Options);
+    if (Command == "pack")
+        return RunPackCommand(Port, Options);
+    if (Command == "help")
+        return RunHelpCommand(Form, Port);
+    if (Command == "info") {
+        Port.MemoToStdout = true;
+        const TOutcome outcome = Form.Run(&TfmMain::btInfoClick);
+        if (outcome.Kind == TOutcomeKind::Done)
+            for (const std::string& name : Port.MemoLines())
+                std::cout << name << "\n";
+        return ExitFor(outcome);
+    }
+    if (Command == "load") {
+        const int stop = BeforeChanges(Command, Port, Options);
+        return stop != ExitDone ? stop : ExitFor(Form.Run(&TfmMain::btLoadClick));
+    }
+    const int listed = PrepareFieldList(Form, Port, Options);
+    if (listed != ExitDone)
+        return listed;
+    if (Command == "clear" || Command == "rewrite") {
+        const int stop = BeforeChanges(Command, Port, Options);
+        if (stop != ExitDone)
+            return stop;
+    }
+    if (Command == "clear")
+        return ExitFor(Form.Run(&TfmMain::btClearClick));
+    if (Command == "rewrite")
+        return ExitFor(Form.Run(&TfmMain::btAutoClick));
+    return ExitFor(Form.Run(&TfmMain::btSaveClick));
+}
+
 
 int Run(const std::vector<std::string>& Args)
 {
     if (Args.size() < 2)
-        return UsageError("no command given");
-    TOptions options;
-    options.Command = Args[1];
-    if (options.Command == "--help" || options.Command == "-h") {
-        std::cout << Usage;
+        return UsageError(Say(Texts::NoCommand));
+    const std::string& first = Args[1];
+    if (first == "--help" || first == "-h") {
+        std::cout << UsageText();
         return ExitDone;
     }
-    for (size_t i = 2; i < Args.size(); ++i) {
-        const std::string& arg = Args[i];
-        if (arg == "--all") {
-            options.All = true;
-        } else if (arg == "--json") {
-            options.Json = true;
-        } else if (arg == "--backup") {
-            options.Backup = true;
-        } else if (arg == "--no-backup") {
-            options.NoBackup = true;
-        } else if (arg == "--allow-large") {
-            options.AllowLarge = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.Yes = true;
-        } else if (arg == "--fields" || arg.compare(0, 9, "--fields=") == 0) {
-            std::string list;
-            if (arg == "--fields") {
-                if (++i == Args.size())
-                    return UsageError("--fields needs a list of names");
-                list = Args[i];
-            } else {
-                list = arg.substr(9);
-            }
-            options.FieldsGiven = true;
-            for (const std::string& name : SplitAt(list, ","))
-                if (!name.empty())
-                    options.Fields.push_back(name);
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << Usage;
-            return ExitDone;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return UsageError("unknown option " + arg);
-        } else {
-            options.Files.push_back(arg);
-        }
+    if (first == "--version" || first == "version") {
+        std::cout << "tarnwick-cli " << TARNWICK_VERSION_TEXT << "\n";
+        return ExitDone;
     }
-
-    struct TCommand {
-        const char* Name;
-        size_t Files;
-        bool Fields, All, Yes;
-    };
-    static const TCommand commands[] = {
-        {"info", 1, false, false, false},  {"check", 1, true, false, false}, {"clear", 1, true, true, true},
-        {"rewrite", 1, true, false, true}, {"save", 2, true, false, false},  {"load", 2, false, false, true},
-        {"help", 0, false, false, false},  {"salvage", 2, false, false, false},
-        {"pack", 1, false, false, true},
-    };
-    const TCommand* command = nullptr;
-    for (const TCommand& c : commands)
-        if (options.Command == c.Name)
-            command = &c;
-    if (!command)
-        return UsageError("unknown command " + options.Command);
-    if (options.Files.size() != command->Files)
-        return UsageError(options.Command + " takes " + std::to_string(command->Files) + " file name(s)");
-    if ((options.FieldsGiven && !command->Fields) || (options.All && !command->All) || (options.Yes && !command->Yes))
-        return UsageError("an option " + options.Command + " does not take");
-    const bool changes = options.Command == "clear" || options.Command == "rewrite" || options.Command == "load";
-    if ((options.Json && options.Command != "check") || (options.Backup && !changes) ||
-        (options.NoBackup && options.Command != "pack") ||
-        (options.AllowLarge && ((!changes && options.Command != "pack") || options.Command == "clear")))
-        return UsageError("an option " + options.Command + " does not take");
+    TOptions options;
+    for (const TCommandSpec& c : CommandSpecs)
+        if (first == c.Name)
+            options.Command = &c;
+    if (!options.Command)
+        return UsageError(Say(first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand,
+                              {first}));
+    const int parsed = ParseArguments(Args, options);
+    if (parsed != ExitDone)
+        return parsed == UsageShown ? ExitDone : parsed;
+    const std::string command = options.Command->Name;
 
     TConsolePort port;
-    port.All = options.All;
-    port.AssumeYes = options.Yes;
+    port.All = (options.Given & OptAll) != 0;
+    port.AssumeYes = (options.Given & OptYes) != 0;
     if (!options.Files.empty())
         port.FileName = options.Files[0];
     if (options.Files.size() > 1)
         port.DialogFile = options.Files[1];
-    TfmMain form(port);
+    TConsoleFiles files(OsFileSystem());
+    const std::string folder = ProgramFolder(Args.empty() ? std::string() : Args[0]);
+    if (!folder.empty())
+        files.ProgramHelpFile = folder + "Read_Me.txt";
 
-    if (options.Command == "check")
-        return RunCheckCommand(port, options);
-    if (options.Command == "salvage")
-        return RunSalvageCommand(port, options);
-    if (options.Command == "pack")
-        return RunPackCommand(port, options);
-    if (options.Command == "help") {
-        port.MemoToStdout = true;
-        form.Run(&TfmMain::btHelpClick);
-        if (port.ErrorShown)
-            return ExitError;
-        if (port.Memo == "Файл \"Read_Me.txt\" не найден.") {
-            std::cerr << port.Memo << std::endl;
-            return ExitNotDone;
-        }
-        std::cout << ConsoleHelpText(port.Memo) << "\n";
-        return ExitDone;
-    }
-    if (options.Command == "info") {
-        port.MemoToStdout = true;
-        form.Run(&TfmMain::btInfoClick);
-        if (port.ErrorShown)
-            return ExitError;
-        if (port.LastCaption == "DBF файл не найден.")
-            return ExitNotDone;
-        for (const std::string& name : port.MemoLines())
-            std::cout << name << "\n";
-        return ExitDone;
-    }
-    if (options.Command == "load") {
-        const int stop = BeforeChanges(port, options);
-        if (stop >= 0)
-            return stop;
-        form.Run(&TfmMain::btLoadClick);
-        return Outcome(port, "MEMO поля загружены.");
-    }
-    if (!PrepareFieldList(form, port, options))
-        return port.ErrorShown ? ExitError : ExitNotDone;
-    const int stop = BeforeChanges(port, options);
-    if (stop >= 0)
-        return stop;
-    if (options.Command == "clear") {
-        form.Run(&TfmMain::btClearClick);
-        return Outcome(port, "MEMO поля очищены.");
-    }
-    if (options.Command == "rewrite") {
-        form.Run(&TfmMain::btAutoClick);
-        return Outcome(port, "MEMO поля переписаны.");
-    }
-    form.Run(&TfmMain::btSaveClick);
-    return Outcome(port, "MEMO поля сохранены.");
+    std::unique_ptr<TCodePage> codePage;
+    const int prepared = PrepareCodePage(options, port, files, codePage);
+    if (prepared != ExitDone)
+        return prepared;
+    TfmMain form(port, files);
+
+    return RunCommand(command, options, form, port);
 }
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    PrepareConsole();
+    // First: unsyncing replaces the streams' buffers, which PrepareConsole
+    // may set itself.
     std::ios::sync_with_stdio(false);
+    PrepareConsole();
+    SetLanguage(UserLanguage());
     const int status = Run(CommandLineArguments(argc, argv));
     std::cout.flush();
     return status;

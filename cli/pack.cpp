@@ -58,17 +58,17 @@ private:
 std::vector<int> MemoFields(const TDBFLite& Table)
 {
     std::vector<int> fields;
-    for (size_t i = 0; i < Table.Fields.size(); ++i)
-        if (Table.Fields[i].FieldType == 'M')
+    for (size_t i = 0; i < Table.Fields().size(); ++i)
+        if (Table.Fields()[i].FieldType == 'M')
             fields.push_back(static_cast<int>(i));
     return fields;
 }
 
 void RequirePackable(const TDBFLite& Table)
 {
-    if (!Table.HasMemoFile)
+    if (!Table.HasMemoFile())
         throw EError(RepairText(TRepairText::SalvageNoMemoFile));
-    if (Table.MemoBlockSize == 0)
+    if (Table.MemoBlockSize() == 0)
         throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
 }
 
@@ -85,7 +85,7 @@ TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)
 TPlan MakePlan(TDBFLite& Table)
 {
     TPlan plan;
-    const uint64_t blockSize = Table.MemoBlockSize;
+    const uint64_t blockSize = Table.MemoBlockSize();
     const std::vector<int> fields = MemoFields(Table);
     const int32_t records = Table.RecordsInFile();
     for (int32_t r = 0; r < records; ++r)
@@ -134,7 +134,7 @@ TPlan MakePlan(TDBFLite& Table)
     // Step 1 in record order: each run in the front goes to the first space
     // behind the front that no live run takes and that holds it, else past
     // the end (and past the front, should the front reach that far).
-    const uint64_t next = Table.MemoNextBlock;
+    const uint64_t next = Table.MemoNextBlock();
     uint64_t append = std::max({fileBlocks, plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
     uint64_t cursor = plan.FrontEnd;
     for (const TLiveRef& ref : plan.Refs) {
@@ -181,7 +181,7 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
     const TPlan plan = MakePlan(table);
     TPackResult result;
     result.SizeBefore = table.MemoFileSize();
-    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize;
+    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize();
     result.PeakSize = plan.Peak;
     result.Texts = plan.Runs.size();
     result.References = plan.Refs.size();
@@ -204,7 +204,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     result.PeakSize = plan.Peak;
     result.Texts = plan.Runs.size();
     result.References = plan.Refs.size();
-    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize;
+    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize();
     for (const TLiveRun& run : plan.Runs)
         result.MovedAside += run.MovedAside;
     if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge) {
@@ -260,7 +260,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         table.PointMemoRef(ref.RecNo, ref.Field, run.Final);
     }
     // 3. The header, then the cut.
-    const uint64_t blockSize = table.MemoBlockSize;
+    const uint64_t blockSize = table.MemoBlockSize();
     table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
     result.SizeAfter = plan.FrontEnd * blockSize;
     result.Done = true;

@@ -26,7 +26,7 @@
 #include <functional>
 #include <string>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 class TDBFLite;
 

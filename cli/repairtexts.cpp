@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "cli/texts.h"
+
 namespace {
 
 struct TEntry {
@@ -10,7 +12,7 @@ struct TEntry {
     const char* En;
 };
 
-const TEntry Texts[] = {
+const TEntry Entries[] = {
     {TRepairText::SalvageNoMemoFile, "Нет MEMO файла: искать тексты негде.",
      "No memo file: there are no texts to look for."},
     {TRepairText::SalvageBlockSizeZero, "Размер блока MEMO файла равен 0: тексты не найти.",
@@ -77,9 +79,11 @@ const TEntry Texts[] = {
 
 }  // namespace
 
+bool RussianRun() { return Language() == TLanguage::Russian; }
+
 const char* RepairText(TRepairText Id, bool Russian)
 {
-    for (const TEntry& e : Texts)
+    for (const TEntry& e : Entries)
         if (e.Id == Id)
             return Russian ? e.Ru : e.En;
     return "";

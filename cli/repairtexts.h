@@ -41,7 +41,10 @@ enum class TRepairText {
     PackDone,
 };
 
+// The run's language, as the other texts of the command line take it.
+bool RussianRun();
+
 // The text Id in Russian, or in English when Russian is false. Texts with
 // %1, %2, ... take their values through FormatRepairText.
-const char* RepairText(TRepairText Id, bool Russian = true);
-std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, bool Russian = true);
+const char* RepairText(TRepairText Id, bool Russian = RussianRun());
+std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, bool Russian = RussianRun());

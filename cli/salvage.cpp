@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "cli/repairtexts.h"
-#include "main/memotext.h"
+#include "main/escape.h"
 #include "main/textfile.h"
 
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
@@ -11,11 +11,11 @@ TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath
 {
     TDBFLite table(Files);
     table.OpenTable(TablePath, true);
-    if (!table.HasMemoFile)
+    if (!table.HasMemoFile())
         throw EError(RepairText(TRepairText::SalvageNoMemoFile));
-    if (table.MemoBlockSize == 0)
+    if (table.MemoBlockSize() == 0)
         throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
-    TMemoMap map(table);
+    TMemoMap map(table, Files);
     map.AddAllRecords(Progress);
     map.Scan(Progress);
 

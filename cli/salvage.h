@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 #include "dbflite/memomap.h"
 
 // Maps the memo file of the table at TablePath (changing nothing) and writes

@@ -1,20 +1,5 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64; the tests run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-# The posix thread model gives GoogleTest the std::thread and std::mutex it uses.
-find_program(CMAKE_C_COMPILER NAMES ${TOOLCHAIN_PREFIX}-gcc-posix ${TOOLCHAIN_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOLCHAIN_PREFIX}-g++-posix ${TOOLCHAIN_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOOLCHAIN_PREFIX}-windres windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(TARNWICK_WINE NAMES wine wine64)
-if(TARNWICK_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNWICK_WINE})
-endif()
+set(TARNWICK_WINE_NAMES wine wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "dbflite/datetext.h"
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 // The user's short date pattern. The pattern is read and applied by us, not
 // by GetDateFormat, which refuses years before 1601 (a blank date field reads

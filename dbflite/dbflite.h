@@ -10,22 +10,34 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbflite/datetext.h"
-#include "dbflite/error.h"
-#include "dbflite/filestream.h"
+#include "platform/error.h"
+#include "platform/filestream.h"
 #include "dbflite/pagecache.h"
 
 struct TFieldDesc {
     std::string Name;     // as stored, up to 11 bytes, case kept
     char FieldType = 0;   // the type letter: C, N, D, L, M, ...
-    uint8_t Size = 0;     // width in bytes
+    // Width in bytes. A character field may be wider than 255 bytes: Clipper
+    // and Harbour keep the high byte of its width where FoxPro keeps the
+    // decimal count (then Decimals is 0).
+    uint16_t Size = 0;
     uint8_t Decimals = 0;
     // Position of the field's first byte within a record: the running sum of
     // the widths before it, from 1 (byte 0 is the deletion flag). Wider than
     // the record layout needs, so a damaged header cannot make it wrap.
     uint32_t Offset = 0;
+
+    // A memo field: its bytes are a reference into the memo file.
+    bool IsMemo() const { return FieldType == 'M'; }
+    // A field that holds its value as text, which any text can be written to.
+    bool StoresText() const
+    {
+        return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L';
+    }
 };
 
 // What a memo reference leads to.
@@ -36,6 +48,8 @@ enum class TMemoRefState {
     RunsPastEnd, // the text's length runs past the end of the memo file
     Blank,       // the text reads as blank (only bytes of code 0 to 32)
     Text,        // real text
+    NotAStart,   // the block is not the start of a run: its block type is no
+                 // type a memo driver writes, or marks a freed block
 };
 
 // The run a memo reference leads to, as the memo file holds it: for the map
@@ -52,9 +66,20 @@ struct TMemoRunInfo {
 struct TMemoInspection {
     TMemoRefState State = TMemoRefState::Empty;
     // ReadMemo gives a blank text for this reference: what Clear without
-    // All blanks.
+    // All blanks. A run of another value type than text (a Harbour number
+    // or array) is kept, whatever its bytes.
     bool ReadsBlank = true;
+    // The run's block type, when the reference leads to the start of a run.
+    uint32_t BlockType = 0;
 };
+
+// Block types of memo runs: FoxPro writes 0 (picture, binary) and 1 (text);
+// Clipper and Harbour drivers store other values under types below 65,536.
+constexpr uint32_t MemoTypePicture = 0;
+constexpr uint32_t MemoTypeText = 1;
+// Whether a run of this type holds text (ReadMemo's trimming, blank texts
+// blanked) rather than another driver's value, copied as it is.
+inline bool IsTextMemoType(uint32_t Type) { return Type == MemoTypePicture || Type == MemoTypeText; }
 
 class TDBFLite {
 public:
@@ -64,22 +89,39 @@ public:
     TDBFLite(const TDBFLite&) = delete;
     TDBFLite& operator=(const TDBFLite&) = delete;
 
-    std::unique_ptr<TFileStream> DbfStream;
-    std::unique_ptr<TFileStream> MemoStream;  // set only when HasMemoFile
-    bool HasMemoFile = false;
-    std::string FileName;      // the table path exactly as given to OpenTable
-    std::string MemoFileName;  // the memo file found beside it, when there is one
-    uint8_t Version = 0;
-    uint8_t UpdateYear = 0;
-    uint8_t UpdateMonth = 0;
-    uint8_t UpdateDay = 0;
-    uint16_t HeaderSize = 0;
-    int32_t RecordCount = 0;
-    uint16_t RecordSize = 0;
-    uint16_t FieldCount = 0;
-    uint16_t MemoBlockSize = 0;  // set only when HasMemoFile
-    uint32_t MemoNextBlock = 0;  // set only when HasMemoFile
-    std::vector<TFieldDesc> Fields;  // FieldCount entries
+    // The open table, as its header and descriptors gave it when it was
+    // opened. RecordCount grows with the records this table appends, and
+    // MemoNextBlock with the texts it stores.
+    bool IsOpen() const { return DbfStream_ != nullptr; }
+    bool HasMemoFile() const { return HasMemoFile_; }
+    const std::string& FileName() const { return FileName_; }  // as given to OpenTable
+    const std::string& MemoFileName() const { return MemoFileName_; }  // the memo file found beside it
+    uint8_t Version() const { return Version_; }
+    uint8_t UpdateYear() const { return UpdateYear_; }
+    uint8_t UpdateMonth() const { return UpdateMonth_; }
+    uint8_t UpdateDay() const { return UpdateDay_; }
+    // Header byte 29: the code page the texts are in, 0 when unmarked.
+    uint8_t LanguageDriver() const { return LanguageDriver_; }
+    uint16_t HeaderSize() const { return HeaderSize_; }
+    int32_t RecordCount() const { return RecordCount_; }
+    uint16_t RecordSize() const { return RecordSize_; }
+    uint16_t FieldCount() const { return FieldCount_; }
+    uint16_t MemoBlockSize() const { return MemoBlockSize_; }  // 0 without a memo file
+    uint32_t MemoNextBlock() const { return MemoNextBlock_; }  // 0 without a memo file
+    const std::vector<TFieldDesc>& Fields() const { return Fields_; }  // FieldCount entries
+    // The field widths add up to the record length, with byte 16 of each
+    // descriptor alone or, for character fields, with byte 17 as the high
+    // byte. When they do not, the fields are read where the descriptors'
+    // stored positions (or, lacking those, the widths) put them, but nothing
+    // is written: a write at a guessed offset would damage the record.
+    bool LayoutTrusted() const { return LayoutTrusted_; }
+    // A damaged header may claim more records than the file holds, or a
+    // count past 2^31: a run visits the records that exist, and any it
+    // appends go right after them. Lowers RecordCount to RecordsInFile and
+    // returns it.
+    int32_t LimitRecordCountToFile();
+    // The message every write raises on a table whose layout is not trusted.
+    std::string LayoutMismatchMessage() const;
 
     // Opening and closing. OpenTable raises EError with the message the user
     // reads; when it fails it leaves nothing open.
@@ -92,6 +134,9 @@ public:
     // points at. CloseTable does the same and syncs the table too.
     void Flush();
     int FieldIndex(const std::string& Name) const;
+    // The memo fields' numbers, in field order: what Info lists and what
+    // the operations take when no fields are named.
+    std::vector<int> MemoFields() const;
 
     // The memo file beside a table: the extension of the file name replaced
     // by ".FPT", or ".FPT" appended when the name has none.
@@ -129,15 +174,46 @@ public:
     void AppendBlankRecord();
     void WriteRaw(int32_t RecNo, int FieldNo, const std::string& Value);
     void WriteValue(int32_t RecNo, int FieldNo, const std::string& Value);
+    // A value as ReadValue shows it (and Save writes it), stored back as the
+    // field keeps it: memo texts as runs, whole numbers right-aligned,
+    // numbers with decimals and dates as they were, binary numbers and
+    // dates converted; anything else as it is, cut to the field.
+    void WriteValueText(int32_t RecNo, int FieldNo, std::string_view Text);
     void WriteInteger(int32_t RecNo, int FieldNo, int32_t Value);
-    void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value);
-    void WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length);
+    // A run of another type than text is stored whatever its bytes; a blank
+    // text blanks the reference instead.
+    void WriteMemo(int32_t RecNo, int FieldNo, const std::string& Value, uint32_t BlockType = MemoTypeText);
+    void WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length, uint32_t BlockType = MemoTypeText);
+    // The block the next WriteMemo stores its run at.
+    uint64_t NextRunBlock() const;
+    // What WriteMemo would do with a non-blank text of Length bytes for
+    // field FieldNo, were the next run to start at Block: raises what it
+    // would raise (no block size, a reference field too narrow for the
+    // block number, a memo file past its block-number limit), else returns
+    // the block after that run. Load checks its whole file with it before
+    // it writes anything.
+    uint64_t PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) const;
+    // Raises, naming the field, when WriteValue cannot store Text in field
+    // FieldNo, or not so that ReadValue gives it back: a field past the end
+    // of the record, a table whose layout is not trusted, a binary number or date
+    // whose text does not convert, or a field whose bytes no text shows
+    // (binary memo contents, varbinary and varchar, _NullFlags, a type this
+    // layer does not know).
+    void CheckValue(int FieldNo, const char* Text, size_t Length) const;
     // A memo reference that refers to no memo text: spaces in a text
     // reference, four zero bytes in a binary one.
     void WriteBlankMemoRef(int32_t RecNo, int FieldNo);
 
     // Diagnosis of one memo reference, without changing anything.
     TMemoInspection InspectMemo(int32_t RecNo, int FieldNo);
+    // Whether Clear without All blanks this reference: it reads as no
+    // text, or as a blank one.
+    bool ClearWouldBlank(int32_t RecNo, int FieldNo) { return InspectMemo(RecNo, FieldNo).ReadsBlank; }
+    // The run a memo reference leads to, for a copy of it: its block type,
+    // and its bytes into Bytes (a text as ReadMemo gives it, another value
+    // type whole, as stored). False, and Bytes empty, when the reference
+    // leads to no run.
+    bool ReadMemoRun(int32_t RecNo, int FieldNo, std::string& Bytes, uint32_t& BlockType);
 
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
@@ -154,6 +230,10 @@ public:
     void PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block);
     // Everything written so far on the disk, the memo file first.
     void Commit();
+    // Copies of the table file and the memo file as they are now (what is
+    // held back written out first), named with Suffix appended, each
+    // synced: a backup taken through this table's own streams.
+    void CopyFiles(TFileSystem& Files, const std::string& Suffix);
     // Commits, sets the memo header's next free block to NextBlock, cuts the
     // memo file there and closes the table.
     void ShrinkMemoAndClose(uint32_t NextBlock);
@@ -167,6 +247,25 @@ public:
     int32_t RecordsInFile();
 
 private:
+    std::unique_ptr<TFileStream> DbfStream_;
+    std::unique_ptr<TFileStream> MemoStream_;  // set only when HasMemoFile
+    bool HasMemoFile_ = false;
+    std::string FileName_;
+    std::string MemoFileName_;
+    uint8_t Version_ = 0;
+    uint8_t UpdateYear_ = 0;
+    uint8_t UpdateMonth_ = 0;
+    uint8_t UpdateDay_ = 0;
+    uint8_t LanguageDriver_ = 0;
+    uint16_t HeaderSize_ = 0;
+    int32_t RecordCount_ = 0;
+    uint16_t RecordSize_ = 0;
+    uint16_t FieldCount_ = 0;
+    uint16_t MemoBlockSize_ = 0;
+    uint32_t MemoNextBlock_ = 0;
+    std::vector<TFieldDesc> Fields_;
+    bool LayoutTrusted_ = true;
+
     struct TMemoRun {
         int64_t Block = -1;      // -1: no reference or not a number
         bool Binary = false;     // a 4-byte binary reference
@@ -174,8 +273,19 @@ private:
         uint64_t Length = 0;     // as the block header says
         uint64_t Present = 0;    // of that length, the bytes the file holds
         bool PastEnd = false;    // the block header lies past the end of the file
+        uint32_t Type = 0;       // the block type in the run's header
+        bool NotAStart = false;  // the block is no run's first: no length to trust
     };
 
+    // Widths and offsets of Fields from their descriptors' stored positions
+    // and the widths read with byte 17 as the high byte of a character
+    // field's width; sets LayoutTrusted.
+    // The steps of OpenTable.
+    void OpenTableFile(bool ReadOnly);
+    void OpenMemoFile(bool ReadOnly);
+    void ReadTableHeader();
+    void ReadFieldDescriptors();
+    void LayOutFields(const std::vector<uint32_t>& Stored, const std::vector<uint16_t>& LongSizes);
     const TFieldDesc& CheckedField(int FieldNo) const;
     uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
     bool IsBinaryMemoRef(const TFieldDesc& Field) const;
@@ -183,13 +293,22 @@ private:
     // The length of the memo text ReadMemo gives, which starts at Start in
     // the memo file.
     uint64_t MemoText(int32_t RecNo, int FieldNo, uint64_t& Start);
+    uint64_t MemoText(const TMemoRun& Run, uint64_t& Start);
+    void ReadMemoBytes(uint64_t Start, uint64_t Length, std::string& Text);
     static constexpr size_t MemoPieceLimit = size_t{1} << 30;
     // The field's Size bytes into Buffer.
     void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
     void RequireWritableMemo() const;
     // Counts the records another program appended while the table was open.
     void TakeOthersAppends();
+    void RequireTrustedLayout() const;
+    // ReadValue and WriteValue of the binary numbers and dates of the newer
+    // FoxPro layout (I, B, Y, T): false for a field of another type.
+    bool ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::string& Value);
+    bool EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size_t Length, unsigned char* Bytes) const;
     void RequireInsideRecord(const TFieldDesc& Field) const;
+    void WriteNumberText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value);
+    void WriteDateText(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const std::string& Value);
     // WriteRaw of Length bytes at Data to Field, the checked field FieldNo.
     void WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, const char* Data, size_t Length);
 

@@ -112,15 +112,13 @@ bool TMemoMap::IsRunStart(uint64_t Offset, uint32_t Type)
     return Offset >= MemoHeaderArea && Type < 65536 && Type != TypeFreed && Type != TypeFreedLast;
 }
 
-TMemoMap::TMemoMap(TDBFLite& Table) : Table_(Table)
+TMemoMap::TMemoMap(TDBFLite& Table, TFileSystem& Files) : Table_(Table), Files_(Files)
 {
-    for (size_t i = 0; i < Table.Fields.size(); ++i)
-        if (Table.Fields[i].FieldType == 'M')
-            MemoFields_.push_back(static_cast<int>(i));
-    if (!Table.HasMemoFile || Table.MemoBlockSize == 0)
+    MemoFields_ = Table.MemoFields();
+    if (!Table.HasMemoFile() || Table.MemoBlockSize() == 0)
         return;
     Findings_.Mapped = true;
-    BlockSize_ = Table.MemoBlockSize;
+    BlockSize_ = Table.MemoBlockSize();
     FileSize_ = Table.MemoFileSize();
     Blocks_ = (FileSize_ + BlockSize_ - 1) / BlockSize_;
     const size_t words = static_cast<size_t>((Blocks_ + 64) / 64);
@@ -314,8 +312,11 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
     // header is that of a text that fits in the file starts an orphan, and
     // the pass goes on after it. Blocks inside covered runs are never taken
     // for headers: a text may hold bytes that look like one.
-    TWindow window(*Table_.MemoStream, FileSize_);
-    const uint64_t nextFree = Table_.MemoNextBlock;
+    // The table holds the memo file open read-only, shared: a second
+    // stream reads it in large pieces past the layer's cache.
+    Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
+    TWindow window(*Stream_, FileSize_);
+    const uint64_t nextFree = Table_.MemoNextBlock();
     uint64_t reach = 0;
     bool reachOverlaps = false;  // the run that reaches there is counted as overlapping
     const auto liveRun = [&](uint64_t At) {
@@ -419,8 +420,10 @@ void TMemoMap::ReadText(const TMemoOrphan& Orphan, const std::function<void(cons
     const uint64_t start = Orphan.Block * BlockSize_ + BlockHeaderSize;
     for (uint64_t done = 0; done < Orphan.Length;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Orphan.Length - done));
-        if (Table_.MemoStream->ReadAt(start + done, buffer.data(), count) < count)
-            throw EError("Ошибка чтения MEMO файла " + Table_.MemoFileName);
+        if (!Stream_)
+            Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
+        if (Stream_->ReadAt(start + done, buffer.data(), count) < count)
+            throw EError("Ошибка чтения MEMO файла " + Table_.MemoFileName());
         Sink(buffer.data(), count);
         done += count;
     }

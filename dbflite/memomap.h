@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "dbflite/dbflite.h"
@@ -43,9 +44,11 @@ struct TMemoOrphan {
 
 class TMemoMap {
 public:
-    // Table is open (read-only is enough) and stays so while the map is used.
-    // Every memo field counts: a run that any of them leads to is no orphan.
-    explicit TMemoMap(TDBFLite& Table);
+    // Table is open read-only and stays so while the map is used; the scan
+    // reads the memo file through a stream of its own from Files (the one
+    // the table was opened through). Every memo field counts: a run that
+    // any of them leads to is no orphan.
+    explicit TMemoMap(TDBFLite& Table, TFileSystem& Files = OsFileSystem());
 
     // Notes where the references of record RecNo lead. Called for every
     // record the table file holds, in any order, before Scan.
@@ -73,6 +76,8 @@ private:
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
 
     TDBFLite& Table_;
+    TFileSystem& Files_;
+    std::unique_ptr<TFileStream> Stream_;
     std::vector<int> MemoFields_;
     uint64_t BlockSize_ = 0;
     uint64_t FileSize_ = 0;

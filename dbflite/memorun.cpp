@@ -26,13 +26,13 @@ void PutBe32(unsigned char* P, uint32_t V)
 void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
 {
     RequireWritableMemo();
-    const uint64_t blockSize = MemoBlockSize;
+    const uint64_t blockSize = MemoBlockSize_;
     const uint64_t to = ToBlock * blockSize;
     if (!Run.InFile || to < MemoHeaderArea || Run.Present > std::numeric_limits<uint32_t>::max() - BlockHeaderSize)
-        throw EError("Неверный блок MEMO файла " + MemoFileName);
+        throw EError("Неверный блок MEMO файла " + MemoFileName_);
     const uint64_t blocks = (BlockHeaderSize + Run.Present + blockSize - 1) / blockSize;
     if (ToBlock + blocks > std::numeric_limits<uint32_t>::max())
-        throw EError("MEMO файл \"" + MemoFileName + "\" переполнен");
+        throw EError("MEMO файл \"" + MemoFileName_ + "\" переполнен");
 
     // The text first, then its header: a run is never whole on disk with
     // a header that claims more than was copied.
@@ -52,10 +52,10 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     PutBe32(header + 4, static_cast<uint32_t>(Run.Present));
     Memo_->Write(to, header, sizeof header);
 
-    if (ToBlock + blocks > MemoNextBlock) {
-        MemoNextBlock = static_cast<uint32_t>(ToBlock + blocks);
+    if (ToBlock + blocks > MemoNextBlock_) {
+        MemoNextBlock_ = static_cast<uint32_t>(ToBlock + blocks);
         unsigned char next[4];
-        PutBe32(next, MemoNextBlock);
+        PutBe32(next, MemoNextBlock_);
         Memo_->Write(0, next, sizeof next);
     }
 }
@@ -85,13 +85,30 @@ void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
     }
     // A run past the end of the file as it was opened is read only by the
     // reference it was written for.
-    if (Block * MemoBlockSize >= MemoSizeAtOpen_) {
+    if (Block * MemoBlockSize_ >= MemoSizeAtOpen_) {
         if (OwnRuns_.size() <= static_cast<size_t>(FieldNo))
             OwnRuns_.resize(static_cast<size_t>(FieldNo) + 1);
         std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
         if (own.size() <= static_cast<size_t>(RecNo))
             own.resize(static_cast<size_t>(RecNo) + 1);
         own[static_cast<size_t>(RecNo)] = true;
+    }
+}
+
+void TDBFLite::CopyFiles(TFileSystem& Files, const std::string& Suffix)
+{
+    Flush();
+    std::vector<std::pair<TFileStream*, std::string>> files{{DbfStream_.get(), FileName_ + Suffix}};
+    if (HasMemoFile_)
+        files.push_back({MemoStream_.get(), MemoFileName_ + Suffix});
+    std::vector<char> buffer(CopyChunk);
+    for (const auto& file : files) {
+        std::unique_ptr<TFileStream> out = Files.Open(file.second, TFileAccess::Create, TFileShare::Exclusive);
+        uint64_t at = 0;
+        for (size_t got; (got = file.first->ReadAt(at, buffer.data(), buffer.size())) > 0; at += got)
+            out->WriteAt(at, buffer.data(), got);
+        // On the disk before the run may change the original.
+        out->Sync();
     }
 }
 
@@ -108,7 +125,7 @@ void TDBFLite::ShrinkMemoAndClose(uint32_t NextBlock)
     Commit();
     // The header first: a crash before the cut leaves a longer file whose
     // tail nothing leads to, which every reader takes as it is.
-    MemoNextBlock = NextBlock;
+    MemoNextBlock_ = NextBlock;
     unsigned char next[4];
     PutBe32(next, NextBlock);
     Memo_->Write(0, next, sizeof next);
@@ -116,7 +133,7 @@ void TDBFLite::ShrinkMemoAndClose(uint32_t NextBlock)
     // The cache holds nothing unwritten now; its pages past the cut go
     // with it.
     Memo_.reset();
-    MemoStream->Truncate(uint64_t{NextBlock} * MemoBlockSize);
-    MemoStream->Sync();
+    MemoStream_->Truncate(uint64_t{NextBlock} * MemoBlockSize_);
+    MemoStream_->Sync();
     CloseTable();
 }

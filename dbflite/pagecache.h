@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 class TPageCache {
 public:

@@ -79,10 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
     TDBFLite check(memory);
     check.OpenTable(TablePath, false);  // throws when the run left the memo file held
-    if (check.HasMemoFile)
-        for (int32_t r = 0; r < check.RecordCount; ++r)
-            for (int f = 0; f < check.FieldCount; ++f)
-                if (check.Fields[static_cast<size_t>(f)].FieldType == 'M') {
+    if (check.HasMemoFile())
+        for (int32_t r = 0; r < check.RecordCount(); ++r)
+            for (int f = 0; f < check.FieldCount(); ++f)
+                if (check.Fields()[static_cast<size_t>(f)].FieldType == 'M') {
                     const TMemoRefState state = check.InspectMemo(r, f).State;
                     FUZZ_CHECK(state == TMemoRefState::Empty || state == TMemoRefState::Text);
                 }

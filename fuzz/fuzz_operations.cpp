@@ -117,7 +117,7 @@ void InfoSaveLoad(const TFuzzTables& Input)
         TDBFLite table(run.Memory);
         table.OpenTable(TablePath, true);
         run.Port.Memo.clear();
-        for (const TFieldDesc& field : table.Fields)
+        for (const TFieldDesc& field : table.Fields())
             if (!field.Name.empty())
                 run.Port.Memo += field.Name + "\r\n";
     }
@@ -165,11 +165,13 @@ void Rewrite(const TFuzzTables& Input)
     if (!run.Click(&TfmMain::btAutoClick, "MEMO поля переписаны."))
         return;
     // Every selected reference now leads to a whole, non-blank copy of the
-    // text it gave before, or to nothing when that was blank.
+    // text it gave before, or to nothing when that was blank. A run of
+    // another value type is copied whatever its bytes.
     size_t i = 0;
     run.ForEachSelected(visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
-        const TMemoRefState state = Table.InspectMemo(RecNo, FieldNo).State;
-        FUZZ_CHECK(state == TMemoRefState::Empty || state == TMemoRefState::Text);
+        const TMemoInspection found = Table.InspectMemo(RecNo, FieldNo);
+        FUZZ_CHECK(found.State == TMemoRefState::Empty || found.State == TMemoRefState::Text ||
+                   (found.State == TMemoRefState::Blank && !IsTextMemoType(found.BlockType)));
         FUZZ_CHECK(Table.ReadMemo(RecNo, FieldNo) == texts[i++]);
     });
 }

@@ -33,8 +33,10 @@ def table(fields, records, version=0xF5, count=None, header_size=None, record_si
         d[:len(name)] = name
         d[11] = ord(f[1])
         d[12:16] = struct.pack('<I', offset)
-        d[16] = f[2]
-        d[17] = f[3] if len(f) > 3 else 0
+        # A character field over 255 bytes wide the Clipper way: the high
+        # byte of its width where the decimal count would be.
+        d[16] = f[2] & 0xFF
+        d[17] = f[2] >> 8 if f[2] > 255 else (f[3] if len(f) > 3 else 0)
         offset += f[2]
         out += d
     out += b'\r'
@@ -167,6 +169,30 @@ def pairs():
     yield 'many-memo-fields', pair(0, table(many, [[ref(a, 3)] * 40, [ref(c, 3)] * 40]), m.bytes())
     yield 'empty-name-and-duplicates', pair(0, table([('', 'M', 10), ('N', 'M', 10), ('N', 'M', 10)],
                                                      [[ref(a), ref(b), ref(c)]]), m.bytes())
+
+    # Real tables: a long character field before a memo field, other
+    # drivers' run types, freed blocks, a reference into a text, binary
+    # fields, and the classic slip (one record a byte too long).
+    long_c = [('NAME', 'C', 300), ('NOTES', 'M', 10)]
+    yield 'clipper-long-character', pair(0, table(long_c, [['x' * 44 + ref(a), ref(c)], ['y', ref(d)]]), m.bytes())
+    r = Memo()
+    kinds = [r.add(b'\0' * 6 + b'\x10 ', kind=8), r.add('array  ', kind=32768), r.add('freed', kind=1000),
+             r.add('no type', kind=0x41424344), r.add('picture', kind=0)]
+    mid = r.add('a text long enough to span blocks ' * 6) + 2
+    yield 'run-types', pair(0, table(one_field, [[ref(k)] for k in kinds + [mid]]), r.bytes())
+    w = Memo()
+    n = w.add('vfp text')
+    vfp = [('ID', 'I', 4), ('PRICE', 'B', 8, 2), ('COST', 'Y', 8, 4), ('STAMP', 'T', 8), ('NOTES', 'M', 4),
+           ('_NullFlags', '0', 1)]
+    yield 'binary-fields', pair(0, table(vfp, [
+        [struct.pack('<i', -7), struct.pack('<d', -0.0), struct.pack('<q', -15000),
+         struct.pack('<II', 2460676, 45296789), struct.pack('<I', n), b'\2'],
+        [bytes(4), struct.pack('<Q', 0x7FF8000000000123), bytes(8), struct.pack('<II', 1, 86400000), bytes(4),
+         b'\0']], version=0x30, backlink=True), w.bytes())
+    slipped = bytearray(table(FIELDS, recs))
+    first = 32 + 32 * len(FIELDS) + 1 + 1 + sum(f[2] for f in FIELDS)
+    slipped[first:first] = b' '
+    yield 'slipped-record', pair(0, bytes(slipped), m.bytes())
 
 
 def texts():

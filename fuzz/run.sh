@@ -30,7 +30,7 @@ jobs=${TARNWICK_FUZZ_JOBS:-2}
 build=$out/build
 echo "building the fuzz targets in $build"
 CC=${CC_FUZZ:-clang} CXX=${CXX_FUZZ:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_FUZZ=ON -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BENCH=OFF >"$out/configure.log" 2>&1 \
+  -DTARNWICK_FUZZ=ON -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BENCH=OFF -DTARNWICK_WERROR=ON >"$out/configure.log" 2>&1 \
   || { cat "$out/configure.log"; exit 1; }
 # shellcheck disable=SC2086
 cmake --build "$build" -j"$jobs" --target $targets >"$out/build.log" 2>&1 || { tail -50 "$out/build.log"; exit 1; }

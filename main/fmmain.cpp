@@ -5,21 +5,16 @@
 #include <cstring>
 #include <new>
 
-#include "main/memotext.h"
+#include "main/escape.h"
+#include "main/helptext.h"
+#include "main/texts.h"
 #include "main/textfile.h"
 #include "strutil/strutil.h"
 
 namespace {
 
-const char* const TableNotFound = "DBF файл не найден.";
-const char* const MemoFileNotFound = "MEMO файл не найден.";
-const char* const ZeroBlockSize = "Размер блока MEMO файла равен 0.";
-const char* const Attention = "Внимание!";
-const char* const NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
-const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+using namespace MainTexts;
 const char* const HelpFileName = "Read_Me.txt";
-const char* const TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
-const char* const TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
 
 // Progress steps, in records (Load: in lines).
 constexpr int32_t ClearStep = 100;
@@ -75,26 +70,37 @@ bool HasMoreTabsThan(std::string_view Line, size_t Count)
     return false;
 }
 
-// A number with an optional sign, digits and an optional decimal part.
-bool IsDecimalNumber(const std::string& Text)
+// Info and Save only read: a table the system refuses to open for writing
+// (a read-only file, a CD, a read-only share) is opened for reading instead,
+// so its texts can still be listed and saved.
+void OpenForReading(TDBFLite& Table, const std::string& Path)
 {
-    size_t i = 0;
-    if (i < Text.size() && (Text[i] == '+' || Text[i] == '-'))
-        ++i;
-    size_t digits = 0;
-    bool point = false;
-    for (; i < Text.size(); ++i) {
-        if (Text[i] >= '0' && Text[i] <= '9')
-            ++digits;
-        else if (Text[i] == '.' && !point)
-            point = true;
-        else
-            return false;
+    try {
+        Table.OpenTable(Path, false);
+    } catch (const EStreamError& e) {
+        if (e.Failure() != TIoFailure::AccessDenied)
+            throw;
+        Table.OpenTable(Path, true);
     }
-    return digits > 0;
 }
 
 }  // namespace
+
+// Clear, Rewrite and Load write: a table the system refuses to open for
+// writing ends them with a caption that says why, before anything is asked
+// or written.
+bool TfmMain::OpenForWriting(TDBFLite& Table, const std::string& Path)
+{
+    try {
+        Table.OpenTable(Path, false);
+    } catch (const EStreamError& e) {
+        if (e.Failure() != TIoFailure::AccessDenied)
+            throw;
+        Stop(ReadOnlyTable);
+        return false;
+    }
+    return true;
+}
 
 TfmMain::TfmMain(TWindowPort& WindowPort, TFileSystem& FileSystem) : Port(WindowPort), Files(FileSystem)
 {
@@ -103,55 +109,62 @@ TfmMain::TfmMain(TWindowPort& WindowPort, TFileSystem& FileSystem) : Port(Window
     Save.Filter = TextFilter;
 }
 
-const char* TfmMain::InitialMemoText()
-{
-    return "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
-           "2) Нажмите кнопку \"Инфо\"\r\n"
-           "3) Выберите нужные поля\r\n"
-           "4) Выберите нужную функцию\r\n"
-           "\r\n"
-           "Tarnwick: восстановление MEMO полей таблиц DBF с файлом FPT.\r\n"
-           "Все операции меняют файлы на месте: сначала сделайте копию.\r\n"
-           "Справка: кнопка \"Справка\" или F1 (файл Read_Me.txt).\r\n"
-           "Для пакетной работы: tarnwick-cli --help";
-}
+const char* TfmMain::InitialMemoText() { return InitialMemo; }
 
 void TfmMain::FormCreate()
 {
-    Port.SetCaption("Tarnwick");
+    Port.SetCaption(Title);
     Port.SetMemoText(InitialMemoText());
 }
 
-void TfmMain::Run(void (TfmMain::*Handler)())
+TOutcome TfmMain::Run(void (TfmMain::*Handler)())
 {
+    Outcome_ = TOutcome();
+    std::string shown;
     try {
         (this->*Handler)();
+        return Outcome_;
     } catch (const EError& e) {
-        Port.ShowError(ErrorDisplayText(e.Message()));
+        shown = ErrorDisplayText(e.Message());
     } catch (const std::bad_alloc&) {
-        Port.ShowError("Out of memory.");
+        shown = "Out of memory.";
     } catch (const std::exception& e) {
-        Port.ShowError(ErrorDisplayText(e.what()));
+        shown = ErrorDisplayText(e.what());
     }
+    Port.ShowError(shown);
+    return {TOutcomeKind::Failed, shown};
 }
+
+void TfmMain::Finish(const std::string& Caption)
+{
+    Port.SetCaption(Caption);
+    Outcome_ = {TOutcomeKind::Done, Caption};
+}
+
+void TfmMain::Stop(const std::string& Caption)
+{
+    Port.SetCaption(Caption);
+    Outcome_ = {TOutcomeKind::Stopped, Caption};
+}
+
+void TfmMain::Refuse(const std::string& MemoText)
+{
+    Port.SetMemoText(MemoText);
+    Outcome_ = {TOutcomeKind::Refused, MemoText};
+}
+
+void TfmMain::Cancel() { Outcome_ = {TOutcomeKind::Cancelled, std::string()}; }
 
 bool TfmMain::TableExists(std::string& Path)
 {
     Path = Port.FileNameText();
     if (Files.FileExists(Path))
         return true;
-    Port.SetCaption(TableNotFound);
+    Stop(TableNotFound);
     return false;
 }
 
-int32_t TfmMain::RecordsToVisit(TDBFLite& Table)
-{
-    // A damaged header may claim more records than the file holds, or a
-    // count past 2^31: the run visits the records that exist, and any it
-    // appends go right after them.
-    Table.RecordCount = Table.RecordsInFile();
-    return Table.RecordCount;
-}
+int32_t TfmMain::RecordsToVisit(TDBFLite& Table) { return Table.LimitRecordCountToFile(); }
 
 bool TfmMain::Confirm(const std::string& Text)
 {
@@ -170,14 +183,13 @@ bool TfmMain::SelectFields(TDBFLite& Table, std::vector<int>& Selection, bool Me
         if (line.empty())
             continue;
         const int field = Table.FieldIndex(Port.TextToTable(line));
-        if (field < 0 || (MemoOnly && Table.Fields[static_cast<size_t>(field)].FieldType != 'M')) {
-            Port.SetMemoText(SelectionHint);
+        if (field < 0 || (MemoOnly && !Table.Fields()[static_cast<size_t>(field)].IsMemo())) {
+            Refuse(SelectionHint);
             Table.CloseTable();
             return false;
         }
         if (Selection.size() == static_cast<size_t>(MaxSelectedFields)) {
-            Port.SetMemoText("Выбрано больше " + IntToStr(MaxSelectedFields) +
-                             " полей.\r\nОставьте в списке не больше " + IntToStr(MaxSelectedFields) + " полей.");
+            Refuse(TooManyFields(IntToStr(MaxSelectedFields)));
             Table.CloseTable();
             return false;
         }
@@ -186,53 +198,57 @@ bool TfmMain::SelectFields(TDBFLite& Table, std::vector<int>& Selection, bool Me
     return true;
 }
 
+TOutcome TfmMain::MemoFieldList(std::string& List)
+{
+    List.clear();
+    const std::string path = Port.FileNameText();
+    if (!Files.FileExists(path))
+        return {TOutcomeKind::Stopped, TableNotFound};
+    TDBFLite table(Files);
+    OpenForReading(table, path);
+    for (int field : table.MemoFields())
+        List += (List.empty() ? "" : "\r\n") + Port.TableToText(table.Fields()[static_cast<size_t>(field)].Name);
+    table.CloseTable();
+    if (!table.HasMemoFile())
+        return {TOutcomeKind::Done, MemoFileNotFound};
+    return {TOutcomeKind::Done, MemoFieldCount(IntToStr(static_cast<int64_t>(table.MemoFields().size())))};
+}
+
 void TfmMain::btInfoClick()
 {
-    std::string path;
-    if (!TableExists(path))
-        return;
-    TDBFLite table(Files);
-    table.OpenTable(path, false);
     std::string list;
-    int count = 0;
-    for (const TFieldDesc& field : table.Fields)
-        if (field.FieldType == 'M') {
-            list += "\r\n" + Port.TableToText(field.Name);
-            ++count;
-        }
-    table.CloseTable();
-    DeleteAt(list, 1, 2);
-    Port.SetCaption(table.HasMemoFile ? "MEMO полей: " + IntToStr(count) : std::string(MemoFileNotFound));
+    const TOutcome listed = MemoFieldList(list);
+    if (listed.Kind != TOutcomeKind::Done) {
+        Stop(listed.Message);
+        return;
+    }
+    Finish(listed.Message);
     Port.SetMemoText(list);
 }
 
 bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb)
 {
     std::string path;
-    if (!TableExists(path))
+    if (!TableExists(path) || !OpenForWriting(Table, path) || !SelectFields(Table, Selection, true))
         return false;
-    Table.OpenTable(path, false);
-    if (!SelectFields(Table, Selection, true))
-        return false;
-    if (NeedsMemoFile && !Table.HasMemoFile) {
-        Table.CloseTable();
-        Port.SetCaption(MemoFileNotFound);
-        return false;
-    }
     // A block size of 0 leads every reference to the memo header, where no
     // text is: all would read as blank, and Clear would wipe the references
     // to texts that a repaired header would show again.
-    if (NeedsMemoFile && Table.MemoBlockSize == 0) {
-        Table.CloseTable();
-        Port.SetCaption(ZeroBlockSize);
-        return false;
-    }
-    if (!Confirm(std::string("Вы действительно хотите ") + Verb + " эти MEMO поля (" +
-                 IntToStr(static_cast<int64_t>(Selection.size())) + " шт.)?\r" + NoBackups)) {
-        Table.CloseTable();
-        return false;
-    }
-    return true;
+    std::string stop;
+    if (!Table.LayoutTrusted())
+        stop = Table.LayoutMismatchMessage();
+    else if (NeedsMemoFile && !Table.HasMemoFile())
+        stop = MemoFileNotFound;
+    else if (NeedsMemoFile && Table.MemoBlockSize() == 0)
+        stop = ZeroBlockSize;
+    if (!stop.empty())
+        Stop(stop);
+    else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size())))))
+        Cancel();
+    else
+        return true;
+    Table.CloseTable();
+    return false;
 }
 
 void TfmMain::btClearClick()
@@ -241,11 +257,11 @@ void TfmMain::btClearClick()
     // them all while the user asked for the damaged ones only.
     TDBFLite table(Files);
     std::vector<int> selection;
-    if (!StartMemoRun(table, selection, !Port.AllChecked(), "очистить"))
+    if (!StartMemoRun(table, selection, !Port.AllChecked(), VerbClear))
         return;
     TBusyCursor cursor(Port);
     cursor.Start();
-    Port.SetCaption("Очистка...");
+    Port.SetCaption(Clearing);
     const int32_t records = RecordsToVisit(table);
     // The check box cannot change during the run: no window messages are
     // handled until it ends.
@@ -254,12 +270,12 @@ void TfmMain::btClearClick()
         if ((r + 1) % ClearStep == 0)
             ShowProgress(r + 1, records);
         for (int field : selection)
-            if (clearAll || table.InspectMemo(r, field).ReadsBlank)
+            if (clearAll || table.ClearWouldBlank(r, field))
                 table.WriteBlankMemoRef(r, field);
     }
     cursor.Restore();
     table.CloseTable();
-    Port.SetCaption("MEMO поля очищены.");
+    Finish(Cleared);
 }
 
 void TfmMain::btAutoClick()
@@ -268,11 +284,11 @@ void TfmMain::btAutoClick()
     // blanked.
     TDBFLite table(Files);
     std::vector<int> selection;
-    if (!StartMemoRun(table, selection, true, "перезаписать"))
+    if (!StartMemoRun(table, selection, true, VerbRewrite))
         return;
     TBusyCursor cursor(Port);
     cursor.Start();
-    Port.SetCaption("Перезапись...");
+    Port.SetCaption(Rewriting);
     const int32_t records = RecordsToVisit(table);
     std::string value;  // its room is used again, text after text
     for (int32_t r = 0; r < records; ++r) {
@@ -281,20 +297,24 @@ void TfmMain::btAutoClick()
         for (int field : selection) {
             // A text that cannot be read is stored as no text. A failing
             // disk is another matter: its error ends the run, and the
-            // reference keeps pointing at the old, intact copy.
+            // reference keeps pointing at the old, intact copy. A run of
+            // another driver's value type is copied whole under its type.
+            uint32_t type = MemoTypeText;
             try {
-                table.ReadMemo(r, field, value);
+                if (!table.ReadMemoRun(r, field, value, type))
+                    type = MemoTypeText;
             } catch (const EStreamError&) {
                 throw;
             } catch (const EError&) {
                 value.clear();
+                type = MemoTypeText;
             }
-            table.WriteValue(r, field, value);
+            table.WriteMemo(r, field, value, type);
         }
     }
     cursor.Restore();
     table.CloseTable();
-    Port.SetCaption("MEMO поля переписаны.");
+    Finish(Rewritten);
 }
 
 void TfmMain::btSaveClick()
@@ -303,113 +323,61 @@ void TfmMain::btSaveClick()
     if (!TableExists(path))
         return;
     Save.FileName = ChangeFileExt(path, ".txt");
-    if (!Port.RunFileDialog(Save))
+    if (!Port.RunFileDialog(Save)) {
+        Cancel();
         return;
+    }
     TDBFLite table(Files);
-    table.OpenTable(path, false);
+    OpenForReading(table, path);
     std::vector<int> selection;
     if (!SelectFields(table, selection, false))
         return;
     TBusyCursor cursor(Port);
     cursor.Start();
     TTextFileWriter out(Files, Save.FileName);
+    WriteSaveLines(table, selection, out);
+    table.CloseTable();
+    out.Close();
+    Finish(Saved);
+    cursor.Restore();
+}
 
+void TfmMain::WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection, TTextFileWriter& Out)
+{
     std::string line;
-    for (int field : selection)
-        line += "\t" + table.Fields[static_cast<size_t>(field)].Name;
+    for (int field : Selection)
+        line += "\t" + Table.Fields()[static_cast<size_t>(field)].Name;
     DeleteAt(line, 1, 1);
-    out.WriteLine(line);
+    Out.WriteLine(line);
 
     // Lines are built straight in the file's buffer, memo texts escaped as
     // the table layer hands them over, without a copy of a text or a line.
-    const auto writeEscaped = [&out](const char* Data, size_t Length) {
+    const auto writeEscaped = [&Out](const char* Data, size_t Length) {
         while (Length > 0) {
             const size_t part = std::min<size_t>(Length, TTextFileWriter::BufferSize / MaxEscapedSize);
-            out.Commit(EscapeMemoValue(out.Room(part * MaxEscapedSize), Data, part));
+            Out.Commit(EscapeMemoValue(Out.Room(part * MaxEscapedSize), Data, part));
             Data += part;
             Length -= part;
         }
     };
-    const int32_t records = RecordsToVisit(table);
+    const int32_t records = RecordsToVisit(Table);
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % SaveStep == 0)
             ShowProgress(r + 1, records);
         // Values joined by tabs; the tab goes between them rather than
         // before each, so the line is never shifted to drop the first.
-        for (size_t i = 0; i < selection.size(); ++i) {
+        for (size_t i = 0; i < Selection.size(); ++i) {
             if (i > 0)
-                out.Commit(std::copy_n("\t", 1, out.Room(1)));
-            const int field = selection[i];
-            if (table.Fields[static_cast<size_t>(field)].FieldType == 'M') {
-                table.ReadMemoPieces(r, field, writeEscaped);
+                Out.Commit(std::copy_n("\t", 1, Out.Room(1)));
+            const int field = Selection[i];
+            if (Table.Fields()[static_cast<size_t>(field)].IsMemo()) {
+                Table.ReadMemoPieces(r, field, writeEscaped);
             } else {
-                const std::string value = table.ReadValue(r, field);
+                const std::string value = Table.ReadValue(r, field);
                 writeEscaped(value.data(), value.size());
             }
         }
-        out.EndLine();
-    }
-    table.CloseTable();
-    out.Close();
-    Port.SetCaption("MEMO поля сохранены.");
-    cursor.Restore();
-}
-
-void TfmMain::LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string_view Text,
-                        const std::string& DatePattern)
-{
-    const TFieldDesc& field = Table.Fields[static_cast<size_t>(FieldNo)];
-    switch (field.FieldType) {
-    case 'M':
-        Table.WriteMemo(RecNo, FieldNo, Text.data(), Text.size());
-        return;
-    case 'C':
-        Table.WriteRaw(RecNo, FieldNo, std::string(Text.substr(0, field.Size)));
-        return;
-    default:
-        break;
-    }
-    const std::string value(Text);
-    switch (field.FieldType) {
-    case 'N': {
-        // Whole numbers right-aligned; numbers with decimals, which Save
-        // writes as the table shows them, go back as they were rather than
-        // as 0; an empty value leaves the field blank.
-        const int32_t number = StrToIntDef(value, 0);
-        if (number != 0 || StrToIntDef(value, 1) == 0) {
-            Table.WriteInteger(RecNo, FieldNo, number);
-            return;
-        }
-        const std::string trimmed = Trim(value);
-        if (trimmed.empty())
-            Table.WriteRaw(RecNo, FieldNo, "");
-        else if (IsDecimalNumber(trimmed) && trimmed.size() <= field.Size)
-            Table.WriteRaw(RecNo, FieldNo, std::string(field.Size - trimmed.size(), ' ') + trimmed);
-        else
-            Table.WriteInteger(RecNo, FieldNo, 0);
-        return;
-    }
-    case 'D': {
-        // Save writes dates as they are shown; they go back as the stored
-        // year, month and day. The dates that stand for a blank (1 January
-        // 1001) or unreadable (30 December 1899) field go back blank.
-        TDate date;
-        if (ParseDate(Trim(value), DatePattern, date)) {
-            if (date == TDate{1001, 1, 1} || date.IsZero()) {
-                Table.WriteRaw(RecNo, FieldNo, "");
-            } else {
-                char digits[16];
-                std::snprintf(digits, sizeof digits, "%04d%02d%02d", date.Year, date.Month, date.Day);
-                Table.WriteRaw(RecNo, FieldNo, digits);
-            }
-            return;
-        }
-        Table.WriteRaw(RecNo, FieldNo, value);
-        return;
-    }
-    default:
-        Table.WriteRaw(RecNo, FieldNo, value);
-        return;
+        Out.EndLine();
     }
 }
 
@@ -419,105 +387,174 @@ void TfmMain::btLoadClick()
     if (!TableExists(path))
         return;
     Open.Filter = TextFilter;
-    if (!Port.RunFileDialog(Open))
+    if (!Port.RunFileDialog(Open)) {
+        Cancel();
         return;
+    }
     TDBFLite table(Files);
-    table.OpenTable(path, false);
-    if (!Confirm(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r") +
-                 "Названия полей указаны в первой строке файла.\r" + NoBackups)) {
+    if (!OpenForWriting(table, path))
+        return;
+    if (!Confirm(ConfirmLoad())) {
         table.CloseTable();
+        Cancel();
         return;
     }
     TBusyCursor cursor(Port);
     cursor.Start();
     TTextFileReader in(Files, Open.FileName);
+    std::vector<int> columns;
+    int64_t lines = 0;
+    if (!LoadColumns(table, in, columns))
+        return;
+    const uint64_t firstRecordLine = in.Position();
+    if (!CheckLoadFile(table, in, columns, lines))
+        return;
+    in.Seek(firstRecordLine);
 
+    RecordsToVisit(table);
+    for (int32_t r = 0; !in.Eof(); ++r) {
+        if (r % LoadStep == 0)
+            Port.SetProgress(IntToStr(r + 1), r, lines);
+        LoadLine(table, r, in.ReadLineView(), columns);
+    }
+    table.CloseTable();
+    in.Close();
+    Finish(Loaded);
+    cursor.Restore();
+}
+
+bool TfmMain::LoadColumns(TDBFLite& Table, TTextFileReader& In, std::vector<int>& Columns)
+{
     // The whole file is checked before anything is written: a name that is
     // no field, or a line with more values than names, would otherwise stop
     // the run halfway through the table.
-    const std::vector<std::string> names = SplitAt(in.ReadLine(), "\t");
+    const std::vector<std::string> names = SplitAt(In.ReadLine(), "\t");
     if (names.size() > static_cast<size_t>(MaxSelectedFields)) {
-        Port.SetMemoText("В первой строке файла больше " + IntToStr(MaxSelectedFields) + " названий полей.");
-        return;
+        Refuse(TooManyColumns(IntToStr(MaxSelectedFields)));
+        return false;
     }
-    std::vector<int> columns;
     bool missing = false;
     bool memoColumns = false;
     for (const std::string& name : names) {
-        const int field = table.FieldIndex(name);
-        columns.push_back(field);
+        const int field = Table.FieldIndex(name);
+        Columns.push_back(field);
         if (field < 0) {
-            Port.SetMemoText("Поле не найдено \"" + Port.TableToText(name) + "\"");
+            Refuse(FieldNotFound(Port.TableToText(name)));
             missing = true;
-        } else if (table.Fields[static_cast<size_t>(field)].FieldType == 'M') {
+        } else if (Table.Fields()[static_cast<size_t>(field)].IsMemo()) {
             memoColumns = true;
         }
     }
     if (missing)
-        return;
-    if (memoColumns && !table.HasMemoFile) {
-        Port.SetCaption(MemoFileNotFound);
-        return;
+        return false;
+    if (memoColumns && !Table.HasMemoFile()) {
+        Stop(MemoFileNotFound);
+        return false;
     }
-    const uint64_t firstRecordLine = in.Position();
-    int64_t lines = 0;
-    while (!in.Eof()) {
-        const std::string_view line = in.ReadLineView();
-        ++lines;
-        if (HasMoreTabsThan(line, columns.size() - 1) && !IsBlank(line)) {
-            Port.SetMemoText("Строка " + IntToStr(lines + 1) + " файла: значений больше, чем названий полей в первой строке.");
-            return;
-        }
-    }
-    in.Seek(firstRecordLine);
+    return true;
+}
 
-    RecordsToVisit(table);
-    const std::string datePattern = ShortDatePattern();
-    int32_t r = 0;
-    std::string value;
-    while (!in.Eof()) {
-        if (r % LoadStep == 0)
-            Port.SetProgress(IntToStr(r + 1), r, lines);
-        const std::string_view line = in.ReadLineView();
-        if (!IsBlank(line)) {
-            size_t start = 0;
-            // (The check above saw no line with more values than columns;
-            // the bound holds should the file change between the passes.)
-            for (size_t c = 0; start <= line.size() && c < columns.size(); ++c) {
-                // Save escaped line breaks, tabs and "#"; they go back as
-                // they were. A value without "#" needs no copy.
-                const char* const from = line.data() + start;
-                const char* const lineEnd = line.data() + line.size();
-                const char* stop = FindEither(from, lineEnd, '\t', '#');
-                bool escaped = false;
-                if (stop != lineEnd && *stop == '#') {
-                    escaped = true;
-                    stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
-                    if (!stop)
-                        stop = lineEnd;
-                }
-                std::string_view text(from, static_cast<size_t>(stop - from));
-                if (escaped) {
-                    value.clear();
-                    AppendUnescapedMemoValue(value, text.data(), text.size());
-                    text = value;
-                }
-                LoadValue(table, r, columns[c], text, datePattern);
-                start = static_cast<size_t>(stop - line.data()) + 1;
-            }
+bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vector<int>& Columns, int64_t& Lines)
+{
+    // Every value a line would write is checked as the write would check
+    // it, and the memo texts are laid out block by block as they will be
+    // stored: a run that would fail halfway leaves the files as they were.
+    std::vector<bool> reached(Columns.size(), false);
+    uint64_t block = Table.HasMemoFile() ? Table.NextRunBlock() : 0;
+    while (!In.Eof()) {
+        const std::string_view line = In.ReadLineView();
+        ++Lines;
+        if (IsBlank(line))
+            continue;
+        if (HasMoreTabsThan(line, Columns.size() - 1)) {
+            Refuse(MoreValuesThanNames(IntToStr(Lines + 1)));
+            return false;
         }
-        ++r;
+        if (!Table.LayoutTrusted()) {
+            Refuse(Table.LayoutMismatchMessage());
+            return false;
+        }
+        // The checks read nothing: what they raise is a refusal, shown as
+        // the file's other faults are.
+        try {
+            CheckLoadLine(Table, line, Columns, reached, block);
+        } catch (const EError& e) {
+            Refuse(e.Message());
+            return false;
+        }
     }
-    table.CloseTable();
-    in.Close();
-    Port.SetCaption("MEMO поля загружены.");
-    cursor.Restore();
+    return true;
+}
+
+void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
+                            std::vector<bool>& Reached, uint64_t& Block)
+{
+    size_t start = 0;
+    for (size_t c = 0; start <= Line.size() && c < Columns.size(); ++c) {
+        const char* stop = static_cast<const char*>(std::memchr(Line.data() + start, '\t', Line.size() - start));
+        const size_t end = stop ? static_cast<size_t>(stop - Line.data()) : Line.size();
+        std::string_view text = Line.substr(start, end - start);
+        start = end + 1;
+        const int field = Columns[c];
+        const TFieldDesc& desc = Table.Fields()[static_cast<size_t>(field)];
+        // Text fields take any text: their first value stands for all.
+        if (desc.StoresText()) {
+            if (!Reached[c])
+                Table.CheckValue(field, text.data(), text.size());
+            Reached[c] = true;
+            continue;
+        }
+        if (text.find('#') != std::string_view::npos) {
+            Scratch_.clear();
+            AppendUnescapedMemoValue(Scratch_, text.data(), text.size());
+            text = Scratch_;
+        }
+        if (!desc.IsMemo())
+            Table.CheckValue(field, text.data(), text.size());
+        else if (!Reached[c])
+            Table.CheckValue(field, "", 0);
+        Reached[c] = true;
+        // A blank memo value blanks the reference and needs no block.
+        if (desc.IsMemo() && !IsBlank(text))
+            Block = Table.PlanMemoRun(field, Block, text.size());
+    }
+}
+
+void TfmMain::LoadLine(TDBFLite& Table, int32_t RecNo, std::string_view Line, const std::vector<int>& Columns)
+{
+    if (IsBlank(Line))
+        return;
+    size_t start = 0;
+    // (The check saw no line with more values than columns; the bound holds
+    // should the file change between the passes.)
+    for (size_t c = 0; start <= Line.size() && c < Columns.size(); ++c) {
+        // Save escaped line breaks, tabs and "#"; they go back as they were.
+        // A value without "#" needs no copy.
+        const char* const from = Line.data() + start;
+        const char* const lineEnd = Line.data() + Line.size();
+        const char* stop = FindEither(from, lineEnd, '\t', '#');
+        bool escaped = false;
+        if (stop != lineEnd && *stop == '#') {
+            escaped = true;
+            stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
+            if (!stop)
+                stop = lineEnd;
+        }
+        std::string_view text(from, static_cast<size_t>(stop - from));
+        if (escaped) {
+            Scratch_.clear();
+            AppendUnescapedMemoValue(Scratch_, text.data(), text.size());
+            text = Scratch_;
+        }
+        Table.WriteValueText(RecNo, Columns[c], text);
+        start = static_cast<size_t>(stop - Line.data()) + 1;
+    }
 }
 
 void TfmMain::btHelpClick()
 {
     if (!Files.FileExists(HelpFileName)) {
-        Port.SetMemoText("Файл \"Read_Me.txt\" не найден.");
+        Refuse(HelpNotFound);
         return;
     }
     TMemoPaintPause pause(Port);
@@ -536,12 +573,11 @@ void TfmMain::btBrowseFileNameClick()
     Open.Filter = TableFilter;
     if (Port.RunFileDialog(Open))
         Port.SetFileNameText(Open.FileName);
+    else
+        Cancel();
 }
 
-void TfmMain::btExitClick()
-{
-    Port.Close();
-}
+void TfmMain::btExitClick() { Port.Close(); }
 
 void TfmMain::FormKeyDown(int Key)
 {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "dbflite/dbflite.h"
+#include "main/outcome.h"
+#include "main/textfile.h"
 #include "main/port.h"
 
 class TfmMain {
@@ -33,8 +35,13 @@ public:
     void WMDropFiles(const std::string& FileName);
 
     // Runs a handler as the application runs an event: an error it raises
-    // ends it and is shown by the default error display.
-    void Run(void (TfmMain::*Handler)());
+    // ends it and is shown by the default error display. Returns what the
+    // run came to.
+    TOutcome Run(void (TfmMain::*Handler)());
+
+    // What Info lists: the memo fields' names, one a line, as window text.
+    // Changes nothing on the window; Stopped when there is no table.
+    TOutcome MemoFieldList(std::string& List);
 
     // The memo box lines as field numbers, in order. On failure the memo box
     // says why, Table is closed and false is returned. MemoOnly refuses
@@ -49,7 +56,14 @@ public:
     static const char* InitialMemoText();
 
 private:
+    // The ways a handler ends, each with what the window shows for it.
+    void Finish(const std::string& Caption);
+    void Stop(const std::string& Caption);
+    void Refuse(const std::string& MemoText);
+    void Cancel();
+
     bool TableExists(std::string& Path);
+    bool OpenForWriting(TDBFLite& Table, const std::string& Path);
     int32_t RecordsToVisit(TDBFLite& Table);
     bool Confirm(const std::string& Text);
     // The start of Clear and Rewrite: the table opened, its memo fields
@@ -57,9 +71,19 @@ private:
     // reason is shown and the table closed.
     bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb);
     void ShowProgress(int64_t Done, int64_t Total);
-    void LoadValue(TDBFLite& Table, int32_t RecNo, int FieldNo, std::string_view Text,
-                   const std::string& DatePattern);
+    void WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection, TTextFileWriter& Out);
+    // Load: the fields its file's first line names, or false with the
+    // reason shown.
+    bool LoadColumns(TDBFLite& Table, TTextFileReader& In, std::vector<int>& Columns);
+    // Load's first pass: every line checked as its writes would check it,
+    // before anything is written. Counts the lines.
+    bool CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vector<int>& Columns, int64_t& Lines);
+    void CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
+                       std::vector<bool>& Reached, uint64_t& Block);
+    void LoadLine(TDBFLite& Table, int32_t RecNo, std::string_view Line, const std::vector<int>& Columns);
 
     TWindowPort& Port;
     TFileSystem& Files;
+    TOutcome Outcome_;
+    std::string Scratch_;  // a value with its escapes undone, room used again
 };

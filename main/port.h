@@ -41,7 +41,6 @@ public:
     virtual std::string FileNameText() = 0;
     virtual void SetFileNameText(const std::string& Text) = 0;
 
-    virtual std::string MemoText() = 0;
     virtual void SetMemoText(const std::string& Text) = 0;
     // The memo box's lines as displayed (wrapped lines count one each).
     virtual std::vector<std::string> MemoLines() = 0;

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Sets up, builds tarnwick-cli and runs it on a scratch copy of the bundled
-# damaged sample: info, check, save, clear of the damaged references, check.
+# Installs what the demo needs (CMake and a compiler, nothing more), builds
+# tarnwick-cli and runs it on a scratch copy of the bundled damaged sample:
+# info, check, save, clear of the damaged references, check.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TARNWICK_BUILD:-$root/build/native}
+build=${TARNWICK_BUILD:-$root/build/demo-build}
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+"$root/scripts/setup.sh" demo
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tarnwick-cli >/dev/null
 cli=$build/cli/tarnwick-cli
 
@@ -22,7 +23,10 @@ check() { step "$cli" check ORDERS.DBF || [ $? = 4 ]; }
 step "$cli" info ORDERS.DBF
 check
 step "$cli" save ORDERS.DBF ORDERS.txt
-echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251)"
+echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251, as the window writes it)"
+step "$cli" save ORDERS.DBF ORDERS-utf8.txt --encoding utf-8 --codepage 1251
+echo "(ORDERS-utf8.txt, the same texts in UTF-8:)"
+head -3 ORDERS-utf8.txt
 step "$cli" clear ORDERS.DBF --yes
 check
 echo

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Installs what building and testing Tarnwick needs on Debian, as root (or
 # through sudo). Packages already present are left alone.
+#
+#   scripts/setup.sh        everything the tests need (scripts/test-all.sh, .ci/run)
+#   scripts/setup.sh demo   only what the demo needs: CMake and a compiler
 set -euo pipefail
 
-packages=(
-  cmake make g++ googletest libgtest-dev      # native build and unit tests
-  clang libclang-rt-14-dev                    # fuzzing and sanitizers
-  mingw-w64 wine wine64 wine32:i386           # the Windows build, run under Wine
-  xvfb xauth imagemagick x11-apps xdotool     # the window's end-to-end test
-  python3 python3-dbf python3-dbfread         # independent DBF peers
-)
+if [ "${1:-}" = demo ]; then
+  packages=(cmake make g++)
+else
+  packages=(
+    cmake make g++ googletest libgtest-dev      # native build and unit tests
+    clang libclang-rt-14-dev                    # fuzzing and sanitizers
+    mingw-w64 wine wine64 wine32:i386           # the Windows builds (64- and 32-bit), run under Wine
+    xvfb xauth imagemagick x11-apps xdotool     # the window's end-to-end test
+    python3 python3-dbf python3-dbfread         # independent DBF peers
+    file unzip                                  # the packages' checks
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs every test: the unit, handler and command-line tests natively, again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the same unit tests
-# as Windows programs under Wine, the window's end-to-end test under Wine and
-# Xvfb, and a short run of every fuzz target.
+# as 64-bit and 32-bit Windows programs under Wine, the window's end-to-end
+# test under Wine and Xvfb (both), a short run of every fuzz target, and the
+# packages each build makes (what they hold, and that the 32-bit programs
+# are 32-bit).
 #
 #   scripts/test-all.sh            everything
-#   TARNWICK_SKIP="gui fuzz" ...   leave out some of: native asan windows gui fuzz
+#   TARNWICK_SKIP="gui fuzz" ...   leave out some of: native asan windows windows32 gui gui32 fuzz
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${TARNWICK_BUILD_ROOT:-$root/build}
@@ -27,15 +29,63 @@ run() { # name, command...
 
 build_and_test() { # dir, cmake options...
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  # A warning in our own code fails the build here, as it does in CI.
+  cmake -S "$root" -B "$dir" -DTARNWICK_WERROR=ON "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
+}
+
+# package_holds dir system generator files...: cpack makes
+# tarnwick-<version>-<system> in dir, holding exactly files (in its one folder).
+package_holds() {
+  local dir=$1 system=$2 generator=$3; shift 3
+  (cd "$dir" && cpack -G "$generator") >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; return 1; }
+  local version package list
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+  case $generator in
+    ZIP) package=$dir/tarnwick-$version-$system.zip; list=$(unzip -Z1 "$package") || return 1 ;;
+    TGZ) package=$dir/tarnwick-$version-$system.tar.gz; list=$(tar tzf "$package") || return 1 ;;
+  esac
+  local got want
+  got=$(printf '%s\n' "$list" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
+  want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+  echo "$(basename "$package"): $got"
+  [ "$got" = "$want" ] || { echo "expected: $want"; return 1; }
+}
+
+# pe_kind file: "PE32" or "PE32+" as file(1) tells the program's format.
+pe_kind() { file -b "$1" | grep -o '^PE32+\?'; }
+
+# cli_line_ends exe: tarnwick-cli.exe under Wine, from a folder without
+# Read_Me.txt: help finds the one beside the program, and every line of it
+# ends in CR LF, never CR CR LF.
+cli_line_ends() {
+  local away help
+  away=$(mktemp -d) || return 1
+  help=$(cd "$away" && wine "$1" help | od -An -c | tr -d ' \n')
+  rmdir "$away"
+  case $help in
+    *'\r\r\n'*) echo "tarnwick-cli help writes CR CR LF"; return 1 ;;
+    *'\r\n'*) ;;
+    *) echo "tarnwick-cli help wrote no CR LF line (${help:0:80})"; return 1 ;;
+  esac
+}
+
+windows_build_and_test() { # dir, toolchain, system, PE kind
+  local dir=$1 toolchain=$2 system=$3 kind=$4
+  build_and_test "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" || return 1
+  for exe in main/win32/tarnwick.exe cli/tarnwick-cli.exe; do
+    [ "$(pe_kind "$dir/$exe")" = "$kind" ] || { echo "$exe: $(file -b "$dir/$exe"), not $kind"; return 1; }
+  done
+  cli_line_ends "$dir/cli/tarnwick-cli.exe" || return 1
+  package_holds "$dir" "$system" ZIP tarnwick.exe tarnwick-cli.exe Read_Me.txt
 }
 
 mkdir -p "$out"
 if wanted native; then
   section "native build and tests"
   run native build_and_test "$out/test-native" -DCMAKE_BUILD_TYPE=Debug
+  run native-package package_holds "$out/test-native" linux TGZ tarnwick-cli Read_Me.txt
 fi
 if wanted asan; then
   section "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -45,12 +95,20 @@ fi
 if wanted windows; then
   section "Windows build, unit tests under Wine"
   [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-  run windows build_and_test "$out/test-windows" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  run windows windows_build_and_test "$out/test-windows" mingw-w64-x86_64.cmake win64 PE32+
+fi
+if wanted windows32; then
+  section "32-bit Windows build, unit tests under Wine"
+  [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+  run windows32 windows_build_and_test "$out/test-windows32" mingw-w64-i686.cmake win32 PE32
 fi
 if wanted gui && [ -x "$root/tests/gui/run.sh" ]; then
   section "the window, end to end under Wine and Xvfb"
   run gui "$root/tests/gui/run.sh" "$out/test-windows" "$out/gui-artifacts"
+fi
+if wanted gui32 && [ -x "$root/tests/gui/run.sh" ]; then
+  section "the 32-bit window, end to end under Wine and Xvfb"
+  run gui32 "$root/tests/gui/run.sh" "$out/test-windows32" "$out/gui32-artifacts"
 fi
 if wanted fuzz && [ -x "$root/fuzz/run.sh" ]; then
   section "fuzz targets, short runs"

@@ -97,6 +97,54 @@ int32_t StrToIntDef(const std::string& S, int32_t Default)
     return StrToIntDef(S.data(), S.size(), Default);
 }
 
+namespace {
+
+// Hexadecimal digits from S[I] to S[End]: at least one, none other, within
+// the signed 32-bit range.
+int32_t HexNumberDef(const char* S, size_t I, size_t End, int32_t Default)
+{
+    if (I == End)
+        return Default;
+    int64_t value = 0;
+    for (; I < End; ++I) {
+        const int digit = HexDigit(S[I]);
+        if (digit < 0)
+            return Default;
+        value = value * 16 + digit;
+        if (value > std::numeric_limits<int32_t>::max())
+            return Default;
+    }
+    return static_cast<int32_t>(value);
+}
+
+// An optional sign and decimal digits from S[I] to S[End], within the
+// signed 32-bit range.
+int32_t DecimalNumberDef(const char* S, size_t I, size_t End, int32_t Default)
+{
+    bool negative = false;
+    if (S[I] == '+' || S[I] == '-') {
+        negative = S[I] == '-';
+        ++I;
+    }
+    if (I == End)
+        return Default;
+    int64_t value = 0;
+    for (; I < End; ++I) {
+        if (S[I] < '0' || S[I] > '9')
+            return Default;
+        value = value * 10 + (S[I] - '0');
+        if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1)
+            return Default;
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
+        return Default;
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
 int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
 {
     // Most texts are memo references: spaces, then up to nine digits that
@@ -122,51 +170,11 @@ int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
         ++i;
     if (i == end)
         return Default;
-
-    bool hex = false;
-    if (S[i] == '$' || S[i] == 'x' || S[i] == 'X') {
-        hex = true;
-        ++i;
-    } else if (S[i] == '0' && i + 1 < end && (S[i + 1] == 'x' || S[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
-    }
-
-    if (hex) {
-        if (i == end)
-            return Default;
-        int64_t value = 0;
-        for (; i < end; ++i) {
-            const int digit = HexDigit(S[i]);
-            if (digit < 0)
-                return Default;
-            value = value * 16 + digit;
-            if (value > std::numeric_limits<int32_t>::max())
-                return Default;
-        }
-        return static_cast<int32_t>(value);
-    }
-
-    bool negative = false;
-    if (S[i] == '+' || S[i] == '-') {
-        negative = S[i] == '-';
-        ++i;
-    }
-    if (i == end)
-        return Default;
-    int64_t value = 0;
-    for (; i < end; ++i) {
-        if (S[i] < '0' || S[i] > '9')
-            return Default;
-        value = value * 10 + (S[i] - '0');
-        if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1)
-            return Default;
-    }
-    if (negative)
-        value = -value;
-    if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
-        return Default;
-    return static_cast<int32_t>(value);
+    if (S[i] == '$' || S[i] == 'x' || S[i] == 'X')
+        return HexNumberDef(S, i + 1, end, Default);
+    if (S[i] == '0' && i + 1 < end && (S[i + 1] == 'x' || S[i + 1] == 'X'))
+        return HexNumberDef(S, i + 2, end, Default);
+    return DecimalNumberDef(S, i, end, Default);
 }
 
 std::string IntToStr(int64_t Value)
@@ -238,4 +246,13 @@ const char* FindEither(const char* From, const char* To, char A, char B)
     while (From < To && *From != A && *From != B)
         ++From;
     return From;
+}
+
+std::string ChangeFileExt(const std::string& Path, const std::string& Extension)
+{
+    const size_t dot = Path.find_last_of('.');
+    const size_t separator = Path.find_last_of("\\/:");
+    if (dot == std::string::npos || (separator != std::string::npos && dot < separator))
+        return Path + Extension;
+    return Path.substr(0, dot) + Extension;
 }

@@ -57,3 +57,8 @@ std::vector<std::string> SplitAt(const std::string& S, const std::string& Separa
 // The lines of a text: split at CR LF, a lone LF or a lone CR.
 // An empty text has no lines; a final line break adds no empty line.
 std::vector<std::string> SplitLines(const std::string& S);
+
+// Path with the extension of its file name (from its last dot after any
+// folder separator or drive colon) replaced by Extension, or Extension
+// appended when the name has none.
+std::string ChangeFileExt(const std::string& Path, const std::string& Extension);

@@ -30,24 +30,92 @@ TEST(OpenTable, ReadsHeaderAndDescriptors)
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
 
-    EXPECT_EQ(db.HeaderSize, 193);
-    EXPECT_EQ(db.FieldCount, 5);
-    EXPECT_EQ(db.RecordCount, 1);
-    EXPECT_EQ(db.RecordSize, 38);
-    EXPECT_EQ(db.Version, 0xF5);
-    EXPECT_EQ(db.UpdateYear, 126);
-    EXPECT_TRUE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoBlockSize, 64);
-    EXPECT_EQ(db.MemoNextBlock, 9u);
-    EXPECT_EQ(db.MemoFileName, t.MemoPath);
-    ASSERT_EQ(db.Fields.size(), 5u);
-    EXPECT_EQ(db.Fields[0].Name, "NAME");
-    EXPECT_EQ(db.Fields[0].Offset, 1u);
-    EXPECT_EQ(db.Fields[1].Offset, 11u);  // 10 after the first
-    EXPECT_EQ(db.Fields[2].Offset, 19u);
-    EXPECT_EQ(db.Fields[1].FieldType, 'N');
-    EXPECT_EQ(db.Fields[1].Decimals, 2);
-    EXPECT_EQ(db.Fields[4].Size, 10);
+    EXPECT_EQ(db.HeaderSize(), 193);
+    EXPECT_EQ(db.FieldCount(), 5);
+    EXPECT_EQ(db.RecordCount(), 1);
+    EXPECT_EQ(db.RecordSize(), 38);
+    EXPECT_EQ(db.Version(), 0xF5);
+    EXPECT_EQ(db.UpdateYear(), 126);
+    EXPECT_TRUE(db.HasMemoFile());
+    EXPECT_EQ(db.MemoBlockSize(), 64);
+    EXPECT_EQ(db.MemoNextBlock(), 9u);
+    EXPECT_EQ(db.MemoFileName(), t.MemoPath);
+    ASSERT_EQ(db.Fields().size(), 5u);
+    EXPECT_EQ(db.Fields()[0].Name, "NAME");
+    EXPECT_EQ(db.Fields()[0].Offset, 1u);
+    EXPECT_EQ(db.Fields()[1].Offset, 11u);  // 10 after the first
+    EXPECT_EQ(db.Fields()[2].Offset, 19u);
+    EXPECT_EQ(db.Fields()[1].FieldType, 'N');
+    EXPECT_EQ(db.Fields()[1].Decimals, 2);
+    EXPECT_EQ(db.Fields()[4].Size, 10);
+}
+
+TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
+{
+    // A character field of 300 bytes stored the Clipper way (44 in byte 16,
+    // 1 in byte 17) before a memo field; damage applied to the built table.
+    struct TCase {
+        const char* What;
+        std::vector<TFieldSpec> Fields;
+        std::function<void(std::string&)> Damage;
+        bool Trusted;
+        std::vector<uint16_t> Sizes;
+        std::vector<uint32_t> Offsets;
+    };
+    const auto recordSize = [](std::string& Table, uint16_t Size) {
+        Table[10] = static_cast<char>(Size & 0xFF);
+        Table[11] = static_cast<char>(Size >> 8);
+    };
+    const std::vector<TCase> cases = {
+        {"FoxPro: byte 16 alone adds up", {{"NAME", 'C', 10, 3}, {"NOTES", 'M', 10}}, {}, true, {10, 10}, {1, 11}},
+        {"Clipper C(300)", {{"NAME", 'C', 300}, {"NOTES", 'M', 10}}, {}, true, {300, 10}, {1, 301}},
+        {"Clipper C(256): byte 16 is 0", {{"ID", 'N', 5}, {"NAME", 'C', 256}, {"NOTES", 'M', 10}}, {}, true,
+         {5, 256, 10}, {1, 6, 262}},
+        {"record length one too long: stored positions place the fields",
+         {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
+         [&](std::string& T) { recordSize(T, 312); }, false, {300, 10}, {1, 301}},
+        {"no stored positions: the widths of byte 16 place them",
+         {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
+         [&](std::string& T) {
+             recordSize(T, 312);
+             for (size_t d : {32u, 64u})
+                 std::fill_n(T.begin() + static_cast<long>(d + 12), 4, '\0');
+         },
+         false, {44, 10}, {1, 45}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TMemTable t;
+        TMemoBuilder memo;
+        TTableSpec spec;
+        spec.Fields = c.Fields;
+        std::vector<std::string> record(c.Fields.size(), "12345");
+        record.front() = "first";
+        record.back() = MemoRef(memo.Add("the text"));
+        spec.Records = {record};
+        t.Put(spec, memo);
+        std::string table = t.Table();
+        if (c.Damage)
+            c.Damage(table);
+        t.Files.SetFile(t.TablePath, table);
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, false);
+        EXPECT_EQ(db.LayoutTrusted(), c.Trusted);
+        std::vector<uint16_t> sizes;
+        std::vector<uint32_t> offsets;
+        for (const TFieldDesc& f : db.Fields()) {
+            sizes.push_back(f.Size);
+            offsets.push_back(f.Offset);
+        }
+        EXPECT_EQ(sizes, c.Sizes);
+        EXPECT_EQ(offsets, c.Offsets);
+        EXPECT_EQ(db.Fields().back().Decimals, 0);
+        if (c.Sizes.front() == c.Fields.front().Size) {
+            EXPECT_EQ(db.ReadValue(0, 0), "first");
+            EXPECT_EQ(db.ReadRaw(0, 0).size(), c.Fields.front().Size);
+            EXPECT_EQ(db.ReadMemo(0, static_cast<int>(c.Fields.size()) - 1), "the text");
+        }
+    }
 }
 
 TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
@@ -59,8 +127,8 @@ TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.HeaderSize, 193 + 263);
-    EXPECT_EQ(db.FieldCount, 5);
+    EXPECT_EQ(db.HeaderSize(), 193 + 263);
+    EXPECT_EQ(db.FieldCount(), 5);
     EXPECT_EQ(db.ReadValue(0, 0), "abc");
 }
 
@@ -74,7 +142,7 @@ TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
         t.Files.SetFile(t.TablePath, bytes);
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, false);
-        EXPECT_EQ(db.FieldCount, 0) << headerSize;
+        EXPECT_EQ(db.FieldCount(), 0) << headerSize;
         EXPECT_EQ(db.FieldIndex("NAME"), -1);
         EXPECT_EQ(ExpectError([&] { db.ReadRaw(0, 0); }), "Номер поля должен быть меньше или равен -1");
     }
@@ -86,7 +154,7 @@ TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
     t.Files.SetFile(t.TablePath, bytes);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.FieldCount, 2);
+    EXPECT_EQ(db.FieldCount(), 2);
 }
 
 TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
@@ -97,9 +165,9 @@ TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.Fields[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
-    EXPECT_EQ(db.Fields[0].FieldType, 'C');
-    EXPECT_EQ(db.Fields[1].Name, "");
+    EXPECT_EQ(db.Fields()[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
+    EXPECT_EQ(db.Fields()[0].FieldType, 'C');
+    EXPECT_EQ(db.Fields()[1].Name, "");
     EXPECT_EQ(db.FieldIndex(""), 1);
 }
 
@@ -125,12 +193,11 @@ TEST(OpenTable, MemoFileIsOptional)
     t.Put(FiveFields());
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_FALSE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoStream, nullptr);
+    EXPECT_FALSE(db.HasMemoFile());
     EXPECT_EQ(db.ReadMemo(0, 4), "");
     EXPECT_EQ(db.ReadValue(0, 4), "");
     db.CloseTable();
-    EXPECT_EQ(db.DbfStream, nullptr);
+    EXPECT_FALSE(db.IsOpen());
 }
 
 TEST(OpenTable, MemoPathReplacesOnlyTheFileNamesExtension)
@@ -153,9 +220,9 @@ TEST(OpenTable, AcceptsACaseVariantOfTheMemoFileName)
     t.Files.SetFile("/data/orders.fpt", memo.Bytes());
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_TRUE(db.HasMemoFile);
-    EXPECT_EQ(db.MemoFileName, "/data/orders.fpt");
-    EXPECT_EQ(db.FileName, "/data/orders.dbf");
+    EXPECT_TRUE(db.HasMemoFile());
+    EXPECT_EQ(db.MemoFileName(), "/data/orders.fpt");
+    EXPECT_EQ(db.FileName(), "/data/orders.dbf");
     EXPECT_EQ(db.ReadMemo(0, 4), "text");
 }
 
@@ -165,7 +232,7 @@ TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
     TDBFLite db(t.Files);
     EXPECT_EQ(ExpectError([&] { db.OpenTable(t.TablePath, false); }),
               "Ошибка открытия файла \"/data/T.DBF\"");
-    EXPECT_EQ(db.FileName, t.TablePath);
+    EXPECT_EQ(db.FileName(), t.TablePath);
 
     TMemoBuilder memo;
     t.Put(FiveFields(), memo);
@@ -173,10 +240,10 @@ TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
     holder.OpenTable(t.TablePath, false);
     TDBFLite second(t.Files);
     EXPECT_EQ(ExpectError([&] { second.OpenTable(t.TablePath, false); }), "Cannot open file /data/T.FPT");
-    EXPECT_EQ(second.DbfStream, nullptr);  // the table file it had opened is closed again
+    EXPECT_FALSE(second.IsOpen());  // the table file it had opened is closed again
     holder.CloseTable();
     second.OpenTable(t.TablePath, false);  // the memo file is free again
-    EXPECT_TRUE(second.HasMemoFile);
+    EXPECT_TRUE(second.HasMemoFile());
 }
 
 TEST(OpenTable, ReadOnlyOpensShareTheMemoFile)
@@ -187,7 +254,7 @@ TEST(OpenTable, ReadOnlyOpensShareTheMemoFile)
     TDBFLite a(t.Files), b(t.Files);
     a.OpenTable(t.TablePath, true);
     b.OpenTable(t.TablePath, true);
-    EXPECT_TRUE(a.HasMemoFile && b.HasMemoFile);
+    EXPECT_TRUE(a.HasMemoFile() && b.HasMemoFile());
 }
 
 TEST(OpenTable, ShortFilesReadAsZeros)
@@ -198,20 +265,20 @@ TEST(OpenTable, ShortFilesReadAsZeros)
     t.Files.SetFile(t.MemoPath, std::string("\0\0\0\x09", 4));  // memo header cut short
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.FieldCount, 5);
-    EXPECT_EQ(db.Fields[2].Name, "DA");
-    EXPECT_EQ(db.Fields[3].Name, "");
-    EXPECT_EQ(db.Fields[3].Size, 0);
-    EXPECT_EQ(db.MemoNextBlock, 9u);
-    EXPECT_EQ(db.MemoBlockSize, 0);
+    EXPECT_EQ(db.FieldCount(), 5);
+    EXPECT_EQ(db.Fields()[2].Name, "DA");
+    EXPECT_EQ(db.Fields()[3].Name, "");
+    EXPECT_EQ(db.Fields()[3].Size, 0);
+    EXPECT_EQ(db.MemoNextBlock(), 9u);
+    EXPECT_EQ(db.MemoBlockSize(), 0);
     EXPECT_EQ(db.ReadRaw(0, 0), std::string(10, '\0'));
 
     db.CloseTable();
     t.Files.SetFile(t.TablePath, "");
     TDBFLite empty(t.Files);
     empty.OpenTable(t.TablePath, false);
-    EXPECT_EQ(empty.FieldCount, 0);
-    EXPECT_EQ(empty.RecordCount, 0);
+    EXPECT_EQ(empty.FieldCount(), 0);
+    EXPECT_EQ(empty.RecordCount(), 0);
 }
 
 TEST(ReadValue, ByTypeLetter)
@@ -351,14 +418,20 @@ TEST_F(ReadMemoTest, BlankReferencesNeverTouchTheMemoFile)
     EXPECT_FALSE(faults.Failed);
 }
 
-TEST_F(ReadMemoTest, BlockZeroReadsTheHeaderAsABlock)
+TEST_F(ReadMemoTest, NoRunStartsInsideTheMemoHeader)
 {
+    // Its first bytes are the next free block, which every text written
+    // changes: a reference there would read a different thing each time.
+    memo.Add("first run");
     spec.Fields = {{"M", 'M', 10}};
-    spec.Records = {{MemoRef(0)}};
+    spec.Records = {{MemoRef(0)}, {MemoRef(1)}, {MemoRef(7)}, {MemoRef(8)}};
     TDBFLite db(t.Files);
     Open(db);
-    // Bytes 4..7 of the header are 0, 0, 0, 64: 64 zero bytes follow and trim away.
-    EXPECT_EQ(db.ReadMemo(0, 0), "");
+    for (int32_t r = 0; r < 3; ++r) {
+        EXPECT_EQ(db.ReadMemo(r, 0), "") << r;
+        EXPECT_EQ(db.InspectMemo(r, 0).State, TMemoRefState::NotAStart) << r;
+    }
+    EXPECT_EQ(db.ReadMemo(3, 0), "first run");
 }
 
 TEST_F(ReadMemoTest, DamagedLengthsAndBlockNumbersAreBounded)
@@ -476,6 +549,62 @@ TEST_F(ReadMemoTest, InspectSortsReferencesByWhatTheyLeadTo)
     }
 }
 
+TEST_F(ReadMemoTest, OnlyTheStartOfARunIsReadAsOne)
+{
+    // Every block type a FoxPro, Clipper or Harbour driver writes below
+    // 65,536 starts a run; a freed block, a larger type, and a block in the
+    // middle of a text (whose first bytes are text) do not.
+    const std::string long_text = "The middle of this text is no run: its bytes read as a huge type and length. " +
+                                  std::string(200, 'x');
+    const uint32_t inText = memo.Add(long_text) + 1;
+    struct TCase {
+        uint32_t Type;
+        std::string Bytes;
+        TMemoRefState State;
+        bool ReadsBlank;
+        std::string Text;  // ReadMemo's
+    };
+    const std::string number("\0\0\0\0\0\0\x10 ", 8);  // a Harbour double, every byte of code 32 or less
+    const std::vector<TCase> cases = {
+        {1, "text", TMemoRefState::Text, false, "text"},
+        {0, "picture  ", TMemoRefState::Text, false, "picture"},
+        {2, "object", TMemoRefState::Text, false, "object"},
+        {8, number, TMemoRefState::Blank, false, ""},
+        {32768, "array", TMemoRefState::Text, false, "array"},
+        {1018, "value", TMemoRefState::Text, false, "value"},
+        {65535, "top type", TMemoRefState::Text, false, "top type"},
+        {1000, "freed text", TMemoRefState::NotAStart, true, ""},
+        {1001, "freed text", TMemoRefState::NotAStart, true, ""},
+        {65536, "no type", TMemoRefState::NotAStart, true, ""},
+        {0x41424344, "no type", TMemoRefState::NotAStart, true, ""},
+    };
+    spec.Fields = {{"M", 'M', 10}};
+    for (const TCase& c : cases)
+        spec.Records.push_back({MemoRef(memo.Add(c.Bytes, c.Type))});
+    spec.Records.push_back({MemoRef(inText)});
+    TDBFLite db(t.Files);
+    Open(db);
+    for (size_t r = 0; r < cases.size(); ++r) {
+        SCOPED_TRACE(cases[r].Type);
+        const TMemoInspection found = db.InspectMemo(static_cast<int32_t>(r), 0);
+        EXPECT_EQ(found.State, cases[r].State);
+        EXPECT_EQ(found.ReadsBlank, cases[r].ReadsBlank);
+        EXPECT_EQ(db.ReadMemo(static_cast<int32_t>(r), 0), cases[r].Text);
+        std::string bytes;
+        uint32_t type = 0;
+        const bool run = db.ReadMemoRun(static_cast<int32_t>(r), 0, bytes, type);
+        EXPECT_EQ(run, cases[r].State != TMemoRefState::NotAStart);
+        if (run) {
+            EXPECT_EQ(type, cases[r].Type);
+            // A text as ReadMemo gives it; another value type whole.
+            EXPECT_EQ(bytes, IsTextMemoType(type) ? cases[r].Text : cases[r].Bytes);
+        }
+    }
+    const int32_t middle = static_cast<int32_t>(cases.size());
+    EXPECT_EQ(db.InspectMemo(middle, 0).State, TMemoRefState::NotAStart);
+    EXPECT_EQ(db.ReadMemo(middle, 0), "");
+}
+
 TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
 {
     TMemTable t;
@@ -485,7 +614,7 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     t.Put(spec);
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(db.RecordCount, 1000);
+    EXPECT_EQ(db.RecordCount(), 1000);
     EXPECT_EQ(db.RecordsInFile(), 3);  // the end-of-file mark is no record
 
     std::string bytes = BuildTable(spec);
@@ -501,7 +630,7 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     t.Files.SetFile(t.TablePath, past);
     TDBFLite huge(t.Files);
     huge.OpenTable(t.TablePath, false);
-    EXPECT_LT(huge.RecordCount, 0);
+    EXPECT_LT(huge.RecordCount(), 0);
     EXPECT_EQ(huge.RecordsInFile(), 3);
 
     spec.RecordCountOverride = 2;

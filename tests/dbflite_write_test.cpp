@@ -1,6 +1,8 @@
 // Writing fields, records and memo runs, checked against the bytes on "disk".
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "dbflite/dbflite.h"
@@ -21,8 +23,8 @@ TTableSpec Sample()
 std::string FieldBytes(const TMemTable& t, TDBFLite& db, int RecNo, int FieldNo)
 {
     db.Flush();
-    const auto& f = db.Fields[static_cast<size_t>(FieldNo)];
-    return t.Table().substr(db.HeaderSize + static_cast<size_t>(db.RecordSize) * static_cast<size_t>(RecNo) + f.Offset,
+    const auto& f = db.Fields()[static_cast<size_t>(FieldNo)];
+    return t.Table().substr(db.HeaderSize() + static_cast<size_t>(db.RecordSize()) * static_cast<size_t>(RecNo) + f.Offset,
                             f.Size);
 }
 
@@ -71,23 +73,23 @@ TEST_F(WriteTest, WritingOnePastTheEndAppendsABlankRecord)
     Open();
     const size_t before = TableBytes().size();
     db.WriteRaw(2, 1, "77");
-    EXPECT_EQ(db.RecordCount, 3);
+    EXPECT_EQ(db.RecordCount(), 3);
     const std::string table = TableBytes();
-    EXPECT_EQ(table.size(), before + db.RecordSize);
+    EXPECT_EQ(table.size(), before + db.RecordSize());
     EXPECT_EQ(ReadLe32(table, 4), 3u);
     EXPECT_EQ(table.back(), '\x1A');
     EXPECT_EQ(FieldBytes(t, db, 2, 0), std::string(10, ' '));
     EXPECT_EQ(FieldBytes(t, db, 2, 1), "77        ");
-    EXPECT_EQ(table[db.HeaderSize + 2u * db.RecordSize], ' ');  // deletion flag
+    EXPECT_EQ(table[db.HeaderSize() + 2u * db.RecordSize()], ' ');  // deletion flag
 }
 
 TEST_F(WriteTest, WritingFurtherPastTheEndAppendsEveryRecordInBetween)
 {
     Open();
     db.WriteRaw(5, 0, "far");
-    EXPECT_EQ(db.RecordCount, 6);
+    EXPECT_EQ(db.RecordCount(), 6);
     EXPECT_EQ(ReadLe32(TableBytes(), 4), 6u);
-    EXPECT_EQ(TableBytes().size(), db.HeaderSize + 6u * db.RecordSize + 1);
+    EXPECT_EQ(TableBytes().size(), db.HeaderSize() + 6u * db.RecordSize() + 1);
     EXPECT_EQ(FieldBytes(t, db, 4, 0), std::string(10, ' '));
     EXPECT_EQ(ExpectError([&] { db.WriteRaw(-1, 0, "x"); }), "Номер записи должен быть больше или равен 0");
 }
@@ -138,7 +140,7 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
     t.Files.SetFile(t.MemoPath, memoBytes);
     db.CloseTable();
     db.OpenTable(t.TablePath, false);
-    ASSERT_EQ(db.MemoNextBlock, 20u);
+    ASSERT_EQ(db.MemoNextBlock(), 20u);
 
     const std::string text(100, 'x');
     db.WriteMemo(0, 3, text);
@@ -148,7 +150,7 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
     EXPECT_EQ(ReadBe32(m, 1284), 100u);  // length
     EXPECT_EQ(m.substr(1288, 100), text);
     EXPECT_EQ(m.substr(1388), std::string(20, '\0'));
-    EXPECT_EQ(db.MemoNextBlock, 22u);
+    EXPECT_EQ(db.MemoNextBlock(), 22u);
     EXPECT_EQ(ReadBe32(m, 0), 22u);
     EXPECT_EQ(m[6], 0);
     EXPECT_EQ(m[7], 64);  // the rest of the header stays
@@ -159,11 +161,11 @@ TEST_F(WriteTest, MemoRunLayoutAndHeader)
 TEST_F(WriteTest, RunsAreWholeBlocks)
 {
     Open();
-    const uint32_t first = db.MemoNextBlock;
+    const uint32_t first = db.MemoNextBlock();
     db.WriteMemo(0, 3, std::string(56, 'a'));  // 8 + 56 = one block
-    EXPECT_EQ(db.MemoNextBlock, first + 1);
+    EXPECT_EQ(db.MemoNextBlock(), first + 1);
     db.WriteMemo(1, 3, std::string(57, 'b'));  // two
-    EXPECT_EQ(db.MemoNextBlock, first + 3);
+    EXPECT_EQ(db.MemoNextBlock(), first + 3);
     EXPECT_EQ(MemoBytes().size(), (first + 3) * 64u);
 }
 
@@ -209,6 +211,22 @@ TEST_F(WriteTest, MemoWritesRefuseWhatTheyCannotStore)
               "Неверный размер блока (0) в заголовке MEMO файла \"/data/T.FPT\"");
     EXPECT_EQ(MemoBytes(), zeroBlocks);
     EXPECT_EQ(TableBytes(), table);
+    // A blank text needs no block: the reference is blanked all the same.
+    db.WriteRaw(0, 3, "        12");
+    db.WriteMemo(0, 3, " \r\n");
+    EXPECT_EQ(FieldBytes(t, db, 0, 3), std::string(10, ' '));
+    EXPECT_EQ(MemoBytes(), zeroBlocks);
+
+    // Block numbers past what a reference or the memo file can hold are
+    // refused by the plan Load checks its file with, as by the write.
+    db.CloseTable();
+    t.Files.SetFile(t.MemoPath, memoBytes);
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.PlanMemoRun(3, db.NextRunBlock(), 100), db.NextRunBlock() + 2);
+    EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(3, 0x7FFFFFFFu + 1ull, 1); }),
+              "MEMO файл \"/data/T.FPT\" переполнен");
+    EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(3, 0xFFFFFFFFull, 1); }), "MEMO файл \"/data/T.FPT\" переполнен");
+    EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(2, 1000, 1); }), "Неверный тип значения");
 
     TMemTable bare;
     bare.Put(spec);
@@ -231,7 +249,7 @@ TEST_F(WriteTest, NextBlockIsWrittenAsFourBigEndianBytes)
     db.CloseTable();
     db.OpenTable(t.TablePath, false);
     db.WriteMemo(0, 3, std::string(12 * 64 - 8, 'y'));  // 12 blocks: next free 70,000
-    EXPECT_EQ(db.MemoNextBlock, 70000u);
+    EXPECT_EQ(db.MemoNextBlock(), 70000u);
     const std::string m = MemoBytes();
     EXPECT_EQ(static_cast<unsigned char>(m[0]), 0);
     EXPECT_EQ(static_cast<unsigned char>(m[1]), 1);
@@ -262,7 +280,7 @@ TEST_F(WriteTest, BinaryReferencesAreWrittenAndBlankedAsFourBytes)
     spec.Fields = {{"NAME", 'C', 10}, {"NOTES", 'M', 4}};
     spec.Records = {{"a", BinaryMemoRef(0)}, {"b", BinaryMemoRef(0)}};
     Open();
-    const uint32_t next = db.MemoNextBlock;
+    const uint32_t next = db.MemoNextBlock();
     db.WriteMemo(0, 1, "vfp text");
     EXPECT_EQ(FieldBytes(t, db, 0, 1), BinaryMemoRef(next));
     EXPECT_EQ(db.ReadMemo(0, 1), "vfp text");
@@ -283,7 +301,7 @@ TEST_F(WriteTest, BlankTextReferenceFillsTheWholeField)
     EXPECT_EQ(FieldBytes(t, db, 0, 0), std::string(12, ' '));
 }
 
-TEST_F(WriteTest, FieldsOutsideTheRecordAreNotWritten)
+TEST_F(WriteTest, ATableWhoseFieldsDoNotAddUpToItsRecordIsNeverWritten)
 {
     t.Put(spec, memo);
     std::string table = TableBytes();
@@ -291,10 +309,18 @@ TEST_F(WriteTest, FieldsOutsideTheRecordAreNotWritten)
     table[11] = 0;
     t.Files.SetFile(t.TablePath, table);
     db.OpenTable(t.TablePath, false);
-    EXPECT_EQ(ExpectError([&] { db.WriteRaw(0, 3, "x"); }),
-              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
-    EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 3, "text"); }),
-              "Поле \"NOTES\" выходит за границы записи файла \"/data/T.DBF\"");
+    EXPECT_FALSE(db.LayoutTrusted());
+    EXPECT_EQ(db.ReadValue(0, 0), "first");  // still read
+    const std::string refused =
+        "Длины полей таблицы \"/data/T.DBF\" не совпадают с длиной записи (20): таблица повреждена, запись в неё "
+        "невозможна";
+    const std::vector<std::function<void()>> writes = {
+        [&] { db.WriteRaw(0, 0, "x"); },        [&] { db.WriteValue(0, 1, "7"); },
+        [&] { db.WriteInteger(0, 2, 7); },      [&] { db.WriteMemo(0, 3, "text"); },
+        [&] { db.WriteMemo(0, 3, "   "); },     [&] { db.WriteBlankMemoRef(0, 3); },
+        [&] { db.AppendBlankRecord(); },        [&] { db.CheckValue(0, "x", 1); }};
+    for (const auto& write : writes)
+        EXPECT_EQ(ExpectError(write), refused);
     EXPECT_EQ(TableBytes(), table);
     EXPECT_EQ(MemoBytes(), memo.Bytes());
 }
@@ -330,7 +356,7 @@ TEST_F(WriteTest, AFailedWriteNeverLeavesAReferenceToAnUnwrittenRun)
         const std::string read = check.ReadMemo(0, 3);
         EXPECT_TRUE(read == "old text" || read == text) << failAt;
         const uint32_t block = static_cast<uint32_t>(std::stoul(check.ReadRaw(0, 3)));
-        EXPECT_GE(check.MemoNextBlock, block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << failAt;
+        EXPECT_GE(check.MemoNextBlock(), block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << failAt;
     }
 }
 
@@ -376,4 +402,118 @@ TEST_F(WriteTest, ANarrowReferenceFieldIsNeverWrittenCut)
     EXPECT_EQ(ExpectError([&] { db.WriteMemo(0, 1, "third"); }), "Поле \"TINY\" слишком узкое для номера блока 10");
     EXPECT_EQ(MemoBytes(), memoBefore);
     EXPECT_EQ(db.ReadMemo(0, 1), "second");
+}
+
+TEST_F(WriteTest, RunsOfAnotherValueTypeAreStoredUnderTheirTypeWhateverTheirBytes)
+{
+    Open();
+    const uint32_t next = db.MemoNextBlock();
+    const std::string number("\0\0\0\0\0\0\x10 ", 8);  // blank by its bytes' codes, yet a value
+    db.WriteMemo(0, 3, number, 8);
+    db.WriteMemo(1, 3, "  text  ");
+    const std::string m = MemoBytes();
+    EXPECT_EQ(ReadBe32(m, next * 64u), 8u);
+    EXPECT_EQ(m.substr(next * 64u + 8, 8), number);
+    EXPECT_EQ(ReadBe32(m, (next + 1) * 64u), 1u);
+    std::string bytes;
+    uint32_t type = 0;
+    ASSERT_TRUE(db.ReadMemoRun(0, 3, bytes, type));
+    EXPECT_EQ(type, 8u);
+    EXPECT_EQ(bytes, number);
+    EXPECT_FALSE(db.InspectMemo(0, 3).ReadsBlank);
+}
+
+// The binary fields of the newer FoxPro layout, one record per value: what
+// ReadValue shows, and WriteValue of that text gives the same bytes again.
+TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
+{
+    const auto le = [](uint64_t V, size_t Width) {
+        std::string b(Width, '\0');
+        for (size_t i = 0; i < Width; ++i)
+            b[i] = static_cast<char>(V >> (8 * i));
+        return b;
+    };
+    const auto dbl = [&](double D) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &D, sizeof bits);
+        return le(bits, 8);
+    };
+    const auto datetime = [&](uint32_t Day, uint32_t Ms) { return le(Day, 4) + le(Ms, 4); };
+    struct TCase {
+        int Field;  // 0 I, 1 B, 2 Y, 3 T
+        std::string Bytes, Text;
+    };
+    const std::vector<TCase> cases = {
+        {0, le(1, 4), "1"},
+        {0, le(0, 4), "0"},
+        {0, le(0xFFFFFFFFu, 4), "-1"},
+        {0, le(0x80000000u, 4), "-2147483648"},
+        {0, le(0x7FFFFFFFu, 4), "2147483647"},
+        {1, dbl(0), "0"},
+        {1, dbl(-0.0), "-0"},
+        {1, dbl(0.1), "0.1"},
+        {1, dbl(-12.25), "-12.25"},
+        {1, dbl(1e308), "1e+308"},
+        {1, dbl(5e-324), "5e-324"},
+        {1, dbl(1.0 / 3), "0.3333333333333333"},
+        {1, dbl(HUGE_VAL), "inf"},
+        {1, dbl(-HUGE_VAL), "-inf"},
+        {2, le(0, 8), "0.0000"},
+        {2, le(123450, 8), "12.3450"},
+        {2, le(static_cast<uint64_t>(-1), 8), "-0.0001"},
+        {2, le(0x8000000000000000ull, 8), "-922337203685477.5808"},
+        {2, le(0x7FFFFFFFFFFFFFFFull, 8), "922337203685477.5807"},
+        {3, datetime(0, 0), ""},
+        {3, datetime(2451545, 0), "2000-01-01 00:00:00"},
+        {3, datetime(2460676, 45296789), "2024-12-31 12:34:56.789"},
+        {3, datetime(1, 0), "0x0000000000000001"},           // before year 1: its bits
+        {3, datetime(2451545, 86400000), "0x05265C0000256859"},  // a day of more than 24 hours
+        {1, le(0x7FF8000000000001ull, 8), "0x7FF8000000000001"},   // NaN: its bits
+        {1, le(0xFFF8000000000000ull, 8), "0xFFF8000000000000"},
+        {3, datetime(2440588, 86399000), "1970-01-01 23:59:59"},
+        {3, datetime(1721426, 1), "0001-01-01 00:00:00.001"},
+        {3, datetime(5373484, 0), "9999-12-31 00:00:00"},
+    };
+    TTableSpec spec;
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = {{"I", 'I', 4, 0, 0, '\0'}, {"B", 'B', 8, 2, 0, '\0'}, {"Y", 'Y', 8, 4, 0, '\0'},
+                   {"T", 'T', 8, 0, 0, '\0'}};
+    for (const TCase& c : cases) {
+        std::vector<std::string> record(4);
+        record[static_cast<size_t>(c.Field)] = c.Bytes;
+        spec.Records.push_back(record);
+    }
+    TMemTable t;
+    t.Put(spec);
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, false);
+    const int32_t scratch = static_cast<int32_t>(cases.size());
+    // An appended record is blank as zero bytes in every binary field.
+    db.AppendBlankRecord();
+    for (int f = 0; f < 4; ++f)
+        EXPECT_EQ(db.ReadRaw(scratch, f), std::string(spec.Fields[static_cast<size_t>(f)].Size, '\0'));
+    for (size_t r = 0; r < cases.size(); ++r) {
+        const TCase& c = cases[r];
+        SCOPED_TRACE(c.Text);
+        EXPECT_EQ(db.ReadValue(static_cast<int32_t>(r), c.Field), c.Text);
+        db.CheckValue(c.Field, c.Text.data(), c.Text.size());
+        db.WriteValue(scratch, c.Field, c.Text);
+        EXPECT_EQ(db.ReadRaw(scratch, c.Field), c.Bytes);
+    }
+
+    // Texts that give no bytes, or not the bytes they came from.
+    const std::vector<std::pair<int, std::string>> refused = {
+        {0, "abc"},  {0, "2147483648"}, {0, "1.5"},  {0, "-2147483649"}, {1, "nan"}, {1, "1,5"},
+        {1, "0x10"}, {2, "1.23456"},    {2, "1e3"},  {2, "922337203685477.5808"},
+        {3, "2024-02-30 00:00:00"},     {3, "2024-12-31 24:00:00"},       {3, "2024-12-31"},
+        {3, "31.12.2024 10:00:00"},     {3, "2024-12-31 10:00:00.5"},     {3, "0x123"}, {0, "0x0000000000000001"}};
+    for (const auto& [field, text] : refused) {
+        SCOPED_TRACE(text);
+        const std::string message = ExpectError([&, field = field, text = text] { db.CheckValue(field, text.data(), text.size()); });
+        EXPECT_EQ(message.rfind("Значение ", 0), 0u) << message;
+        EXPECT_NE(message.find("в поле \"" + spec.Fields[static_cast<size_t>(field)].Name + "\""), std::string::npos);
+        EXPECT_EQ(ExpectError([&, field = field, text = text] { db.WriteValue(0, field, text); }), message);
+    }
+    db.CloseTable();
 }

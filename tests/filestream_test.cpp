@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "dbflite/dbflite.h"
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 #include "tablebuilder.h"
 #include "tempdir.h"
 

@@ -175,7 +175,7 @@ TEST_F(Handlers, SelectionTakesExactNamesInMemoBoxOrder)
     port.Memo = "NAME\r\nNOTES";
     EXPECT_TRUE(form.SelectFields(table, selection, false));  // Save takes any field
     EXPECT_EQ(selection, (std::vector<int>{0, 1}));
-    EXPECT_TRUE(table.DbfStream != nullptr);
+    EXPECT_TRUE(table.IsOpen());
     port.Memo = Join(Lines(100, "NOTES"), "\r\n");
     EXPECT_TRUE(form.SelectFields(table, selection, true));
     EXPECT_EQ(selection.size(), 100u);
@@ -185,7 +185,7 @@ TEST_F(Handlers, SelectionTakesExactNamesInMemoBoxOrder)
         port.Memo = memoBox;
         EXPECT_FALSE(form.SelectFields(table, selection, true)) << memoBox;
         EXPECT_EQ(port.Memo, Hint);
-        EXPECT_TRUE(table.DbfStream == nullptr && table.MemoStream == nullptr);
+        EXPECT_FALSE(table.IsOpen());
     }
     ExpectReleased();
 
@@ -467,6 +467,93 @@ TEST_F(Handlers, RewriteNeverTradesAReadableTextForAnIoError)
 
 // --- Save -------------------------------------------------------------------
 
+TEST_F(Handlers, RunsOfOtherValueTypesAreKeptAndBlocksThatStartNoRunAreBlanked)
+{
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+    const std::string number("\0\0\0\0\0\0\x10 ", 8);  // a Harbour number: blank by its bytes' codes
+    const uint32_t value = memo.Add(number, 8);
+    const uint32_t array = memo.Add("array  ", 32768);
+    const uint32_t freed = memo.Add("old text", 1000);
+    const uint32_t text = memo.Add(std::string(300, 't'));
+    const uint32_t picture = memo.Add("FoxPro type 0", 0);
+    spec.Records = {{"r0", MemoRef(value)},    {"r1", MemoRef(array)}, {"r2", MemoRef(freed)},
+                    {"r3", MemoRef(text + 2)}, {"r4", MemoRef(text)},  {"r5", MemoRef(picture)}};
+    Put();
+    const std::string table = t.Table();
+    port.Memo = "NOTES";
+    Click(&TfmMain::btClearClick);
+    const Lines kept = {MemoRef(value), MemoRef(array), Ten, Ten, MemoRef(text), MemoRef(picture)};
+    for (int r = 0; r < 6; ++r)
+        EXPECT_EQ(Field(r, 1), kept[static_cast<size_t>(r)]) << r;
+
+    // Rewrite copies each run under its own type, another type's bytes
+    // whole; what starts no run is blanked.
+    t.Files.SetFile(t.TablePath, table);
+    const uint32_t next = memo.NextBlock();
+    Click(&TfmMain::btAutoClick);
+    EXPECT_EQ(port.Caption, "MEMO поля переписаны.");
+    const std::string m = t.Memo();
+    const struct {
+        int Record;
+        uint32_t Block, Type;
+        std::string Bytes;
+    } copies[] = {{0, next, 8, number},
+                  {1, next + 1, 32768, "array  "},
+                  {4, next + 2, 1, std::string(300, 't')},
+                  {5, next + 7, 0, "FoxPro type 0"}};
+    for (const auto& c : copies) {
+        EXPECT_EQ(Field(c.Record, 1), MemoRef(c.Block)) << c.Record;
+        EXPECT_EQ(ReadBe32(m, c.Block * 64u), c.Type) << c.Record;
+        EXPECT_EQ(RunText(m, c.Block), c.Bytes) << c.Record;
+    }
+    EXPECT_EQ(Field(2, 1), Ten);
+    EXPECT_EQ(Field(3, 1), Ten);
+}
+
+TEST_F(Handlers, ClipperLongCharacterFieldsKeepTheirBytesThroughEveryOperation)
+{
+    // Read by byte 16 alone, NAME would be 44 bytes wide and NOTES would lie
+    // inside it, where these digits would read as a memo reference.
+    std::string name = "Long name";
+    name.resize(44, ' ');
+    name += "        12 and more of the name";
+    spec.Fields = {{"NAME", 'C', 300}, {"NOTES", 'M', 10}};
+    const uint32_t text = memo.Add("the memo text");
+    const uint32_t blank = memo.Add("  ");
+    spec.Records = {{name, MemoRef(text)}, {name, MemoRef(blank)}};
+    Put();
+    const std::string table = t.Table();
+    const std::string nameBytes = Field(0, 0);
+    ASSERT_EQ(nameBytes.size(), 300u);
+
+    port.Memo = "NAME\r\nNOTES";
+    port.DialogAnswers = {std::string("/out/s.txt")};
+    Click(&TfmMain::btSaveClick);
+    EXPECT_EQ(t.Files.File("/out/s.txt"), "NAME\tNOTES\r\n" + name + "\tthe memo text\r\n" + name + "\t\r\n");
+
+    port.Memo = "NOTES";
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(Field(0, 1), MemoRef(text));
+    EXPECT_EQ(Field(1, 1), Ten);
+    Click(&TfmMain::btAutoClick);
+    EXPECT_EQ(RunText(t.Memo(), Field(0, 1)), "the memo text");
+    port.All = true;
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(Field(0, 1), Ten);
+    for (int r = 0; r < 2; ++r)
+        EXPECT_EQ(Field(r, 0), nameBytes) << r;
+
+    t.Files.SetFile(t.TablePath, table);
+    t.Files.SetFile("/in/l.txt", "NOTES\tNAME\r\nloaded\t" + std::string(299, 'x') + "y\r\n\tshort\r\n");
+    port.DialogAnswers = {std::string("/in/l.txt")};
+    Click(&TfmMain::btLoadClick);
+    EXPECT_EQ(port.Caption, "MEMO поля загружены.");
+    EXPECT_EQ(Field(0, 0), std::string(299, 'x') + "y");
+    EXPECT_EQ(RunText(t.Memo(), Field(0, 1)), "loaded");
+    EXPECT_EQ(Field(1, 0), "short" + std::string(295, ' '));
+    EXPECT_EQ(Field(1, 1), Ten);
+}
+
 TEST_F(Handlers, SaveWritesTheHeaderAndOneEscapedLinePerRecord)
 {
     spec.Fields = {{"NAME", 'C', 10}, {"QTY", 'N', 8, 2}, {"DAY", 'D', 8}, {"OK", 'L', 1}, {"NOTES", 'M', 10}};
@@ -712,6 +799,153 @@ TEST_F(LoadTest, TheWholeFileIsCheckedBeforeAnythingIsWritten)
     ExpectUntouched();
 }
 
+// Whatever would stop a Load halfway (a write the layer refuses, a value
+// no field can take back) is found before the first write: the table and
+// the memo file stay byte for byte as they were, and the memo box says why.
+TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
+{
+    TTableSpec plain;
+    plain.Fields = {{"NAME", 'C', 6}, {"NOTES", 'M', 10}};
+    plain.Records = {{"old", ""}};
+    TTableSpec narrow = plain;
+    narrow.Fields[1].Size = 2;  // block numbers up to 99
+    TTableSpec vfp;
+    vfp.Version = 0x30;
+    vfp.BacklinkArea = true;
+    vfp.Fields = {{"ID", 'I', 4, 0, 0, '\0'},  {"PIC", 'G', 4, 0, 0, '\0'},    {"_NullFlags", '0', 1, 0, 5, '\0'},
+                  {"VB", 'Q', 10, 0, 0, '\0'}, {"VC", 'V', 10},                 {"ODD", 'X', 5},
+                  {"PRICE", 'B', 8, 2, 0, '\0'}, {"STAMP", 'T', 8, 0, 0, '\0'}};
+    vfp.Records = {{std::string(4, '\0')}};
+    const std::string noText = ") нельзя загрузить из текста: текст не передаёт его байты без потерь";
+    struct TCase {
+        const char* What;
+        const TTableSpec& Spec;
+        uint32_t Filler;  // bytes of text stored before the test's own
+        std::function<void(std::string& Table, std::string& Memo)> Damage;
+        std::string Text, Message;
+    };
+    const TCase cases[] = {
+        {"block size 0", plain, 0, [](std::string&, std::string& M) { M[6] = M[7] = 0; },
+         "NAME\tNOTES\r\nfirst\t\r\nsecond\ttext\r\n",
+         "Неверный размер блока (0) в заголовке MEMO файла \"/data/T.FPT\""},
+        {"a reference too narrow for the third text's block", narrow, 90 * 64 - 8, {},
+         "NAME\tNOTES\r\na\tfirst text\r\nb\tsecond\r\nc\tthird\r\n",
+         "Поле \"NOTES\" слишком узкое для номера блока 100"},
+        {"fields that do not add up to the record", plain, 0, [](std::string& T, std::string&) { T[10] = 18; },
+         "NAME\r\nx\r\n",
+         "Длины полей таблицы \"/data/T.DBF\" не совпадают с длиной записи (18): таблица повреждена, запись в неё "
+         "невозможна"},
+        {"a binary memo", vfp, 0, {}, "ID\tPIC\r\n1\t\r\n", "Поле \"PIC\" (тип G" + noText},
+        {"_NullFlags", vfp, 0, {}, "ID\t_NullFlags\r\n1\t\r\n", "Поле \"_NullFlags\" (тип 0" + noText},
+        {"varbinary", vfp, 0, {}, "ID\tVB\r\n1\tab\r\n", "Поле \"VB\" (тип Q" + noText},
+        {"varchar", vfp, 0, {}, "ID\tVC\r\n1\tab\r\n", "Поле \"VC\" (тип V" + noText},
+        {"an unknown type", vfp, 0, {}, "ID\tODD\r\n1\tab\r\n", "Поле \"ODD\" (тип X" + noText},
+        {"an integer that is none", vfp, 0, {}, "ID\r\n1\r\nabc\r\n", "Значение \"abc\" нельзя записать в поле \"ID\" (тип I)"},
+        {"an escaped tab in a number", vfp, 0, {}, "ID\tPRICE\r\n1\t2\r\n2\t1#095\r\n",
+         "Значение \"1\t5\" нельзя записать в поле \"PRICE\" (тип B)"},
+        {"no such day", vfp, 0, {}, "ID\tSTAMP\r\n1\t\r\n2\t2024-02-30 10:00:00\r\n",
+         "Значение \"2024-02-30 10:00:00\" нельзя записать в поле \"STAMP\" (тип T)"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TMemoBuilder filled(64);
+        if (c.Filler > 0)
+            filled.Add(std::string(c.Filler, 'f'));
+        std::string table = BuildTable(c.Spec), memoBytes = filled.Bytes();
+        if (c.Damage)
+            c.Damage(table, memoBytes);
+        t.Files.SetFile(t.TablePath, table);
+        t.Files.SetFile(t.MemoPath, memoBytes);
+        t.Files.SetFile("/in/l.txt", c.Text);
+        port.Log.clear();
+        port.DialogAnswers = {std::string("/in/l.txt")};
+        Click(&TfmMain::btLoadClick);
+        EXPECT_EQ(port.Memo, c.Message);
+        EXPECT_EQ(port.Errors(), Lines{});
+        EXPECT_TRUE(port.Captions().empty());
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoBytes);
+        ExpectReleased();
+    }
+
+    // Blank memo values need no block size: their references are blanked.
+    TMemoBuilder zero(64);
+    std::string zeroMemo = zero.Bytes();
+    zeroMemo[6] = zeroMemo[7] = 0;
+    spec = plain;
+    spec.Records = {{"old", MemoRef(12)}};
+    t.Files.SetFile(t.TablePath, BuildTable(spec));
+    t.Files.SetFile(t.MemoPath, zeroMemo);
+    t.Files.SetFile("/in/l.txt", "NAME\tNOTES\r\nnew\t \r\n");
+    port.DialogAnswers = {std::string("/in/l.txt")};
+    Click(&TfmMain::btLoadClick);
+    EXPECT_EQ(port.Caption, "MEMO поля загружены.");
+    EXPECT_EQ(Field(0, 0), "new   ");
+    EXPECT_EQ(Field(0, 1), Ten);
+    EXPECT_EQ(t.Memo(), zeroMemo);
+}
+
+// A Visual FoxPro 9 table: binary numbers and datetimes, a 4-byte memo
+// reference, _NullFlags. Save shows every value as text; Load of that text
+// gives every byte back, and records it appends are zero in binary fields.
+TEST_F(Handlers, SaveThenLoadLeavesAVisualFoxProTableAsItWas)
+{
+    const auto le = [](uint64_t V, size_t Width) {
+        std::string b(Width, '\0');
+        for (size_t i = 0; i < Width; ++i)
+            b[i] = static_cast<char>(V >> (8 * i));
+        return b;
+    };
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},    {"PRICE", 'B', 8, 2, 0, '\0'}, {"COST", 'Y', 8, 4, 0, '\0'},
+                   {"STAMP", 'T', 8, 0, 0, '\0'}, {"NAME", 'C', 12},              {"QTY", 'N', 6},
+                   {"NOTES", 'M', 4, 0, 0, '\0'}, {"_NullFlags", '0', 1, 0, 5, '\0'}};
+    spec.Records = {
+        {le(1, 4), le(0x3FF0000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann", "    42",
+         BinaryMemoRef(memo.Add("first\r\ntext")), std::string(1, '\x02')},
+        {le(0xFFFFFFFFu, 4), le(0x8000000000000000ull, 8), le(static_cast<uint64_t>(-1), 8), le(0, 8), "", "",
+         BinaryMemoRef(0), std::string(1, '\0')},
+        {le(0x80000000u, 4), le(0x7FF8000000000123ull, 8), le(0x8000000000000000ull, 8), le(2451545, 4) + le(0, 4),
+         "Bob#1", "    -7", BinaryMemoRef(memo.Add("#")), std::string(1, '\x01')}};
+    Put();
+    const std::string before = t.Table();
+
+    port.Memo = "ID\r\nPRICE\r\nCOST\r\nSTAMP\r\nNAME\r\nQTY\r\nNOTES";
+    port.DialogAnswers = {std::string("/x/v.txt")};
+    Click(&TfmMain::btSaveClick);
+    EXPECT_EQ(t.Files.File("/x/v.txt"),
+              "ID\tPRICE\tCOST\tSTAMP\tNAME\tQTY\tNOTES\r\n"
+              "1\t1\t1.5000\t2024-12-31 12:34:56.789\tAnn\t    42\tfirst#13#10text\r\n"
+              "-1\t-0\t-0.0001\t\t\t\t\r\n"
+              "-2147483648\t0x7FF8000000000123\t-922337203685477.5808\t2000-01-01 00:00:00\tBob#351\t    -7\t#35\r\n");
+
+    // Two more lines append two records.
+    t.Files.SetFile("/x/v.txt", t.Files.File("/x/v.txt") + "5\r\n6\r\n");
+    port.DialogAnswers = {std::string("/x/v.txt")};
+    Click(&TfmMain::btLoadClick);
+    EXPECT_EQ(port.Caption, "MEMO поля загружены.");
+    const std::string after = t.Table();
+    ASSERT_EQ(ReadLe32(after, 4), 5u);
+    for (int r = 0; r < 3; ++r) {
+        for (int f = 0; f < 8; ++f) {
+            if (f != 6) {
+                EXPECT_EQ(Field(r, f), FieldAt(spec, before, r, f)) << r << "," << f;
+            }
+        }
+    }
+    EXPECT_EQ(RunText(t.Memo(), ReadLe32(Field(0, 6), 0)), "first\r\ntext");
+    EXPECT_EQ(Field(1, 6), Zero4);
+    EXPECT_EQ(RunText(t.Memo(), ReadLe32(Field(2, 6), 0)), "#");
+    EXPECT_EQ(after.substr(0, HeaderSizeOf(spec)).substr(8), before.substr(0, HeaderSizeOf(spec)).substr(8));
+    const std::vector<std::string> appended = {le(5, 4),  le(0, 8),          le(0, 8),      le(0, 8),
+                                               Ten + "  ", std::string(6, ' '), Zero4, std::string(1, '\0')};
+    for (int f = 0; f < 8; ++f) {
+        EXPECT_EQ(Field(3, f), appended[static_cast<size_t>(f)]) << f;
+        EXPECT_EQ(Field(4, f), f == 0 ? le(6, 4) : appended[static_cast<size_t>(f)]) << f;
+    }
+}
+
 TEST_F(LoadTest, ProgressLineEndsCtrlZAndTheCappedRecordCount)
 {
     std::string text = "NAME\n";
@@ -759,9 +993,9 @@ TEST_F(LoadTest, ACountPast2To31VisitsTheRecordsTheFileHolds)
     // The appended record follows the ones present, and the count becomes true.
     TDBFLite check(t.Files);
     check.OpenTable(t.TablePath, false);
-    EXPECT_EQ(check.RecordCount, static_cast<int32_t>(spec.Records.size()) + 1);
+    EXPECT_EQ(check.RecordCount(), static_cast<int32_t>(spec.Records.size()) + 1);
     EXPECT_EQ(check.ReadValue(0, 0), "n0");
-    EXPECT_EQ(check.ReadValue(check.RecordCount - 1, 0), "n" + std::to_string(spec.Records.size()));
+    EXPECT_EQ(check.ReadValue(check.RecordCount() - 1, 0), "n" + std::to_string(spec.Records.size()));
     check.CloseTable();
     ExpectReleased();
 }
@@ -825,6 +1059,48 @@ TEST_F(Handlers, HelpShowsTheReflowedFileOrSaysItIsMissing)
     EXPECT_EQ(port.PaintSuspended, 0);
     EXPECT_EQ(port.Caption, "Tarnwick");
     ExpectReleased("Read_Me.txt");
+}
+
+// --- Read-only tables -------------------------------------------------------
+
+TEST_F(Handlers, AReadOnlyTableIsListedAndSavedButNeverWritten)
+{
+    spec.Fields = {{"NOTES", 'M', 10}};
+    spec.Records = {{MemoRef(memo.Add("text"))}, {"  garbage!"}};
+    // The table refused for writing, or its memo file (a read-only share
+    // may hold them apart).
+    for (const bool memoOnly : {false, true}) {
+        SCOPED_TRACE(memoOnly ? "memo file read-only" : "table read-only");
+        t = TMemTable();
+        Put();
+        t.Files.SetReadOnly(memoOnly ? t.MemoPath : t.TablePath);
+        const std::string table = t.Table(), memoBytes = t.Memo();
+
+        port.Log.clear();
+        Click(&TfmMain::btInfoClick);
+        EXPECT_EQ(port.Log, (Lines{"caption:MEMO полей: 1", "memo:NOTES"}));
+        port.DialogAnswers = {std::string("/out/ro.txt")};
+        Click(&TfmMain::btSaveClick);
+        EXPECT_EQ(port.Captions().back(), "MEMO поля сохранены.");
+        EXPECT_EQ(t.Files.File("/out/ro.txt"), "NOTES\r\ntext\r\n\r\n");
+
+        // The operations that write stop before they ask anything.
+        const std::string readOnly = "caption:Таблица доступна только для чтения.";
+        for (auto handler : {&TfmMain::btClearClick, &TfmMain::btAutoClick}) {
+            port.Log.clear();
+            Click(handler);
+            EXPECT_EQ(port.Log, Lines{readOnly});
+        }
+        t.Files.SetFile("/in/ro.txt", "NOTES\r\nnew\r\n");
+        port.Log.clear();
+        port.DialogAnswers = {std::string("/in/ro.txt")};
+        Click(&TfmMain::btLoadClick);
+        EXPECT_EQ(port.Log.size(), 2u);  // the dialog, then the caption
+        EXPECT_EQ(port.Log.back(), readOnly);
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoBytes);
+        ExpectReleased();
+    }
 }
 
 }  // namespace

@@ -18,7 +18,8 @@
 
 #include "cli/salvage.h"
 #include "dbflite/dbflite.h"
-#include "main/memotext.h"
+#include "main/escape.h"
+#include "tablebuilder.h"
 #include "tempdir.h"
 
 namespace {
@@ -285,7 +286,7 @@ void ExpectAsPeerReads(TDBFLite& Db, int32_t RecNo, int FieldNo, const TJson& Va
 {
     const std::string kind = Value["t"].Text;
     const std::string ours = Db.ReadValue(RecNo, FieldNo);
-    switch (Db.Fields[static_cast<size_t>(FieldNo)].FieldType) {
+    switch (Db.Fields()[static_cast<size_t>(FieldNo)].FieldType) {
     case 'C':
         ASSERT_EQ(kind, "str");
         EXPECT_EQ(ours, TrimRight(FromHex(Value["v"].Text)));
@@ -338,36 +339,36 @@ TEST_F(PeerTest, TablesReadAsBothPeersReadThem)
         SCOPED_TRACE(table["file"].Text + ": " + table["damage"].Text);
         TDBFLite db;
         db.OpenTable(Dir.Path(table["file"].Text), true);
-        ASSERT_TRUE(db.HasMemoFile);
-        EXPECT_EQ(db.MemoBlockSize, table["block_size"].Number);
-        EXPECT_EQ(db.Version, table["kind"].Text == "fp" ? 0xF5 : 0x30);
+        ASSERT_TRUE(db.HasMemoFile());
+        EXPECT_EQ(db.MemoBlockSize(), table["block_size"].Number);
+        EXPECT_EQ(db.Version(), table["kind"].Text == "fp" ? 0xF5 : 0x30);
         for (const char* peer : {"dbfread", "dbf"}) {
             SCOPED_TRACE(peer);
             const TJson& fields = table[peer]["fields"];
             const TJson& records = table[peer]["records"];
-            ASSERT_EQ(db.FieldCount, fields.Items.size());
+            ASSERT_EQ(db.FieldCount(), fields.Items.size());
             for (size_t f = 0; f < fields.Items.size(); ++f) {
-                EXPECT_EQ(db.Fields[f].Name, fields.Items[f]["name"].Text);
-                EXPECT_EQ(std::string(1, db.Fields[f].FieldType), fields.Items[f]["type"].Text);
-                EXPECT_EQ(db.Fields[f].Size, fields.Items[f]["size"].Number);
-                EXPECT_EQ(db.Fields[f].Decimals, fields.Items[f]["decimals"].Number);
+                EXPECT_EQ(db.Fields()[f].Name, fields.Items[f]["name"].Text);
+                EXPECT_EQ(std::string(1, db.Fields()[f].FieldType), fields.Items[f]["type"].Text);
+                EXPECT_EQ(db.Fields()[f].Size, fields.Items[f]["size"].Number);
+                EXPECT_EQ(db.Fields()[f].Decimals, fields.Items[f]["decimals"].Number);
             }
-            ASSERT_EQ(db.RecordCount, static_cast<int32_t>(records.Items.size()));
-            EXPECT_EQ(db.RecordsInFile(), db.RecordCount);
-            for (int32_t r = 0; r < db.RecordCount; ++r)
-                for (int f = 0; f < db.FieldCount; ++f) {
-                    SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+            ASSERT_EQ(db.RecordCount(), static_cast<int32_t>(records.Items.size()));
+            EXPECT_EQ(db.RecordsInFile(), db.RecordCount());
+            for (int32_t r = 0; r < db.RecordCount(); ++r)
+                for (int f = 0; f < db.FieldCount(); ++f) {
+                    SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields()[static_cast<size_t>(f)].Name);
                     ExpectAsPeerReads(db, r, f, records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
                 }
         }
         // What the reference leads to, by dbfread, which tells no reference
         // (None) from an empty text ('') and fails on runs past the end.
         const TJson& records = table["dbfread"]["records"];
-        for (int32_t r = 0; r < db.RecordCount; ++r)
-            for (int f = 0; f < db.FieldCount; ++f) {
-                if (db.Fields[static_cast<size_t>(f)].FieldType != 'M')
+        for (int32_t r = 0; r < db.RecordCount(); ++r)
+            for (int f = 0; f < db.FieldCount(); ++f) {
+                if (db.Fields()[static_cast<size_t>(f)].FieldType != 'M')
                     continue;
-                SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields[static_cast<size_t>(f)].Name);
+                SCOPED_TRACE("record " + std::to_string(r) + ", " + db.Fields()[static_cast<size_t>(f)].Name);
                 const TPeerMemo memo = PeerMemo(records.Items[static_cast<size_t>(r)].Items[static_cast<size_t>(f)]);
                 const TMemoInspection found = db.InspectMemo(r, f);
                 if (memo.Kind == "none") {
@@ -400,7 +401,7 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
         db.OpenTable(path, false);
         const int notes = db.FieldIndex("NOTES"), remark = db.FieldIndex("REMARK");
         ASSERT_TRUE(notes >= 0 && remark >= 0);
-        const bool binary = db.Fields[static_cast<size_t>(notes)].Size == 4;
+        const bool binary = db.Fields()[static_cast<size_t>(notes)].Size == 4;
         const std::string noReference = binary ? std::string(4, '\0') : std::string(10, ' ');
         const std::vector<std::string> texts = {
             Cp1251("Ёлка, ёж и Я: заметка"),
@@ -409,25 +410,25 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
             " \r\n\t ",  // blank: the reference must go, no run is written
             blankRef,
             Cp1251("хвост из пробелов  \r\n"),
-            std::string(db.MemoBlockSize - 8u, '\xE6'),  // the run fills its block exactly
-            std::string(db.MemoBlockSize - 7u, '\xE6'),  // and one byte more
+            std::string(db.MemoBlockSize() - 8u, '\xE6'),  // the run fills its block exactly
+            std::string(db.MemoBlockSize() - 7u, '\xE6'),  // and one byte more
             Cp1251("нуль") + std::string(1, '\0') + Cp1251("внутри"),
         };
         // Every memo of every record is rewritten; then a text two records
         // past the end appends two blank records, one left without memos.
         // What each memo must read as goes to written ("" for no memo).
-        const int32_t existing = db.RecordCount;
+        const int32_t existing = db.RecordCount();
         std::vector<std::vector<std::string>> written(static_cast<size_t>(existing) + 2, {"", ""});
         size_t next = t;
         auto write = [&](int32_t RecNo, int Slot, const std::string& Text) {
             const int field = Slot == 0 ? notes : remark;
-            const uint32_t nextBlock = db.MemoNextBlock;
+            const uint32_t nextBlock = db.MemoNextBlock();
             if (Text == blankRef)
                 db.WriteBlankMemoRef(RecNo, field);
             else
                 db.WriteMemo(RecNo, field, Text);
             if (Text == blankRef || IsBlank(Text)) {
-                EXPECT_EQ(db.MemoNextBlock, nextBlock);
+                EXPECT_EQ(db.MemoNextBlock(), nextBlock);
             }
             written[static_cast<size_t>(RecNo)][static_cast<size_t>(Slot)] = Text == blankRef ? "" : Text;
         };
@@ -445,8 +446,8 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
         written.push_back({texts[1], texts[1]});
 
         db.OpenTable(path, true);
-        ASSERT_EQ(db.RecordCount, existing + 3);
-        for (int32_t r = 0; r < db.RecordCount; ++r)
+        ASSERT_EQ(db.RecordCount(), existing + 3);
+        for (int32_t r = 0; r < db.RecordCount(); ++r)
             for (int slot : {0, 1}) {
                 const int field = slot == 0 ? notes : remark;
                 const std::string& text = written[static_cast<size_t>(r)][static_cast<size_t>(slot)];
@@ -499,5 +500,72 @@ TEST_F(PeerTest, SalvageListsExactlyTheTextsWhoseReferencesPython3DbfEmptied)
         EXPECT_EQ(found.LostTexts, table["lost"].Items.size());
         EXPECT_EQ(found.OldCopies, 0u);
         EXPECT_TRUE(ReadFileBytes(output) == expected) << ReadFileBytes(output).substr(0, 400);
+    }
+}
+
+// A Visual FoxPro 9 table built byte by byte: the integers, doubles,
+// currency and datetimes we show as text are the values both peers read,
+// and writing our texts back (as Load does) gives values they read alike.
+TEST_F(PeerTest, BinaryFieldsReadAsBothPeersReadThem)
+{
+    const auto le = [](uint64_t V, size_t Width) {
+        std::string b(Width, '\0');
+        for (size_t i = 0; i < Width; ++i)
+            b[i] = static_cast<char>(V >> (8 * i));
+        return b;
+    };
+    TTableSpec spec;
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},    {"PRICE", 'B', 8, 2, 0, '\0'}, {"COST", 'Y', 8, 4, 0, '\0'},
+                   {"STAMP", 'T', 8, 0, 0, '\0'}, {"NAME", 'C', 10},             {"NOTES", 'M', 4, 0, 0, '\0'}};
+    TMemoBuilder memo(64);
+    spec.Records = {
+        {le(1, 4), le(0x3FF8000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
+         BinaryMemoRef(memo.Add("text"))},
+        {le(0xFFFFFFFFu, 4), le(0xC029000000000000ull, 8), le(static_cast<uint64_t>(-123456789), 8),
+         le(2451545, 4) + le(0, 4), "Bob", BinaryMemoRef(0)},
+        {le(0x80000000u, 4), le(0x3FB999999999999Aull, 8), le(0, 8), le(0, 8), "", BinaryMemoRef(0)}};
+    const std::string path = Dir.Path("VFP.DBF");
+    WriteFileBytes(path, BuildTable(spec));
+    WriteFileBytes(Dir.Path("VFP.FPT"), memo.Bytes());
+
+    // Our texts written back into a fourth record, as Load writes them.
+    TDBFLite db;
+    db.OpenTable(path, false);
+    std::vector<std::vector<std::string>> shown(4);
+    for (int32_t r = 0; r < 3; ++r)
+        for (int f = 0; f < 4; ++f)
+            shown[static_cast<size_t>(r)].push_back(db.ReadValue(r, f));
+    for (int f = 0; f < 4; ++f)
+        db.WriteValue(3, f, shown[0][static_cast<size_t>(f)]);
+    shown[3] = shown[0];
+    db.CloseTable();
+    EXPECT_EQ(shown[1], (std::vector<std::string>{"-1", "-12.5", "-12345.6789", "2000-01-01 00:00:00"}));
+
+    for (const char* peer : {"dbfread", "dbf"}) {
+        SCOPED_TRACE(peer);
+        int status = 0;
+        const std::string out = Script("read_memos.py", {path, std::string("--peer=") + peer, "--all-fields"}, status);
+        ASSERT_EQ(status, 0) << ReadFileBytes(Dir.Path("stderr.txt"));
+        const TJson read = TJsonParser(out).Document();
+        ASSERT_EQ(read["records"].Items.size(), 4u);
+        for (size_t r = 0; r < 4; ++r) {
+            const TJson& record = read["records"].Items[r];
+            for (size_t f = 0; f < 4; ++f) {
+                SCOPED_TRACE("record " + std::to_string(r) + ", field " + std::to_string(f));
+                const std::string& ours = shown[r][f];
+                const TJson& theirs = record.Items[f];
+                if (f < 3) {
+                    ASSERT_EQ(theirs["t"].Text, "num");
+                    EXPECT_DOUBLE_EQ(std::strtod(ours.c_str(), nullptr), theirs["v"].Number);
+                } else if (ours.empty()) {
+                    EXPECT_EQ(theirs["t"].Text, "none");
+                } else {
+                    ASSERT_EQ(theirs["t"].Text, "datetime");
+                    EXPECT_EQ(ours.size() == 19 ? ours + ".000" : ours, theirs["v"].Text);
+                }
+            }
+        }
     }
 }

@@ -1,7 +1,8 @@
 // Tables shared between processes (POSIX): the memo file's lock while a
-// table is open read-write, released however a run ends; and tarnwick-cli
+// table is open read-write, released however a run ends; tarnwick-cli
 // killed at random points of a rewrite or a load, after which the table must
-// still be whole.
+// still be whole; and tarnwick-cli as a user meets it (conventions,
+// languages, help beside the program, a table without write permission).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
@@ -363,8 +365,8 @@ protected:
         ASSERT_NO_THROW(db.OpenTable(disk.Table, false));
         const uint32_t count = ReadLe32(table, 4);
         ASSERT_GE(count, static_cast<uint32_t>(Records));
-        ASSERT_LE(db.HeaderSize + uint64_t{count} * db.RecordSize, table.size());
-        ASSERT_EQ(table.substr(db.HeaderSize, count * db.RecordSize).find('\0'), std::string::npos);
+        ASSERT_LE(db.HeaderSize() + uint64_t{count} * db.RecordSize(), table.size());
+        ASSERT_EQ(table.substr(db.HeaderSize(), count * db.RecordSize()).find('\0'), std::string::npos);
         const uint32_t next = ReadBe32(memo, 0);
         for (int32_t r = 0; r < static_cast<int32_t>(count); ++r)
             for (int f : {1, 2}) {
@@ -523,7 +525,8 @@ TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChange)
     for (const auto& args : {std::vector<std::string>{"clear", disk.Table, "--yes", "--backup"},
                              std::vector<std::string>{"rewrite", disk.Table, "--yes", "--backup"}}) {
         EXPECT_EQ(Cli(args), 3) << args[0];
-        EXPECT_TRUE(ErrSays("Резервная копия не записана")) << ReadFileBytes(Err);
+        EXPECT_TRUE(ErrSays("Резервная копия не записана") || ErrSays("The backup could not be written"))
+            << ReadFileBytes(Err);
         EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
         EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
         // The table's own copy was written before the memo file's failed.
@@ -631,6 +634,194 @@ TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAll
     for (int32_t r = 0; r < db.RecordsInFile(); ++r)
         EXPECT_EQ(db.ReadMemo(r, 0), texts[static_cast<size_t>(r)]) << r;
     EXPECT_EQ(texts[1], std::string(100, 'x'));
+}
+
+// --- tarnwick-cli as a user runs it ------------------------------------------
+
+struct TCliRun {
+    int Status = -1;
+    std::string Out, Err;
+};
+
+bool HasCyrillic(const std::string& Text)
+{
+    for (char c : Text)
+        if (static_cast<unsigned char>(c) >= 0xD0 && static_cast<unsigned char>(c) <= 0xD3)
+            return true;
+    return false;
+}
+
+// Runs tarnwick-cli in Folder with only the variables Env, stdin on
+// /dev/null; what it wrote to stdout and stderr.
+TCliRun RunCli(const std::vector<std::string>& Args, std::vector<std::string> Env, const TTempDir& Folder)
+{
+    std::vector<std::string> all{CliPath()};
+    all.insert(all.end(), Args.begin(), Args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& arg : all)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    for (std::string& variable : Env)
+        envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
+    const std::string out = Folder.Path("cli.out"), err = Folder.Path("cli.err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, Folder.Root().c_str());
+    pid_t pid = -1;
+    TCliRun run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
+        run.Status = Finish(pid);
+    posix_spawn_file_actions_destroy(&actions);
+    run.Out = ReadFileBytes(out);
+    run.Err = ReadFileBytes(err);
+    return run;
+}
+
+class CliUse : public ::testing::Test {
+protected:
+    TDiskTable disk;
+    const std::vector<std::string> english{"LANG=C"}, russian{"LANG=ru_RU.UTF-8"};
+
+    void SetUp() override
+    {
+        ASSERT_EQ(::access(CliPath().c_str(), X_OK), 0) << CliPath();
+        TTableSpec layout;
+        layout.LanguageDriver = 0xC9;  // cp1251
+        layout.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"\xCF\xCE\xCB\xC5", 'M', 10}};
+        TMemoBuilder memo;
+        layout.Records = {{"1", MemoRef(memo.Add("\xF2\xE5\xEA\xF1\xF2")), "  garbage!"}, {"2", "", ""}};
+        disk.Put(layout, memo);
+    }
+};
+
+TEST_F(CliUse, ConventionsOfTheCommandLine)
+{
+    const struct {
+        std::vector<std::string> Args;
+        int Status;
+        std::string Out, Err;  // the start of stdout, a part of stderr
+    } cases[] = {
+        {{"--version"}, 0, "tarnwick-cli 1.", ""},
+        {{"version"}, 0, "tarnwick-cli 1.", ""},
+        {{"frob"}, 2, "", "unknown command 'frob'\nTry 'tarnwick-cli --help'.\n"},
+        {{}, 2, "", "no command given\nTry 'tarnwick-cli --help'.\n"},
+        {{"--frob"}, 2, "", "unknown option '--frob'\nTry"},
+        {{"info", "T.DBF", "--frob"}, 2, "", "unknown option '--frob'\nTry"},
+        {{"info", "T.DBF", "--all"}, 2, "", "info does not take --all\nTry"},
+        {{"save", "T.DBF"}, 2, "", "save takes 2 file name(s)\nTry"},
+        {{"save", "T.DBF", "x", "--encoding", "latin-9"}, 2, "", "unknown encoding 'latin-9'"},
+        {{"save", "--help"}, 0, "Usage:\n  tarnwick-cli save TABLE OUTPUT", ""},
+        {{"--help"}, 0, "Usage:\n  tarnwick-cli info", ""},
+    };
+    for (const auto& c : cases) {
+        const TCliRun run = RunCli(c.Args, english, disk.Dir);
+        std::string args;
+        for (const std::string& arg : c.Args)
+            args += arg + " ";
+        EXPECT_EQ(run.Status, c.Status) << args;
+        EXPECT_EQ(run.Out.compare(0, c.Out.size(), c.Out), 0) << args << ": " << run.Out;
+        EXPECT_NE(run.Err.find(c.Err), std::string::npos) << args << ": " << run.Err;
+        if (c.Status == 2) {
+            EXPECT_LE(std::count(run.Err.begin(), run.Err.end(), '\n'), 3) << args;
+        }
+        EXPECT_FALSE(HasCyrillic(run.Out + run.Err)) << args;
+    }
+    const TCliRun run = RunCli({"frob"}, russian, disk.Dir);
+    EXPECT_EQ(run.Err, "tarnwick-cli: неизвестная команда 'frob'\nПопробуйте 'tarnwick-cli --help'.\n");
+}
+
+TEST_F(CliUse, OneLanguageARun)
+{
+    // English: nothing Cyrillic but the names of the table itself, shown in
+    // the bytes it holds on a terminal that is not UTF-8.
+    // (check ends with 4: the second memo field holds a reference that is
+    // not a number.)
+    TCliRun run = RunCli({"check", disk.Table}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 4) << run.Err;
+    EXPECT_NE(run.Out.find("records: 2\ncode page: 1251 (header mark 0xC9)\n"), std::string::npos) << run.Out;
+    EXPECT_FALSE(HasCyrillic(run.Out + run.Err)) << run.Out;
+    run = RunCli({"check", disk.Table}, {"LC_ALL=en_US.UTF-8", "LANG=ru_RU.UTF-8"}, disk.Dir);
+    EXPECT_NE(run.Out.find("field ПОЛЕ:\n  empty references"), std::string::npos) << run.Out;
+    run = RunCli({"check", disk.Table}, russian, disk.Dir);
+    EXPECT_EQ(run.Status, 4) << run.Err;
+    EXPECT_NE(run.Out.find("записей: 2\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("поле ПОЛЕ:\n  пустые ссылки"), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Out.find("records"), std::string::npos) << run.Out;
+
+    run = RunCli({"info", disk.Table}, russian, disk.Dir);
+    EXPECT_EQ(run.Out, "NOTES\nПОЛЕ\n");
+    EXPECT_EQ(run.Err, "MEMO полей: 2\n");
+    run = RunCli({"info", disk.Table}, english, disk.Dir);
+    EXPECT_EQ(run.Err, "Memo fields: 2\n");
+    run = RunCli({"clear", disk.Table}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_NE(run.Err.find("Do you really want to clear these memo fields (2 of them)?"), std::string::npos);
+    EXPECT_FALSE(HasCyrillic(run.Err)) << run.Err;
+    run = RunCli({"clear", disk.Table}, russian, disk.Dir);
+    EXPECT_NE(run.Err.find("Нет терминала для подтверждения"), std::string::npos) << run.Err;
+    run = RunCli({"info", disk.Dir.Path("NONE.DBF")}, english, disk.Dir);
+    EXPECT_EQ(run.Err, "DBF file not found.\n");
+}
+
+TEST_F(CliUse, HelpFromAnotherFolderReadsTheFileBesideTheProgram)
+{
+    // The build puts Read_Me.txt beside tarnwick-cli; this folder has none.
+    const TCliRun run = RunCli({"help"}, russian, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_GT(run.Out.size(), 200u);
+    EXPECT_EQ(run.Out.find('\r'), std::string::npos);
+    WriteFileBytes(disk.Dir.Path("Read_Me.txt"), "Local help\r\n");
+    EXPECT_EQ(RunCli({"help"}, russian, disk.Dir).Out, "Local help\n");
+}
+
+TEST_F(CliUse, ATableWithoutWritePermissionIsListedAndSavedButNotCleared)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes whatever the permissions say (the handler tests cover this in memory)";
+    ASSERT_EQ(::chmod(disk.Table.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(disk.Memo.c_str(), 0444), 0);
+    TCliRun run = RunCli({"info", disk.Table}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Out.substr(0, 6), "NOTES\n");
+    run = RunCli({"save", disk.Table, disk.Text, "--encoding", "utf-8"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadFileBytes(disk.Text), "NOTES\tПОЛЕ\r\nтекст\t\r\n\t\r\n");
+    run = RunCli({"clear", disk.Table, "--yes"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(run.Err, "The table is read-only.\n");
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+}
+
+TEST_F(CliUse, TextsGoOutAsUtf8AndComeBackAsTheTablesBytes)
+{
+    const std::string utf8 = disk.Dir.Path("utf8.txt"), raw = disk.Dir.Path("raw.txt");
+    EXPECT_EQ(RunCli({"save", disk.Table, raw}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(raw), "NOTES\t\xCF\xCE\xCB\xC5\r\n\xF2\xE5\xEA\xF1\xF2\t\r\n\t\r\n");
+    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding=UTF-8"}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(utf8), "NOTES\tПОЛЕ\r\nтекст\t\r\n\t\r\n");
+    WriteFileBytes(utf8, "ПОЛЕ\tNOTES\r\nдругой\tтекст\r\n");
+    TCliRun run = RunCli({"load", disk.Table, utf8, "--encoding", "utf-8", "--yes"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(RunCli({"save", disk.Table, raw}, english, disk.Dir).Status, 0);
+    EXPECT_EQ(ReadFileBytes(raw),
+              "NOTES\t\xCF\xCE\xCB\xC5\r\n\xF2\xE5\xEA\xF1\xF2\t\xE4\xF0\xF3\xE3\xEE\xE9\r\n\t\r\n");
+
+    // A table without a code page mark needs one given.
+    std::string unmarked = disk.TableBytes;
+    unmarked[29] = 0;
+    WriteFileBytes(disk.Table, unmarked);
+    run = RunCli({"save", disk.Table, utf8, "--encoding", "utf-8"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_NE(run.Err.find("(mark 0x00): give one with --codepage"), std::string::npos) << run.Err;
+    run = RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "866"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadFileBytes(utf8).substr(0, 18), "NOTES\t╧╬╦┼");  // the same bytes read as cp866
+    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "9"}, english, disk.Dir).Status, 2);
 }
 
 }  // namespace

@@ -208,7 +208,7 @@ TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, true);
     TProgressBar progress;
-    const TFullDiagnosis d = DiagnoseFully(db, {1}, progress);
+    const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
     EXPECT_EQ(CountsOf(d.Map), c.Expected);
     const std::vector<std::string> problems = d.Problems();
     const bool wrong = c.Expected.NotRunStart + c.Expected.CrossLinkedRuns + c.Expected.Overlapping +
@@ -228,8 +228,9 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
     spec.Fields = {{"NOTES", 'M', 10}};
     spec.Records = {{MemoRef(8)}};
     t.Put(spec);
+    // (The command line's own texts are English until a run sets its language.)
     EXPECT_EQ(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }),
-              "Нет MEMO файла: искать тексты негде.");
+              "No memo file: there are no texts to look for.");
     TMemoBuilder memo(64);
     memo.Add("text");
     std::string bytes = memo.Bytes();
@@ -330,7 +331,7 @@ TEST(CheckDiagnosis, TheTableFileAgainstItsHeader)
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, true);
         TProgressBar progress;
-        const TFullDiagnosis d = DiagnoseFully(db, {1}, progress);
+        const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
         EXPECT_EQ(d.Problems(), c.Problems);
         TFakePort port;
         std::ostringstream json;
@@ -360,7 +361,7 @@ TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, true);
         TProgressBar progress;
-        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress);
+        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress, t.Files);
         EXPECT_EQ(d.NextFree, c.State);
         const std::vector<std::string> p = d.Problems();
         EXPECT_EQ(std::count(p.begin(), p.end(), "next_free_block") == 1, c.Wrong);
@@ -420,7 +421,7 @@ TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
             break;
         }
         SCOPED_TRACE(n);
-        EXPECT_EQ(message.rfind("Резервная копия не записана (", 0), 0u) << message;
+        EXPECT_EQ(message.rfind("The backup could not be written (", 0), 0u) << message;
         EXPECT_EQ(t.Table(), table);
         EXPECT_EQ(t.Memo(), memoBytes);
     }
@@ -477,15 +478,17 @@ std::vector<std::string> Readings(TFileSystem& Files, const std::string& Path)
     TDBFLite db(Files);
     db.OpenTable(Path, true);
     std::vector<std::string> out;
+    const std::unique_ptr<TFileStream> memo =
+        db.HasMemoFile() ? Files.Open(db.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone) : nullptr;
     for (int32_t r = 0; r < db.RecordsInFile(); ++r)
-        for (size_t f = 0; f < db.Fields.size(); ++f) {
-            if (db.Fields[f].FieldType != 'M')
+        for (size_t f = 0; f < db.Fields().size(); ++f) {
+            if (db.Fields()[f].FieldType != 'M')
                 continue;
             const std::string text = db.ReadMemo(r, static_cast<int>(f));
             const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
             std::string bytes(static_cast<size_t>(run.Present), '\0');
             if (!text.empty() && run.Present > 0)
-                db.MemoStream->ReadAt(run.Offset + 8, &bytes[0], bytes.size());
+                memo->ReadAt(run.Offset + 8, &bytes[0], bytes.size());
             out.push_back(text.empty() ? std::string() : text + "|" + std::to_string(run.Type) + "|" + bytes);
         }
     return out;
@@ -498,8 +501,8 @@ uint64_t PackedSize(TFileSystem& Files, const std::string& Path)
     db.OpenTable(Path, true);
     std::vector<std::pair<uint64_t, uint64_t>> runs;
     for (int32_t r = 0; r < db.RecordsInFile(); ++r)
-        for (size_t f = 0; f < db.Fields.size(); ++f)
-            if (db.Fields[f].FieldType == 'M' && !db.ReadMemo(r, static_cast<int>(f)).empty()) {
+        for (size_t f = 0; f < db.Fields().size(); ++f)
+            if (db.Fields()[f].FieldType == 'M' && !db.ReadMemo(r, static_cast<int>(f)).empty()) {
                 const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
                 runs.push_back({static_cast<uint64_t>(run.Block), (8 + run.Present + 63) / 64 * 64});
             }
@@ -539,7 +542,7 @@ TEST_P(MemoMapCase, PackKeepsWhatEveryReferenceReadsAndOnlyThat)
     EXPECT_GE(result.Blanked, 1u);  // the reference past the end, and any to a blank text
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, true);
-    TMemoMap map(db);
+    TMemoMap map(db, t.Files);
     map.AddAllRecords();
     map.Scan();
     EXPECT_EQ(map.Findings().Orphans, 0u);

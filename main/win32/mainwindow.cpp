@@ -8,7 +8,7 @@
 #include <iterator>
 #include <numeric>
 
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 #include "main/win32/controlids.h"
 #include "main/win32/resource.h"
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 const wchar_t* const AppTitle = L"Tarnwick";
 
@@ -59,11 +59,6 @@ std::string TWin32Port::FileNameText()
 void TWin32Port::SetFileNameText(const std::string& Text)
 {
     ::SetWindowTextW(C_.FileName, Utf8ToWide(Text).c_str());
-}
-
-std::string TWin32Port::MemoText()
-{
-    return WideToUtf8(WindowText(C_.Memo));
 }
 
 void TWin32Port::SetMemoText(const std::string& Text)

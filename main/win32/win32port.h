@@ -34,7 +34,6 @@ public:
     std::string FileNameText() override;
     void SetFileNameText(const std::string& Text) override;
 
-    std::string MemoText() override;
     void SetMemoText(const std::string& Text) override;
     std::vector<std::string> MemoLines() override;
     void SuspendMemoPaint() override;

@@ -496,31 +496,34 @@ void PostClick(int Id)
     ::PostMessageW(App.Control(Id), BM_CLICK, 0, 0);
 }
 
+// Window enumeration callbacks are CALLBACK (stdcall on 32-bit Windows),
+// which a lambda cannot be.
+BOOL CALLBACK CollectOwnTopWindow(HWND w, LPARAM l)
+{
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    if (pid == App.Process.dwProcessId)
+        reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM l)
+{
+    reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
+    return TRUE;
+}
+
 std::vector<HWND> TopWindows()
 {
     std::vector<HWND> found;
-    ::EnumWindows(
-        [](HWND w, LPARAM l) -> BOOL {
-            DWORD pid = 0;
-            ::GetWindowThreadProcessId(w, &pid);
-            if (pid == App.Process.dwProcessId)
-                reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    ::EnumWindows(CollectOwnTopWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
 std::vector<HWND> Children(HWND Parent)
 {
     std::vector<HWND> found;
-    ::EnumChildWindows(
-        Parent,
-        [](HWND w, LPARAM l) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(l)->push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    ::EnumChildWindows(Parent, CollectWindow, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
@@ -914,7 +917,6 @@ void PumpOwnMessages()
     }
 }
 
-}  // namespace
 
 // The last step of a session: Exit closes the window with status 0 (after
 // starting the program again when Restart names it); then the tally.
@@ -934,52 +936,53 @@ int ExitAndReport(const std::wstring* Restart)
     return Failed == 0 ? 0 : 1;
 }
 
-int wmain(int argc, wchar_t** argv)
+// The files and the controls the steps of a session work with.
+struct TSession {
+    std::wstring Exe, Stock, Clear, Rewrite, NoMemo, Locked, Saved, Load, Help;
+    TFixture Fixture;
+    HWND Memo = nullptr, FileName = nullptr, All = nullptr;
+};
+
+std::wstring FptOf(const std::wstring& Dbf) { return Dbf.substr(0, Dbf.size() - 4) + L".FPT"; }
+
+// Writes the tables, the text file to load and the help file into the work
+// folder.
+TSession PrepareFiles(const std::wstring& Exe)
 {
-    const bool layoutOnly = argc == 4 && std::wstring(argv[3]) == L"--layout-only";
-    if (argc != 3 && !layoutOnly) {
-        std::printf("usage: tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]\n");
-        return 2;
+    TSession s;
+    s.Exe = Exe;
+    s.Fixture = MakeFixture();
+    s.Stock = Data + L"\\stock.dbf";
+    s.Clear = Data + L"\\clear.dbf";
+    s.Rewrite = Data + L"\\rewrite.dbf";
+    s.NoMemo = Data + L"\\nomemo.dbf";
+    s.Locked = Data + L"\\locked.dbf";
+    s.Saved = Data + L"\\saved.txt";
+    s.Load = Data + L"\\load.txt";
+    s.Help = Work + L"\\Read_Me.txt";
+    for (const std::wstring& t : {s.Stock, s.Clear, s.Rewrite, s.Locked}) {
+        WriteBytes(t, s.Fixture.Dbf);
+        WriteBytes(FptOf(t), s.Fixture.Fpt);
     }
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // Window rectangles in real pixels, as the program (dpi aware) places
-    // them, not scaled for an unaware reader.
-    ::SetProcessDPIAware();
-    const std::wstring exe = argv[1];
-    Work = argv[2];
-    Data = Work + L"\\data";
-    ::CreateDirectoryW(Work.c_str(), nullptr);
-    ::CreateDirectoryW(Data.c_str(), nullptr);
+    WriteBytes(s.NoMemo, BuildTable({{"ID", 'N', 4}, {Cp1251("ЗАМЕТКА"), 'M', 10}}, {{"   1", "         8"}}, true));
+    ::DeleteFileW(FptOf(s.NoMemo).c_str());
+    WriteBytes(s.Help, Cp1251(HelpFile));
+    WriteBytes(s.Load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
+                              "Новая заметка\t7\tКресло\r\n"
+                              "\r\n"
+                              "Третья\t\t\r\n"
+                              "Четвёртая\t42\tДиван\r\n"));
+    return s;
+}
 
-    const TFixture fixture = MakeFixture();
-    const std::wstring stock = Data + L"\\stock.dbf";
-    const std::wstring clear = Data + L"\\clear.dbf";
-    const std::wstring rewrite = Data + L"\\rewrite.dbf";
-    const std::wstring nomemo = Data + L"\\nomemo.dbf";
-    const std::wstring locked = Data + L"\\locked.dbf";
-    const std::wstring saved = Data + L"\\saved.txt";
-    const std::wstring load = Data + L"\\load.txt";
-    const std::wstring help = Work + L"\\Read_Me.txt";
-    auto fptOf = [](const std::wstring& Dbf) { return Dbf.substr(0, Dbf.size() - 4) + L".FPT"; };
-    for (const std::wstring& t : {stock, clear, rewrite, locked}) {
-        WriteBytes(t, fixture.Dbf);
-        WriteBytes(fptOf(t), fixture.Fpt);
-    }
-    WriteBytes(nomemo, BuildTable({{"ID", 'N', 4}, {Cp1251("ЗАМЕТКА"), 'M', 10}}, {{"   1", "         8"}}, true));
-    ::DeleteFileW(fptOf(nomemo).c_str());
-    WriteBytes(help, Cp1251(HelpFile));
-    WriteBytes(load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
-                            "Новая заметка\t7\tКресло\r\n"
-                            "\r\n"
-                            "Третья\t\t\r\n"
-                            "Четвёртая\t42\tДиван\r\n"));
-
+void CheckProgramImage(const TSession& S)
+{
     Step("the ANSI code page is Windows-1251", [] {
         Check(::GetACP() == 1251, "GetACP() is " + std::to_string(::GetACP()));
     });
 
     Step("tarnwick.exe carries its icon, manifest and version", [&] {
-        HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        HMODULE image = ::LoadLibraryExW(S.Exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         Check(image != nullptr, "cannot load tarnwick.exe as data");
         if (!image)
             return;
@@ -1003,25 +1006,15 @@ int wmain(int argc, wchar_t** argv)
               "no version resource with a product name");
         ::FreeLibrary(image);
     });
+}
 
-    bool started = false;
-    Step("the program starts and shows its window", [&] {
-        started = Start(exe);
-        Check(started, "no visible window of class TfmMain");
-    });
-    if (!started) {
-        std::printf("%d passed, %d failed\n", Passed, Failed + 1);
-        return 1;
-    }
-    HWND memo = App.Control(Ids::Memo1);
-    HWND fileName = App.Control(Ids::edFileName);
-    HWND all = App.Control(Ids::cbAll);
-
+void CheckStartUpState(const TSession& S)
+{
     Step("start-up state", [&] {
         CheckText(Caption(App.Form), L"Tarnwick", "caption");
-        CheckText(TextOf(fileName), L"", "file name box");
-        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
-        const std::wstring text = TextOf(memo);
+        CheckText(TextOf(S.FileName), L"", "file name box");
+        Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        const std::wstring text = TextOf(S.Memo);
         const std::wstring instructions = W("1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
                                             "2) Нажмите кнопку \"Инфо\"\r\n"
                                             "3) Выберите нужные поля\r\n"
@@ -1029,9 +1022,12 @@ int wmain(int argc, wchar_t** argv)
                                             "\r\n");
         CheckText(text.substr(0, instructions.size()), instructions, "memo box instructions");
         Check(text.size() > instructions.size() + 4, "no contact lines after the instructions: " + Shown(text));
-        Check(FocusedControl() == fileName, "the file name box does not have the focus");
+        Check(FocusedControl() == S.FileName, "the file name box does not have the focus");
     });
+}
 
+void CheckLayout(const TSession& S)
+{
     Step("window layout at the system dpi", [&] {
         HDC screen = ::GetDC(nullptr);
         const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
@@ -1068,19 +1064,22 @@ int wmain(int argc, wchar_t** argv)
             if (c.Caption)
                 CheckText(TextOf(control), W(c.Caption), std::string(c.Name) + " caption");
         }
-        const LONG memoStyle = ::GetWindowLongW(memo, GWL_STYLE);
+        const LONG memoStyle = ::GetWindowLongW(S.Memo, GWL_STYLE);
         Check((memoStyle & ES_MULTILINE) && (memoStyle & ES_WANTRETURN) && (memoStyle & WS_VSCROLL) &&
                   !(memoStyle & ES_AUTOHSCROLL) && !(memoStyle & WS_HSCROLL) && !(memoStyle & ES_READONLY),
               "Memo1 is not an editable word-wrapping box with a vertical scroll bar");
-        Check((::GetWindowLongW(all, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX, "cbAll is not a check box");
+        Check((::GetWindowLongW(S.All, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX, "cbAll is not a check box");
         for (int id : {Ids::btBrowseFileName, Ids::btInfo, Ids::btClear, Ids::btSave, Ids::btLoad, Ids::btHelp,
                        Ids::btExit, Ids::btAuto})
             Check((::GetWindowLongW(App.Control(id), GWL_STYLE) & BS_TYPEMASK) == BS_PUSHBUTTON,
                   "button " + std::to_string(id) + " is not a plain push button");
     });
+}
 
+void CheckTabOrder(const TSession& S)
+{
     Step("tab order", [&] {
-        HWND at = fileName;
+        HWND at = S.FileName;
         std::string walked;
         bool ok = true;
         for (size_t i = 1; i <= std::size(TabOrder); ++i) {
@@ -1095,27 +1094,17 @@ int wmain(int argc, wchar_t** argv)
         Check(WaitFor([&] { return FocusedControl() == App.Control(Ids::btBrowseFileName); }, 5000),
               "Tab from the file name box does not reach Browse");
         Press(VK_TAB);
-        Check(WaitFor([&] { return FocusedControl() == memo; }, 5000), "Tab from Browse does not reach Memo1");
+        Check(WaitFor([&] { return FocusedControl() == S.Memo; }, 5000), "Tab from Browse does not reach Memo1");
         Press(VK_TAB);
         Check(WaitFor([&] { return FocusedControl() == App.Control(Ids::btInfo); }, 5000),
               "Tab from Memo1 does not reach Info (the memo box must not keep Tab)");
         Press(VK_TAB, {VK_SHIFT});
-        Check(WaitFor([&] { return FocusedControl() == memo; }, 5000), "Shift+Tab from Info does not reach Memo1");
+        Check(WaitFor([&] { return FocusedControl() == S.Memo; }, 5000), "Shift+Tab from Info does not reach Memo1");
     });
+}
 
-    if (layoutOnly) {
-        HDC screen = ::GetDC(nullptr);
-        const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-        ::ReleaseDC(nullptr, screen);
-        const std::string shot = "window-at-" + std::to_string(dpi) + "dpi.png";
-        Step(("screenshot " + shot).c_str(), [&] {
-            MoveMouse(0, 0);
-            Settle();
-            Check(Screenshot(shot), "run.sh did not take the screenshot");
-        });
-        return ExitAndReport(nullptr);
-    }
-
+void CheckHints(const TSession& S)
+{
     Step("hints", [&] {
         HWND tooltip = ProgramTooltip();
         Check(tooltip != nullptr, "no tooltip window");
@@ -1140,7 +1129,7 @@ int wmain(int argc, wchar_t** argv)
     Step("the All box's hint shows on hover, on two lines (screenshot window-hint-all.png)", [&] {
         HWND tooltip = ProgramTooltip();
         RECT r;
-        ::GetWindowRect(all, &r);
+        ::GetWindowRect(S.All, &r);
         BringProgramForward();
         MoveMouse((r.left + r.right) / 2 - 10, (r.top + r.bottom) / 2);
         MoveMouse((r.left + r.right) / 2, (r.top + r.bottom) / 2);
@@ -1159,33 +1148,39 @@ int wmain(int argc, wchar_t** argv)
         MoveMouse(0, 0);
         WaitFor([&] { return !tooltip || !::IsWindowVisible(tooltip); }, 10000);
     });
+}
 
+void CheckInfo(const TSession& S)
+{
     Step("Info with an empty file name box", [&] {
-        const std::wstring before = TextOf(memo);
+        const std::wstring before = TextOf(S.Memo);
         Check(Click(Ids::btInfo), "Info did not return");
         CheckText(Caption(App.Form), W(TableNotFound), "caption");
-        CheckText(TextOf(memo), before, "memo box");
+        CheckText(TextOf(S.Memo), before, "memo box");
     });
 
     Step("Info lists the memo fields (screenshot window-after-info.png)", [&] {
-        SetText(fileName, stock);
+        SetText(S.FileName, S.Stock);
         Check(Click(Ids::btInfo), "Info did not return");
         CheckText(Caption(App.Form), W("MEMO полей: 3"), "caption");
-        CheckText(TextOf(memo), W(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
-        CheckBytes(ReadBytes(stock), fixture.Dbf, "table after Info");
-        CheckBytes(ReadBytes(fptOf(stock)), fixture.Fpt, "memo file after Info");
+        CheckText(TextOf(S.Memo), W(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
+        CheckBytes(ReadBytes(S.Stock), S.Fixture.Dbf, "table after Info");
+        CheckBytes(ReadBytes(FptOf(S.Stock)), S.Fixture.Fpt, "memo file after Info");
         MoveMouse(0, 0);
         Settle();
         Check(Screenshot("window-after-info.png"), "run.sh did not take the screenshot");
     });
 
     Step("Info without a memo file", [&] {
-        SetText(fileName, nomemo);
+        SetText(S.FileName, S.NoMemo);
         Check(Click(Ids::btInfo), "Info did not return");
         CheckText(Caption(App.Form), W("MEMO файл не найден."), "caption");
-        CheckText(TextOf(memo), W("ЗАМЕТКА"), "memo box");
+        CheckText(TextOf(S.Memo), W("ЗАМЕТКА"), "memo box");
     });
+}
 
+void CheckSave(const TSession& S)
+{
     // Save writes the chosen fields; the memo box holds the Info list as
     // Info left it, the field names coming back from window text to table
     // bytes through the code page.
@@ -1194,7 +1189,7 @@ int wmain(int argc, wchar_t** argv)
                                         "Мягкий\t\tКомментарий\r\n"
                                         "\tЗаметка\t\r\n");
     Step("Save through the save dialog", [&] {
-        SetText(fileName, stock);
+        SetText(S.FileName, S.Stock);
         Click(Ids::btInfo);
         PostClick(Ids::btSave);
         HWND dialog = WaitForFileDialog();
@@ -1209,20 +1204,20 @@ int wmain(int argc, wchar_t** argv)
         Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
               "save dialog filter entries");
         Check(selected == 0, "save dialog shows filter entry " + std::to_string(selected + 1));
-        Check(ChooseInDialog(dialog, saved), "the dialog did not close");
+        Check(ChooseInDialog(dialog, S.Saved), "the dialog did not close");
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), W("MEMO поля сохранены."), "caption");
-        CheckBytes(ReadBytes(saved), savedAll, "saved text file");
+        CheckBytes(ReadBytes(S.Saved), savedAll, "saved text file");
     });
 
     Step("Save over an existing file asks first", [&] {
-        SetText(memo, W(fNotes));
+        SetText(S.Memo, W(fNotes));
         PostClick(Ids::btSave);
         HWND dialog = WaitForFileDialog();
         Check(dialog != nullptr, "no save dialog");
         if (!dialog)
             return;
-        SetText(DialogNameBox(dialog), saved);
+        SetText(DialogNameBox(dialog), S.Saved);
         ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
         HWND prompt = WaitForMessageBox(dialog);
         Check(prompt != nullptr, "no overwrite prompt");
@@ -1230,13 +1225,16 @@ int wmain(int argc, wchar_t** argv)
             Answer(prompt, IDYES);
         Check(WaitFor([&] { return !::IsWindow(dialog); }), "the dialog did not close");
         Check(Settle(), "the program does not answer");
-        CheckBytes(ReadBytes(saved), Cp1251("NOTES\r\nПримечание #351#09таб\r\n\r\nЗаметка\r\n"), "saved text file");
+        CheckBytes(ReadBytes(S.Saved), Cp1251("NOTES\r\nПримечание #351#09таб\r\n\r\nЗаметка\r\n"), "saved text file");
     });
     CloseStrayBoxes();
+}
 
+void CheckClear(const TSession& S)
+{
     Step("Clear, then Cancel: the table stays byte for byte", [&] {
-        SetText(fileName, clear);
-        SetText(memo, W(fNotes));
+        SetText(S.FileName, S.Clear);
+        SetText(S.Memo, W(fNotes));
         const std::wstring caption = Caption(App.Form);
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
@@ -1249,17 +1247,17 @@ int wmain(int argc, wchar_t** argv)
         Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
         Check(Answer(box, IDCANCEL), "the box did not close");
         Check(Settle(), "the program does not answer");
-        CheckBytes(ReadBytes(clear), fixture.Dbf, "table");
-        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+        CheckBytes(ReadBytes(S.Clear), S.Fixture.Dbf, "table");
+        CheckBytes(ReadBytes(FptOf(S.Clear)), S.Fixture.Fpt, "memo file");
         CheckText(Caption(App.Form), caption, "caption");
     });
     CloseStrayBoxes();
 
-    std::string cleared = fixture.Dbf;
+    std::string cleared = S.Fixture.Dbf;
     Step("Clear the damaged references only", [&] {
-        SetText(fileName, clear);
-        SetText(memo, W(std::string(fDesc) + "\r\n" + fComment));
-        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        SetText(S.FileName, S.Clear);
+        SetText(S.Memo, W(std::string(fDesc) + "\r\n" + fComment));
+        Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
@@ -1274,15 +1272,15 @@ int wmain(int argc, wchar_t** argv)
         cleared = WithField(cleared, 0, Cp1251(fComment), NoMemo);
         cleared = WithField(cleared, 2, Cp1251(fDesc), NoMemo);
         cleared = WithField(cleared, 2, Cp1251(fComment), NoMemo);
-        CheckBytes(ReadBytes(clear), cleared, "table");
-        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+        CheckBytes(ReadBytes(S.Clear), cleared, "table");
+        CheckBytes(ReadBytes(FptOf(S.Clear)), S.Fixture.Fpt, "memo file");
     });
     CloseStrayBoxes();
 
     Step("Clear all references with All ticked", [&] {
         Check(Click(Ids::cbAll), "the check box click did not return");
-        Check(::SendMessageW(all, BM_GETCHECK, 0, 0) == BST_CHECKED, "All is not ticked after a click");
-        SetText(memo, W(fNotes));
+        Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_CHECKED, "All is not ticked after a click");
+        SetText(S.Memo, W(fNotes));
         PostClick(Ids::btClear);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
@@ -1293,15 +1291,18 @@ int wmain(int argc, wchar_t** argv)
         CheckText(Caption(App.Form), W("MEMO поля очищены."), "caption");
         for (uint32_t r = 0; r < 3; ++r)
             cleared = WithField(cleared, r, Cp1251(fNotes), NoMemo);
-        CheckBytes(ReadBytes(clear), cleared, "table");
-        CheckBytes(ReadBytes(fptOf(clear)), fixture.Fpt, "memo file");
+        CheckBytes(ReadBytes(S.Clear), cleared, "table");
+        CheckBytes(ReadBytes(FptOf(S.Clear)), S.Fixture.Fpt, "memo file");
         Click(Ids::cbAll);
     });
     CloseStrayBoxes();
+}
 
+void CheckRewrite(const TSession& S)
+{
     Step("Rewrite copies the readable texts to fresh blocks", [&] {
-        SetText(fileName, rewrite);
-        SetText(memo, W(std::string(fDesc) + "\r\n" + fNotes));
+        SetText(S.FileName, S.Rewrite);
+        SetText(S.Memo, W(std::string(fDesc) + "\r\n" + fNotes));
         PostClick(Ids::btAuto);
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
@@ -1314,10 +1315,10 @@ int wmain(int argc, wchar_t** argv)
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), W("MEMO поля переписаны."), "caption");
 
-        const TTableView table(ReadBytes(rewrite));
-        const std::string fpt = ReadBytes(fptOf(rewrite));
+        const TTableView table(ReadBytes(S.Rewrite));
+        const std::string fpt = ReadBytes(FptOf(S.Rewrite));
         // In run order: record by record, the fields in the memo box's order.
-        uint32_t next = fixture.NextBlock;
+        uint32_t next = S.Fixture.NextBlock;
         auto expectRun = [&](uint32_t Record, const char* Field, const char* Text) {
             const std::string ref = table.Raw(Record, Cp1251(Field));
             CheckBytes(ref, MemoRef(next), std::string(Field) + " of record " + std::to_string(Record));
@@ -1332,17 +1333,20 @@ int wmain(int argc, wchar_t** argv)
         expectRun(2, fNotes, NotesText2);
         Check(Be32(fpt, 0) == next, "memo header's next free block is " + std::to_string(Be32(fpt, 0)) + ", expected " +
                                         std::to_string(next));
-        CheckBytes(fpt.substr(4, fixture.Fpt.size() - 4), fixture.Fpt.substr(4), "the memo file's old blocks");
-        const TTableView before(fixture.Dbf);
+        CheckBytes(fpt.substr(4, S.Fixture.Fpt.size() - 4), S.Fixture.Fpt.substr(4), "the memo file's old blocks");
+        const TTableView before(S.Fixture.Dbf);
         for (uint32_t r = 0; r < 3; ++r)
             for (const char* f : {fName, fCount, fComment})
                 CheckBytes(table.Raw(r, Cp1251(f)), before.Raw(r, Cp1251(f)),
                            std::string(f) + " of record " + std::to_string(r));
     });
     CloseStrayBoxes();
+}
 
+void CheckLoad(const TSession& S)
+{
     Step("Load through the open dialog", [&] {
-        SetText(fileName, stock);
+        SetText(S.FileName, S.Stock);
         PostClick(Ids::btLoad);
         HWND dialog = WaitForFileDialog();
         Check(dialog != nullptr, "no open dialog");
@@ -1352,7 +1356,7 @@ int wmain(int argc, wchar_t** argv)
         const auto filters = FilterEntries(dialog, selected);
         Check(filters.size() == 2 && filters[0] == W("Текстовые файлы (*.txt)") && filters[1] == W("Все файлы (*.*)"),
               "open dialog filter entries");
-        Check(ChooseInDialog(dialog, load), "the dialog did not close");
+        Check(ChooseInDialog(dialog, S.Load), "the dialog did not close");
         HWND box = WaitForMessageBox(App.Form);
         Check(box != nullptr, "no confirmation box");
         if (!box)
@@ -1366,9 +1370,9 @@ int wmain(int argc, wchar_t** argv)
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), W("MEMO поля загружены."), "caption");
 
-        const TTableView table(ReadBytes(stock));
-        const std::string fpt = ReadBytes(fptOf(stock));
-        const TTableView before(fixture.Dbf);
+        const TTableView table(ReadBytes(S.Stock));
+        const std::string fpt = ReadBytes(FptOf(S.Stock));
+        const TTableView before(S.Fixture.Dbf);
         Check(table.RecordCount == 4, "record count " + std::to_string(table.RecordCount) + ", expected 4");
         auto memoText = [&](uint32_t Record) {
             const std::string ref = table.Raw(Record, Cp1251(fNotes));
@@ -1388,10 +1392,13 @@ int wmain(int argc, wchar_t** argv)
         CheckBytes(table.Raw(3, Cp1251(fDesc)), NoMemo, "ОПИСАНИЕ of record 3");
     });
     CloseStrayBoxes();
+}
 
+void CheckBrowse(const TSession& S)
+{
     Step("Browse puts the chosen table into the file name box", [&] {
-        SetText(fileName, L"");
-        const std::wstring memoBefore = TextOf(memo);
+        SetText(S.FileName, L"");
+        const std::wstring memoBefore = TextOf(S.Memo);
         const std::wstring captionBefore = Caption(App.Form);
         PostClick(Ids::btBrowseFileName);
         HWND dialog = WaitForFileDialog();
@@ -1407,16 +1414,16 @@ int wmain(int argc, wchar_t** argv)
         const std::wstring offered = TextOf(DialogNameBox(dialog));
         Check(offered.size() >= 8 && offered.substr(offered.size() - 8) == L"load.txt",
               "the dialog offers " + Shown(offered) + ", not load.txt");
-        Check(ChooseInDialog(dialog, clear), "the dialog did not close");
+        Check(ChooseInDialog(dialog, S.Clear), "the dialog did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(TextOf(fileName), clear, "file name box");
-        CheckText(TextOf(memo), memoBefore, "memo box");
+        CheckText(TextOf(S.FileName), S.Clear, "file name box");
+        CheckText(TextOf(S.Memo), memoBefore, "memo box");
         CheckText(Caption(App.Form), captionBefore, "caption");
     });
     CloseStrayBoxes();
 
     Step("Browse, then Cancel: the file name box keeps its text", [&] {
-        SetText(fileName, L"C:\\kept.dbf");
+        SetText(S.FileName, L"C:\\kept.dbf");
         PostClick(Ids::btBrowseFileName);
         HWND dialog = WaitForFileDialog();
         Check(dialog != nullptr, "no open dialog");
@@ -1424,19 +1431,22 @@ int wmain(int argc, wchar_t** argv)
             return;
         Check(Answer(dialog, IDCANCEL), "the dialog did not close");
         Check(Settle(), "the program does not answer");
-        CheckText(TextOf(fileName), L"C:\\kept.dbf", "file name box");
+        CheckText(TextOf(S.FileName), L"C:\\kept.dbf", "file name box");
     });
     CloseStrayBoxes();
+}
 
+void CheckHelp(const TSession& S)
+{
     Step("a memo box line naming no field gives the two-line hint", [&] {
-        SetText(fileName, clear);
-        SetText(memo, W(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
+        SetText(S.FileName, S.Clear);
+        SetText(S.Memo, W(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
         const std::wstring caption = Caption(App.Form);
-        const std::string tableBefore = ReadBytes(clear);
+        const std::string tableBefore = ReadBytes(S.Clear);
         Check(Click(Ids::btClear), "Clear did not return (a box is open?)");
-        CheckText(TextOf(memo), W(SelectionHint), "memo box");
+        CheckText(TextOf(S.Memo), W(SelectionHint), "memo box");
         CheckText(Caption(App.Form), caption, "caption");
-        CheckBytes(ReadBytes(clear), tableBefore, "table");
+        CheckBytes(ReadBytes(S.Clear), tableBefore, "table");
     });
     CloseStrayBoxes();
 
@@ -1445,50 +1455,53 @@ int wmain(int argc, wchar_t** argv)
     Step("Help shows Read_Me.txt reflowed", [&] {
         const std::wstring caption = Caption(App.Form);
         Check(Click(Ids::btHelp), "Help did not return");
-        CheckText(TextOf(memo), W(HelpShown), "memo box");
+        CheckText(TextOf(S.Memo), W(HelpShown), "memo box");
         CheckText(Caption(App.Form), caption, "caption");
     });
 
     Step("F1 shows the help from the file name box", [&] {
-        SetText(memo, L"x");
+        SetText(S.Memo, L"x");
         Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
         Press(VK_F1);
-        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpShown); }, 10000);
-        Check(shown, "memo box: " + Shown(TextOf(memo)));
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpShown); }, 10000);
+        Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
     });
 
     Step("Shift+F1 shows the help from the memo box", [&] {
-        SetText(memo, L"x");
+        SetText(S.Memo, L"x");
         Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
         Press(VK_F1, {VK_SHIFT});
-        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpShown); }, 10000);
-        Check(shown, "memo box: " + Shown(TextOf(memo)));
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpShown); }, 10000);
+        Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
     });
 
     Step("Help and F1 without Read_Me.txt", [&] {
-        ::DeleteFileW(help.c_str());
-        SetText(memo, W(std::string(fDesc)));
+        ::DeleteFileW(S.Help.c_str());
+        SetText(S.Memo, W(std::string(fDesc)));
         Check(Click(Ids::btHelp), "Help did not return");
-        CheckText(TextOf(memo), W(HelpMissing), "memo box after Help");
-        SetText(memo, L"x");
+        CheckText(TextOf(S.Memo), W(HelpMissing), "memo box after Help");
+        SetText(S.Memo, L"x");
         Check(FocusControl(Ids::btInfo), "cannot focus Info");
         Press(VK_F1, {VK_CONTROL});
-        const bool shown = WaitFor([&] { return TextOf(memo) == W(HelpMissing); }, 10000);
-        Check(shown, "memo box after Ctrl+F1: " + Shown(TextOf(memo)));
-        WriteBytes(help, Cp1251(HelpFile));
+        const bool shown = WaitFor([&] { return TextOf(S.Memo) == W(HelpMissing); }, 10000);
+        Check(shown, "memo box after Ctrl+F1: " + Shown(TextOf(S.Memo)));
+        WriteBytes(S.Help, Cp1251(HelpFile));
     });
+}
 
+void CheckDropAndErrors(const TSession& S)
+{
     Step("a file dropped on the window", [&] {
-        SetText(fileName, L"");
-        SetText(memo, L"memo");
+        SetText(S.FileName, L"");
+        SetText(S.Memo, L"memo");
         const std::wstring caption = Caption(App.Form);
         ::SetForegroundWindow(Bystander());
         PumpOwnMessages();
         WaitFor([] { return ::GetForegroundWindow() == Bystander(); }, 5000);
         const bool away = ::GetForegroundWindow() != App.Form;
-        DropFiles({stock, clear, rewrite});
-        CheckText(TextOf(fileName), stock, "file name box after dropping three files");
-        CheckText(TextOf(memo), L"memo", "memo box");
+        DropFiles({S.Stock, S.Clear, S.Rewrite});
+        CheckText(TextOf(S.FileName), S.Stock, "file name box after dropping three files");
+        CheckText(TextOf(S.Memo), L"memo", "memo box");
         CheckText(Caption(App.Form), caption, "caption");
         Check(away, "the driver could not take the foreground away first");
         Check(WaitFor([] { return ::GetForegroundWindow() == App.Form; }, 5000), "the program did not come to the front");
@@ -1498,16 +1511,16 @@ int wmain(int argc, wchar_t** argv)
             longPath += L"очень длинное имя папки\\";
         longPath += L"table.dbf";
         DropFiles({longPath});
-        CheckText(TextOf(fileName), longPath.substr(0, 255), "file name box after dropping a 300-character path");
+        CheckText(TextOf(S.FileName), longPath.substr(0, 255), "file name box after dropping a 300-character path");
     });
 
     Step("an error of the table layer shows in the error box", [&] {
         // Another program holding the table without sharing it for writing:
         // the read-write open fails.
-        HANDLE holder = ::CreateFileW(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE holder = ::CreateFileW(S.Locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         Check(holder != INVALID_HANDLE_VALUE, "cannot hold the table open");
-        SetText(fileName, locked);
-        SetText(memo, L"memo");
+        SetText(S.FileName, S.Locked);
+        SetText(S.Memo, L"memo");
         const std::wstring caption = Caption(App.Form);
         PostClick(Ids::btInfo);
         HWND box = WaitForMessageBox(App.Form);
@@ -1516,28 +1529,31 @@ int wmain(int argc, wchar_t** argv)
             CheckText(Caption(box), L"Tarnwick", "box title");
             // The message ends in a double quote, which sorts before the
             // full stop: no full stop is added.
-            CheckText(MessageBoxText(box), W("Ошибка открытия файла \"") + locked + L"\"", "box text");
+            CheckText(MessageBoxText(box), W("Ошибка открытия файла \"") + S.Locked + L"\"", "box text");
             Check(VisibleButtons(box) == std::vector<int>{IDOK}, "the box has other buttons than OK");
             Check(HasVisibleIcon(box), "the box shows no icon");
             Check(Answer(box, IDOK), "the box did not close");
         }
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), caption, "caption");
-        CheckText(TextOf(memo), L"memo", "memo box");
+        CheckText(TextOf(S.Memo), L"memo", "memo box");
         if (holder != INVALID_HANDLE_VALUE)
             ::CloseHandle(holder);
     });
     CloseStrayBoxes();
+}
 
+void CheckEscape(const TSession& S)
+{
     Step("Esc in the memo box does not close the window", [&] {
-        SetText(memo, L"");
+        SetText(S.Memo, L"");
         Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
         Press(VK_ESCAPE);
         // Keys are handled in order: once the letter typed after Esc is in
         // the box, Esc has been handled too.
         Press('Q');
-        const bool typed = WaitFor([&] { return App.Running() && TextOf(memo).size() == 1; }, 10000);
-        Check(typed, App.Running() ? "memo box " + Shown(TextOf(memo)) : "the program has ended");
+        const bool typed = WaitFor([&] { return App.Running() && TextOf(S.Memo).size() == 1; }, 10000);
+        Check(typed, App.Running() ? "memo box " + Shown(TextOf(S.Memo)) : "the program has ended");
     });
 
     Step("Esc elsewhere closes the window", [&] {
@@ -1547,8 +1563,66 @@ int wmain(int argc, wchar_t** argv)
         Check(Exited(code), "the program is still running");
         Check(code == 0, "exit code " + std::to_string(code));
     });
+}
+
+// The layout-only session ends with a screenshot of the window at the
+// system's dpi.
+int ScreenshotAtSystemDpi()
+{
+    HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    const std::string shot = "window-at-" + std::to_string(dpi) + "dpi.png";
+    Step(("screenshot " + shot).c_str(), [&] {
+        MoveMouse(0, 0);
+        Settle();
+        Check(Screenshot(shot), "run.sh did not take the screenshot");
+    });
+    return ExitAndReport(nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const bool layoutOnly = argc == 4 && std::wstring(argv[3]) == L"--layout-only";
+    if (argc != 3 && !layoutOnly) {
+        std::printf("usage: tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]\n");
+        return 2;
+    }
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Window rectangles in real pixels, as the program (dpi aware) places
+    // them, not scaled for an unaware reader.
+    ::SetProcessDPIAware();
+    Work = argv[2];
+    Data = Work + L"\\data";
+    ::CreateDirectoryW(Work.c_str(), nullptr);
+    ::CreateDirectoryW(Data.c_str(), nullptr);
+    TSession s = PrepareFiles(argv[1]);
+
+    CheckProgramImage(s);
+    bool started = false;
+    Step("the program starts and shows its window", [&] {
+        started = Start(s.Exe);
+        Check(started, "no visible window of class TfmMain");
+    });
+    if (!started) {
+        std::printf("%d passed, %d failed\n", Passed, Failed + 1);
+        return 1;
+    }
+    s.Memo = App.Control(Ids::Memo1);
+    s.FileName = App.Control(Ids::edFileName);
+    s.All = App.Control(Ids::cbAll);
+
+    CheckStartUpState(s);
+    CheckLayout(s);
+    CheckTabOrder(s);
+    if (layoutOnly)
+        return ScreenshotAtSystemDpi();
+    for (void (*check)(const TSession&) : {CheckHints, CheckInfo, CheckSave, CheckClear, CheckRewrite, CheckLoad,
+                                           CheckBrowse, CheckHelp, CheckDropAndErrors, CheckEscape})
+        check(s);
     if (App.Running())
         ::TerminateProcess(App.Process.hProcess, 1);
-
-    return ExitAndReport(&exe);
+    return ExitAndReport(&s.Exe);
 }

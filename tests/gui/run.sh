@@ -5,7 +5,7 @@
 #
 #   tests/gui/run.sh <windows-build-dir> <artifacts-dir>
 #
-# <windows-build-dir> is a cross build (cmake/mingw-w64-x86_64.cmake) holding
+# <windows-build-dir> is a cross build (cmake/mingw-w64-x86_64.cmake or -i686) holding
 # main/win32/tarnwick.exe and tests/gui/tarnwick_gui_driver.exe. The Wine
 # prefix and the work folder live in <windows-build-dir>/tests/gui/e2e; the
 # screenshots and the driver's log go to <artifacts-dir>. Needs wine, xvfb and

@@ -13,6 +13,7 @@ with one value per reported field, each {"t": kind, "v": ...}:
     bytes  the peer gave bytes rather than text; v as hex
     num    v is the number          date  v is "YYYY-MM-DD"
     bool   v is true or false       none  the peer read no value
+    datetime  v is "YYYY-MM-DD hh:mm:ss.mmm"
     error  the peer failed on this field; v is its message
 
 dbfread hands a memo block of type 1 back as text (str) and any other type
@@ -36,13 +37,21 @@ def encode(value):
         return {'t': 'bool', 'v': value}
     if isinstance(value, (int, float)):
         return {'t': 'num', 'v': value}
+    if isinstance(value, datetime.datetime):
+        return {'t': 'datetime', 'v': value.isoformat(sep=' ', timespec='milliseconds')}
     if isinstance(value, datetime.date):
         return {'t': 'date', 'v': '%04d-%02d-%02d' % (value.year, value.month, value.day)}
     if isinstance(value, str):
         return {'t': 'str', 'v': value.encode(CODEC).hex()}
     if isinstance(value, (bytes, bytearray)):
         return {'t': 'bytes', 'v': bytes(value).hex()}
-    # python3-dbf has its own classes for some values (dbf.Date and the like).
+    # python3-dbf has its own classes for some values (dbf.Date, dbf.DateTime
+    # and the like); an empty one is false.
+    if type(value).__module__.startswith('dbf'):
+        if not value:
+            return {'t': 'none'}
+        if callable(getattr(value, 'datetime', None)):
+            return encode(value.datetime())
     for kind in (datetime.date, float, int, str):
         try:
             return encode(kind(value))

@@ -43,7 +43,6 @@ public:
     void SetProgress(const std::string& Text, int64_t Done, int64_t Total) override;
     std::string FileNameText() override { return FileName; }
     void SetFileNameText(const std::string& Text) override { FileName = Text; }
-    std::string MemoText() override { return Memo; }
     void SetMemoText(const std::string& Text) override;
     std::vector<std::string> MemoLines() override;
     void SuspendMemoPaint() override { ++PaintSuspended; }

@@ -135,6 +135,9 @@ std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TF
         it = Files_.emplace(key, std::make_shared<TFile>()).first;
     }
     auto file = it->second;
+    // A file without write permission, or on a read-only medium.
+    if (file->ReadOnly && Access != TFileAccess::Read)
+        throw EStreamError(OpenErrorText(Path), TIoFailure::AccessDenied, 13);
     if (file->Exclusive || (Share == TFileShare::Exclusive && file->Opens > 0))
         throw EStreamError(OpenErrorText(Path), TIoFailure::Locked, 32);
     if (Access == TFileAccess::Create)

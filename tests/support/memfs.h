@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 // Files in memory, with the same share rules as the real ones: an exclusive
 // open refuses and is refused by every other open of the same file.
@@ -27,7 +27,9 @@ public:
         std::string Bytes;
         int Opens = 0;
         bool Exclusive = false;
+        bool ReadOnly = false;  // only a read open succeeds
     };
+    void SetReadOnly(const std::string& Path) { Files_.at(Path)->ReadOnly = true; }
 
 private:
     std::map<std::string, std::shared_ptr<TFile>> Files_;

@@ -52,28 +52,34 @@ std::string BuildTable(const TTableSpec& Spec)
     PutLe32(out, 4, count);
     PutLe16(out, 8, headerSize);
     PutLe16(out, 10, recordSize);
+    out[29] = static_cast<char>(Spec.LanguageDriver);
     size_t at = 32;
     uint32_t offset = 1;
     for (const auto& f : Spec.Fields) {
         std::copy_n(f.Name.begin(), std::min<size_t>(f.Name.size(), 11), out.begin() + static_cast<long>(at));
         out[at + 11] = f.Type;
         PutLe32(out, at + 12, offset);
-        out[at + 16] = static_cast<char>(f.Size);
-        out[at + 17] = static_cast<char>(f.Decimals);
+        out[at + 16] = static_cast<char>(f.Size & 0xFF);
+        out[at + 17] = static_cast<char>(f.Size > 255 ? f.Size >> 8 : f.Decimals);
+        out[at + 18] = static_cast<char>(f.Flags);
         offset += f.Size;
         at += 32;
     }
     out[at] = 0x0D;
-    for (const auto& record : Spec.Records) {
+    for (size_t r = 0; r < Spec.Records.size(); ++r) {
+        const auto& record = Spec.Records[r];
         std::string bytes(recordSize, ' ');
         size_t pos = 1;
         for (size_t i = 0; i < Spec.Fields.size(); ++i) {
             const std::string& value = i < record.size() ? record[i] : std::string();
+            std::fill_n(bytes.begin() + static_cast<long>(pos), Spec.Fields[i].Size, Spec.Fields[i].Fill);
             std::copy_n(value.begin(), std::min<size_t>(value.size(), Spec.Fields[i].Size),
                         bytes.begin() + static_cast<long>(pos));
             pos += Spec.Fields[i].Size;
         }
         out += bytes;
+        if (static_cast<int32_t>(r) == Spec.LongRecord)
+            out += Spec.SlipByte;
     }
     if (Spec.EndOfFileMark)
         out += '\x1A';

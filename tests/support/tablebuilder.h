@@ -9,8 +9,12 @@
 struct TFieldSpec {
     std::string Name;
     char Type = 'C';
-    uint8_t Size = 10;
+    // A width over 255 is stored the Clipper way: its low byte in byte 16,
+    // its high byte in byte 17 (where Decimals would go).
+    uint16_t Size = 10;
     uint8_t Decimals = 0;
+    uint8_t Flags = 0;  // byte 18: system, nullable, binary (the newer layout)
+    char Fill = ' ';    // the byte a value is padded with (0 for binary fields)
 };
 
 struct TTableSpec {
@@ -22,6 +26,11 @@ struct TTableSpec {
     // The newer FoxPro layout's 263-byte area after the terminator.
     bool BacklinkArea = false;
     int32_t RecordCountOverride = -1;  // >= 0: this count in the header instead
+    uint8_t LanguageDriver = 0;        // header byte 29, the code page mark (0xC9: 1251)
+    // >= 0: this record is one byte too long (a byte of SlipByte follows
+    // it), so every later record is read a byte early: the classic slip.
+    int32_t LongRecord = -1;
+    char SlipByte = ' ';
 };
 
 // The whole table file.

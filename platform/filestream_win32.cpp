@@ -9,33 +9,28 @@
 #include <cstring>
 #include <limits>
 
-#include "dbflite/filestream.h"
-#include "dbflite/winstr.h"
+#include "platform/filestream.h"
+#include "platform/winstr.h"
 
 namespace {
 
-TIoFailure FailureOf(DWORD err)
+TIoFailure FailureOf(DWORD Err)
 {
-    switch (err) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH:
-        return TIoFailure::NotFound;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-        return TIoFailure::AccessDenied;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return TIoFailure::Locked;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return TIoFailure::DiskFull;
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return TIoFailure::TooManyFiles;
-    default:
-        return TIoFailure::Other;
-    }
+    static const struct {
+        DWORD Err;
+        TIoFailure Failure;
+    } Kinds[] = {
+        {ERROR_FILE_NOT_FOUND, TIoFailure::NotFound},     {ERROR_PATH_NOT_FOUND, TIoFailure::NotFound},
+        {ERROR_INVALID_NAME, TIoFailure::NotFound},       {ERROR_BAD_NETPATH, TIoFailure::NotFound},
+        {ERROR_ACCESS_DENIED, TIoFailure::AccessDenied},  {ERROR_WRITE_PROTECT, TIoFailure::AccessDenied},
+        {ERROR_SHARING_VIOLATION, TIoFailure::Locked},    {ERROR_LOCK_VIOLATION, TIoFailure::Locked},
+        {ERROR_DISK_FULL, TIoFailure::DiskFull},          {ERROR_HANDLE_DISK_FULL, TIoFailure::DiskFull},
+        {ERROR_TOO_MANY_OPEN_FILES, TIoFailure::TooManyFiles},
+    };
+    for (const auto& kind : Kinds)
+        if (kind.Err == Err)
+            return kind.Failure;
+    return TIoFailure::Other;
 }
 
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.

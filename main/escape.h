@@ -1,7 +1,8 @@
-// Text transformations of the operations, kept apart so they can be tested
-// on their own.
+// The escapes of the memo text file: Save writes control bytes and "#" as
+// "#" and two digits, so that a value never breaks its line; Load undoes them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // A value as the memo text file holds it: byte 0 becomes a space, bytes 1 to
@@ -19,17 +20,3 @@ std::string UnescapeMemoValue(const std::string& Value);
 // The same for the Length bytes at Value, appended to Out: Load reads each
 // value this way, straight from its line.
 void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length);
-
-// Path with the extension of its file name (from its last dot after any
-// folder separator or drive colon) replaced by Extension, or Extension
-// appended when the name has none.
-std::string ChangeFileExt(const std::string& Path, const std::string& Extension);
-
-// The help file's text reflowed for the memo box: line breaks normalised to
-// CR LF, the text cut at a zero byte and its trailing blanks removed, single
-// line breaks inside paragraphs joined with a space.
-std::string ReflowHelpText(const std::string& FileBytes);
-
-// The message as the default error display shows it: with a full stop added
-// when its last byte sorts after ".".
-std::string ErrorDisplayText(const std::string& Message);

@@ -3,7 +3,7 @@
 #endif
 #include <windows.h>
 
-#include "dbflite/winstr.h"
+#include "platform/winstr.h"
 
 namespace {
 

@@ -10,33 +10,36 @@
 #include <cerrno>
 #include <cstring>
 
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 namespace {
 
-TIoFailure FailureOf(int err)
+TIoFailure FailureOf(int Err)
 {
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return TIoFailure::NotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        return TIoFailure::AccessDenied;
-    case EWOULDBLOCK:
-        return TIoFailure::Locked;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return TIoFailure::DiskFull;
-    case EMFILE:
-    case ENFILE:
-        return TIoFailure::TooManyFiles;
-    default:
-        return TIoFailure::Other;
-    }
+    static const struct {
+        int Err;
+        TIoFailure Failure;
+    } Kinds[] = {
+        {ENOENT, TIoFailure::NotFound},      {ENOTDIR, TIoFailure::NotFound},   {EACCES, TIoFailure::AccessDenied},
+        {EPERM, TIoFailure::AccessDenied},   {EROFS, TIoFailure::AccessDenied}, {EISDIR, TIoFailure::AccessDenied},
+        {EWOULDBLOCK, TIoFailure::Locked},   {ENOSPC, TIoFailure::DiskFull},    {EDQUOT, TIoFailure::DiskFull},
+        {EFBIG, TIoFailure::DiskFull},       {EMFILE, TIoFailure::TooManyFiles}, {ENFILE, TIoFailure::TooManyFiles},
+    };
+    for (const auto& kind : Kinds)
+        if (kind.Err == Err)
+            return kind.Failure;
+    return TIoFailure::Other;
+}
+
+// A system call repeated while a signal interrupts it.
+template <typename TCall>
+ssize_t Uninterrupted(TCall Call)
+{
+    ssize_t n;
+    do {
+        n = Call();
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 class TPosixStream final : public TFileStream {
@@ -51,10 +54,9 @@ public:
         char* out = static_cast<char*>(Buffer);
         size_t got = 0;
         while (got < Count) {
-            const ssize_t n = ::pread(Fd_, out + got, Count - got, static_cast<off_t>(Offset + got));
+            const ssize_t n =
+                Uninterrupted([&] { return ::pread(Fd_, out + got, Count - got, static_cast<off_t>(Offset + got)); });
             if (n < 0) {
-                if (errno == EINTR)
-                    continue;
                 const int err = errno;
                 std::memset(out + got, 0, Count - got);
                 throw EStreamError(ReadErrorText(), FailureOf(err), err);
@@ -72,10 +74,9 @@ public:
         const char* in = static_cast<const char*>(Data);
         size_t done = 0;
         while (done < Count) {
-            const ssize_t n = ::pwrite(Fd_, in + done, Count - done, static_cast<off_t>(Offset + done));
+            const ssize_t n =
+                Uninterrupted([&] { return ::pwrite(Fd_, in + done, Count - done, static_cast<off_t>(Offset + done)); });
             if (n < 0) {
-                if (errno == EINTR)
-                    continue;
                 const int err = errno;
                 throw EStreamError(WriteErrorText(), FailureOf(err), err);
             }

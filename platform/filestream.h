@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "dbflite/error.h"
+#include "platform/error.h"
 
 enum class TFileAccess {
     Read,       // an existing file, for reading

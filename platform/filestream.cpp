@@ -1,4 +1,4 @@
-#include "dbflite/filestream.h"
+#include "platform/filestream.h"
 
 void TFileStream::Truncate(uint64_t)
 {

@@ -2,7 +2,10 @@
 // the error display, on their own.
 #include <gtest/gtest.h>
 
-#include "main/memotext.h"
+#include "main/escape.h"
+#include "main/helptext.h"
+#include "main/outcome.h"
+#include "strutil/strutil.h"
 
 TEST(EscapeMemoValue, ControlBytesAndHashBecomeTwoDigitCodes)
 {

@@ -1,4 +1,4 @@
-#include "main/memotext.h"
+#include "main/escape.h"
 
 #include <cstdint>
 #include <cstring>
@@ -133,53 +133,4 @@ std::string UnescapeMemoValue(const std::string& Value)
     out.reserve(Value.size());
     AppendUnescapedMemoValue(out, Value.data(), Value.size());
     return out;
-}
-
-std::string ChangeFileExt(const std::string& Path, const std::string& Extension)
-{
-    const size_t dot = Path.find_last_of('.');
-    const size_t separator = Path.find_last_of("\\/:");
-    if (dot == std::string::npos || (separator != std::string::npos && dot < separator))
-        return Path + Extension;
-    return Path.substr(0, dot) + Extension;
-}
-
-std::string ReflowHelpText(const std::string& FileBytes)
-{
-    // The file as the memo box would load it: up to a zero byte, every line
-    // break CR LF.
-    const std::string upToZero = FileBytes.substr(0, FileBytes.find('\0'));
-    std::string text;
-    text.reserve(upToZero.size() + upToZero.size() / 16);
-    for (size_t i = 0; i < upToZero.size(); ++i) {
-        const char c = upToZero[i];
-        if (c == '\r' || c == '\n') {
-            text += "\r\n";
-            if (c == '\r' && i + 1 < upToZero.size() && upToZero[i + 1] == '\n')
-                ++i;
-        } else {
-            text += c;
-        }
-    }
-    text = TrimRight(text);
-
-    // Marks for what must survive the joining of lines: a line that ends in
-    // a space keeps its break ($), two and one empty lines stay (& and \).
-    // Marks already in the file turn into line breaks the same way.
-    text = ReplaceAll(text, " \r\n", "$");
-    text = ReplaceAll(text, "\r\n\r\n\r\n", "&");
-    text = ReplaceAll(text, "\r\n\r\n", "\\");
-    text = ReplaceAll(text, "\r\n", " ");
-    text = ReplaceAll(text, "\\", "\r\n\r\n");
-    text = ReplaceAll(text, "&", "\r\n\r\n\r\n");
-    text = ReplaceAll(text, "$", "\r\n");
-    text = ReplaceAll(text, "  ", " ");
-    return text;
-}
-
-std::string ErrorDisplayText(const std::string& Message)
-{
-    if (!Message.empty() && static_cast<unsigned char>(Message.back()) > '.')
-        return Message + ".";
-    return Message;
 }

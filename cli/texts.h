@@ -1,0 +1,79 @@
+// Every text of the command line, in English and Russian side by side, and
+// the English for the Russian texts the handlers and the table layer produce.
+// One language per run: the user's, when it is Russian; English otherwise.
+// The window keeps its Russian texts; only the console port translates.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+
+enum class TLanguage { English, Russian };
+
+// The language of this run (English until set).
+void SetLanguage(TLanguage Language);
+TLanguage Language();
+
+// The POSIX rule: the first of LC_ALL, LC_MESSAGES and LANG that is set and
+// not empty decides; Russian when it starts with "ru". Null for an unset one.
+TLanguage LanguageFromLocale(const char* LcAll, const char* LcMessages, const char* Lang);
+
+// One text of the command line in both languages. "%1", "%2"... stand for
+// the arguments Say fills in.
+struct TText {
+    const char* En;
+    const char* Ru;
+};
+
+std::string Say(const TText& Text);
+std::string Say(const TText& Text, std::initializer_list<std::string> Args);
+
+// A text of the handlers or the table layer (Russian, as the window shows
+// it) in the run's language: unchanged in Russian; in English translated as
+// a whole, or by its fixed part with the names and numbers in it kept. A
+// text the catalog does not know stays as it is.
+std::string Translate(const std::string& Russian);
+
+// The whole usage, and the usage of one command (empty for an unknown one).
+std::string UsageText();
+std::string CommandUsageText(const std::string& Command);
+
+// The texts of the command line.
+namespace Texts {
+extern const TText TryHelp;
+extern const TText NoCommand;
+extern const TText UnknownCommand;
+extern const TText UnknownOption;
+extern const TText OptionNeedsValue;
+extern const TText WrongFileCount;
+extern const TText OptionNotTaken;
+extern const TText BadCodePage;
+extern const TText BadEncoding;
+extern const TText NoCodePageMark;
+extern const TText NotInCodePage;
+extern const TText NotUtf8;
+extern const TText NoMemoField;
+extern const TText Confirm;
+extern const TText NoTerminal;
+extern const TText RecordsPerSecond;
+
+// The report of check.
+extern const TText ReportTable;
+extern const TText ReportRecords;
+extern const TText ReportHeaderSays;
+extern const TText ReportNoMemoFile;
+extern const TText ReportMemoFile;
+extern const TText ReportZeroBlockSize;
+extern const TText ReportNextBlockInside;
+extern const TText ReportCodePage;
+extern const TText ReportNoCodePage;
+extern const TText ReportField;
+extern const TText CountEmpty;
+extern const TText CountNotANumber;
+extern const TText CountPastEnd;
+extern const TText CountRunsPastEnd;
+extern const TText CountNotAStart;
+extern const TText ReportLayoutMismatch;
+extern const TText CountBlank;
+extern const TText CountText;
+extern const TText CountClearedByClear;
+}  // namespace Texts

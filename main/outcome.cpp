@@ -1,0 +1,8 @@
+#include "main/outcome.h"
+
+std::string ErrorDisplayText(const std::string& Message)
+{
+    if (!Message.empty() && static_cast<unsigned char>(Message.back()) > '.')
+        return Message + ".";
+    return Message;
+}

@@ -1,0 +1,66 @@
+// Every text the window's logic shows: captions, messages in the memo box,
+// the confirmation boxes and the file dialogs' filters, in Russian as the
+// window shows them. The command line translates them by these same texts.
+#pragma once
+
+#include <string>
+
+namespace MainTexts {
+
+constexpr const char* Title = "Tarnwick";
+constexpr const char* TableNotFound = "DBF файл не найден.";
+constexpr const char* MemoFileNotFound = "MEMO файл не найден.";
+constexpr const char* ZeroBlockSize = "Размер блока MEMO файла равен 0.";
+constexpr const char* ReadOnlyTable = "Таблица доступна только для чтения.";
+constexpr const char* Attention = "Внимание!";
+constexpr const char* NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
+constexpr const char* SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+constexpr const char* HelpNotFound = "Файл \"Read_Me.txt\" не найден.";
+constexpr const char* TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
+constexpr const char* TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
+
+constexpr const char* Clearing = "Очистка...";
+constexpr const char* Rewriting = "Перезапись...";
+constexpr const char* Cleared = "MEMO поля очищены.";
+constexpr const char* Rewritten = "MEMO поля переписаны.";
+constexpr const char* Saved = "MEMO поля сохранены.";
+constexpr const char* Loaded = "MEMO поля загружены.";
+constexpr const char* VerbClear = "очистить";
+constexpr const char* VerbRewrite = "перезаписать";
+
+constexpr const char* InitialMemo =
+    "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
+    "2) Нажмите кнопку \"Инфо\"\r\n"
+    "3) Выберите нужные поля\r\n"
+    "4) Выберите нужную функцию\r\n"
+    "\r\n"
+    "Tarnwick: восстановление MEMO полей таблиц DBF с файлом FPT.\r\n"
+    "Все операции меняют файлы на месте: сначала сделайте копию.\r\n"
+    "Справка: кнопка \"Справка\" или F1 (файл Read_Me.txt).\r\n"
+    "Для пакетной работы: tarnwick-cli --help";
+
+inline std::string MemoFieldCount(const std::string& Count) { return "MEMO полей: " + Count; }
+inline std::string TooManyFields(const std::string& Limit)
+{
+    return "Выбрано больше " + Limit + " полей.\r\nОставьте в списке не больше " + Limit + " полей.";
+}
+inline std::string ConfirmMemoRun(const std::string& Verb, const std::string& Count)
+{
+    return "Вы действительно хотите " + Verb + " эти MEMO поля (" + Count + " шт.)?\r" + NoBackups;
+}
+inline std::string ConfirmLoad()
+{
+    return std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r") +
+           "Названия полей указаны в первой строке файла.\r" + NoBackups;
+}
+inline std::string TooManyColumns(const std::string& Limit)
+{
+    return "В первой строке файла больше " + Limit + " названий полей.";
+}
+inline std::string FieldNotFound(const std::string& Name) { return "Поле не найдено \"" + Name + "\""; }
+inline std::string MoreValuesThanNames(const std::string& Line)
+{
+    return "Строка " + Line + " файла: значений больше, чем названий полей в первой строке.";
+}
+
+}  // namespace MainTexts
