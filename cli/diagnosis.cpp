@@ -114,6 +114,8 @@ std::vector<std::string> TFullDiagnosis::Problems() const
             add("past_end");
         if (f.RunsPastEnd > 0)
             add("runs_past_end");
+        if (f.NotAStart > 0)
+            add("not_run_start");
         if (f.Blank > 0)
             add("blank");
     }
@@ -229,7 +231,8 @@ void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, s
         const TFieldDiagnosis& x = t.Fields[i];
         Out << (i ? "," : "") << "{\"name\":" << JsonString(Port.TableToText(x.Name)) << ",\"empty\":" << x.Empty
             << ",\"not_a_number\":" << x.NotANumber << ",\"past_end\":" << x.PastEnd
-            << ",\"runs_past_end\":" << x.RunsPastEnd << ",\"blank\":" << x.Blank << ",\"text\":" << x.Text
+            << ",\"runs_past_end\":" << x.RunsPastEnd << ",\"not_a_start\":" << x.NotAStart
+            << ",\"blank\":" << x.Blank << ",\"text\":" << x.Text
             << ",\"cleared_by_clear\":" << x.ClearedByClear << "}";
     }
     Out << "]";
