@@ -1,6 +1,7 @@
 #include "cli/pack.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "cli/memolimit.h"
@@ -113,6 +114,7 @@ TPlan MakePlan(TDBFLite& Table)
 
     const uint64_t size = Table.MemoFileSize();
     const uint64_t fileBlocks = (size + blockSize - 1) / blockSize;
+    const uint64_t wholeBlocks = size / blockSize;
     plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
     plan.FrontEnd = plan.FrontStart;
     TBlockBits live(fileBlocks);
@@ -131,39 +133,43 @@ TPlan MakePlan(TDBFLite& Table)
     for (TLiveRun& run : plan.Runs)
         run.Copied = false;
 
-    // Step 1 in record order: each run in the front goes to the first space
-    // behind the front that no live run takes and that holds it, else past
-    // the end (and past the front, should the front reach that far).
+    // Step 1 in record order: each run in the front goes to the smallest
+    // space behind the front that no live run takes and that holds it, else
+    // past the end (and past the front, should the front reach that far).
+    // Only whole blocks inside the file as it was opened count: the table
+    // layer reads a run that reaches past that end only as far as the end,
+    // unless it appended the run itself.
+    std::multimap<uint64_t, uint64_t> holes;  // length -> first block
+    for (uint64_t b = plan.FrontEnd; b < wholeBlocks;) {
+        if (live.Test(b)) {
+            ++b;
+            continue;
+        }
+        uint64_t end = b;
+        while (end < wholeBlocks && !live.Test(end))
+            ++end;
+        holes.insert({end - b, b});
+        b = end;
+    }
     const uint64_t next = Table.MemoNextBlock();
     uint64_t append = std::max({fileBlocks, plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
-    uint64_t cursor = plan.FrontEnd;
     for (const TLiveRef& ref : plan.Refs) {
         TLiveRun& run = *RunAt(plan.Runs, ref.Block);
         if (run.Block >= plan.FrontEnd || run.MovedAside || run.InPlace())
             continue;
         run.MovedAside = true;
         uint64_t at = 0;
-        while (cursor < fileBlocks && at == 0) {
-            if (live.Test(cursor)) {
-                ++cursor;
-                continue;
-            }
-            uint64_t end = cursor;
-            while (end < fileBlocks && end - cursor < run.Blocks && !live.Test(end))
-                ++end;
-            if (end - cursor == run.Blocks || end == fileBlocks) {
-                // A space that reaches the end of the file holds any run.
-                at = cursor;
-                cursor += run.Blocks;
-            } else {
-                cursor = end;
-            }
+        const auto hole = holes.lower_bound(run.Blocks);
+        if (hole != holes.end()) {
+            at = hole->second;
+            const uint64_t left = hole->first - run.Blocks;
+            holes.erase(hole);
+            if (left > 0)
+                holes.insert({left, at + run.Blocks});
+        } else {
+            at = append;
+            append += run.Blocks;
         }
-        if (at == 0) {
-            at = std::max(append, cursor);
-            cursor = at + run.Blocks;
-        }
-        append = std::max(append, at + run.Blocks);
         run.Aside = static_cast<uint32_t>(at);
         plan.Peak = std::max(plan.Peak, (at + run.Blocks) * blockSize);
     }
