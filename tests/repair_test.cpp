@@ -291,7 +291,7 @@ TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
 struct TFileCase {
     const char* Name;
     std::function<void(TTableSpec&)> DamageSpec;
-    std::function<void(std::string&)> DamageBytes;  // of the table file built from the spec
+    std::function<void(std::string&)> DamageBytes;  // of the table file the builder made
     std::vector<std::string> Problems;
 };
 
