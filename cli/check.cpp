@@ -3,6 +3,7 @@
 #include <iomanip>
 
 #include "cli/codepage.h"
+#include "dbflite/memomap.h"
 #include "cli/texts.h"
 #include "strutil/strutil.h"
 
@@ -27,7 +28,8 @@ std::string Hex(uint8_t Byte)
 
 }  // namespace
 
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress)
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+                              TMemoMap* Map)
 {
     TTableDiagnosis d;
     d.HeaderRecords = Table.RecordCount();
@@ -51,6 +53,8 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     for (int32_t r = 0; r < d.FileRecords; ++r) {
         if ((r + 1) % 1000 == 0)
             Progress.Update(r + 1, d.FileRecords);
+        if (Map)
+            Map->AddRecord(r);
         for (size_t i = 0; i < Fields.size(); ++i) {
             const TMemoInspection found = Table.InspectMemo(r, Fields[i]);
             TFieldDiagnosis& f = d.Fields[i];

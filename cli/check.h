@@ -35,9 +35,13 @@ struct TTableDiagnosis {
     std::vector<TFieldDiagnosis> Fields;
 };
 
+class TMemoMap;
+
 // Visits every record the file holds and sorts each reference of Fields
-// (field numbers of Table, opened by the caller).
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress);
+// (field numbers of Table, opened by the caller). With Map, every record
+// is also added to it on the same visit.
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+                              TMemoMap* Map = nullptr);
 
 // The report, in the run's language; names through the port, as the
 // terminal can read them.

@@ -6,11 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "cli/backup.h"
 #include "cli/check.h"
 #include "cli/codepage.h"
 #include "cli/console.h"
 #include "cli/consolefiles.h"
 #include "cli/consoleport.h"
+#include "cli/diagnosis.h"
+#include "cli/memolimit.h"
+#include "cli/pack.h"
+#include "cli/repairtexts.h"
+#include "cli/salvage.h"
 #include "cli/texts.h"
 #include "main/fmmain.h"
 #include "main/outcome.h"
@@ -20,7 +26,7 @@
 
 namespace {
 
-enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3 };
+enum TExit { ExitDone = 0, ExitError = 1, ExitUsage = 2, ExitNotDone = 3, ExitFound = 4 };
 // ParseArguments: COMMAND --help was answered; nothing more to do.
 constexpr int UsageShown = -1;
 
@@ -32,6 +38,10 @@ enum TOption : unsigned {
     OptEncoding = 8,
     OptCodePage = 16,
     OptHelp = 32,
+    OptJson = 64,
+    OptBackup = 128,
+    OptAllowLarge = 256,
+    OptNoBackup = 512,
 };
 
 struct TOptionSpec {
@@ -45,6 +55,8 @@ const TOptionSpec OptionSpecs[] = {
     {"--fields", nullptr, OptFields, true},    {"--all", nullptr, OptAll, false},
     {"--yes", "-y", OptYes, false},            {"--encoding", nullptr, OptEncoding, true},
     {"--codepage", nullptr, OptCodePage, true}, {"--help", "-h", OptHelp, false},
+    {"--json", nullptr, OptJson, false},       {"--backup", nullptr, OptBackup, false},
+    {"--allow-large", nullptr, OptAllowLarge, false}, {"--no-backup", nullptr, OptNoBackup, false},
 };
 
 struct TCommandSpec {
@@ -55,11 +67,13 @@ struct TCommandSpec {
 
 const TCommandSpec CommandSpecs[] = {
     {"info", 1, OptCodePage},
-    {"check", 1, OptFields | OptCodePage},
-    {"clear", 1, OptFields | OptAll | OptYes},
-    {"rewrite", 1, OptFields | OptYes},
+    {"check", 1, OptFields | OptCodePage | OptJson},
+    {"salvage", 2, 0},
+    {"clear", 1, OptFields | OptAll | OptYes | OptBackup},
+    {"rewrite", 1, OptFields | OptYes | OptBackup | OptAllowLarge},
     {"save", 2, OptFields | OptEncoding | OptCodePage},
-    {"load", 2, OptYes | OptEncoding | OptCodePage},
+    {"load", 2, OptYes | OptEncoding | OptCodePage | OptBackup | OptAllowLarge},
+    {"pack", 1, OptYes | OptNoBackup | OptAllowLarge},
     {"help", 0, 0},
 };
 
@@ -245,13 +259,135 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         } else {
             fields = table.MemoFields();
         }
-        const TTableDiagnosis diagnosis = DiagnoseTable(table, fields, Port.Progress);
-        PrintDiagnosis(diagnosis, path, std::cout, Port);
+        const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
+        if (Options.Given & OptJson) {
+            PrintDiagnosisJson(diagnosis, path, std::cout, Port);
+        } else {
+            PrintDiagnosis(diagnosis.Fields, path, std::cout, Port);
+            PrintFindings(diagnosis, std::cout);
+        }
         std::cout.flush();
-        return ExitDone;
+        return diagnosis.Problems().empty() ? ExitDone : ExitFound;
     } catch (const EError& e) {
         return ShowError(Port, e);
     }
+}
+
+int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path)) {
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        const TMemoMapFindings found = SalvageOrphans(
+            OsFileSystem(), path, Options.Files[1],
+            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
+        Port.Progress.End();
+        std::cerr << FormatRepairText(TRepairText::SalvageSummary,
+                                      {std::to_string(found.LostTexts), std::to_string(found.LostTextBytes),
+                                       std::to_string(found.OldCopies), std::to_string(found.OldCopyBytes)})
+                  << "\n"
+                  << FormatRepairText(TRepairText::SalvageDone, {Options.Files[1]}) << std::endl;
+        return ExitDone;
+    } catch (const EError& e) {
+        Port.Progress.End();
+        return ShowError(Port, e);
+    }
+}
+
+int RunPackCommand(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path)) {
+        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+        return ExitNotDone;
+    }
+    try {
+        // Once the plan is made (the limit checked) and before any write:
+        // the question, then the backup, both through the open table.
+        const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
+            Port.Progress.End();
+            const std::string question = FormatRepairText(
+                TRepairText::PackConfirm,
+                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)});
+            if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
+                return false;
+            if (!(Options.Given & OptNoBackup)) {
+                try {
+                    for (const std::string& copy : BackupOpenTable(OsFileSystem(), Table))
+                        std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+                } catch (const EError& e) {
+                    std::cerr << e.Message() << std::endl;
+                    return false;
+                }
+            }
+            return true;
+        };
+        const TPackResult done =
+            PackMemo(OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
+                     [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
+        Port.Progress.End();
+        if (done.TooLarge)
+            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}) << std::endl;
+        if (!done.Done)
+            return ExitNotDone;
+        std::cerr << FormatRepairText(TRepairText::PackDone,
+                                      {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
+                                       std::to_string(done.Texts), std::to_string(done.Blanked)})
+                  << std::endl;
+        return ExitDone;
+    } catch (const EError& e) {
+        Port.Progress.End();
+        return ShowError(Port, e);
+    }
+}
+
+// What clear, rewrite and load do before the handler writes anything: the
+// memo file's size limit (rewrite, load), then the backup. ExitDone to go
+// on, or the exit status of a run stopped before any change.
+int BeforeChanges(const std::string& Command, TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& path = Options.Files[0];
+    if (!OsFileSystem().FileExists(path))
+        return ExitDone;  // the handler says so
+    try {
+        if (Command != "clear" && !(Options.Given & OptAllowLarge)) {
+            // Read-only, before the handler opens the table for writing.
+            TDBFLite table;
+            table.OpenTable(path, true);
+            uint64_t size = table.MemoFileSize();
+            if (Command == "load") {
+                if (OsFileSystem().FileExists(Options.Files[1]))
+                    size = MemoSizeAfterLoad(table, OsFileSystem(), Options.Files[1]);
+            } else {
+                std::vector<int> fields;
+                for (const std::string& line : Port.MemoLines()) {
+                    const int field = table.FieldIndex(Port.TextToTable(line));
+                    if (field >= 0 && table.Fields()[static_cast<size_t>(field)].IsMemo())
+                        fields.push_back(field);
+                }
+                size = MemoSizeAfterRewrite(table, fields);
+            }
+            if (size > OwnerMemoLimit) {
+                std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(size)}) << std::endl;
+                return ExitNotDone;
+            }
+        }
+    } catch (const EError& e) {
+        return ShowError(Port, e);
+    }
+    if (Options.Given & OptBackup) {
+        try {
+            for (const std::string& copy : BackupTable(OsFileSystem(), path))
+                std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+        } catch (const EError& e) {
+            std::cerr << e.Message() << std::endl;
+            return ExitNotDone;
+        }
+    }
+    return ExitDone;
 }
 
 int RunHelpCommand(TfmMain& Form, TConsolePort& Port)
@@ -316,6 +452,10 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
 {
     if (Command == "check")
         return RunCheckCommand(Port, Options);
+    if (Command == "salvage")
+        return RunSalvageCommand(Port, Options);
+    if (Command == "pack")
+        return RunPackCommand(Port, Options);
     if (Command == "help")
         return RunHelpCommand(Form, Port);
     if (Command == "info") {
@@ -326,11 +466,18 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
                 std::cout << name << "\n";
         return ExitFor(outcome);
     }
-    if (Command == "load")
-        return ExitFor(Form.Run(&TfmMain::btLoadClick));
+    if (Command == "load") {
+        const int stop = BeforeChanges(Command, Port, Options);
+        return stop != ExitDone ? stop : ExitFor(Form.Run(&TfmMain::btLoadClick));
+    }
     const int listed = PrepareFieldList(Form, Port, Options);
     if (listed != ExitDone)
         return listed;
+    if (Command == "clear" || Command == "rewrite") {
+        const int stop = BeforeChanges(Command, Port, Options);
+        if (stop != ExitDone)
+            return stop;
+    }
     if (Command == "clear")
         return ExitFor(Form.Run(&TfmMain::btClearClick));
     if (Command == "rewrite")

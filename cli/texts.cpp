@@ -37,21 +37,28 @@ const TCommandHelp CommandHelp[] = {
       "  tarnwick-cli info ТАБЛИЦА\n"
       "      Перечислить MEMO поля таблицы на stdout, по одному в строке.\n"}},
     {"check",
-     {"  tarnwick-cli check TABLE [--fields A,B] [--codepage N]\n"
-      "      Diagnose the memo references without changing anything.\n",
-      "  tarnwick-cli check ТАБЛИЦА [--fields A,B] [--codepage N]\n"
-      "      Проверить ссылки на MEMO тексты, ничего не меняя.\n"}},
+     {"  tarnwick-cli check TABLE [--fields A,B] [--codepage N] [--json]\n"
+      "      Diagnose the table, its memo references and its memo file without\n"
+      "      changing anything; --json writes the findings as one JSON object.\n",
+      "  tarnwick-cli check ТАБЛИЦА [--fields A,B] [--codepage N] [--json]\n"
+      "      Проверить таблицу, ссылки на MEMO тексты и MEMO файл, ничего не\n"
+      "      меняя; --json выводит находки одним объектом JSON.\n"}},
+    {"salvage",
+     {"  tarnwick-cli salvage TABLE OUTPUT\n"
+      "      Write the memo texts no reference leads to any more to OUTPUT.\n",
+      "  tarnwick-cli salvage ТАБЛИЦА ФАЙЛ\n"
+      "      Записать в файл MEMO тексты, на которые больше не ведёт ни одна ссылка.\n"}},
     {"clear",
-     {"  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes]\n"
+     {"  tarnwick-cli clear TABLE [--fields A,B] [--all] [--yes] [--backup]\n"
       "      Blank the damaged memo references (those that read as blank text),\n"
       "      or all of them with --all.\n",
-      "  tarnwick-cli clear ТАБЛИЦА [--fields A,B] [--all] [--yes]\n"
+      "  tarnwick-cli clear ТАБЛИЦА [--fields A,B] [--all] [--yes] [--backup]\n"
       "      Очистить повреждённые ссылки на MEMO (те, что читаются как пустой\n"
       "      текст), или все с --all.\n"}},
     {"rewrite",
-     {"  tarnwick-cli rewrite TABLE [--fields A,B] [--yes]\n"
+     {"  tarnwick-cli rewrite TABLE [--fields A,B] [--yes] [--backup] [--allow-large]\n"
       "      Copy every readable memo text to fresh blocks; blank the rest.\n",
-      "  tarnwick-cli rewrite ТАБЛИЦА [--fields A,B] [--yes]\n"
+      "  tarnwick-cli rewrite ТАБЛИЦА [--fields A,B] [--yes] [--backup] [--allow-large]\n"
       "      Переписать каждый читаемый MEMO текст в новые блоки; остальные очистить.\n"}},
     {"save",
      {"  tarnwick-cli save TABLE OUTPUT [--fields A,B] [--encoding utf-8] [--codepage N]\n"
@@ -59,10 +66,17 @@ const TCommandHelp CommandHelp[] = {
       "  tarnwick-cli save ТАБЛИЦА ФАЙЛ [--fields A,B] [--encoding utf-8] [--codepage N]\n"
       "      Записать тексты полей в текстовый файл с разделителем табуляцией.\n"}},
     {"load",
-     {"  tarnwick-cli load TABLE INPUT [--yes] [--encoding utf-8] [--codepage N]\n"
+     {"  tarnwick-cli load TABLE INPUT [--yes] [--encoding utf-8] [--codepage N] [--backup] [--allow-large]\n"
       "      Write the values of such a text file back into TABLE.\n",
-      "  tarnwick-cli load ТАБЛИЦА ФАЙЛ [--yes] [--encoding utf-8] [--codepage N]\n"
+      "  tarnwick-cli load ТАБЛИЦА ФАЙЛ [--yes] [--encoding utf-8] [--codepage N] [--backup] [--allow-large]\n"
       "      Загрузить значения из такого текстового файла обратно в таблицу.\n"}},
+    {"pack",
+     {"  tarnwick-cli pack TABLE [--yes] [--no-backup] [--allow-large]\n"
+      "      Compact the memo file: each text references lead to kept once, in\n"
+      "      record order, after a backup of both files.\n",
+      "  tarnwick-cli pack ТАБЛИЦА [--yes] [--no-backup] [--allow-large]\n"
+      "      Сжать MEMO файл: каждый текст, на который ведут ссылки, остаётся один\n"
+      "      раз, в порядке записей; сначала резервная копия обоих файлов.\n"}},
     {"help",
      {"  tarnwick-cli help\n"
       "      Show Read_Me.txt, from the current folder or the program's own.\n",
@@ -79,22 +93,30 @@ const TText UsageHead = {"Usage:\n", "Использование:\n"};
 const TText UsageTail = {
     "\n"
     "--fields takes exact field names, separated by commas; without it the\n"
-    "fields are the memo fields that info lists. clear, rewrite and load change\n"
-    "the table in place, with no backup: they ask first on a terminal, and\n"
-    "without a terminal they need --yes.\n"
+    "fields are the memo fields that info lists. clear, rewrite, load and pack\n"
+    "change the table in place: they ask first on a terminal, and without a\n"
+    "terminal they need --yes. --backup (pack: unless --no-backup) copies the\n"
+    "table and its memo file beside them first (NAME.DBF.bak, NAME.FPT.bak;\n"
+    "then .bak1, .bak2, ...). rewrite, load and pack stop before writing when\n"
+    "the memo file would pass 2 GiB, which FoxPro cannot open, unless\n"
+    "--allow-large.\n"
     "\n"
     "--encoding utf-8: save writes UTF-8 text converted from the table's code\n"
     "page, load converts such text back; without it the bytes stay as they are.\n"
     "The code page comes from the table's header; --codepage N (437, 850, 852,\n"
     "866, 1250, 1251, 1252, ...) gives it when the mark is missing or wrong.\n"
     "\n"
-    "Exit status: 0 done; 1 an error; 2 wrong usage; 3 refused, cancelled, or\n"
-    "stopped by a message before anything was written.\n",
+    "Exit status: 0 done (check: nothing wrong); 1 an error; 2 wrong usage;\n"
+    "3 refused, cancelled, or stopped by a message before anything was written;\n"
+    "4 check found something wrong.\n",
     "\n"
     "--fields: точные названия полей через запятую; без него берутся MEMO\n"
-    "поля, которые выводит info. clear, rewrite и load меняют таблицу на месте,\n"
-    "без резервной копии: на терминале они спрашивают подтверждение, без\n"
-    "терминала им нужен --yes.\n"
+    "поля, которые выводит info. clear, rewrite, load и pack меняют таблицу на\n"
+    "месте: на терминале они спрашивают подтверждение, без терминала им нужен\n"
+    "--yes. --backup (pack: если нет --no-backup) сначала копирует таблицу и\n"
+    "MEMO файл рядом с ними (ИМЯ.DBF.bak, ИМЯ.FPT.bak; затем .bak1, .bak2, ...).\n"
+    "rewrite, load и pack останавливаются до записи, если MEMO файл превысил бы\n"
+    "2 ГБ (FoxPro его не откроет), если не указан --allow-large.\n"
     "\n"
     "--encoding utf-8: save пишет текст в UTF-8, перекодированный из кодовой\n"
     "страницы таблицы, load перекодирует такой текст обратно; без него байты\n"
@@ -102,8 +124,9 @@ const TText UsageTail = {
     "--codepage N (437, 850, 852, 866, 1250, 1251, 1252, ...) задаёт её, когда\n"
     "отметки нет или она неверна.\n"
     "\n"
-    "Код выхода: 0 готово; 1 ошибка; 2 неверный вызов; 3 отказ, отмена или\n"
-    "остановка с сообщением до того, как что-либо записано.\n"};
+    "Код выхода: 0 готово (check: ошибок нет); 1 ошибка; 2 неверный вызов;\n"
+    "3 отказ, отмена или остановка с сообщением до того, как что-либо записано;\n"
+    "4 check нашёл ошибки.\n"};
 
 // The Russian texts of the handlers and the table layer, with their English.
 // "%1" and "%2" stand for the names and numbers inside a text; they are

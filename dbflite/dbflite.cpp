@@ -974,6 +974,21 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     return result;
 }
 
+TMemoRunInfo TDBFLite::MemoRunOf(int32_t RecNo, int FieldNo)
+{
+    const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    TMemoRunInfo info;
+    info.Block = run.Block;
+    if (run.Block < 0 || !HasMemoFile_ || run.PastEnd)
+        return info;
+    info.InFile = true;
+    info.Type = run.Type;
+    info.Offset = run.Offset;
+    info.Length = run.Length;
+    info.Present = run.Present;
+    return info;
+}
+
 int32_t TDBFLite::LimitRecordCountToFile()
 {
     RecordCount_ = RecordsInFile();

@@ -52,6 +52,17 @@ enum class TMemoRefState {
                  // type a memo driver writes, or marks a freed block
 };
 
+// The run a memo reference leads to, as the memo file holds it: for the map
+// of the memo file (what references share, overlap or leave behind).
+struct TMemoRunInfo {
+    int64_t Block = -1;     // -1: no reference, or not a block number
+    bool InFile = false;    // the block header lies inside the memo file
+    uint32_t Type = 0;      // the block header's type (1 = text)
+    uint64_t Offset = 0;    // of the block header
+    uint64_t Length = 0;    // as the block header says
+    uint64_t Present = 0;   // of that length, the bytes the file holds
+};
+
 struct TMemoInspection {
     TMemoRefState State = TMemoRefState::Empty;
     // ReadMemo gives a blank text for this reference: what Clear without
@@ -203,6 +214,29 @@ public:
     // type whole, as stored). False, and Bytes empty, when the reference
     // leads to no run.
     bool ReadMemoRun(int32_t RecNo, int FieldNo, std::string& Bytes, uint32_t& BlockType);
+
+    // The run the reference of field FieldNo in record RecNo leads to.
+    TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
+
+    // Moving runs, for compacting the memo file. Every step leaves a table
+    // that every reader reads as before, provided the caller writes only
+    // over blocks no reference leads to and commits between the steps.
+    //
+    // A copy of the run Run describes (its type and the bytes present) at
+    // block ToBlock; the memo header's next free block moves past it when
+    // the copy ends beyond.
+    void CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock);
+    // The reference of field FieldNo in record RecNo set to Block.
+    void PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block);
+    // Everything written so far on the disk, the memo file first.
+    void Commit();
+    // Copies of the table file and the memo file as they are now (what is
+    // held back written out first), named with Suffix appended, each
+    // synced: a backup taken through this table's own streams.
+    void CopyFiles(TFileSystem& Files, const std::string& Suffix);
+    // Commits, sets the memo header's next free block to NextBlock, cuts the
+    // memo file there and closes the table.
+    void ShrinkMemoAndClose(uint32_t NextBlock);
 
     // The memo file's length, including texts not yet written out.
     uint64_t MemoFileSize() const;

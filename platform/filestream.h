@@ -45,6 +45,10 @@ public:
     // raises EStreamError ("Stream write error"): a write that never reaches
     // the disk has failed as surely as one the file refused.
     virtual void Sync() = 0;
+
+    // Cuts the file to Size bytes, or raises EStreamError ("Stream write
+    // error"). Only compacting the memo file needs it.
+    virtual void Truncate(uint64_t Size);
 };
 
 class TFileSystem {

@@ -113,6 +113,18 @@ public:
         }
     }
 
+    void Truncate(uint64_t Size) override
+    {
+        int rc;
+        do {
+            rc = ::ftruncate(Fd_, static_cast<off_t>(Size));
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            throw EStreamError(WriteErrorText(), FailureOf(err), err);
+        }
+    }
+
 private:
     int Fd_;
 };

@@ -102,6 +102,16 @@ public:
         }
     }
 
+    void Truncate(uint64_t Size) override
+    {
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(Size);
+        if (!::SetFileInformationByHandle(Handle_, FileEndOfFileInfo, &end, sizeof end)) {
+            const DWORD err = ::GetLastError();
+            throw EStreamError(WriteErrorText(), FailureOf(err), static_cast<int>(err));
+        }
+    }
+
 private:
     static OVERLAPPED At(uint64_t Offset)
     {

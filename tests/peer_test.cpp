@@ -16,7 +16,9 @@
 
 #include "strutil/strutil.h"
 
+#include "cli/salvage.h"
 #include "dbflite/dbflite.h"
+#include "main/escape.h"
 #include "tablebuilder.h"
 #include "tempdir.h"
 
@@ -456,6 +458,27 @@ TEST_F(PeerTest, MemosWeWriteReadBackAsTextInBothPeers)
                     }
                 }
         }
+    }
+}
+
+TEST_F(PeerTest, SalvageListsExactlyTheTextsWhoseReferencesPython3DbfEmptied)
+{
+    int status = 0;
+    const std::string out = Script("blanked.py", {Dir.Path("blanked")}, status);
+    ASSERT_EQ(status, 0) << ReadFileBytes(Dir.Path("stderr.txt"));
+    const TJson tables = TJsonParser(out).Document()["tables"];
+    ASSERT_EQ(tables.Items.size(), 4u);
+    for (const TJson& table : tables.Items) {
+        SCOPED_TRACE(table["file"].Text);
+        std::string expected = "BLOCK\tTEXT\r\n";
+        for (const TJson& lost : table["lost"].Items)
+            expected += std::to_string(static_cast<long long>(lost.Items[0].Number)) + "\t" +
+                        EscapeMemoValue(TrimRight(FromHex(lost.Items[1].Text))) + "\r\n";
+        const std::string path = Dir.Path("blanked/" + table["file"].Text), output = Dir.Path("lost.txt");
+        const TMemoMapFindings found = SalvageOrphans(OsFileSystem(), path, output);
+        EXPECT_EQ(found.LostTexts, table["lost"].Items.size());
+        EXPECT_EQ(found.OldCopies, 0u);
+        EXPECT_TRUE(ReadFileBytes(output) == expected) << ReadFileBytes(output).substr(0, 400);
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -243,7 +244,8 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
 }
 
 std::string CliPath();
-pid_t StartCli(const std::vector<std::string>& Args);
+pid_t StartCli(const std::vector<std::string>& Args, const std::string& Out = "/dev/null",
+               const std::string& Err = "/dev/null");
 int Finish(pid_t Pid);
 
 TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
@@ -288,8 +290,9 @@ std::string CliPath()
     return fromEnvironment ? fromEnvironment : TARNWICK_CLI;
 }
 
-// Starts tarnwick-cli with Args, every standard stream on /dev/null.
-pid_t StartCli(const std::vector<std::string>& Args)
+// Starts tarnwick-cli with Args, stdin on /dev/null, stdout and stderr
+// into the files named (/dev/null when not).
+pid_t StartCli(const std::vector<std::string>& Args, const std::string& Out, const std::string& Err)
 {
     std::vector<std::string> all{CliPath()};
     all.insert(all.end(), Args.begin(), Args.end());
@@ -299,8 +302,9 @@ pid_t StartCli(const std::vector<std::string>& Args)
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int fd : {0, 1, 2})
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -421,6 +425,217 @@ TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
     EXPECT_GT(killed, 0);
 }
 
+TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinishes)
+{
+    // A rewritten table: an old copy of every text at the front.
+    ASSERT_EQ(Finish(StartCli({"rewrite", disk.Table, "--yes"})), 0);
+    disk.TableBytes = ReadFileBytes(disk.Table);
+    disk.MemoBytes = ReadFileBytes(disk.Memo);
+    const std::vector<std::string> pack{"pack", disk.Table, "--yes", "--no-backup"};
+    std::chrono::microseconds took = std::chrono::hours(1);
+    uint64_t packed = 0;
+    for (int i = 0; i < 3; ++i) {
+        disk.Restore();
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(Finish(StartCli(pack)), 0);
+        took = std::min(took, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                                   start));
+        packed = ReadFileBytes(disk.Memo).size();
+        ExpectWhole(false);
+    }
+    EXPECT_LT(packed, disk.MemoBytes.size() * 6 / 10);
+
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int killed = 0;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("pack run " + std::to_string(run));
+        disk.Restore();
+        std::uniform_int_distribution<long long> delay(0, took.count());
+        const pid_t pid = StartCli(pack);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(pid, SIGKILL);
+        if (Finish(pid) == -SIGKILL)
+            ++killed;
+        ExpectWhole(false);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(Finish(StartCli(pack)), 0);
+        ExpectWhole(false);
+        EXPECT_EQ(ReadFileBytes(disk.Memo).size(), packed);
+    }
+    EXPECT_GT(killed, 0);
+}
+
+// --- The repair commands on disk ---------------------------------------------
+
+class RepairCli : public ::testing::Test {
+protected:
+    TDiskTable disk;
+    std::string Out = disk.Dir.Path("out.txt"), Err = disk.Dir.Path("err.txt");
+
+    void SetUp() override { ASSERT_EQ(::access(CliPath().c_str(), X_OK), 0) << CliPath(); }
+    int Cli(const std::vector<std::string>& Args) { return Finish(StartCli(Args, Out, Err)); }
+    bool ErrSays(const std::string& Text) const { return ReadFileBytes(Err).find(Text) != std::string::npos; }
+};
+
+TEST_F(RepairCli, CheckEndsWithFourWhenSomethingIsWrongAndItsJsonReads)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    const uint32_t kept = memo.Add("kept");
+    memo.Add("lost");
+    layout.Records = {{MemoRef(kept)}};
+    disk.Put(layout, memo);
+    // A peer reads the JSON: ok and the problems as the exit status says.
+    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                               "print(d[\"ok\"], \",\".join(d[\"problems\"]), d[\"memo_map\"][\"lost_texts\"])' " +
+                               Out + " > " + Err;
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "False lost_texts 1\n");
+    EXPECT_EQ(Cli({"check", disk.Table}), 4);
+    EXPECT_NE(ReadFileBytes(Out).find("  text "), std::string::npos);
+
+    EXPECT_EQ(Cli({"salvage", disk.Table, disk.Text}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Text), "BLOCK\tTEXT\r\n9\tlost\r\n");
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+
+    layout.Records = {{MemoRef(kept)}, {MemoRef(kept + 1)}};
+    disk.Put(layout, memo);
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 0);
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "True  0\n");
+    EXPECT_EQ(Cli({"check", disk.Table, "--json", "--all"}), 2);
+    EXPECT_EQ(Cli({"clear", disk.Table, "--json", "--yes"}), 2);
+}
+
+TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChange)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    layout.Records = {{MemoRef(memo.Add("text"))}, {MemoRef(memo.Add("  "))}, {"junk"}};
+    disk.Put(layout, memo);
+    std::filesystem::create_directory(disk.Memo + ".bak");  // in the way of the memo file's copy
+    for (const auto& args : {std::vector<std::string>{"clear", disk.Table, "--yes", "--backup"},
+                             std::vector<std::string>{"rewrite", disk.Table, "--yes", "--backup"}}) {
+        EXPECT_EQ(Cli(args), 3) << args[0];
+        EXPECT_TRUE(ErrSays("Резервная копия не записана") || ErrSays("The backup could not be written"))
+            << ReadFileBytes(Err);
+        EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+        EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+        // The table's own copy was written before the memo file's failed.
+        EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+        std::filesystem::remove(disk.Table + ".bak");
+    }
+    std::filesystem::remove(disk.Memo + ".bak");
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--backup"}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+    EXPECT_NE(ReadFileBytes(disk.Table), disk.TableBytes);
+    const std::string cleared = ReadFileBytes(disk.Table);
+    EXPECT_EQ(Cli({"rewrite", disk.Table, "--yes", "--backup"}), 0);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak1"), cleared);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak1"), disk.MemoBytes);
+}
+
+TEST_F(RepairCli, PackBacksUpBothFilesFirstAndLeavesNothingForCheckToFind)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo;
+    memo.Add("old copy");
+    const uint32_t lost = memo.Add("lost");
+    const uint32_t kept = memo.Add("old copy"), blank = memo.Add(" \r\n");
+    layout.Records = {{MemoRef(kept), MemoRef(blank)}, {MemoRef(123456), MemoRef(kept)}};
+    disk.Put(layout, memo);
+    EXPECT_EQ(Cli({"pack", disk.Table}), 3);  // no terminal to ask on, no --yes
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+    EXPECT_EQ(Cli({"pack", disk.Table, "--yes"}), 0) << ReadFileBytes(Err);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo).size(), 512u + 64u);
+    TDBFLite db;
+    db.OpenTable(disk.Table, true);
+    EXPECT_EQ(db.ReadMemo(0, 0), "old copy");
+    EXPECT_EQ(db.ReadMemo(1, 1), "old copy");
+    EXPECT_EQ(db.ReadRaw(0, 1), "          ");
+    EXPECT_EQ(db.ReadRaw(1, 0), "          ");
+    db.CloseTable();
+    // The text two references share stays shared, stored once: the one
+    // thing check still finds.
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
+    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                               "print(\",\".join(d[\"problems\"]), d[\"memo_map\"][\"orphans\"])' " + Out + " > " + Err;
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "cross_linked 0\n");
+    (void)lost;
+}
+
+TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAllowed)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    memo.Add("first");
+    // The last text ends 128 bytes below 2 GiB, in a sparse file: a copy
+    // of it appended would pass the limit.
+    const uint64_t last = (uint64_t{1} << 31) - 256;
+    const std::string run = TMemoBuilder::RunHeader(1, 100) + std::string(100, 'x') + std::string(20, '\0');
+    layout.Records = {{MemoRef(8)}, {MemoRef(static_cast<uint32_t>(last / 64))}};
+    disk.Put(layout, memo);
+    const auto grow = [&] {
+        disk.Restore();
+        const int fd = ::open(disk.Memo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, run.data(), run.size(), static_cast<off_t>(last)), static_cast<ssize_t>(run.size()));
+        char next[4] = {0, 0, 0, 0};
+        const uint32_t block = static_cast<uint32_t>((last + run.size()) / 64);
+        for (int i = 0; i < 4; ++i)
+            next[i] = static_cast<char>(block >> (24 - 8 * i));
+        ASSERT_EQ(::pwrite(fd, next, 4, 0), 4);
+        ::close(fd);
+    };
+    WriteFileBytes(disk.Text, "NOTES\r\n" + std::string(200, 'n') + "\r\n");
+    for (const auto& args : {std::vector<std::string>{"rewrite", disk.Table, "--yes"},
+                             std::vector<std::string>{"load", disk.Table, disk.Text, "--yes"}}) {
+        SCOPED_TRACE(args[0]);
+        grow();
+        const uint64_t size = std::filesystem::file_size(disk.Memo);
+        EXPECT_EQ(Cli(args), 3);
+        EXPECT_TRUE(ErrSays("pack")) << ReadFileBytes(Err);
+        EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+        EXPECT_EQ(std::filesystem::file_size(disk.Memo), size);
+        std::vector<std::string> allowed = args;
+        allowed.push_back("--allow-large");
+        EXPECT_EQ(Cli(allowed), 0) << ReadFileBytes(Err);
+        EXPECT_GT(std::filesystem::file_size(disk.Memo), uint64_t{1} << 31);
+    }
+    // Clear appends nothing, and a table past the limit is still repaired.
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes"}), 0);
+    EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--allow-large"}), 2);
+    // pack brings it back under the limit, every text where it can be read.
+    std::vector<std::string> texts;
+    {
+        TDBFLite db;
+        db.OpenTable(disk.Table, true);
+        for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+            texts.push_back(db.ReadMemo(r, 0));
+    }
+    EXPECT_EQ(Cli({"pack", disk.Table, "--yes", "--no-backup"}), 0) << ReadFileBytes(Err);
+    EXPECT_LT(std::filesystem::file_size(disk.Memo), 4096u);
+    TDBFLite db;
+    db.OpenTable(disk.Table, true);
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        EXPECT_EQ(db.ReadMemo(r, 0), texts[static_cast<size_t>(r)]) << r;
+    EXPECT_EQ(texts[1], std::string(100, 'x'));
+}
+
 // --- tarnwick-cli as a user runs it ------------------------------------------
 
 struct TCliRun {
@@ -523,14 +738,16 @@ TEST_F(CliUse, OneLanguageARun)
 {
     // English: nothing Cyrillic but the names of the table itself, shown in
     // the bytes it holds on a terminal that is not UTF-8.
+    // (check ends with 4: the second memo field holds a reference that is
+    // not a number.)
     TCliRun run = RunCli({"check", disk.Table}, english, disk.Dir);
-    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Status, 4) << run.Err;
     EXPECT_NE(run.Out.find("records: 2\ncode page: 1251 (header mark 0xC9)\n"), std::string::npos) << run.Out;
     EXPECT_FALSE(HasCyrillic(run.Out + run.Err)) << run.Out;
     run = RunCli({"check", disk.Table}, {"LC_ALL=en_US.UTF-8", "LANG=ru_RU.UTF-8"}, disk.Dir);
     EXPECT_NE(run.Out.find("field ПОЛЕ:\n  empty references"), std::string::npos) << run.Out;
     run = RunCli({"check", disk.Table}, russian, disk.Dir);
-    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Status, 4) << run.Err;
     EXPECT_NE(run.Out.find("записей: 2\n"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("поле ПОЛЕ:\n  пустые ссылки"), std::string::npos) << run.Out;
     EXPECT_EQ(run.Out.find("records"), std::string::npos) << run.Out;

@@ -48,6 +48,7 @@ public:
 
     uint64_t Size() override { return File_->Bytes.size(); }
     void Sync() override {}
+    void Truncate(uint64_t Size) override { File_->Bytes.resize(static_cast<size_t>(Size)); }
 
 private:
     std::shared_ptr<TMemoryFileSystem::TFile> File_;
@@ -77,9 +78,19 @@ public:
         }
         Inner_->WriteAt(Offset, Data, Count);
         Owner_.Events.push_back({Path_, TFileEvent::Write, Offset, Count});
+        if (Owner_.KeepBytes)
+            Owner_.Events.back().Data.assign(static_cast<const char*>(Data), Count);
     }
 
     uint64_t Size() override { return Inner_->Size(); }
+
+    void Truncate(uint64_t Size) override
+    {
+        if (Owner_.NextFails(true))
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 23);
+        Inner_->Truncate(Size);
+        Owner_.Events.push_back({Path_, TFileEvent::Truncate, Size, 0});
+    }
 
     // A sync fails as a write does: the disk did not take the data.
     void Sync() override
@@ -174,4 +185,41 @@ bool TFaultFileSystem::NextFails(bool IsWrite)
         return true;
     }
     return false;
+}
+
+std::map<std::string, std::string> DiskAfterCut(std::map<std::string, std::string> From,
+                                                const std::vector<TFileEvent>& Events, size_t Cut,
+                                                const std::function<bool(size_t)>& Reached)
+{
+    const auto apply = [&From](const TFileEvent& E) {
+        std::string& bytes = From[E.Path];
+        if (E.Kind == TFileEvent::Truncate) {
+            bytes.resize(static_cast<size_t>(E.Offset));
+        } else if (E.Kind == TFileEvent::Write) {
+            if (bytes.size() < E.Offset + E.Data.size())
+                bytes.resize(static_cast<size_t>(E.Offset) + E.Data.size(), '\0');
+            bytes.replace(static_cast<size_t>(E.Offset), E.Data.size(), E.Data);
+        }
+    };
+    // Per file, the changes since its last sync, in order.
+    std::map<std::string, std::vector<size_t>> pending;
+    for (size_t i = 0; i < Cut && i < Events.size(); ++i) {
+        if (Events[i].Kind == TFileEvent::Sync) {
+            for (size_t p : pending[Events[i].Path])
+                apply(Events[p]);
+            pending[Events[i].Path].clear();
+        } else {
+            pending[Events[i].Path].push_back(i);
+        }
+    }
+    // What no sync covered reached the disk or not; in the order written.
+    std::vector<size_t> rest;
+    for (const auto& file : pending)
+        for (size_t p : file.second)
+            if (Reached(p))
+                rest.push_back(p);
+    std::sort(rest.begin(), rest.end());
+    for (size_t p : rest)
+        apply(Events[p]);
+    return From;
 }

@@ -2,6 +2,7 @@
 // chosen read or write of any other file system.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,13 +36,22 @@ private:
     std::map<std::string, std::shared_ptr<TFile>> Files_;
 };
 
-// A write or a sync that reached the file, in the order they happened.
+// A write, a sync or a cut that reached the file, in the order they happened.
 struct TFileEvent {
     std::string Path;
-    enum { Write, Sync } Kind;
-    uint64_t Offset;
+    enum { Write, Sync, Truncate } Kind;
+    uint64_t Offset;  // of a write; the new length of a cut
     size_t Count;
+    std::string Data = {};  // the bytes written, when the file system keeps them
 };
+
+// The files as a power cut after the first Cut events could leave them on
+// the disk: From (each file's bytes before the events) with every write and
+// cut that a sync of its file followed before the cut, and of the others
+// (the cache had not written them yet, or had) those Reached picks.
+std::map<std::string, std::string> DiskAfterCut(std::map<std::string, std::string> From,
+                                                const std::vector<TFileEvent>& Events, size_t Cut,
+                                                const std::function<bool(size_t)>& Reached);
 
 // Passes everything to Inner, counting reads, writes and syncs, and fails
 // the one whose number (from 1, over all of them together) is FailAt. A
@@ -57,6 +67,7 @@ public:
     long Operations = 0;      // reads, writes and syncs seen so far
     bool Failed = false;      // the planned failure happened
     std::vector<TFileEvent> Events;
+    bool KeepBytes = false;   // keep each write's bytes in its event
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }

@@ -110,10 +110,25 @@ uint32_t TMemoBuilder::Add(const std::string& Text, uint32_t Type)
     return block;
 }
 
+void TMemoBuilder::Overwrite(size_t Offset, const std::string& Bytes)
+{
+    if (Data_.size() < Offset + Bytes.size())
+        Data_.resize(Offset + Bytes.size(), '\0');
+    Data_.replace(Offset, Bytes.size(), Bytes);
+}
+
+std::string TMemoBuilder::RunHeader(uint32_t Type, uint32_t Length)
+{
+    std::string header(8, '\0');
+    PutBe32(header, 0, Type);
+    PutBe32(header, 4, Length);
+    return header;
+}
+
 std::string TMemoBuilder::Bytes() const
 {
     std::string out = Data_;
-    PutBe32(out, 0, Next_);
+    PutBe32(out, 0, NextOverride_ >= 0 ? static_cast<uint32_t>(NextOverride_) : Next_);
     out[6] = static_cast<char>(BlockSize_ >> 8);
     out[7] = static_cast<char>(BlockSize_ & 0xFF);
     return out;

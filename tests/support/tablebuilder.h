@@ -49,12 +49,22 @@ public:
     // Appends a run whose block header claims Length bytes while only Text
     // follows it (a damaged length).
     uint32_t AddWithLength(const std::string& Text, uint32_t Length);
+    // Lays Bytes over the file from Offset on (a run header inside a text,
+    // a damaged type), growing it when needed.
+    void Overwrite(size_t Offset, const std::string& Bytes);
+    // The header's next free block, when it should not be where the runs end.
+    void SetNextBlock(uint32_t Block) { NextOverride_ = static_cast<int64_t>(Block); }
     std::string Bytes() const;
     uint32_t NextBlock() const { return Next_; }
+    uint16_t BlockSize() const { return BlockSize_; }
+
+    // The 8 bytes that start a run: type and length, big-endian.
+    static std::string RunHeader(uint32_t Type, uint32_t Length);
 
 private:
     uint16_t BlockSize_;
     uint32_t Next_;
+    int64_t NextOverride_ = -1;
     std::string Data_;
 };
 

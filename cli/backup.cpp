@@ -1,0 +1,83 @@
+#include "cli/backup.h"
+
+#include "cli/repairtexts.h"
+#include "dbflite/dbflite.h"
+
+namespace {
+
+void CopyStream(TFileSystem& Files, TFileStream& In, const std::string& To)
+{
+    std::unique_ptr<TFileStream> out = Files.Open(To, TFileAccess::Create, TFileShare::Exclusive);
+    std::vector<char> buffer(size_t{1} << 20);
+    uint64_t at = 0;
+    for (;;) {
+        const size_t got = In.ReadAt(at, buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        out->WriteAt(at, buffer.data(), got);
+        at += got;
+    }
+    // The copy is on the disk before the run may change the original.
+    out->Sync();
+}
+
+void CopyFile(TFileSystem& Files, const std::string& From, const std::string& To)
+{
+    std::unique_ptr<TFileStream> in = Files.Open(From, TFileAccess::Read, TFileShare::DenyNone);
+    CopyStream(Files, *in, To);
+}
+
+}  // namespace
+
+std::string BackupSuffix(TFileSystem& Files, const std::vector<std::string>& Paths)
+{
+    for (unsigned n = 0;; ++n) {
+        const std::string suffix = n == 0 ? ".bak" : ".bak" + std::to_string(n);
+        bool taken = false;
+        for (const std::string& path : Paths)
+            taken = taken || Files.FileExists(path + suffix);
+        if (!taken)
+            return suffix;
+    }
+}
+
+std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& TablePath)
+{
+    std::vector<std::string> originals{TablePath};
+    std::string memo = TDBFLite::MemoPathFor(TablePath);
+    if (!Files.FileExists(memo)) {
+        const std::string variant = Files.FindCaseVariant(memo);
+        if (!variant.empty())
+            memo = variant;
+    }
+    if (Files.FileExists(memo))
+        originals.push_back(memo);
+    const std::string suffix = BackupSuffix(Files, originals);
+    std::vector<std::string> copies;
+    try {
+        for (const std::string& path : originals) {
+            CopyFile(Files, path, path + suffix);
+            copies.push_back(path + suffix);
+        }
+    } catch (const EError& e) {
+        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
+    }
+    return copies;
+}
+
+std::vector<std::string> BackupOpenTable(TFileSystem& Files, TDBFLite& Table)
+{
+    std::vector<std::string> originals{Table.FileName()};
+    if (Table.HasMemoFile())
+        originals.push_back(Table.MemoFileName());
+    const std::string suffix = BackupSuffix(Files, originals);
+    try {
+        Table.CopyFiles(Files, suffix);
+    } catch (const EError& e) {
+        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
+    }
+    std::vector<std::string> copies;
+    for (const std::string& path : originals)
+        copies.push_back(path + suffix);
+    return copies;
+}

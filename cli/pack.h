@@ -1,0 +1,59 @@
+// pack: compacts the memo file so that it holds its header and exactly the
+// texts the references lead to, each once, in record order.
+//
+// A kill or a power cut at any moment leaves a table that every reader
+// (the owner's application included, which runs no recovery of ours) reads
+// as before. With L the blocks of the live texts, the front [header,
+// header + L) is where they end up:
+//
+//   0. references that read as blank are blanked (what Clear without All
+//      does: they read the same), and the table is synced, so no old
+//      reference leads into space that is written over later;
+//   1. every live run that lies in the front is copied behind it: into
+//      space no reference leads to (old copies, lost texts), or past the
+//      end of the file; the memo file is synced, then the references are
+//      switched, then the table is synced;
+//   2. every live run, in record order, is copied into the front, which no
+//      reference leads into any more; synced, switched, synced as above;
+//   3. the memo header's next free block is set to the front's end, synced,
+//      and the file is cut there.
+//
+// Runs are only ever written over space no reference on disk leads to, and
+// a reference is switched only to a run already on disk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/filestream.h"
+
+class TDBFLite;
+
+struct TPackResult {
+    bool Done = false;          // false: stopped before any write
+    bool TooLarge = false;      // stopped: the memo file would pass 2 GiB on the way
+    uint64_t SizeBefore = 0;
+    uint64_t SizeAfter = 0;
+    uint64_t PeakSize = 0;      // the largest the memo file gets during the run
+    uint64_t Texts = 0;         // live runs, each stored once
+    uint64_t References = 0;    // references leading to them
+    uint64_t Blanked = 0;       // references that read as blank, blanked
+    uint64_t MovedAside = 0;    // runs that had to leave the front first
+};
+
+// The plan, worked out without writing: whether the run would pass the
+// 2 GiB limit is known before anything changes.
+TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath);
+
+// Packs the memo file of the table at TablePath. Raises EError with the
+// user's message when the table has no memo file or a block size of 0.
+// When the memo file would pass 2 GiB on the way and AllowLarge is false,
+// it stops before anything is written (TooLarge). Progress gets steps done
+// and the total.
+// Once the plan is known and before the first write, BeforeWrites (when
+// given) is called with the open table and the plan: it may ask the user
+// and write backups; false ends the run with nothing changed.
+TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
+                     const std::function<void(int64_t, int64_t)>& Progress = {},
+                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites = {});

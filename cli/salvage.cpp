@@ -1,0 +1,43 @@
+#include "cli/salvage.h"
+
+#include <algorithm>
+
+#include "cli/repairtexts.h"
+#include "main/escape.h"
+#include "main/textfile.h"
+
+TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
+                                const std::function<void(int64_t, int64_t)>& Progress)
+{
+    TDBFLite table(Files);
+    table.OpenTable(TablePath, true);
+    if (!table.HasMemoFile())
+        throw EError(RepairText(TRepairText::SalvageNoMemoFile));
+    if (table.MemoBlockSize() == 0)
+        throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
+    TMemoMap map(table, Files);
+    map.AddAllRecords(Progress);
+    map.Scan(Progress);
+
+    TTextFileWriter out(Files, OutputPath);
+    out.WriteLine("BLOCK\tTEXT");
+    const auto writeEscaped = [&out](const char* Data, size_t Length) {
+        while (Length > 0) {
+            const size_t part = std::min<size_t>(Length, TTextFileWriter::BufferSize / MaxEscapedSize);
+            out.Commit(EscapeMemoValue(out.Room(part * MaxEscapedSize), Data, part));
+            Data += part;
+            Length -= part;
+        }
+    };
+    for (const TMemoOrphan& orphan : map.Orphans()) {
+        if (!orphan.Lost())
+            continue;
+        const std::string block = std::to_string(orphan.Block) + "\t";
+        out.Commit(std::copy(block.begin(), block.end(), out.Room(block.size())));
+        map.ReadText(orphan, writeEscaped);
+        out.EndLine();
+    }
+    out.Close();
+    table.CloseTable();
+    return map.Findings();
+}

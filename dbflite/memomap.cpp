@@ -1,0 +1,430 @@
+#include "dbflite/memomap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "strutil/strutil.h"
+
+namespace {
+
+// The standard memo header fills the first 512 bytes whatever the block size.
+constexpr uint64_t MemoHeaderArea = 512;
+constexpr uint64_t BlockHeaderSize = 8;
+constexpr uint32_t TypeText = 1;
+constexpr uint32_t TypeFreed = 1000;
+constexpr uint32_t TypeFreedLast = 1001;
+constexpr size_t WindowSize = size_t{4} << 20;
+
+uint32_t Be32(const char* p)
+{
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<uint32_t>(u[0]) << 24 | static_cast<uint32_t>(u[1]) << 16 |
+           static_cast<uint32_t>(u[2]) << 8 | static_cast<uint32_t>(u[3]);
+}
+
+uint64_t Rotl(uint64_t V, int N) { return V << N | V >> (64 - N); }
+
+uint64_t Mix(uint64_t K)
+{
+    K ^= K >> 33;
+    K *= 0xff51afd7ed558ccdull;
+    K ^= K >> 33;
+    K *= 0xc4ceb9fe1a85ec53ull;
+    K ^= K >> 33;
+    return K;
+}
+
+// Two independent 64-bit lanes over 8-byte words: an old copy is told by
+// its length and 128 bits of hash, so a text is never read twice to compare.
+class THasher {
+public:
+    void Add(const char* P, size_t N)
+    {
+        Length_ += N;
+        while (TailBytes_ > 0 && TailBytes_ < 8 && N > 0) {
+            Tail_[TailBytes_++] = *P++;
+            --N;
+        }
+        if (TailBytes_ == 8) {
+            Word(Tail_);
+            TailBytes_ = 0;
+        }
+        for (; N >= 8; P += 8, N -= 8)
+            Word(P);
+        for (; N > 0; --N)
+            Tail_[TailBytes_++] = *P++;
+    }
+    void Final(uint64_t Out[2])
+    {
+        std::memset(Tail_ + TailBytes_, 0, 8 - TailBytes_);
+        Word(Tail_);
+        Out[0] = Mix(A_ ^ Length_);
+        Out[1] = Mix(B_ + Length_ * 0x9E3779B97F4A7C15ull);
+    }
+
+private:
+    void Word(const char* P)
+    {
+        uint64_t w;
+        std::memcpy(&w, P, 8);
+        A_ = Rotl((A_ ^ w) * 0x87c37b91114253d5ull, 31);
+        B_ = (B_ + w) * 0x9FB21C651E98DF25ull;
+        B_ ^= B_ >> 29;
+    }
+    uint64_t A_ = 0x9E3779B97F4A7C15ull;
+    uint64_t B_ = 0xC2B2AE3D27D4EB4Full;
+    uint64_t Length_ = 0;
+    char Tail_[8] = {};
+    size_t TailBytes_ = 0;
+};
+
+}  // namespace
+
+// A window of the memo file in memory, moved on as the scan goes forward:
+// the scan and the texts it hashes read the file front to back in large
+// pieces, whatever the cache of the table layer holds.
+struct TMemoMap::TWindow {
+    TFileStream& Stream;
+    uint64_t FileSize;
+    std::vector<char> Buffer;
+    uint64_t Start = 0;
+    size_t Length = 0;
+
+    TWindow(TFileStream& S, uint64_t Size) : Stream(S), FileSize(Size), Buffer(WindowSize) {}
+
+    // Count bytes at Offset, all inside the file and at most WindowSize.
+    const char* Get(uint64_t Offset, size_t Count)
+    {
+        if (Offset < Start || Offset + Count > Start + Length) {
+            Start = Offset;
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(WindowSize, FileSize - Offset));
+            Length = Stream.ReadAt(Offset, Buffer.data(), want);
+            if (Length < Count)
+                throw EError("Ошибка чтения MEMO файла");
+        }
+        return Buffer.data() + (Offset - Start);
+    }
+};
+
+bool TMemoMap::IsRunStart(uint64_t Offset, uint32_t Type)
+{
+    return Offset >= MemoHeaderArea && Type < 65536 && Type != TypeFreed && Type != TypeFreedLast;
+}
+
+TMemoMap::TMemoMap(TDBFLite& Table, TFileSystem& Files) : Table_(Table), Files_(Files)
+{
+    MemoFields_ = Table.MemoFields();
+    if (!Table.HasMemoFile() || Table.MemoBlockSize() == 0)
+        return;
+    Findings_.Mapped = true;
+    BlockSize_ = Table.MemoBlockSize();
+    FileSize_ = Table.MemoFileSize();
+    Blocks_ = (FileSize_ + BlockSize_ - 1) / BlockSize_;
+    const size_t words = static_cast<size_t>((Blocks_ + 64) / 64);
+    Starts_.assign(words, 0);
+    Seen_.assign(words, 0);
+    Shared_.assign(words, 0);
+}
+
+void TMemoMap::AddRecord(int32_t RecNo)
+{
+    if (!Findings_.Mapped)
+        return;
+    for (int field : MemoFields_) {
+        const TMemoRunInfo run = Table_.MemoRunOf(RecNo, field);
+        if (!run.InFile)
+            continue;
+        ++Findings_.References;
+        const uint64_t block = static_cast<uint64_t>(run.Block);
+        const uint64_t bit = uint64_t{1} << (block % 64);
+        const size_t word = static_cast<size_t>(block / 64);
+        if ((Seen_[word] & bit) == 0) {
+            Seen_[word] |= bit;
+        } else if ((Shared_[word] & bit) == 0) {
+            Shared_[word] |= bit;
+            ++Findings_.CrossLinkedRuns;
+            Findings_.CrossLinkedReferences += 2;
+        } else {
+            ++Findings_.CrossLinkedReferences;
+        }
+        if (IsRunStart(run.Offset, run.Type))
+            Starts_[word] |= bit;
+        else
+            ++Findings_.NotRunStart;
+    }
+}
+
+void TMemoMap::AddAllRecords(const std::function<void(int64_t, int64_t)>& Progress)
+{
+    const int32_t records = Table_.RecordsInFile();
+    for (int32_t r = 0; r < records; ++r) {
+        if (Progress && (r + 1) % 1000 == 0)
+            Progress(r + 1, records);
+        AddRecord(r);
+    }
+}
+
+void TMemoMap::HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2])
+{
+    THasher hasher;
+    if (Length <= WindowSize) {
+        const char* p = Window.Get(Offset, static_cast<size_t>(Length));
+        size_t t = static_cast<size_t>(Length);
+        while (t > 0 && IsBlankChar(p[t - 1]))
+            --t;
+        Trimmed = t;
+        hasher.Add(p, t);
+        hasher.Final(Hash);
+        return;
+    }
+    // A text longer than the window: its end first, for the trailing blanks.
+    Trimmed = 0;
+    for (uint64_t end = Offset + Length; end > Offset && Trimmed == 0;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(WindowSize, end - Offset));
+        const char* p = Window.Get(end - count, count);
+        size_t t = count;
+        while (t > 0 && IsBlankChar(p[t - 1]))
+            --t;
+        if (t > 0)
+            Trimmed = end - count + t - Offset;
+        end -= count;
+    }
+    for (uint64_t done = 0; done < Trimmed;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(WindowSize, Trimmed - done));
+        hasher.Add(Window.Get(Offset + done, count), count);
+        done += count;
+    }
+    hasher.Final(Hash);
+}
+
+namespace {
+
+// The texts references lead to, by length and hash, in a table of open
+// addressing: 16 bytes a text, one probe for most look-ups.
+class TTextSet {
+public:
+    explicit TTextSet(uint64_t Count)
+    {
+        size_t slots = 16;
+        while (slots < Count * 2)
+            slots *= 2;
+        Slots_.assign(slots, TSlot{0, 0});
+    }
+    void Insert(uint64_t Length, const uint64_t Hash[2])
+    {
+        const TSlot key = Key(Length, Hash);
+        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+            if (Slots_[i].A == key.A && Slots_[i].B == key.B)
+                return;
+            if (Slots_[i].A == 0 && Slots_[i].B == 0) {
+                Slots_[i] = key;
+                return;
+            }
+        }
+    }
+    bool Has(uint64_t Length, const uint64_t Hash[2]) const
+    {
+        const TSlot key = Key(Length, Hash);
+        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+            if (Slots_[i].A == key.A && Slots_[i].B == key.B)
+                return true;
+            if (Slots_[i].A == 0 && Slots_[i].B == 0)
+                return false;
+        }
+    }
+
+private:
+    struct TSlot {
+        uint64_t A, B;
+    };
+    static TSlot Key(uint64_t Length, const uint64_t Hash[2])
+    {
+        TSlot key{Hash[0], Hash[1] ^ Mix(Length + 1)};
+        if (key.A == 0 && key.B == 0)
+            key.A = 1;  // the empty slot's value
+        return key;
+    }
+    std::vector<TSlot> Slots_;
+};
+
+unsigned TrailingZeros(uint64_t Word)  // of a word that is not 0
+{
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_ctzll(Word));
+#else
+    unsigned n = 0;
+    for (; (Word & 1) == 0; Word >>= 1)
+        ++n;
+    return n;
+#endif
+}
+
+uint64_t BitsSet(uint64_t Word)
+{
+    uint64_t n = 0;
+    for (; Word != 0; Word &= Word - 1)
+        ++n;
+    return n;
+}
+
+bool TestBit(const std::vector<uint64_t>& Bits, uint64_t I) { return (Bits[I / 64] >> (I % 64) & 1) != 0; }
+
+// The first set bit from I on, before Limit; Limit when there is none.
+uint64_t NextSetBit(const std::vector<uint64_t>& Bits, uint64_t I, uint64_t Limit)
+{
+    while (I < Limit) {
+        const uint64_t word = Bits[I / 64] >> (I % 64);
+        if (word != 0) {
+            const uint64_t at = I + TrailingZeros(word);
+            return at < Limit ? at : Limit;
+        }
+        I = (I / 64 + 1) * 64;
+    }
+    return Limit;
+}
+
+}  // namespace
+
+void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
+{
+    Orphans_.clear();
+    if (!Findings_.Mapped)
+        return;
+    TMemoMapFindings& f = Findings_;
+    uint64_t starts = 0;
+    for (uint64_t word : Starts_)
+        starts += BitsSet(word);
+    // The live texts' keys in the order the pass meets them; into a set
+    // only when there are orphans to look up.
+    struct TKey {
+        uint64_t Length;
+        uint64_t Hash[2];
+    };
+    std::vector<TKey> live;
+    live.reserve(static_cast<size_t>(starts));
+
+    // One pass front to back. A run a reference leads to covers the blocks
+    // up to its end, so a block is covered when it lies below the furthest
+    // end of the runs started before it (reach). The texts of those runs
+    // are hashed as the pass reaches them; a run starting below reach
+    // overlaps the run that reaches there. Between them, a block whose
+    // header is that of a text that fits in the file starts an orphan, and
+    // the pass goes on after it. Blocks inside covered runs are never taken
+    // for headers: a text may hold bytes that look like one.
+    // The table holds the memo file open read-only, shared: a second
+    // stream reads it in large pieces past the layer's cache.
+    Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
+    TWindow window(*Stream_, FileSize_);
+    const uint64_t nextFree = Table_.MemoNextBlock();
+    uint64_t reach = 0;
+    bool reachOverlaps = false;  // the run that reaches there is counted as overlapping
+    const auto liveRun = [&](uint64_t At) {
+        const uint64_t offset = At * BlockSize_;
+        // A header the end of the file cuts short holds no text.
+        const bool whole = offset + BlockHeaderSize <= FileSize_;
+        const uint64_t length = whole ? Be32(window.Get(offset, BlockHeaderSize) + 4) : 0;
+        const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize) : 0;
+        TKey key{};
+        HashText(window, offset + BlockHeaderSize, present, key.Length, key.Hash);
+        live.push_back(key);
+        const uint64_t end = At + (BlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
+        if (end > nextFree)
+            ++f.PastNextFree;
+        const bool overlaps = At < reach;
+        if (overlaps) {
+            ++f.OverlappingRuns;
+            if (!reachOverlaps)
+                ++f.OverlappingRuns;
+            reachOverlaps = true;
+        }
+        if (end > reach) {
+            reach = end;
+            reachOverlaps = overlaps;
+        }
+    };
+    uint64_t block = (MemoHeaderArea + BlockSize_ - 1) / BlockSize_;
+    uint64_t lastShown = 0;
+    while (block < Blocks_) {
+        const uint64_t offset = block * BlockSize_;
+        if (offset + BlockHeaderSize > FileSize_)
+            break;
+        if (Progress && offset - lastShown >= (uint64_t{16} << 20)) {
+            Progress(static_cast<int64_t>(offset), static_cast<int64_t>(FileSize_));
+            lastShown = offset;
+        }
+        if (TestBit(Starts_, block)) {
+            liveRun(block);
+            // Inside the run only other runs' starts matter.
+            for (uint64_t s = NextSetBit(Starts_, block + 1, reach); s < reach; s = NextSetBit(Starts_, s + 1, reach))
+                liveRun(s);
+            block = std::max(reach, block + 1);
+            continue;
+        }
+        const char* header = window.Get(offset, BlockHeaderSize);
+        const uint32_t type = Be32(header);
+        const uint64_t length = Be32(header + 4);
+        if (type != TypeText || length > FileSize_ - offset - BlockHeaderSize) {
+            ++block;
+            continue;
+        }
+        TMemoOrphan orphan;
+        orphan.Block = block;
+        orphan.RunLength = static_cast<uint32_t>(length);
+        // A length reaching into a run a reference leads to is damaged (it
+        // is often the length of a text the old end of the file cut short,
+        // which new runs have since followed): the text ends there.
+        uint64_t end = std::min<uint64_t>(block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
+        const uint64_t next = NextSetBit(Starts_, block + 1, end);
+        uint64_t textLength = length;
+        if (next < end) {
+            end = next;
+            const uint64_t liveStart = next * BlockSize_;
+            const uint64_t textStart = offset + BlockHeaderSize;
+            textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
+        }
+        uint64_t trimmed = 0;
+        HashText(window, offset + BlockHeaderSize, textLength, trimmed, orphan.Hash);
+        orphan.Length = static_cast<uint32_t>(trimmed);
+        Orphans_.push_back(orphan);
+        block = std::max(end, block + 1);
+    }
+
+    TTextSet liveSet(Orphans_.empty() ? 0 : live.size());
+    if (!Orphans_.empty())
+        for (const TKey& key : live)
+            liveSet.Insert(key.Length, key.Hash);
+    live.clear();
+    live.shrink_to_fit();
+    for (TMemoOrphan& orphan : Orphans_) {
+        orphan.OldCopy = liveSet.Has(orphan.Length, orphan.Hash);
+        ++f.Orphans;
+        f.OrphanBytes += orphan.RunLength;
+        if (orphan.OldCopy) {
+            ++f.OldCopies;
+            f.OldCopyBytes += orphan.RunLength;
+        } else if (orphan.Length == 0) {
+            ++f.BlankOrphans;
+        } else {
+            ++f.LostTexts;
+            f.LostTextBytes += orphan.RunLength;
+        }
+    }
+    if (Progress)
+        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
+}
+
+void TMemoMap::ReadText(const TMemoOrphan& Orphan, const std::function<void(const char*, size_t)>& Sink)
+{
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Orphan.Length, WindowSize)));
+    const uint64_t start = Orphan.Block * BlockSize_ + BlockHeaderSize;
+    for (uint64_t done = 0; done < Orphan.Length;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Orphan.Length - done));
+        if (!Stream_)
+            Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
+        if (Stream_->ReadAt(start + done, buffer.data(), count) < count)
+            throw EError("Ошибка чтения MEMO файла " + Table_.MemoFileName());
+        Sink(buffer.data(), count);
+        done += count;
+    }
+}

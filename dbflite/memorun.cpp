@@ -1,0 +1,139 @@
+// Moving runs within the memo file, for compacting it: copies of runs, the
+// references switched to them, and the file cut after the last one.
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "dbflite/dbflite.h"
+
+namespace {
+
+constexpr uint64_t MemoHeaderArea = 512;
+constexpr size_t BlockHeaderSize = 8;
+constexpr size_t CopyChunk = size_t{1} << 20;
+constexpr uint8_t BinaryRefSize = 4;
+
+void PutBe32(unsigned char* P, uint32_t V)
+{
+    P[0] = static_cast<unsigned char>(V >> 24);
+    P[1] = static_cast<unsigned char>(V >> 16);
+    P[2] = static_cast<unsigned char>(V >> 8);
+    P[3] = static_cast<unsigned char>(V);
+}
+
+}  // namespace
+
+void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
+{
+    RequireWritableMemo();
+    const uint64_t blockSize = MemoBlockSize_;
+    const uint64_t to = ToBlock * blockSize;
+    if (!Run.InFile || to < MemoHeaderArea || Run.Present > std::numeric_limits<uint32_t>::max() - BlockHeaderSize)
+        throw EError("Неверный блок MEMO файла " + MemoFileName_);
+    const uint64_t blocks = (BlockHeaderSize + Run.Present + blockSize - 1) / blockSize;
+    if (ToBlock + blocks > std::numeric_limits<uint32_t>::max())
+        throw EError("MEMO файл \"" + MemoFileName_ + "\" переполнен");
+
+    // The text first, then its header: a run is never whole on disk with
+    // a header that claims more than was copied.
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Run.Present, CopyChunk)));
+    for (uint64_t done = 0; done < Run.Present;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Run.Present - done));
+        Memo_->Read(Run.Offset + BlockHeaderSize + done, buffer.data(), count);
+        Memo_->Write(to + BlockHeaderSize + done, buffer.data(), count);
+        done += count;
+    }
+    static const char Zeros[65536] = {};
+    const uint64_t padding = blocks * blockSize - BlockHeaderSize - Run.Present;
+    if (padding > 0)
+        Memo_->Write(to + BlockHeaderSize + Run.Present, Zeros, static_cast<size_t>(padding));
+    unsigned char header[BlockHeaderSize];
+    PutBe32(header, Run.Type);
+    PutBe32(header + 4, static_cast<uint32_t>(Run.Present));
+    Memo_->Write(to, header, sizeof header);
+
+    if (ToBlock + blocks > MemoNextBlock_) {
+        MemoNextBlock_ = static_cast<uint32_t>(ToBlock + blocks);
+        unsigned char next[4];
+        PutBe32(next, MemoNextBlock_);
+        Memo_->Write(0, next, sizeof next);
+    }
+}
+
+void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
+{
+    const TFieldDesc& field = CheckedField(FieldNo);
+    if (field.FieldType != 'M')
+        throw EError("Неверный тип значения");
+    RequireInsideRecord(field);
+    const bool binary = IsBinaryMemoRef(field);
+    uint64_t widest = 1;
+    for (unsigned i = 0; i < field.Size && widest <= std::numeric_limits<uint32_t>::max(); ++i)
+        widest *= 10;
+    if ((binary && Block > std::numeric_limits<uint32_t>::max()) ||
+        (!binary && (Block >= widest || Block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))))
+        throw EError("Поле \"" + field.Name + "\" слишком узкое для номера блока " +
+                     std::to_string(static_cast<unsigned long long>(Block)));
+    if (binary) {
+        unsigned char reference[BinaryRefSize];
+        const uint32_t block = static_cast<uint32_t>(Block);
+        for (unsigned i = 0; i < BinaryRefSize; ++i)
+            reference[i] = static_cast<unsigned char>(block >> (8 * i));
+        WriteField(RecNo, FieldNo, field, reinterpret_cast<const char*>(reference), sizeof reference);
+    } else {
+        WriteInteger(RecNo, FieldNo, static_cast<int32_t>(Block));
+    }
+    // A run past the end of the file as it was opened is read only by the
+    // reference it was written for.
+    if (Block * MemoBlockSize_ >= MemoSizeAtOpen_) {
+        if (OwnRuns_.size() <= static_cast<size_t>(FieldNo))
+            OwnRuns_.resize(static_cast<size_t>(FieldNo) + 1);
+        std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
+        if (own.size() <= static_cast<size_t>(RecNo))
+            own.resize(static_cast<size_t>(RecNo) + 1);
+        own[static_cast<size_t>(RecNo)] = true;
+    }
+}
+
+void TDBFLite::CopyFiles(TFileSystem& Files, const std::string& Suffix)
+{
+    Flush();
+    std::vector<std::pair<TFileStream*, std::string>> files{{DbfStream_.get(), FileName_ + Suffix}};
+    if (HasMemoFile_)
+        files.push_back({MemoStream_.get(), MemoFileName_ + Suffix});
+    std::vector<char> buffer(CopyChunk);
+    for (const auto& file : files) {
+        std::unique_ptr<TFileStream> out = Files.Open(file.second, TFileAccess::Create, TFileShare::Exclusive);
+        uint64_t at = 0;
+        for (size_t got; (got = file.first->ReadAt(at, buffer.data(), buffer.size())) > 0; at += got)
+            out->WriteAt(at, buffer.data(), got);
+        // On the disk before the run may change the original.
+        out->Sync();
+    }
+}
+
+void TDBFLite::Commit()
+{
+    Flush();
+    if (Table_)
+        Table_->Sync();
+}
+
+void TDBFLite::ShrinkMemoAndClose(uint32_t NextBlock)
+{
+    RequireWritableMemo();
+    Commit();
+    // The header first: a crash before the cut leaves a longer file whose
+    // tail nothing leads to, which every reader takes as it is.
+    MemoNextBlock_ = NextBlock;
+    unsigned char next[4];
+    PutBe32(next, NextBlock);
+    Memo_->Write(0, next, sizeof next);
+    Memo_->Sync();
+    // The cache holds nothing unwritten now; its pages past the cut go
+    // with it.
+    Memo_.reset();
+    MemoStream_->Truncate(uint64_t{NextBlock} * MemoBlockSize_);
+    MemoStream_->Sync();
+    CloseTable();
+}

@@ -1,0 +1,731 @@
+// The repair commands of tarnwick-cli over tables built byte by byte: the
+// map of the memo file and salvage, the full diagnosis of check, backups,
+// and the size a Rewrite or a Load would give the memo file.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+#include "cli/backup.h"
+#include "cli/diagnosis.h"
+#include "cli/memolimit.h"
+#include "cli/pack.h"
+#include "cli/salvage.h"
+#include "fakeport.h"
+#include "fixtures.h"
+#include "main/fmmain.h"
+#include "tempdir.h"
+
+namespace {
+
+std::vector<std::string> Readings(TFileSystem& Files, const std::string& Path);
+
+// --- The memo file's map and salvage ---------------------------------------
+
+// Two memo fields per record; a block number of 0 is an empty reference.
+using TRefs = std::vector<std::array<uint32_t, 2>>;
+
+struct TMapCounts {
+    uint64_t NotRunStart, CrossLinkedRuns, CrossLinkedReferences, Overlapping, PastNextFree, Orphans, OldCopies,
+        BlankOrphans, LostTexts;
+    bool operator==(const TMapCounts& O) const
+    {
+        return NotRunStart == O.NotRunStart && CrossLinkedRuns == O.CrossLinkedRuns &&
+               CrossLinkedReferences == O.CrossLinkedReferences && Overlapping == O.Overlapping &&
+               PastNextFree == O.PastNextFree && Orphans == O.Orphans && OldCopies == O.OldCopies &&
+               BlankOrphans == O.BlankOrphans && LostTexts == O.LostTexts;
+    }
+};
+
+std::ostream& operator<<(std::ostream& Out, const TMapCounts& C)
+{
+    return Out << "{not a start " << C.NotRunStart << ", cross-linked " << C.CrossLinkedRuns << "/"
+               << C.CrossLinkedReferences << ", overlapping " << C.Overlapping << ", past next free "
+               << C.PastNextFree << ", orphans " << C.Orphans << ", old copies " << C.OldCopies << ", blank "
+               << C.BlankOrphans << ", lost " << C.LostTexts << "}";
+}
+
+TMapCounts CountsOf(const TMemoMapFindings& F)
+{
+    return {F.NotRunStart, F.CrossLinkedRuns, F.CrossLinkedReferences, F.OverlappingRuns, F.PastNextFree,
+            F.Orphans,     F.OldCopies,       F.BlankOrphans,          F.LostTexts};
+}
+
+struct TMapCase {
+    const char* Name;
+    // Builds the memo file and the references; returns the lines salvage
+    // must write after its header, as block and escaped text.
+    std::function<std::vector<std::pair<uint32_t, std::string>>(TMemoBuilder&, TRefs&)> Build;
+    TMapCounts Expected;
+};
+
+// 56 bytes of filler put the next 8 bytes of a text at the start of the
+// run's second 64-byte block, where a scan would look for a run header.
+const std::string Filler(56, 'f');
+
+const TMapCase MapCases[] = {
+    {"every run referenced",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("first"), b = M.Add("second"), c = M.Add(std::string(300, 's'));
+         R = {{a, b}, {c, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"blanked references of either field",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("alpha"), b = M.Add("bravo"), c = M.Add(std::string(200, 'c')), d = M.Add("delta");
+         R = {{a, 0}, {0, d}, {0, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{{b, "bravo"}, {c, std::string(200, 'c')}};
+     },
+     {0, 0, 0, 0, 0, 2, 0, 0, 2}},
+    {"a live text holding bytes that look like a run header",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 5) + "hello" + std::string(100, 'g'));
+         R = {{a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"a lost text holding bytes that look like a run header is one orphan",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 5) + "hello");
+         const uint32_t b = M.Add("kept");
+         R = {{b, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{
+             {a, Filler + "   #01   #05hello"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"old copies left by a rewrite, trailing blanks and all, are counted, not written",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t old1 = M.Add("same text  \r\n"), old2 = M.Add("other");
+         const uint32_t lost = M.Add("same text, longer");
+         const uint32_t new1 = M.Add("same text"), new2 = M.Add("other");
+         R = {{new1, new2}};
+         (void)old1, (void)old2;
+         return std::vector<std::pair<uint32_t, std::string>>{{lost, "same text, longer"}};
+     },
+     {0, 0, 0, 0, 0, 3, 2, 0, 1}},
+    {"a reference into a run that another reference leads to: overlapping runs",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 20) + std::string(80, 'z'));
+         R = {{a, 0}, {a + 1, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 2, 0, 0, 0, 0, 0}},
+    {"references sharing a run: cross-linked",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("shared"), b = M.Add("own");
+         R = {{a, b}, {0, a}, {a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 1, 3, 0, 0, 0, 0, 0, 0}},
+    {"references to blocks that start no run: inside a text, a freed block, the header",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(std::string(100, 'k'));
+         const uint32_t freed = M.Add("gone", 1000);
+         R = {{a + 1, freed}, {2, 0}};
+         // The text the damaged reference pointed into is lost; the freed
+         // block is no text.
+         return std::vector<std::pair<uint32_t, std::string>>{{a, std::string(100, 'k')}};
+     },
+     {3, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"a lost text escaped as Save escapes it",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add(std::string("line one\r\nline\ttwo #3\0end  ", 27));
+         R = {{0, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{{a, "line one#13#10line#09two #353 end"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"a run header whose length does not fit in the file is no orphan",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("real");
+         M.AddWithLength("partial", 100000);
+         R = {{a, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"a lost text whose length reaches into a live run ends there",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t cut = M.AddWithLength("cut short", 200);
+         const uint32_t live = M.Add("live one");
+         // Far enough for the damaged length to fit in the file.
+         R = {{live, M.Add(std::string(300, 'x'))}};
+         return std::vector<std::pair<uint32_t, std::string>>{{cut, "cut short"}};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 0, 1}},
+    {"runs past the header's next free block",
+     [](TMemoBuilder& M, TRefs& R) {
+         const uint32_t a = M.Add("one"), b = M.Add("two"), c = M.Add("three");
+         M.SetNextBlock(b);
+         R = {{a, b}, {c, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 2, 0, 0, 0, 0}},
+    {"a blank orphan is nothing to take back",
+     [](TMemoBuilder& M, TRefs& R) {
+         M.Add("  \r\n\t ");
+         const uint32_t b = M.Add("kept");
+         R = {{0, b}};
+         return std::vector<std::pair<uint32_t, std::string>>{};
+     },
+     {0, 0, 0, 0, 0, 1, 0, 1, 0}},
+};
+
+class MemoMapCase : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+
+TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
+{
+    const TMapCase& c = MapCases[std::get<0>(GetParam())];
+    const bool binary = std::get<1>(GetParam());
+    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
+    TMemoBuilder memo(64);
+    TRefs refs;
+    const auto lines = c.Build(memo, refs);
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
+    for (const auto& r : refs) {
+        std::vector<std::string> record{"r"};
+        for (uint32_t block : r)
+            record.push_back(binary ? BinaryMemoRef(block) : block == 0 ? std::string() : MemoRef(block));
+        spec.Records.push_back(record);
+    }
+    TMemTable t;
+    t.Put(spec, memo);
+    const std::string table = t.Table(), memoBytes = t.Memo();
+
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(CountsOf(found), c.Expected);
+    std::string expected = "BLOCK\tTEXT\r\n";
+    for (const auto& line : lines)
+        expected += std::to_string(line.first) + "\t" + line.second + "\r\n";
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), expected);
+    EXPECT_EQ(t.Table(), table);
+    EXPECT_EQ(t.Memo(), memoBytes);
+
+    // check maps the same memo file, whichever fields it counts.
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, true);
+    TProgressBar progress;
+    const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
+    EXPECT_EQ(CountsOf(d.Map), c.Expected);
+    const std::vector<std::string> problems = d.Problems();
+    const bool wrong = c.Expected.NotRunStart + c.Expected.CrossLinkedRuns + c.Expected.Overlapping +
+                           c.Expected.PastNextFree + c.Expected.LostTexts >
+                       0;
+    EXPECT_EQ(!problems.empty(), wrong) << testing::PrintToString(problems);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, MemoMapCase,
+                         ::testing::Combine(::testing::Range<size_t>(0, sizeof MapCases / sizeof MapCases[0]),
+                                            ::testing::Bool()));
+
+TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothing)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    spec.Records = {{MemoRef(8)}};
+    t.Put(spec);
+    // (The command line's own texts are English until a run sets its language.)
+    EXPECT_EQ(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }),
+              "No memo file: there are no texts to look for.");
+    TMemoBuilder memo(64);
+    memo.Add("text");
+    std::string bytes = memo.Bytes();
+    bytes[6] = bytes[7] = '\0';
+    t.Files.SetFile(t.MemoPath, bytes);
+    EXPECT_FALSE(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }).empty());
+    EXPECT_FALSE(t.Files.Has("/data/LOST.txt"));
+}
+
+TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
+{
+    // The last block holds 4 bytes: less than a block header, inside the
+    // run before it, whose length runs past the end of the file.
+    TMemoBuilder memo(64);
+    const uint32_t lost = memo.Add("lost");
+    const uint32_t kept = memo.AddWithLength("kept", 1000);
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    spec.Records = {{MemoRef(kept), MemoRef(memo.NextBlock())}};
+    TMemTable t;
+    t.Put(spec);
+    t.Files.SetFile(t.MemoPath, memo.Bytes() + std::string("\0\0\0\1", 4));
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(found.References, 2u);
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), "BLOCK\tTEXT\r\n" + std::to_string(lost) + "\tlost\r\n");
+    PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), 512u + 128u);  // "kept" with the 56 bytes after it
+}
+
+TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
+{
+    // Texts longer than the scan's window and many short ones: every other
+    // reference blanked.
+    TMemoBuilder memo(32);
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    std::string expected = "BLOCK\tTEXT\r\n";
+    for (int i = 0; i < 400; ++i) {
+        const std::string text = i % 97 == 5 ? std::string((5u << 20) + static_cast<size_t>(i), 'L') + "end"
+                                             : "text " + std::to_string(i);
+        const uint32_t block = memo.Add(text);
+        spec.Records.push_back({i % 2 ? MemoRef(block) : std::string()});
+        if (i % 2 == 0)
+            expected += std::to_string(block) + "\t" + text + "\r\n";
+    }
+    TMemTable t;
+    t.Put(spec, memo);
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(found.LostTexts, 200u);
+    EXPECT_EQ(found.References, 200u);
+    EXPECT_TRUE(t.Files.File("/data/LOST.txt") == expected);
+}
+
+// --- The table file's findings ---------------------------------------------
+
+struct TFileCase {
+    const char* Name;
+    std::function<void(TTableSpec&)> DamageSpec;
+    std::function<void(std::string&)> DamageBytes;  // of the table file the builder made
+    std::vector<std::string> Problems;
+};
+
+const TFileCase FileCases[] = {
+    {"sound", nullptr, nullptr, {}},
+    {"no end-of-file byte", [](TTableSpec& S) { S.EndOfFileMark = false; }, nullptr, {"end_of_file_byte"}},
+    {"another byte where the end-of-file byte belongs", nullptr, [](std::string& B) { B.back() = 'x'; },
+     {"end_of_file_byte"}},
+    {"a count the file has no room for", [](TTableSpec& S) { S.RecordCountOverride = 5; }, nullptr,
+     {"records_short"}},
+    {"bytes after the counted records", nullptr, [](std::string& B) { B += std::string(40, 'z'); },
+     {"records_extra"}},
+    {"descriptors that do not add up to the record size", nullptr,
+     [](std::string& B) {
+         // The last field's width one byte short of its place in the record.
+         B[32 + 2 * 32 + 16] = 3;
+     },
+     {"record_size"}},
+};
+
+TEST(CheckDiagnosis, TheTableFileAgainstItsHeader)
+{
+    for (const TFileCase& c : FileCases) {
+        SCOPED_TRACE(c.Name);
+        TTableSpec spec;
+        spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"PAD", 'C', 4}};
+        TMemoBuilder memo(64);
+        spec.Records = {{"a", MemoRef(memo.Add("one")), "p"}, {"b", MemoRef(memo.Add("two")), "p"}, {"c", "", "p"}};
+        if (c.DamageSpec)
+            c.DamageSpec(spec);
+        std::string bytes = BuildTable(spec);
+        if (c.DamageBytes)
+            c.DamageBytes(bytes);
+        TMemTable t;
+        t.Files.SetFile(t.TablePath, bytes);
+        t.Files.SetFile(t.MemoPath, memo.Bytes());
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        TProgressBar progress;
+        const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
+        EXPECT_EQ(d.Problems(), c.Problems);
+        TFakePort port;
+        std::ostringstream json;
+        PrintDiagnosisJson(d, t.TablePath, json, port);
+        EXPECT_NE(json.str().find(c.Problems.empty() ? "\"ok\":true" : "\"ok\":false"), std::string::npos);
+    }
+}
+
+TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
+{
+    struct TCase {
+        int64_t NextBlock;  // -1: where the runs end
+        TNextFreeState State;
+        bool Wrong;
+    };
+    for (const TCase& c : {TCase{-1, TNextFreeState::AtEnd, false}, TCase{9, TNextFreeState::Inside, true},
+                           TCase{12, TNextFreeState::PastEnd, false}, TCase{1 << 20, TNextFreeState::PastEnd, true}}) {
+        SCOPED_TRACE(c.NextBlock);
+        TTableSpec spec;
+        spec.Fields = {{"NOTES", 'M', 10}};
+        TMemoBuilder memo(64);
+        spec.Records = {{MemoRef(memo.Add("one"))}, {MemoRef(memo.Add("two"))}};
+        if (c.NextBlock >= 0)
+            memo.SetNextBlock(static_cast<uint32_t>(c.NextBlock));
+        TMemTable t;
+        t.Put(spec, memo);
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        TProgressBar progress;
+        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress, t.Files);
+        EXPECT_EQ(d.NextFree, c.State);
+        const std::vector<std::string> p = d.Problems();
+        EXPECT_EQ(std::count(p.begin(), p.end(), "next_free_block") == 1, c.Wrong);
+    }
+}
+
+// --- Backups ---------------------------------------------------------------
+
+TEST(Backup, CopiesBothFilesAndNumbersLaterCopies)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo(64);
+    spec.Records = {{MemoRef(memo.Add("text"))}};
+    t.Put(spec, memo);
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak", "/data/T.FPT.bak"}));
+    EXPECT_EQ(t.Files.File("/data/T.DBF.bak"), t.Table());
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak"), t.Memo());
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak1", "/data/T.FPT.bak1"}));
+    // A number taken by either file is skipped for both.
+    t.Files.SetFile("/data/T.FPT.bak2", "old");
+    EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak3", "/data/T.FPT.bak3"}));
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak2"), "old");
+    EXPECT_EQ(t.Files.File("/data/T.FPT.bak3"), t.Memo());
+
+    // A table without a memo file: the table alone.
+    TMemTable lone;
+    lone.Put(spec);
+    EXPECT_EQ(BackupTable(lone.Files, lone.TablePath), (std::vector<std::string>{"/data/T.DBF.bak"}));
+}
+
+TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo(64);
+    for (int i = 0; i < 50; ++i)
+        spec.Records.push_back({MemoRef(memo.Add(std::string(30000, static_cast<char>('a' + i % 26))))});
+    t.Put(spec, memo);
+    const std::string table = t.Table(), memoBytes = t.Memo();
+    TFaultFileSystem faulty(t.Files);
+    faulty.FailOnlyWrites = true;
+    // Every write and sync of both copies, one after another, made to fail.
+    for (long n = 1;; ++n) {
+        faulty.Arm(n);
+        std::string message;
+        try {
+            BackupTable(faulty, t.TablePath);
+        } catch (const EError& e) {
+            message = e.Message();
+        }
+        if (!faulty.Failed) {
+            EXPECT_TRUE(message.empty());
+            EXPECT_GT(n, 2);
+            break;
+        }
+        SCOPED_TRACE(n);
+        EXPECT_EQ(message.rfind("The backup could not be written (", 0), 0u) << message;
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoBytes);
+    }
+}
+
+// --- The memo file's size after Rewrite or Load ------------------------------
+
+TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
+{
+    TMemTable t;
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo(64);
+    for (int i = 0; i < 30; ++i)
+        spec.Records.push_back({"r" + std::to_string(i), i % 4 == 1 ? "" : MemoRef(memo.Add(std::string(i * 37, 'n'))),
+                                i % 3 ? "junk" : MemoRef(memo.Add("more " + std::to_string(i)))});
+    memo.SetNextBlock(memo.NextBlock() + 3);  // new runs go after a gap
+    t.Put(spec, memo);
+
+    uint64_t worked = 0;
+    {
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        worked = MemoSizeAfterRewrite(db, {1, 2});
+    }
+    TFakePort port;
+    port.FileName = t.TablePath;
+    port.Memo = "NOTES\r\nMORE";
+    TfmMain form(port, t.Files);
+    form.Run(&TfmMain::btAutoClick);
+    ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
+    EXPECT_EQ(worked, t.Memo().size());
+
+    // Load of what Save writes: escaped values are an upper bound.
+    port.DialogAnswers = {std::string("/data/T.txt")};
+    form.Run(&TfmMain::btSaveClick);
+    {
+        TDBFLite db(t.Files);
+        db.OpenTable(t.TablePath, true);
+        worked = MemoSizeAfterLoad(db, t.Files, "/data/T.txt");
+    }
+    port.DialogAnswers = {std::string("/data/T.txt")};
+    form.Run(&TfmMain::btLoadClick);
+    ASSERT_EQ(port.Captions().back(), "MEMO поля загружены.");
+    EXPECT_EQ(worked, t.Memo().size());
+}
+
+// --- pack --------------------------------------------------------------------
+
+// What every memo reference of the table reads: the text as the layer reads
+// it, and the bytes of its run as any reader takes them.
+std::vector<std::string> Readings(TFileSystem& Files, const std::string& Path)
+{
+    TDBFLite db(Files);
+    db.OpenTable(Path, true);
+    std::vector<std::string> out;
+    const std::unique_ptr<TFileStream> memo =
+        db.HasMemoFile() ? Files.Open(db.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone) : nullptr;
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        for (size_t f = 0; f < db.Fields().size(); ++f) {
+            if (db.Fields()[f].FieldType != 'M')
+                continue;
+            const std::string text = db.ReadMemo(r, static_cast<int>(f));
+            const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
+            std::string bytes(static_cast<size_t>(run.Present), '\0');
+            if (!text.empty() && run.Present > 0)
+                memo->ReadAt(run.Offset + 8, &bytes[0], bytes.size());
+            out.push_back(text.empty() ? std::string() : text + "|" + std::to_string(run.Type) + "|" + bytes);
+        }
+    return out;
+}
+
+// The memo file's header and the live runs, each once, nothing more.
+uint64_t PackedSize(TFileSystem& Files, const std::string& Path)
+{
+    TDBFLite db(Files);
+    db.OpenTable(Path, true);
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    for (int32_t r = 0; r < db.RecordsInFile(); ++r)
+        for (size_t f = 0; f < db.Fields().size(); ++f)
+            if (db.Fields()[f].FieldType == 'M' && !db.ReadMemo(r, static_cast<int>(f)).empty()) {
+                const TMemoRunInfo run = db.MemoRunOf(r, static_cast<int>(f));
+                runs.push_back({static_cast<uint64_t>(run.Block), (8 + run.Present + 63) / 64 * 64});
+            }
+    std::sort(runs.begin(), runs.end());
+    runs.erase(std::unique(runs.begin(), runs.end()), runs.end());
+    uint64_t size = 512;
+    for (const auto& run : runs)
+        size += run.second;
+    return size;
+}
+
+TEST_P(MemoMapCase, PackKeepsWhatEveryReferenceReadsAndOnlyThat)
+{
+    const TMapCase& c = MapCases[std::get<0>(GetParam())];
+    const bool binary = std::get<1>(GetParam());
+    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
+    TMemoBuilder memo(64);
+    TRefs refs;
+    c.Build(memo, refs);
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
+    for (const auto& r : refs)
+        spec.Records.push_back({"r", binary ? BinaryMemoRef(r[0]) : r[0] ? MemoRef(r[0]) : "",
+                                binary ? BinaryMemoRef(r[1]) : r[1] ? MemoRef(r[1]) : ""});
+    spec.Records.push_back({"junk", binary ? BinaryMemoRef(900000) : MemoRef(900000), binary ? BinaryMemoRef(0) : ""});
+    TMemTable t;
+    t.Put(spec, memo);
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const uint64_t packed = PackedSize(t.Files, t.TablePath);
+
+    const TPackResult result = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), packed);
+    EXPECT_EQ(result.SizeAfter, packed);
+    EXPECT_EQ(ReadBe32(t.Memo(), 0) * 64u, packed);
+    EXPECT_GE(result.Blanked, 1u);  // the reference past the end, and any to a blank text
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, true);
+    TMemoMap map(db, t.Files);
+    map.AddAllRecords();
+    map.Scan();
+    EXPECT_EQ(map.Findings().Orphans, 0u);
+    EXPECT_EQ(map.Findings().OverlappingRuns, 0u);
+    EXPECT_EQ(map.Findings().PastNextFree, 0u);
+}
+
+// A table after a rewrite (old copies at the front), with texts two
+// references share, blank texts, references past the end and long texts.
+void PutRewrittenTable(TMemTable& T, int Records)
+{
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 6}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo(64);
+    const auto text = [](int R) { return R % 13 == 0 ? std::string(20000 + R, 'L') : "text " + std::to_string(R); };
+    for (int r = 0; r < Records; ++r)
+        memo.Add(text(r));  // the old copies, before the copies a rewrite appended
+    for (int r = 0; r < Records; ++r) {
+        const uint32_t live = memo.Add(text(r));
+        const std::string more = r % 5 == 0 ? MemoRef(live) : r % 7 == 0 ? MemoRef(memo.Add(" \r\n"))
+                                                             : r % 11 == 0 ? MemoRef(99999999) : "";
+        spec.Records.push_back({"R" + std::to_string(r), MemoRef(live), more});
+    }
+    T.Put(spec, memo);
+}
+
+TEST(Pack, AFailureAtAnyWriteOrSyncLeavesEveryReferenceReadingAsBeforeAndAnotherPackFinishes)
+{
+    TMemTable t;
+    PutRewrittenTable(t, 120);
+    const std::string table = t.Table(), memo = t.Memo();
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const uint64_t packed = PackedSize(t.Files, t.TablePath);
+    TFaultFileSystem faulty(t.Files);
+    faulty.FailOnlyWrites = true;
+    faulty.PartialWrites = true;
+    long n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        t.Files.SetFile(t.TablePath, table);
+        t.Files.SetFile(t.MemoPath, memo);
+        faulty.Arm(n);
+        std::string message;
+        try {
+            PackMemo(faulty, t.TablePath, false);
+        } catch (const EError& e) {
+            message = e.Message();
+        }
+        if (!faulty.Failed) {
+            EXPECT_TRUE(message.empty());
+            break;
+        }
+        EXPECT_EQ(message, "Stream write error");
+        ASSERT_EQ(Readings(t.Files, t.TablePath), before);
+        PackMemo(t.Files, t.TablePath, false);
+        ASSERT_EQ(Readings(t.Files, t.TablePath), before);
+        EXPECT_EQ(t.Memo().size(), packed);
+    }
+    EXPECT_GT(n, 10);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), packed);
+    EXPECT_LT(packed, memo.size() / 2 + 512);
+}
+
+// Live texts in the front out of record order (among old copies), texts two
+// references share, references to blank texts and past the end: every step
+// of pack has work to do.
+void PutShuffledTable(TMemTable& T, int Records)
+{
+    TTableSpec spec;
+    spec.Fields = {{"ID", 'C', 6}, {"NOTES", 'M', 10}, {"MORE", 'M', 10}};
+    TMemoBuilder memo(64);
+    std::vector<uint32_t> live(static_cast<size_t>(Records)), blank(static_cast<size_t>(Records));
+    for (int r = Records - 1; r >= 0; --r) {
+        memo.Add("old copy " + std::to_string(r));
+        live[static_cast<size_t>(r)] = memo.Add(r % 9 == 0 ? std::string(3000 + r, 'x') : "text " + std::to_string(r));
+        // Blank texts among them: space a run moved aside may take once
+        // their references are blanked.
+        blank[static_cast<size_t>(r)] = memo.Add("\r\n ");
+    }
+    for (int r = 0; r < Records; ++r) {
+        const std::string more = r % 4 == 0   ? MemoRef(live[static_cast<size_t>((r + 5) % Records)])
+                                 : r % 5 == 0 ? MemoRef(blank[static_cast<size_t>(r)])
+                                 : r % 7 == 0 ? MemoRef(7777777)
+                                              : "";
+        spec.Records.push_back({"R" + std::to_string(r), MemoRef(live[static_cast<size_t>(r)]), more});
+    }
+    T.Put(spec, memo);
+}
+
+TEST(Pack, APowerCutAtAnyMomentLeavesEveryReferenceReadingAsBefore)
+{
+    // The order of writes and syncs of a whole pack, replayed up to every
+    // event: what a sync covered is on the disk; of the rest, nothing, all,
+    // or every other write reached it.
+    for (const auto& put : {PutShuffledTable, PutRewrittenTable}) {
+        TMemTable t;
+        put(t, 40);
+        const std::map<std::string, std::string> initial{{t.TablePath, t.Table()}, {t.MemoPath, t.Memo()}};
+        const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+        const uint64_t packed = PackedSize(t.Files, t.TablePath);
+        TFaultFileSystem recorded(t.Files);
+        recorded.KeepBytes = true;
+        const TPackResult result = PackMemo(recorded, t.TablePath, false);
+        ASSERT_TRUE(result.Done);
+        ASSERT_EQ(t.Memo().size(), packed);
+        const std::vector<TFileEvent> events = recorded.Events;
+        ASSERT_GT(events.size(), 10u);
+        const std::function<bool(size_t)> reached[] = {[](size_t) { return false; }, [](size_t) { return true; },
+                                                       [](size_t I) { return I % 2 == 0; }};
+        for (size_t cut = 0; cut <= events.size(); ++cut)
+            for (size_t mode = 0; mode < 3; ++mode) {
+                SCOPED_TRACE("cut after event " + std::to_string(cut) + ", mode " + std::to_string(mode));
+                TMemTable disk;
+                for (const auto& file : DiskAfterCut(initial, events, cut, reached[mode]))
+                    disk.Files.SetFile(file.first, file.second);
+                const std::vector<std::string> now = Readings(disk.Files, disk.TablePath);
+                ASSERT_EQ(now.size(), before.size());
+                for (size_t i = 0; i < now.size(); ++i)
+                    ASSERT_TRUE(now[i] == before[i]) << "reference " << i;
+                if (cut % 7 == 0) {
+                    // (A text two references shared may now be two copies, one
+                    // each: the next pack keeps both.)
+                    const uint64_t live = PackedSize(disk.Files, disk.TablePath);
+                    EXPECT_LE(packed, live);
+                    PackMemo(disk.Files, disk.TablePath, false);
+                    const std::vector<std::string> again = Readings(disk.Files, disk.TablePath);
+                    for (size_t i = 0; i < again.size(); ++i)
+                        ASSERT_TRUE(again[i] == before[i]) << "packed again, reference " << i;
+                    EXPECT_EQ(disk.Memo().size(), live);
+                }
+            }
+    }
+}
+
+TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
+{
+    TMemTable t;
+    PutRewrittenTable(t, 30);
+    const TPackResult plan = PlanPack(t.Files, t.TablePath);
+    EXPECT_EQ(plan.SizeBefore, t.Memo().size());
+    EXPECT_EQ(plan.SizeAfter, PackedSize(t.Files, t.TablePath));
+    // Old copies at the front make room behind it: nothing goes past the end.
+    EXPECT_EQ(plan.PeakSize, plan.SizeBefore);
+    EXPECT_EQ(plan.Texts, 30u);
+    EXPECT_EQ(plan.MovedAside, 0u);
+
+    // Live texts only, in the front but in the reverse of record order:
+    // every one is copied past the end first, so the file doubles on the
+    // way, and past 2 GiB PackMemo would refuse before it writes.
+    TMemoBuilder memo(64);
+    TTableSpec spec;
+    spec.Fields = {{"NOTES", 'M', 10}};
+    std::vector<uint32_t> blocks;
+    for (int r = 0; r < 10; ++r)
+        blocks.push_back(memo.Add(std::string(1000, static_cast<char>('a' + r))));
+    for (int r = 9; r >= 0; --r)
+        spec.Records.push_back({MemoRef(blocks[static_cast<size_t>(r)])});
+    t.Put(spec, memo);
+    const TPackResult live = PlanPack(t.Files, t.TablePath);
+    EXPECT_EQ(live.MovedAside, 10u);
+    EXPECT_EQ(live.PeakSize, live.SizeBefore + 10 * 1024u);
+}
+
+TEST(Pack, TheBundledDamagedSampleReadsAsBeforeTwicePacked)
+{
+    const char* source = std::getenv("TARNWICK_SOURCE_DIR");
+    ASSERT_TRUE(source && *source) << "TARNWICK_SOURCE_DIR is not set";
+    TMemTable t;
+    t.Files.SetFile(t.TablePath, ReadFileBytes(std::string(source) + "/examples/sample/ORDERS.DBF"));
+    t.Files.SetFile(t.MemoPath, ReadFileBytes(std::string(source) + "/examples/sample/ORDERS.FPT"));
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const TPackResult first = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_TRUE(first.Done);
+    EXPECT_GT(first.Blanked, 0u);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    const std::string packed = t.Memo();
+    EXPECT_EQ(packed.size(), PackedSize(t.Files, t.TablePath));
+    // A second pack finds nothing to move and leaves the same bytes.
+    const TPackResult second = PackMemo(t.Files, t.TablePath, false);
+    EXPECT_EQ(second.Blanked, 0u);
+    EXPECT_EQ(second.MovedAside, 0u);
+    EXPECT_EQ(t.Memo(), packed);
+}
+
+}  // namespace
