@@ -286,23 +286,31 @@ uint64_t NextSetBit(const std::vector<uint64_t>& Bits, uint64_t I, uint64_t Limi
 
 }  // namespace
 
+// What one pass over the memo file carries from block to block.
+struct TMemoMap::TPass {
+    struct TKey {
+        uint64_t Length;
+        uint64_t Hash[2];
+    };
+    TWindow& Window;
+    uint64_t NextFree;
+    // The furthest end of the runs started so far, and whether the run that
+    // reaches there is counted as overlapping.
+    uint64_t Reach = 0;
+    bool ReachOverlaps = false;
+    // The live texts' keys in the order the pass meets them; into a set
+    // only when there are orphans to look up.
+    std::vector<TKey> Live;
+};
+
 void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
 {
     Orphans_.clear();
     if (!Findings_.Mapped)
         return;
-    TMemoMapFindings& f = Findings_;
     uint64_t starts = 0;
     for (uint64_t word : Starts_)
         starts += BitsSet(word);
-    // The live texts' keys in the order the pass meets them; into a set
-    // only when there are orphans to look up.
-    struct TKey {
-        uint64_t Length;
-        uint64_t Hash[2];
-    };
-    std::vector<TKey> live;
-    live.reserve(static_cast<size_t>(starts));
 
     // One pass front to back. A run a reference leads to covers the blocks
     // up to its end, so a block is covered when it lies below the furthest
@@ -316,33 +324,8 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
     // stream reads it in large pieces past the layer's cache.
     Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
     TWindow window(*Stream_, FileSize_);
-    const uint64_t nextFree = Table_.MemoNextBlock();
-    uint64_t reach = 0;
-    bool reachOverlaps = false;  // the run that reaches there is counted as overlapping
-    const auto liveRun = [&](uint64_t At) {
-        const uint64_t offset = At * BlockSize_;
-        // A header the end of the file cuts short holds no text.
-        const bool whole = offset + BlockHeaderSize <= FileSize_;
-        const uint64_t length = whole ? Be32(window.Get(offset, BlockHeaderSize) + 4) : 0;
-        const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize) : 0;
-        TKey key{};
-        HashText(window, offset + BlockHeaderSize, present, key.Length, key.Hash);
-        live.push_back(key);
-        const uint64_t end = At + (BlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
-        if (end > nextFree)
-            ++f.PastNextFree;
-        const bool overlaps = At < reach;
-        if (overlaps) {
-            ++f.OverlappingRuns;
-            if (!reachOverlaps)
-                ++f.OverlappingRuns;
-            reachOverlaps = true;
-        }
-        if (end > reach) {
-            reach = end;
-            reachOverlaps = overlaps;
-        }
-    };
+    TPass pass{window, Table_.MemoNextBlock(), 0, false, {}};
+    pass.Live.reserve(static_cast<size_t>(starts));
     uint64_t block = (MemoHeaderArea + BlockSize_ - 1) / BlockSize_;
     uint64_t lastShown = 0;
     while (block < Blocks_) {
@@ -353,49 +336,88 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
             Progress(static_cast<int64_t>(offset), static_cast<int64_t>(FileSize_));
             lastShown = offset;
         }
-        if (TestBit(Starts_, block)) {
-            liveRun(block);
-            // Inside the run only other runs' starts matter.
-            for (uint64_t s = NextSetBit(Starts_, block + 1, reach); s < reach; s = NextSetBit(Starts_, s + 1, reach))
-                liveRun(s);
-            block = std::max(reach, block + 1);
+        if (!TestBit(Starts_, block)) {
+            block = PassMaybeOrphan(pass, block);
             continue;
         }
-        const char* header = window.Get(offset, BlockHeaderSize);
-        const uint32_t type = Be32(header);
-        const uint64_t length = Be32(header + 4);
-        if (type != TypeText || length > FileSize_ - offset - BlockHeaderSize) {
-            ++block;
-            continue;
-        }
-        TMemoOrphan orphan;
-        orphan.Block = block;
-        orphan.RunLength = static_cast<uint32_t>(length);
-        // A length reaching into a run a reference leads to is damaged (it
-        // is often the length of a text the old end of the file cut short,
-        // which new runs have since followed): the text ends there.
-        uint64_t end = std::min<uint64_t>(block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
-        const uint64_t next = NextSetBit(Starts_, block + 1, end);
-        uint64_t textLength = length;
-        if (next < end) {
-            end = next;
-            const uint64_t liveStart = next * BlockSize_;
-            const uint64_t textStart = offset + BlockHeaderSize;
-            textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
-        }
-        uint64_t trimmed = 0;
-        HashText(window, offset + BlockHeaderSize, textLength, trimmed, orphan.Hash);
-        orphan.Length = static_cast<uint32_t>(trimmed);
-        Orphans_.push_back(orphan);
-        block = std::max(end, block + 1);
+        PassLiveRun(pass, block);
+        // Inside the run only other runs' starts matter.
+        for (uint64_t s = NextSetBit(Starts_, block + 1, pass.Reach); s < pass.Reach;
+             s = NextSetBit(Starts_, s + 1, pass.Reach))
+            PassLiveRun(pass, s);
+        block = std::max(pass.Reach, block + 1);
     }
+    TallyOrphans(pass);
+    if (Progress)
+        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
+}
 
-    TTextSet liveSet(Orphans_.empty() ? 0 : live.size());
+void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
+{
+    TMemoMapFindings& f = Findings_;
+    const uint64_t offset = At * BlockSize_;
+    // A header the end of the file cuts short holds no text.
+    const bool whole = offset + BlockHeaderSize <= FileSize_;
+    const uint64_t length = whole ? Be32(Pass.Window.Get(offset, BlockHeaderSize) + 4) : 0;
+    const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize) : 0;
+    TPass::TKey key{};
+    HashText(Pass.Window, offset + BlockHeaderSize, present, key.Length, key.Hash);
+    Pass.Live.push_back(key);
+    const uint64_t end = At + (BlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
+    if (end > Pass.NextFree)
+        ++f.PastNextFree;
+    const bool overlaps = At < Pass.Reach;
+    if (overlaps) {
+        ++f.OverlappingRuns;
+        if (!Pass.ReachOverlaps)
+            ++f.OverlappingRuns;
+        Pass.ReachOverlaps = true;
+    }
+    if (end > Pass.Reach) {
+        Pass.Reach = end;
+        Pass.ReachOverlaps = overlaps;
+    }
+}
+
+uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
+{
+    const uint64_t offset = Block * BlockSize_;
+    const char* header = Pass.Window.Get(offset, BlockHeaderSize);
+    const uint32_t type = Be32(header);
+    const uint64_t length = Be32(header + 4);
+    if (type != TypeText || length > FileSize_ - offset - BlockHeaderSize)
+        return Block + 1;
+    TMemoOrphan orphan;
+    orphan.Block = Block;
+    orphan.RunLength = static_cast<uint32_t>(length);
+    // A length reaching into a run a reference leads to is damaged (it is
+    // often the length of a text the old end of the file cut short, which
+    // new runs have since followed): the text ends there.
+    uint64_t end = std::min<uint64_t>(Block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
+    const uint64_t next = NextSetBit(Starts_, Block + 1, end);
+    uint64_t textLength = length;
+    if (next < end) {
+        end = next;
+        const uint64_t liveStart = next * BlockSize_;
+        const uint64_t textStart = offset + BlockHeaderSize;
+        textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
+    }
+    uint64_t trimmed = 0;
+    HashText(Pass.Window, offset + BlockHeaderSize, textLength, trimmed, orphan.Hash);
+    orphan.Length = static_cast<uint32_t>(trimmed);
+    Orphans_.push_back(orphan);
+    return std::max(end, Block + 1);
+}
+
+void TMemoMap::TallyOrphans(TPass& Pass)
+{
+    TMemoMapFindings& f = Findings_;
+    TTextSet liveSet(Orphans_.empty() ? 0 : Pass.Live.size());
     if (!Orphans_.empty())
-        for (const TKey& key : live)
+        for (const TPass::TKey& key : Pass.Live)
             liveSet.Insert(key.Length, key.Hash);
-    live.clear();
-    live.shrink_to_fit();
+    Pass.Live.clear();
+    Pass.Live.shrink_to_fit();
     for (TMemoOrphan& orphan : Orphans_) {
         orphan.OldCopy = liveSet.Has(orphan.Length, orphan.Hash);
         ++f.Orphans;
@@ -410,8 +432,6 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
             f.LostTextBytes += orphan.RunLength;
         }
     }
-    if (Progress)
-        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
 }
 
 void TMemoMap::ReadText(const TMemoOrphan& Orphan, const std::function<void(const char*, size_t)>& Sink)

@@ -73,7 +73,13 @@ public:
 
 private:
     struct TWindow;
+    struct TPass;
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
+    // The steps of Scan: a run a reference leads to, a block that may start
+    // an orphan (the block the pass goes on from), the orphans told apart.
+    void PassLiveRun(TPass& Pass, uint64_t At);
+    uint64_t PassMaybeOrphan(TPass& Pass, uint64_t Block);
+    void TallyOrphans(TPass& Pass);
 
     TDBFLite& Table_;
     TFileSystem& Files_;
