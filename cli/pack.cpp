@@ -56,15 +56,6 @@ private:
     std::vector<bool> Bits_;
 };
 
-std::vector<int> MemoFields(const TDBFLite& Table)
-{
-    std::vector<int> fields;
-    for (size_t i = 0; i < Table.Fields().size(); ++i)
-        if (Table.Fields()[i].FieldType == 'M')
-            fields.push_back(static_cast<int>(i));
-    return fields;
-}
-
 void RequirePackable(const TDBFLite& Table)
 {
     if (!Table.HasMemoFile())
@@ -81,13 +72,11 @@ TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)
 }
 
 // Reads the references (no text but the first bytes that tell blank from
-// not) and places every run: the front for all of them, and, for those in
-// the front now, a place behind it for step 1.
-TPlan MakePlan(TDBFLite& Table)
+// not): the runs they lead to, each once, in block order.
+void CollectRuns(TDBFLite& Table, TPlan& Plan)
 {
-    TPlan plan;
     const uint64_t blockSize = Table.MemoBlockSize();
-    const std::vector<int> fields = MemoFields(Table);
+    const std::vector<int> fields = Table.MemoFields();
     const int32_t records = Table.RecordsInFile();
     for (int32_t r = 0; r < records; ++r)
         for (int field : fields) {
@@ -95,67 +84,79 @@ TPlan MakePlan(TDBFLite& Table)
             if (seen.State == TMemoRefState::Empty)
                 continue;
             if (seen.ReadsBlank) {
-                ++plan.ToBlank;
-                plan.Blank.push_back({r, field});
+                ++Plan.ToBlank;
+                Plan.Blank.push_back({r, field});
                 continue;
             }
             const TMemoRunInfo run = Table.MemoRunOf(r, field);
             if (!run.InFile)
                 continue;
-            plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
+            Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (BlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks});
+            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks});
         }
-    std::sort(plan.Runs.begin(), plan.Runs.end(),
+    std::sort(Plan.Runs.begin(), Plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
-    plan.Runs.erase(std::unique(plan.Runs.begin(), plan.Runs.end(),
+    Plan.Runs.erase(std::unique(Plan.Runs.begin(), Plan.Runs.end(),
                                 [](const TLiveRun& A, const TLiveRun& B) { return A.Block == B.Block; }),
-                    plan.Runs.end());
+                    Plan.Runs.end());
+}
 
-    const uint64_t size = Table.MemoFileSize();
-    const uint64_t fileBlocks = (size + blockSize - 1) / blockSize;
-    const uint64_t wholeBlocks = size / blockSize;
-    plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
-    plan.FrontEnd = plan.FrontStart;
-    TBlockBits live(fileBlocks);
-    for (const TLiveRun& run : plan.Runs)
-        live.Set(run.Block, uint64_t{run.Block} + run.Blocks);
-    // The front in record order. A run already at its place stays there (a
-    // packed file, or one whose pack was cut short, is not copied again).
-    for (const TLiveRef& ref : plan.Refs) {
-        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
+// The front in record order. A run already at its place stays there (a
+// packed file, or one whose pack was cut short, is not copied again).
+void PlaceInFront(uint64_t BlockSize, TPlan& Plan)
+{
+    Plan.FrontStart = (MemoHeaderArea + BlockSize - 1) / BlockSize;
+    Plan.FrontEnd = Plan.FrontStart;
+    for (const TLiveRef& ref : Plan.Refs) {
+        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
         if (run.Copied)
             continue;
         run.Copied = true;
-        run.Final = plan.FrontEnd;
-        plan.FrontEnd += run.Blocks;
+        run.Final = Plan.FrontEnd;
+        Plan.FrontEnd += run.Blocks;
     }
-    for (TLiveRun& run : plan.Runs)
+    for (TLiveRun& run : Plan.Runs)
         run.Copied = false;
+}
 
-    // Step 1 in record order: each run in the front goes to the smallest
-    // space behind the front that no live run takes and that holds it, else
-    // past the end (and past the front, should the front reach that far).
-    // Only whole blocks inside the file as it was opened count: the table
-    // layer reads a run that reaches past that end only as far as the end,
-    // unless it appended the run itself.
+// The spaces behind the front that no live run takes, by length. Only whole
+// blocks inside the file as it was opened count: the table layer reads a
+// run that reaches past that end only as far as the end, unless it
+// appended the run itself.
+std::multimap<uint64_t, uint64_t> FreeSpaces(const TPlan& Plan, uint64_t FileBlocks, uint64_t WholeBlocks)
+{
+    TBlockBits live(FileBlocks);
+    for (const TLiveRun& run : Plan.Runs)
+        live.Set(run.Block, uint64_t{run.Block} + run.Blocks);
     std::multimap<uint64_t, uint64_t> holes;  // length -> first block
-    for (uint64_t b = plan.FrontEnd; b < wholeBlocks;) {
+    for (uint64_t b = Plan.FrontEnd; b < WholeBlocks;) {
         if (live.Test(b)) {
             ++b;
             continue;
         }
         uint64_t end = b;
-        while (end < wholeBlocks && !live.Test(end))
+        while (end < WholeBlocks && !live.Test(end))
             ++end;
         holes.insert({end - b, b});
         b = end;
     }
+    return holes;
+}
+
+// Step 1 in record order: each run in the front goes to the smallest space
+// behind the front that holds it, else past the end (and past the front,
+// should the front reach that far).
+void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
+{
+    const uint64_t blockSize = Table.MemoBlockSize();
+    const uint64_t fileBlocks = (Size + blockSize - 1) / blockSize;
+    std::multimap<uint64_t, uint64_t> holes = FreeSpaces(Plan, fileBlocks, Size / blockSize);
     const uint64_t next = Table.MemoNextBlock();
-    uint64_t append = std::max({fileBlocks, plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
-    for (const TLiveRef& ref : plan.Refs) {
-        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
-        if (run.Block >= plan.FrontEnd || run.MovedAside || run.InPlace())
+    uint64_t append = std::max({fileBlocks, Plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
+    for (const TLiveRef& ref : Plan.Refs) {
+        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
+        if (run.Block >= Plan.FrontEnd || run.MovedAside || run.InPlace())
             continue;
         run.MovedAside = true;
         uint64_t at = 0;
@@ -171,10 +172,70 @@ TPlan MakePlan(TDBFLite& Table)
             append += run.Blocks;
         }
         run.Aside = static_cast<uint32_t>(at);
-        plan.Peak = std::max(plan.Peak, (at + run.Blocks) * blockSize);
+        Plan.Peak = std::max(Plan.Peak, (at + run.Blocks) * blockSize);
     }
-    plan.Peak = std::max(plan.Peak, size);
+    Plan.Peak = std::max(Plan.Peak, Size);
+}
+
+// Every run placed: the front for all of them, and, for those in the front
+// now, a place behind it for step 1.
+TPlan MakePlan(TDBFLite& Table)
+{
+    TPlan plan;
+    CollectRuns(Table, plan);
+    PlaceInFront(Table.MemoBlockSize(), plan);
+    PlaceAside(Table, Table.MemoFileSize(), plan);
     return plan;
+}
+
+// What a plan comes to, before anything is written.
+TPackResult Expected(const TDBFLite& Table, const TPlan& Plan)
+{
+    TPackResult result;
+    result.SizeBefore = Table.MemoFileSize();
+    result.SizeAfter = Plan.FrontEnd * Table.MemoBlockSize();
+    result.PeakSize = Plan.Peak;
+    result.Texts = Plan.Runs.size();
+    result.References = Plan.Refs.size();
+    for (const TLiveRun& run : Plan.Runs)
+        result.MovedAside += run.MovedAside;
+    return result;
+}
+
+// Step 1: the front cleared, its runs copied behind it, then pointed at.
+void MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std::function<void()>& Step)
+{
+    for (const TLiveRef& ref : Plan.Refs) {
+        Step();
+        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
+        if (!run.MovedAside)
+            continue;
+        if (!run.Copied) {
+            Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), run.Aside);
+            run.Copied = true;
+            ++Result.MovedAside;
+        }
+        Table.PointMemoRef(ref.RecNo, ref.Field, run.Aside);
+    }
+    Table.Commit();
+    for (TLiveRun& run : Plan.Runs)
+        run.Copied = false;
+}
+
+// Step 2: every run into its place in the front, in record order.
+void CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<void()>& Step)
+{
+    for (const TLiveRef& ref : Plan.Refs) {
+        Step();
+        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
+        if (run.InPlace())
+            continue;
+        if (!run.Copied) {
+            Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), run.Final);
+            run.Copied = true;
+        }
+        Table.PointMemoRef(ref.RecNo, ref.Field, run.Final);
+    }
 }
 
 }  // namespace
@@ -185,15 +246,8 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
     table.OpenTable(TablePath, true);
     RequirePackable(table);
     const TPlan plan = MakePlan(table);
-    TPackResult result;
-    result.SizeBefore = table.MemoFileSize();
-    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize();
-    result.PeakSize = plan.Peak;
-    result.Texts = plan.Runs.size();
-    result.References = plan.Refs.size();
+    TPackResult result = Expected(table, plan);
     result.Blanked = plan.ToBlank;
-    for (const TLiveRun& run : plan.Runs)
-        result.MovedAside += run.MovedAside;
     return result;
 }
 
@@ -205,14 +259,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     table.OpenTable(TablePath, false);
     RequirePackable(table);
     TPlan plan = MakePlan(table);
-    TPackResult result;
-    result.SizeBefore = table.MemoFileSize();
-    result.PeakSize = plan.Peak;
-    result.Texts = plan.Runs.size();
-    result.References = plan.Refs.size();
-    result.SizeAfter = plan.FrontEnd * table.MemoBlockSize();
-    for (const TLiveRun& run : plan.Runs)
-        result.MovedAside += run.MovedAside;
+    TPackResult result = Expected(table, plan);
     if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge) {
         result.TooLarge = true;
         return result;
@@ -222,7 +269,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     result.MovedAside = 0;
     const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
     int64_t done = 0;
-    const auto step = [&] {
+    const std::function<void()> step = [&] {
         if (Progress && ++done % 1000 == 0)
             Progress(done, steps);
     };
@@ -235,36 +282,8 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     plan.Blank.clear();
     plan.Blank.shrink_to_fit();
     table.Commit();
-
-    // 1. The front cleared: its runs copied behind it, then pointed at.
-    for (const TLiveRef& ref : plan.Refs) {
-        step();
-        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
-        if (!run.MovedAside)
-            continue;
-        if (!run.Copied) {
-            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), run.Aside);
-            run.Copied = true;
-            ++result.MovedAside;
-        }
-        table.PointMemoRef(ref.RecNo, ref.Field, run.Aside);
-    }
-    table.Commit();
-    for (TLiveRun& run : plan.Runs)
-        run.Copied = false;
-
-    // 2. Every run into its place in the front, in record order.
-    for (const TLiveRef& ref : plan.Refs) {
-        step();
-        TLiveRun& run = *RunAt(plan.Runs, ref.Block);
-        if (run.InPlace())
-            continue;
-        if (!run.Copied) {
-            table.CopyMemoRun(table.MemoRunOf(ref.RecNo, ref.Field), run.Final);
-            run.Copied = true;
-        }
-        table.PointMemoRef(ref.RecNo, ref.Field, run.Final);
-    }
+    MoveFrontAside(table, plan, result, step);
+    CopyIntoFront(table, plan, step);
     // 3. The header, then the cut.
     const uint64_t blockSize = table.MemoBlockSize();
     table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
