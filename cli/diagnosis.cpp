@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <iomanip>
 
 #include "cli/repairtexts.h"
@@ -144,69 +145,86 @@ std::vector<std::string> TFullDiagnosis::Problems() const
     return p;
 }
 
-void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, bool Russian)
+namespace {
+
+using TSay = std::function<std::string(TRepairText, const std::vector<std::string>&)>;
+
+// The table file's own findings: its record count, end-of-file byte and
+// field descriptors against its size.
+void PrintTableFileFindings(const TTableFileFindings& f, std::ostream& Out, const TSay& Text)
 {
-    const auto text = [Russian](TRepairText Id, const std::vector<std::string>& Values = {}) {
-        return FormatRepairText(Id, Values, Russian);
-    };
-    const TTableFileFindings& f = d.File;
     if (f.FileSize < f.RecordsEnd) {
         const uint64_t room = f.RecordSize == 0 || f.FileSize < f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize
                                   ? 0
                                   : (f.FileSize - (f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize)) / f.RecordSize;
-        Out << text(TRepairText::CountShort, {Str(f.HeaderRecords), Str(room), Str(f.RecordsEnd - f.FileSize)}) << "\n";
+        Out << Text(TRepairText::CountShort, {Str(f.HeaderRecords), Str(room), Str(f.RecordsEnd - f.FileSize)}) << "\n";
     } else if (f.FileSize > f.RecordsEnd + 1) {
-        Out << text(TRepairText::CountExtra, {Str(f.HeaderRecords), Str(f.FileSize - f.RecordsEnd)}) << "\n";
+        Out << Text(TRepairText::CountExtra, {Str(f.HeaderRecords), Str(f.FileSize - f.RecordsEnd)}) << "\n";
     } else {
-        Out << text(TRepairText::CountMatches) << "\n";
+        Out << Text(TRepairText::CountMatches, {}) << "\n";
     }
     if (f.EndOfFile == TEndOfFileByte::Missing) {
-        Out << text(TRepairText::EofMissing) << "\n";
+        Out << Text(TRepairText::EofMissing, {}) << "\n";
     } else if (f.EndOfFile == TEndOfFileByte::Other) {
         char hex[4];
         std::snprintf(hex, sizeof hex, "%02X", f.EndByte);
-        Out << text(TRepairText::EofOther, {hex}) << "\n";
+        Out << Text(TRepairText::EofOther, {hex}) << "\n";
     } else if (f.EndOfFile == TEndOfFileByte::Present) {
-        Out << text(TRepairText::EofPresent) << "\n";
+        Out << Text(TRepairText::EofPresent, {}) << "\n";
     }
     if (f.FieldBytes != f.RecordSize)
-        Out << text(TRepairText::DescriptorsMismatch, {Str(f.FieldBytes), Str(f.RecordSize)}) << "\n";
+        Out << Text(TRepairText::DescriptorsMismatch, {Str(f.FieldBytes), Str(f.RecordSize)}) << "\n";
     else
-        Out << text(TRepairText::DescriptorsMatch) << "\n";
+        Out << Text(TRepairText::DescriptorsMatch, {}) << "\n";
+}
 
+// The memo file's map: its next free block and the counts of its runs.
+void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Text, bool Russian)
+{
     if (!d.Map.Mapped) {
-        Out << text(TRepairText::NoMemoMap) << "\n";
-    } else {
-        if (d.NextFree == TNextFreeState::Inside)
-            Out << text(TRepairText::NextFreeInside, {Str(d.NextFreeDistance)}) << "\n";
-        else if (d.NextFree == TNextFreeState::PastEnd)
-            Out << text(TRepairText::NextFreePastEnd, {Str(d.NextFreeDistance)}) << "\n";
-        else
-            Out << text(TRepairText::NextFreeAtEnd) << "\n";
-        Out << text(TRepairText::FindingsTitle) << "\n";
-        // Padded by characters, not bytes: the Russian labels are UTF-8.
-        auto row = [&Out, &text](TRepairText Label, uint64_t Count, const char* Bytes = nullptr, uint64_t Size = 0) {
-            const std::string label = text(Label);
-            size_t chars = 0;
-            for (unsigned char c : label)
-                chars += (c & 0xC0) != 0x80;
-            Out << "  " << label << std::string(chars < 44 ? 44 - chars : 1, ' ') << std::setw(12) << Count;
-            if (Bytes)
-                Out << "  (" << Size << " " << Bytes << ")";
-            Out << "\n";
-        };
-        const char* bytes = Russian ? "байт" : "bytes";
-        row(TRepairText::References, d.Map.References);
-        row(TRepairText::NotRunStart, d.Map.NotRunStart);
-        row(TRepairText::CrossLinked, d.Map.CrossLinkedRuns);
-        row(TRepairText::Overlapping, d.Map.OverlappingRuns);
-        row(TRepairText::PastNextFree, d.Map.PastNextFree);
-        row(TRepairText::Orphans, d.Map.Orphans, bytes, d.Map.OrphanBytes);
-        row(TRepairText::OldCopies, d.Map.OldCopies, bytes, d.Map.OldCopyBytes);
-        row(TRepairText::BlankOrphans, d.Map.BlankOrphans);
-        row(TRepairText::LostTexts, d.Map.LostTexts, bytes, d.Map.LostTextBytes);
+        Out << Text(TRepairText::NoMemoMap, {}) << "\n";
+        return;
     }
-    Out << text(d.Problems().empty() ? TRepairText::VerdictSound : TRepairText::VerdictDamaged) << "\n";
+    if (d.NextFree == TNextFreeState::Inside)
+        Out << Text(TRepairText::NextFreeInside, {Str(d.NextFreeDistance)}) << "\n";
+    else if (d.NextFree == TNextFreeState::PastEnd)
+        Out << Text(TRepairText::NextFreePastEnd, {Str(d.NextFreeDistance)}) << "\n";
+    else
+        Out << Text(TRepairText::NextFreeAtEnd, {}) << "\n";
+    Out << Text(TRepairText::FindingsTitle, {}) << "\n";
+    // Padded by characters, not bytes: the Russian labels are UTF-8.
+    auto row = [&Out, &Text](TRepairText Label, uint64_t Count, const char* Bytes = nullptr, uint64_t Size = 0) {
+        const std::string label = Text(Label, {});
+        size_t chars = 0;
+        for (unsigned char c : label)
+            chars += (c & 0xC0) != 0x80;
+        Out << "  " << label << std::string(chars < 44 ? 44 - chars : 1, ' ') << std::setw(12) << Count;
+        if (Bytes)
+            Out << "  (" << Size << " " << Bytes << ")";
+        Out << "\n";
+    };
+    const char* bytes = Russian ? "байт" : "bytes";
+    row(TRepairText::References, d.Map.References);
+    row(TRepairText::NotRunStart, d.Map.NotRunStart);
+    row(TRepairText::CrossLinked, d.Map.CrossLinkedRuns);
+    row(TRepairText::Overlapping, d.Map.OverlappingRuns);
+    row(TRepairText::PastNextFree, d.Map.PastNextFree);
+    row(TRepairText::Orphans, d.Map.Orphans, bytes, d.Map.OrphanBytes);
+    row(TRepairText::OldCopies, d.Map.OldCopies, bytes, d.Map.OldCopyBytes);
+    row(TRepairText::BlankOrphans, d.Map.BlankOrphans);
+    row(TRepairText::LostTexts, d.Map.LostTexts, bytes, d.Map.LostTextBytes);
+}
+
+}  // namespace
+
+void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, bool Russian)
+{
+    const TSay text = [Russian](TRepairText Id, const std::vector<std::string>& Values) {
+        return FormatRepairText(Id, Values, Russian);
+    };
+    PrintTableFileFindings(d.File, Out, text);
+    PrintMapFindings(d, Out, text, Russian);
+    Out << text(d.Problems().empty() ? TRepairText::VerdictSound : TRepairText::VerdictDamaged, {}) << "\n";
 }
 
 void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, std::ostream& Out, TWindowPort& Port)
