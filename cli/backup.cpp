@@ -1,6 +1,6 @@
 #include "cli/backup.h"
 
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 #include "dbflite/dbflite.h"
 
 namespace {

@@ -114,10 +114,8 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
     if (!std::getline(std::cin, answer))
         answer.clear();
     answer = Trim(answer);
-    // Yes in either language, whatever the run's.
-    for (const char* yes : {"y", "Y", "yes", "д", "Д", "да"})
-        if (answer == yes)
-            return IdOk;
+    if (IsYes(answer))
+        return IdOk;
     return IdCancel;
 }
 

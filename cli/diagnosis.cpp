@@ -5,7 +5,7 @@
 #include <functional>
 #include <iomanip>
 
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 
 namespace {
 
@@ -179,7 +179,7 @@ void PrintTableFileFindings(const TTableFileFindings& f, std::ostream& Out, cons
 }
 
 // The memo file's map: its next free block and the counts of its runs.
-void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Text, bool Russian)
+void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Text)
 {
     if (!d.Map.Mapped) {
         Out << Text(TRepairText::NoMemoMap, {}) << "\n";
@@ -203,7 +203,8 @@ void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Te
             Out << "  (" << Size << " " << Bytes << ")";
         Out << "\n";
     };
-    const char* bytes = Russian ? "байт" : "bytes";
+    const std::string bytesWord = Text(TRepairText::Bytes, {});
+    const char* bytes = bytesWord.c_str();
     row(TRepairText::References, d.Map.References);
     row(TRepairText::NotRunStart, d.Map.NotRunStart);
     row(TRepairText::CrossLinked, d.Map.CrossLinkedRuns);
@@ -223,7 +224,7 @@ void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, bool Russian)
         return FormatRepairText(Id, Values, Russian);
     };
     PrintTableFileFindings(d.File, Out, text);
-    PrintMapFindings(d, Out, text, Russian);
+    PrintMapFindings(d, Out, text);
     Out << text(d.Problems().empty() ? TRepairText::VerdictSound : TRepairText::VerdictDamaged, {}) << "\n";
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/check.h"
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 #include "dbflite/memomap.h"
 
 enum class TEndOfFileByte { Present, Missing, Other, NotChecked };

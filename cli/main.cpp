@@ -15,7 +15,7 @@
 #include "cli/diagnosis.h"
 #include "cli/memolimit.h"
 #include "cli/pack.h"
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 #include "cli/salvage.h"
 #include "cli/texts.h"
 #include "main/fmmain.h"
@@ -312,7 +312,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
             const std::string question = FormatRepairText(
                 TRepairText::PackConfirm,
                 {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)});
-            if (Port.AskOkCancel(question, "Внимание!", 0) != IdOk)
+            if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
                 return false;
             if (!(Options.Given & OptNoBackup)) {
                 try {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/memolimit.h"
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 #include "dbflite/dbflite.h"
 
 namespace {

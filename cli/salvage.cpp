@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/repairtexts.h"
+#include "cli/texts.h"
 #include "main/escape.h"
 #include "main/textfile.h"
 
