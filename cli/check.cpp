@@ -28,8 +28,7 @@ std::string Hex(uint8_t Byte)
 
 }  // namespace
 
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
-                              TMemoMap* Map)
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress, TMemoMap* Map)
 {
     TTableDiagnosis d;
     d.HeaderRecords = Table.RecordCount();

@@ -20,8 +20,7 @@ public:
         }
         std::wstring wide(Bytes.size() * 2, L'\0');
         const int got = ::MultiByteToWideChar(CodePage_, MB_ERR_INVALID_CHARS, Bytes.data(),
-                                              static_cast<int>(Bytes.size()), &wide[0],
-                                              static_cast<int>(wide.size()));
+                                              static_cast<int>(Bytes.size()), &wide[0], static_cast<int>(wide.size()));
         if (got <= 0)
             return false;
         wide.resize(static_cast<size_t>(got));

@@ -16,7 +16,9 @@ const char* const HelpFileName = "Read_Me.txt";
 class TUtf8WriteStream final : public TFileStream {
 public:
     TUtf8WriteStream(std::unique_ptr<TFileStream> Inner, const TCodePage& CodePage)
-        : Inner_(std::move(Inner)), CodePage_(CodePage) {}
+        : Inner_(std::move(Inner)), CodePage_(CodePage)
+    {
+    }
 
     size_t ReadAt(uint64_t, void* Buffer, size_t Count) override
     {
@@ -162,10 +164,7 @@ std::string TConsoleFiles::Resolve(const std::string& Path)
     return Path;
 }
 
-bool TConsoleFiles::FileExists(const std::string& Path)
-{
-    return Inner_.FileExists(Resolve(Path));
-}
+bool TConsoleFiles::FileExists(const std::string& Path) { return Inner_.FileExists(Resolve(Path)); }
 
 std::unique_ptr<TFileStream> TConsoleFiles::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
 {

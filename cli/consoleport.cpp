@@ -52,8 +52,8 @@ void TProgressBar::Update(int64_t Done, int64_t Total)
     std::string line;
     const int width = TerminalWidth() - static_cast<int>(numbers.size()) - 4;
     if (Total > 0 && width >= 10) {
-        const int filled = static_cast<int>(static_cast<double>(width) * static_cast<double>(Done) /
-                                            static_cast<double>(Total));
+        const int filled =
+            static_cast<int>(static_cast<double>(width) * static_cast<double>(Done) / static_cast<double>(Total));
         line = "[" + std::string(static_cast<size_t>(std::min(filled, width)), '#') +
                std::string(static_cast<size_t>(width - std::min(filled, width)), '.') + "]";
     }
@@ -73,10 +73,7 @@ void TConsolePort::SetCaption(const std::string& Text)
     std::cerr << Translate(Text) << std::endl;
 }
 
-void TConsolePort::SetProgress(const std::string&, int64_t Done, int64_t Total)
-{
-    Progress.Update(Done, Total);
-}
+void TConsolePort::SetProgress(const std::string&, int64_t Done, int64_t Total) { Progress.Update(Done, Total); }
 
 void TConsolePort::SetMemoText(const std::string& Text)
 {
@@ -108,7 +105,8 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
         std::cerr << ConsoleLines(Translate(Text)) << "\n" << Say(Texts::NoTerminal) << std::endl;
         return IdCancel;
     }
-    std::cerr << Translate(Caption) << "\n" << ConsoleLines(Translate(Text)) << "\n"
+    std::cerr << Translate(Caption) << "\n"
+              << ConsoleLines(Translate(Text)) << "\n"
               << Say(Texts::Confirm) << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer))

@@ -36,16 +36,16 @@ private:
 
 class TConsolePort : public TWindowPort {
 public:
-    std::string FileName;        // the table
-    std::string Memo;            // the field list, one name per line
-    bool All = false;            // --all
-    bool AssumeYes = false;      // --yes
-    std::string DialogFile;      // what the Save or Open dialog "chooses"
-    bool MemoToStdout = false;   // the memo box is the command's output (info, help)
+    std::string FileName;       // the table
+    std::string Memo;           // the field list, one name per line
+    bool All = false;           // --all
+    bool AssumeYes = false;     // --yes
+    std::string DialogFile;     // what the Save or Open dialog "chooses"
+    bool MemoToStdout = false;  // the memo box is the command's output (info, help)
     // The table's code page, when known and the terminal reads UTF-8: field
     // names and texts are shown converted from it.
     const TCodePage* Names = nullptr;
-    bool RawText = false;        // table bytes pass unchanged (the help file)
+    bool RawText = false;  // table bytes pass unchanged (the help file)
 
     void SetCaption(const std::string& Text) override;
     void SetProgress(const std::string& Caption, int64_t Done, int64_t Total) override;

@@ -130,7 +130,8 @@ std::vector<std::string> TFullDiagnosis::Problems() const
         add("record_size");
     if (Fields.HasMemoFile && Fields.MemoBlockSize == 0)
         add("block_size");
-    if (NextFree == TNextFreeState::Inside || (NextFree == TNextFreeState::PastEnd && NextFreeDistance > NextFreeGapLimit))
+    if (NextFree == TNextFreeState::Inside ||
+        (NextFree == TNextFreeState::PastEnd && NextFreeDistance > NextFreeGapLimit))
         add("next_free_block");
     if (Map.NotRunStart > 0)
         add("not_run_start");
@@ -154,9 +155,10 @@ using TSay = std::function<std::string(TRepairText, const std::vector<std::strin
 void PrintTableFileFindings(const TTableFileFindings& f, std::ostream& Out, const TSay& Text)
 {
     if (f.FileSize < f.RecordsEnd) {
-        const uint64_t room = f.RecordSize == 0 || f.FileSize < f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize
-                                  ? 0
-                                  : (f.FileSize - (f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize)) / f.RecordSize;
+        const uint64_t room =
+            f.RecordSize == 0 || f.FileSize < f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize
+                ? 0
+                : (f.FileSize - (f.RecordsEnd - uint64_t{f.HeaderRecords} * f.RecordSize)) / f.RecordSize;
         Out << Text(TRepairText::CountShort, {Str(f.HeaderRecords), Str(room), Str(f.RecordsEnd - f.FileSize)}) << "\n";
     } else if (f.FileSize > f.RecordsEnd + 1) {
         Out << Text(TRepairText::CountExtra, {Str(f.HeaderRecords), Str(f.FileSize - f.RecordsEnd)}) << "\n";
@@ -234,25 +236,23 @@ void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, s
     const TTableFileFindings& f = d.File;
     Out << "{\"table\":" << JsonString(TablePath);
     Out << ",\"table_file\":{\"size\":" << f.FileSize << ",\"header_records\":" << f.HeaderRecords
-        << ",\"records_in_file\":" << t.FileRecords << ",\"records_end\":" << f.RecordsEnd
-        << ",\"end_of_file_byte\":\"" << EofName(f.EndOfFile) << "\",\"record_size\":" << f.RecordSize
-        << ",\"field_bytes\":" << f.FieldBytes << "}";
+        << ",\"records_in_file\":" << t.FileRecords << ",\"records_end\":" << f.RecordsEnd << ",\"end_of_file_byte\":\""
+        << EofName(f.EndOfFile) << "\",\"record_size\":" << f.RecordSize << ",\"field_bytes\":" << f.FieldBytes << "}";
     if (!t.HasMemoFile) {
         Out << ",\"memo_file\":null";
     } else {
         Out << ",\"memo_file\":{\"path\":" << JsonString(t.MemoFileName) << ",\"size\":" << t.MemoFileSize
             << ",\"block_size\":" << t.MemoBlockSize << ",\"next_free_block\":" << t.MemoNextBlock
-            << ",\"next_free_state\":\"" << NextFreeName(d.NextFree) << "\",\"next_free_distance\":"
-            << d.NextFreeDistance << "}";
+            << ",\"next_free_state\":\"" << NextFreeName(d.NextFree)
+            << "\",\"next_free_distance\":" << d.NextFreeDistance << "}";
     }
     Out << ",\"fields\":[";
     for (size_t i = 0; i < t.Fields.size(); ++i) {
         const TFieldDiagnosis& x = t.Fields[i];
         Out << (i ? "," : "") << "{\"name\":" << JsonString(Port.TableToText(x.Name)) << ",\"empty\":" << x.Empty
             << ",\"not_a_number\":" << x.NotANumber << ",\"past_end\":" << x.PastEnd
-            << ",\"runs_past_end\":" << x.RunsPastEnd << ",\"not_a_start\":" << x.NotAStart
-            << ",\"blank\":" << x.Blank << ",\"text\":" << x.Text
-            << ",\"cleared_by_clear\":" << x.ClearedByClear << "}";
+            << ",\"runs_past_end\":" << x.RunsPastEnd << ",\"not_a_start\":" << x.NotAStart << ",\"blank\":" << x.Blank
+            << ",\"text\":" << x.Text << ",\"cleared_by_clear\":" << x.ClearedByClear << "}";
     }
     Out << "]";
     if (!d.Map.Mapped) {
@@ -265,7 +265,8 @@ void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, s
             << ",\"overlapping_runs\":" << m.OverlappingRuns << ",\"past_next_free\":" << m.PastNextFree
             << ",\"orphans\":" << m.Orphans << ",\"orphan_bytes\":" << m.OrphanBytes
             << ",\"old_copies\":" << m.OldCopies << ",\"old_copy_bytes\":" << m.OldCopyBytes
-            << ",\"blank_orphans\":" << m.BlankOrphans << ",\"lost_texts\":" << m.LostTexts << ",\"lost_text_bytes\":" << m.LostTextBytes << "}";
+            << ",\"blank_orphans\":" << m.BlankOrphans << ",\"lost_texts\":" << m.LostTexts
+            << ",\"lost_text_bytes\":" << m.LostTextBytes << "}";
     }
     const std::vector<std::string> problems = d.Problems();
     Out << ",\"problems\":[";

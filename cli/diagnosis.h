@@ -17,11 +17,11 @@ enum class TNextFreeState { Inside, AtEnd, PastEnd };
 
 struct TTableFileFindings {
     uint64_t FileSize = 0;
-    uint32_t HeaderRecords = 0;     // the header's count, as the unsigned number it is
-    uint64_t RecordsEnd = 0;        // where the header's records end: header + count * record size
+    uint32_t HeaderRecords = 0;  // the header's count, as the unsigned number it is
+    uint64_t RecordsEnd = 0;     // where the header's records end: header + count * record size
     TEndOfFileByte EndOfFile = TEndOfFileByte::NotChecked;
-    unsigned char EndByte = 0;      // the byte after the records, when there is one
-    uint64_t FieldBytes = 0;        // 1 (the deletion flag) + the widths of the fields
+    unsigned char EndByte = 0;  // the byte after the records, when there is one
+    uint64_t FieldBytes = 0;    // 1 (the deletion flag) + the widths of the fields
     uint16_t RecordSize = 0;
 };
 

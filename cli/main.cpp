@@ -52,11 +52,16 @@ struct TOptionSpec {
 };
 
 const TOptionSpec OptionSpecs[] = {
-    {"--fields", nullptr, OptFields, true},    {"--all", nullptr, OptAll, false},
-    {"--yes", "-y", OptYes, false},            {"--encoding", nullptr, OptEncoding, true},
-    {"--codepage", nullptr, OptCodePage, true}, {"--help", "-h", OptHelp, false},
-    {"--json", nullptr, OptJson, false},       {"--backup", nullptr, OptBackup, false},
-    {"--allow-large", nullptr, OptAllowLarge, false}, {"--no-backup", nullptr, OptNoBackup, false},
+    {"--fields", nullptr, OptFields, true},
+    {"--all", nullptr, OptAll, false},
+    {"--yes", "-y", OptYes, false},
+    {"--encoding", nullptr, OptEncoding, true},
+    {"--codepage", nullptr, OptCodePage, true},
+    {"--help", "-h", OptHelp, false},
+    {"--json", nullptr, OptJson, false},
+    {"--backup", nullptr, OptBackup, false},
+    {"--allow-large", nullptr, OptAllowLarge, false},
+    {"--no-backup", nullptr, OptNoBackup, false},
 };
 
 struct TCommandSpec {
@@ -151,12 +156,12 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
             if (Options.CodePage <= 0)
                 return UsageError(Say(Texts::BadCodePage, {value}));
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (Options.Files.size() != Options.Command->Files)
-        return UsageError(Say(Texts::WrongFileCount, {command, IntToStr(static_cast<int64_t>(Options.Command->Files))}));
+        return UsageError(
+            Say(Texts::WrongFileCount, {command, IntToStr(static_cast<int64_t>(Options.Command->Files))}));
     return ExitDone;
 }
 
@@ -164,12 +169,9 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
 int ExitFor(const TOutcome& Outcome)
 {
     switch (Outcome.Kind) {
-    case TOutcomeKind::Done:
-        return ExitDone;
-    case TOutcomeKind::Failed:
-        return ExitError;
-    default:
-        return ExitNotDone;
+    case TOutcomeKind::Done: return ExitDone;
+    case TOutcomeKind::Failed: return ExitError;
+    default: return ExitNotDone;
     }
 }
 
@@ -281,9 +283,9 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
         return ExitNotDone;
     }
     try {
-        const TMemoMapFindings found = SalvageOrphans(
-            OsFileSystem(), path, Options.Files[1],
-            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
+        const TMemoMapFindings found =
+            SalvageOrphans(OsFileSystem(), path, Options.Files[1],
+                           [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
         Port.Progress.End();
         std::cerr << FormatRepairText(TRepairText::SalvageSummary,
                                       {std::to_string(found.LostTexts), std::to_string(found.LostTextBytes),
@@ -309,9 +311,9 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
         // the question, then the backup, both through the open table.
         const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
             Port.Progress.End();
-            const std::string question = FormatRepairText(
-                TRepairText::PackConfirm,
-                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)});
+            const std::string question =
+                FormatRepairText(TRepairText::PackConfirm, {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter),
+                                                            std::to_string(Plan.SizeBefore)});
             if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
                 return false;
             if (!(Options.Given & OptNoBackup)) {
@@ -325,9 +327,9 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
             }
             return true;
         };
-        const TPackResult done =
-            PackMemo(OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
-                     [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
+        const TPackResult done = PackMemo(
+            OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
+            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
         Port.Progress.End();
         if (done.TooLarge)
             std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}) << std::endl;
@@ -485,7 +487,6 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
     return ExitFor(Form.Run(&TfmMain::btSaveClick));
 }
 
-
 int Run(const std::vector<std::string>& Args)
 {
     if (Args.size() < 2)
@@ -504,8 +505,8 @@ int Run(const std::vector<std::string>& Args)
         if (first == c.Name)
             options.Command = &c;
     if (!options.Command)
-        return UsageError(Say(first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand,
-                              {first}));
+        return UsageError(
+            Say(first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand, {first}));
     const int parsed = ParseArguments(Args, options);
     if (parsed != ExitDone)
         return parsed == UsageShown ? ExitDone : parsed;

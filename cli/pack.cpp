@@ -26,19 +26,19 @@ struct TLiveRef {
 struct TLiveRun {
     uint32_t Block;
     uint64_t Blocks;
-    uint64_t Final = 0;   // its place in the front, in record order
-    uint32_t Aside = 0;   // where step 1 puts it
+    uint64_t Final = 0;  // its place in the front, in record order
+    uint32_t Aside = 0;  // where step 1 puts it
     bool MovedAside = false;
     bool Copied = false;  // by the step under way
     bool InPlace() const { return Block == Final; }
 };
 
 struct TPlan {
-    std::vector<TLiveRef> Refs;   // in record order
-    std::vector<TLiveRun> Runs;   // in block order, each once
+    std::vector<TLiveRef> Refs;                  // in record order
+    std::vector<TLiveRun> Runs;                  // in block order, each once
     std::vector<std::pair<int32_t, int>> Blank;  // references that read as blank
-    uint64_t FrontStart = 0, FrontEnd = 0;  // in blocks
-    uint64_t Peak = 0;            // bytes
+    uint64_t FrontStart = 0, FrontEnd = 0;       // in blocks
+    uint64_t Peak = 0;                           // bytes
     uint64_t ToBlank = 0;
 };
 
@@ -66,8 +66,8 @@ void RequirePackable(const TDBFLite& Table)
 
 TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)
 {
-    const auto at = std::lower_bound(Runs.begin(), Runs.end(), Block,
-                                     [](const TLiveRun& R, uint32_t B) { return R.Block < B; });
+    const auto at =
+        std::lower_bound(Runs.begin(), Runs.end(), Block, [](const TLiveRun& R, uint32_t B) { return R.Block < B; });
     return at != Runs.end() && at->Block == Block ? &*at : nullptr;
 }
 

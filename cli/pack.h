@@ -31,15 +31,15 @@
 class TDBFLite;
 
 struct TPackResult {
-    bool Done = false;          // false: stopped before any write
-    bool TooLarge = false;      // stopped: the memo file would pass 2 GiB on the way
+    bool Done = false;      // false: stopped before any write
+    bool TooLarge = false;  // stopped: the memo file would pass 2 GiB on the way
     uint64_t SizeBefore = 0;
     uint64_t SizeAfter = 0;
-    uint64_t PeakSize = 0;      // the largest the memo file gets during the run
-    uint64_t Texts = 0;         // live runs, each stored once
-    uint64_t References = 0;    // references leading to them
-    uint64_t Blanked = 0;       // references that read as blank, blanked
-    uint64_t MovedAside = 0;    // runs that had to leave the front first
+    uint64_t PeakSize = 0;    // the largest the memo file gets during the run
+    uint64_t Texts = 0;       // live runs, each stored once
+    uint64_t References = 0;  // references leading to them
+    uint64_t Blanked = 0;     // references that read as blank, blanked
+    uint64_t MovedAside = 0;  // runs that had to leave the front first
 };
 
 // The plan, worked out without writing: whether the run would pass the

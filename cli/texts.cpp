@@ -290,7 +290,8 @@ const TText NoCommand = {"tarnwick-cli: no command given", "tarnwick-cli: не �
 const TText UnknownCommand = {"tarnwick-cli: unknown command '%1'", "tarnwick-cli: неизвестная команда '%1'"};
 const TText UnknownOption = {"tarnwick-cli: unknown option '%1'", "tarnwick-cli: неизвестный параметр '%1'"};
 const TText OptionNeedsValue = {"tarnwick-cli: %1 needs a value", "tarnwick-cli: параметру %1 нужно значение"};
-const TText WrongFileCount = {"tarnwick-cli: %1 takes %2 file name(s)", "tarnwick-cli: команде %1 нужно имён файлов: %2"};
+const TText WrongFileCount = {"tarnwick-cli: %1 takes %2 file name(s)",
+                              "tarnwick-cli: команде %1 нужно имён файлов: %2"};
 const TText OptionNotTaken = {"tarnwick-cli: %1 does not take %2", "tarnwick-cli: команда %1 не принимает %2"};
 const TText BadCodePage = {"tarnwick-cli: code page %1 is not one this system converts",
                            "tarnwick-cli: кодовую страницу %1 эта система не перекодирует"};
@@ -372,19 +373,15 @@ const TRepairEntry RepairEntries[] = {
     {TRepairText::OldCopies, "из них старые копии", "of them old copies"},
     {TRepairText::BlankOrphans, "из них пустые тексты", "of them holding only blanks"},
     {TRepairText::LostTexts, "из них потерянные тексты", "of them lost texts"},
-    {TRepairText::NextFreeInside,
-     "ошибка: свободный блок заголовка MEMO файла лежит внутри файла (за ним %1 байт)",
+    {TRepairText::NextFreeInside, "ошибка: свободный блок заголовка MEMO файла лежит внутри файла (за ним %1 байт)",
      "error: the memo header's next free block lies inside the file (%1 bytes after it)"},
-    {TRepairText::NextFreePastEnd,
-     "свободный блок заголовка MEMO файла лежит за концом файла на %1 байт",
+    {TRepairText::NextFreePastEnd, "свободный блок заголовка MEMO файла лежит за концом файла на %1 байт",
      "the memo header's next free block lies %1 bytes past the end of the file"},
     {TRepairText::NextFreeAtEnd, "свободный блок заголовка MEMO файла: в конце файла",
      "the memo header's next free block: at the end of the file"},
-    {TRepairText::CountShort,
-     "ошибка: записей в заголовке %1, в файле места на %2 (не хватает %3 байт)",
+    {TRepairText::CountShort, "ошибка: записей в заголовке %1, в файле места на %2 (не хватает %3 байт)",
      "error: the header counts %1 records, the file has room for %2 (%3 bytes short)"},
-    {TRepairText::CountExtra,
-     "ошибка: после %1 записей заголовка в файле еще %2 байт",
+    {TRepairText::CountExtra, "ошибка: после %1 записей заголовка в файле еще %2 байт",
      "error: after the header's %1 records the file holds %2 more bytes"},
     {TRepairText::CountMatches, "число записей в заголовке совпадает с размером файла",
      "the header's record count matches the file's size"},
@@ -393,8 +390,7 @@ const TRepairEntry RepairEntries[] = {
     {TRepairText::EofOther, "ошибка: после записей байт %1 вместо конца файла (1A)",
      "error: after the records byte %1 instead of the end-of-file byte (1A)"},
     {TRepairText::EofPresent, "байт конца файла на месте", "the end-of-file byte is in place"},
-    {TRepairText::DescriptorsMismatch,
-     "ошибка: поля занимают %1 байт записи, в заголовке длина записи %2",
+    {TRepairText::DescriptorsMismatch, "ошибка: поля занимают %1 байт записи, в заголовке длина записи %2",
      "error: the fields take %1 bytes of a record, the header gives a record size of %2"},
     {TRepairText::DescriptorsMatch, "поля занимают всю длину записи", "the fields fill the record size"},
     {TRepairText::NoMemoMap, "карты MEMO файла нет (нет файла или размер блока 0)",

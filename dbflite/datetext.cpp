@@ -40,20 +40,12 @@ std::string FormatDate(const TDate& Date, const std::string& Pattern)
         while (i + run < Pattern.size() && Pattern[i + run] == c)
             ++run;
         switch (c) {
-        case 'd':
-            out += Padded(Date.Day, run >= 2 ? 2 : 1);
-            break;
-        case 'M':
-            out += Padded(Date.Month, run >= 2 ? 2 : 1);
-            break;
-        case 'y':
-            out += run <= 2 ? Padded(Date.Year % 100, static_cast<int>(run)) : Padded(Date.Year, 4);
-            break;
+        case 'd': out += Padded(Date.Day, run >= 2 ? 2 : 1); break;
+        case 'M': out += Padded(Date.Month, run >= 2 ? 2 : 1); break;
+        case 'y': out += run <= 2 ? Padded(Date.Year % 100, static_cast<int>(run)) : Padded(Date.Year, 4); break;
         case 'g':  // the era: not shown
             break;
-        default:
-            out.append(run, c);
-            break;
+        default: out.append(run, c); break;
         }
         i += run;
     }

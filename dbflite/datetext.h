@@ -11,10 +11,7 @@ struct TDate {
     int Day = 30;
 
     bool IsZero() const { return Year == 1899 && Month == 12 && Day == 30; }
-    bool operator==(const TDate& Other) const
-    {
-        return Year == Other.Year && Month == Other.Month && Day == Other.Day;
-    }
+    bool operator==(const TDate& Other) const { return Year == Other.Year && Month == Other.Month && Day == Other.Day; }
 };
 
 // True for a real date of the Gregorian calendar, years 1 to 9999.

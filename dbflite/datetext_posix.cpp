@@ -1,6 +1,3 @@
 #include "dbflite/datetext.h"
 
-std::string ShortDatePattern()
-{
-    return "yyyy-MM-dd";
-}
+std::string ShortDatePattern() { return "yyyy-MM-dd"; }

@@ -73,14 +73,14 @@ constexpr size_t ShortField = 256;
 uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const unsigned char* p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 uint16_t be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t be32(const unsigned char* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
 }
 void putLe32(unsigned char* p, uint32_t v)
 {
@@ -159,8 +159,7 @@ bool IsBinaryField(const TFieldDesc& Field)
     case 'W':
     case 'B':  // a binary memo reference in the newer layout
         return Field.Size == BinaryMemoRefSize;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -274,8 +273,8 @@ std::string BadValueMessage(const TFieldDesc& Field, const char* Text, size_t Le
 {
     // A long value is cut in the message; what it begins with identifies it.
     const size_t shown = std::min<size_t>(Length, 40);
-    return "Значение " + Quoted(std::string(Text, shown) + (shown < Length ? "..." : "")) +
-           " нельзя записать в поле " + Quoted(Field.Name) + " (тип " + std::string(1, Field.FieldType) + ")";
+    return "Значение " + Quoted(std::string(Text, shown) + (shown < Length ? "..." : "")) + " нельзя записать в поле " +
+           Quoted(Field.Name) + " (тип " + std::string(1, Field.FieldType) + ")";
 }
 
 }  // namespace
@@ -328,8 +327,8 @@ void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 void TDBFLite::OpenTableFile(bool ReadOnly)
 {
     try {
-        DbfStream_ = FileSystem_->Open(FileName_, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
-                                      TFileShare::DenyNone);
+        DbfStream_ =
+            FileSystem_->Open(FileName_, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite, TFileShare::DenyNone);
         Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
     } catch (const EStreamError& e) {
         // The kind of refusal stays with the message: a front end opens a
@@ -361,7 +360,7 @@ void TDBFLite::OpenMemoFile(bool ReadOnly)
     // Read-write, the memo file is ours alone until CloseTable: two runs
     // appending blocks to one memo file would overwrite each other.
     MemoStream_ = FileSystem_->Open(memoPath, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite,
-                                   ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
+                                    ReadOnly ? TFileShare::DenyNone : TFileShare::Exclusive);
     HasMemoFile_ = true;
     MemoFileName_ = memoPath;
     unsigned char header[MemoHeaderRead];
@@ -399,8 +398,9 @@ void TDBFLite::ReadFieldDescriptors()
     // The room the header leaves for descriptors; a header length of 0 or 1
     // leaves none. The list itself ends at the terminator byte, before the
     // 263-byte area the newer FoxPro layout keeps after it.
-    const int room = HeaderSize_ <= 1 ? 0 : (static_cast<int>(HeaderSize_) - HeaderWithoutDescriptors) /
-                                                static_cast<int>(DescriptorSize);
+    const int room = HeaderSize_ <= 1 ? 0
+                                      : (static_cast<int>(HeaderSize_) - HeaderWithoutDescriptors) /
+                                            static_cast<int>(DescriptorSize);
     if (room <= 0)
         return;
     std::vector<unsigned char> descriptors(static_cast<size_t>(room) * DescriptorSize);
@@ -516,10 +516,7 @@ void TDBFLite::CloseTable()
         std::rethrow_exception(failure);
 }
 
-uint64_t TDBFLite::MemoFileSize() const
-{
-    return Memo_ ? Memo_->Size() : 0;
-}
+uint64_t TDBFLite::MemoFileSize() const { return Memo_ ? Memo_->Size() : 0; }
 
 std::vector<int> TDBFLite::MemoFields() const
 {
@@ -580,14 +577,10 @@ std::string TDBFLite::ReadValue(int32_t RecNo, int FieldNo)
     switch (field.FieldType) {
     case 'C':
     case 'F':
-    case 'N':
-        return TrimRight(ReadRaw(RecNo, FieldNo));
-    case 'D':
-        return FormatDate(ReadDate(RecNo, FieldNo), DatePattern_);
-    case 'L':
-        return ReadLogical(RecNo, FieldNo) ? "T" : "F";
-    case 'M':
-        return ReadMemo(RecNo, FieldNo);
+    case 'N': return TrimRight(ReadRaw(RecNo, FieldNo));
+    case 'D': return FormatDate(ReadDate(RecNo, FieldNo), DatePattern_);
+    case 'L': return ReadLogical(RecNo, FieldNo) ? "T" : "F";
+    case 'M': return ReadMemo(RecNo, FieldNo);
     default: {
         std::string value;
         if (!ReadBinaryValue(RecNo, field, value))
@@ -606,9 +599,7 @@ bool TDBFLite::ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::stri
     Table_->Read(FieldOffset(RecNo, Field), b, std::min<size_t>(Field.Size, sizeof b));
     char text[64];
     switch (Field.FieldType) {
-    case 'I':
-        Value = IntToStr(static_cast<int32_t>(le32(b)));
-        return true;
+    case 'I': Value = IntToStr(static_cast<int32_t>(le32(b))); return true;
     case 'B': {
         // The shortest text that reads back as the same double; -0 and the
         // infinities included.
@@ -718,10 +709,8 @@ bool TDBFLite::EncodeBinaryValue(const TFieldDesc& Field, const char* Text, size
         putLe64(Bytes, bits);
         return true;
     }
-    case 'T':
-        return EncodeDateTime(Text, Length, Bytes);
-    default:
-        return false;
+    case 'T': return EncodeDateTime(Text, Length, Bytes);
+    default: return false;
     }
 }
 
@@ -1036,8 +1025,8 @@ void TDBFLite::AppendBlankRecord()
     for (const TFieldDesc& field : Fields_)
         if (IsBinaryField(field) && static_cast<uint64_t>(field.Offset) + field.Size <= RecordSize_)
             std::fill_n(record.begin() + field.Offset, field.Size, '\0');
-    Table_->Write(HeaderSize_ + static_cast<uint64_t>(RecordSize_) * static_cast<uint64_t>(RecordCount_),
-                  record.data(), record.size());
+    Table_->Write(HeaderSize_ + static_cast<uint64_t>(RecordSize_) * static_cast<uint64_t>(RecordCount_), record.data(),
+                  record.size());
     ++RecordCount_;
     unsigned char count[4];
     putLe32(count, static_cast<uint32_t>(RecordCount_));
@@ -1058,7 +1047,8 @@ void TDBFLite::TakeOthersAppends()
     const uint64_t size = DbfStream_->Size();
     const uint64_t whole = size > HeaderSize_ ? (size - HeaderSize_) / RecordSize_ : 0;
     const uint64_t theirs = std::min<uint64_t>(le32(count), whole);
-    if (theirs > static_cast<uint64_t>(RecordCount_) && theirs < static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+    if (theirs > static_cast<uint64_t>(RecordCount_) &&
+        theirs < static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
         RecordCount_ = static_cast<int32_t>(theirs);
 }
 
@@ -1142,27 +1132,15 @@ void TDBFLite::WriteValueText(int32_t RecNo, int FieldNo, std::string_view Text)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
     switch (field.FieldType) {
-    case 'M':
-        WriteMemo(RecNo, FieldNo, Text.data(), Text.size());
-        return;
-    case 'C':
-        WriteField(RecNo, FieldNo, field, Text.data(), std::min<size_t>(Text.size(), field.Size));
-        return;
+    case 'M': WriteMemo(RecNo, FieldNo, Text.data(), Text.size()); return;
+    case 'C': WriteField(RecNo, FieldNo, field, Text.data(), std::min<size_t>(Text.size(), field.Size)); return;
     case 'I':
     case 'B':
     case 'Y':
-    case 'T':
-        WriteValue(RecNo, FieldNo, std::string(Text));
-        return;
-    case 'N':
-        WriteNumberText(RecNo, FieldNo, field, std::string(Text));
-        return;
-    case 'D':
-        WriteDateText(RecNo, FieldNo, field, std::string(Text));
-        return;
-    default:
-        WriteField(RecNo, FieldNo, field, Text.data(), Text.size());
-        return;
+    case 'T': WriteValue(RecNo, FieldNo, std::string(Text)); return;
+    case 'N': WriteNumberText(RecNo, FieldNo, field, std::string(Text)); return;
+    case 'D': WriteDateText(RecNo, FieldNo, field, std::string(Text)); return;
+    default: WriteField(RecNo, FieldNo, field, Text.data(), Text.size()); return;
     }
 }
 
@@ -1293,8 +1271,7 @@ uint64_t TDBFLite::PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) con
         (!binary && Block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
         throw EError("MEMO файл " + Quoted(MemoFileName_) + " переполнен");
     // A reference cut to the field's width would point at another block.
-    static const uint64_t PowersOf10[] = {1,         10,         100,         1000,        10000,
-                                          100000,    1000000,    10000000,    100000000,   1000000000};
+    static const uint64_t PowersOf10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
     const uint64_t widest = field.Size < 10 ? PowersOf10[field.Size] : UINT64_MAX;
     if (!binary && Block >= widest)
         throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " +

@@ -19,8 +19,8 @@
 #include "dbflite/pagecache.h"
 
 struct TFieldDesc {
-    std::string Name;     // as stored, up to 11 bytes, case kept
-    char FieldType = 0;   // the type letter: C, N, D, L, M, ...
+    std::string Name;    // as stored, up to 11 bytes, case kept
+    char FieldType = 0;  // the type letter: C, N, D, L, M, ...
     // Width in bytes. A character field may be wider than 255 bytes: Clipper
     // and Harbour keep the high byte of its width where FoxPro keeps the
     // decimal count (then Decimals is 0).
@@ -34,33 +34,30 @@ struct TFieldDesc {
     // A memo field: its bytes are a reference into the memo file.
     bool IsMemo() const { return FieldType == 'M'; }
     // A field that holds its value as text, which any text can be written to.
-    bool StoresText() const
-    {
-        return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L';
-    }
+    bool StoresText() const { return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L'; }
 };
 
 // What a memo reference leads to.
 enum class TMemoRefState {
-    Empty,       // no reference: spaces, or 0 in a binary reference
-    NotANumber,  // the field's text is not a block number
-    PastEnd,     // the block lies beyond the end of the memo file (or there is none)
-    RunsPastEnd, // the text's length runs past the end of the memo file
-    Blank,       // the text reads as blank (only bytes of code 0 to 32)
-    Text,        // real text
-    NotAStart,   // the block is not the start of a run: its block type is no
-                 // type a memo driver writes, or marks a freed block
+    Empty,        // no reference: spaces, or 0 in a binary reference
+    NotANumber,   // the field's text is not a block number
+    PastEnd,      // the block lies beyond the end of the memo file (or there is none)
+    RunsPastEnd,  // the text's length runs past the end of the memo file
+    Blank,        // the text reads as blank (only bytes of code 0 to 32)
+    Text,         // real text
+    NotAStart,    // the block is not the start of a run: its block type is no
+                  // type a memo driver writes, or marks a freed block
 };
 
 // The run a memo reference leads to, as the memo file holds it: for the map
 // of the memo file (what references share, overlap or leave behind).
 struct TMemoRunInfo {
-    int64_t Block = -1;     // -1: no reference, or not a block number
-    bool InFile = false;    // the block header lies inside the memo file
-    uint32_t Type = 0;      // the block header's type (1 = text)
-    uint64_t Offset = 0;    // of the block header
-    uint64_t Length = 0;    // as the block header says
-    uint64_t Present = 0;   // of that length, the bytes the file holds
+    int64_t Block = -1;    // -1: no reference, or not a block number
+    bool InFile = false;   // the block header lies inside the memo file
+    uint32_t Type = 0;     // the block header's type (1 = text)
+    uint64_t Offset = 0;   // of the block header
+    uint64_t Length = 0;   // as the block header says
+    uint64_t Present = 0;  // of that length, the bytes the file holds
 };
 
 struct TMemoInspection {
@@ -94,7 +91,7 @@ public:
     // MemoNextBlock with the texts it stores.
     bool IsOpen() const { return DbfStream_ != nullptr; }
     bool HasMemoFile() const { return HasMemoFile_; }
-    const std::string& FileName() const { return FileName_; }  // as given to OpenTable
+    const std::string& FileName() const { return FileName_; }          // as given to OpenTable
     const std::string& MemoFileName() const { return MemoFileName_; }  // the memo file found beside it
     uint8_t Version() const { return Version_; }
     uint8_t UpdateYear() const { return UpdateYear_; }
@@ -106,8 +103,8 @@ public:
     int32_t RecordCount() const { return RecordCount_; }
     uint16_t RecordSize() const { return RecordSize_; }
     uint16_t FieldCount() const { return FieldCount_; }
-    uint16_t MemoBlockSize() const { return MemoBlockSize_; }  // 0 without a memo file
-    uint32_t MemoNextBlock() const { return MemoNextBlock_; }  // 0 without a memo file
+    uint16_t MemoBlockSize() const { return MemoBlockSize_; }          // 0 without a memo file
+    uint32_t MemoNextBlock() const { return MemoNextBlock_; }          // 0 without a memo file
     const std::vector<TFieldDesc>& Fields() const { return Fields_; }  // FieldCount entries
     // The field widths add up to the record length, with byte 16 of each
     // descriptor alone or, for character fields, with byte 17 as the high

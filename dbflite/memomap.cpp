@@ -19,8 +19,8 @@ constexpr size_t WindowSize = size_t{4} << 20;
 uint32_t Be32(const char* p)
 {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint32_t>(u[0]) << 24 | static_cast<uint32_t>(u[1]) << 16 |
-           static_cast<uint32_t>(u[2]) << 8 | static_cast<uint32_t>(u[3]);
+    return static_cast<uint32_t>(u[0]) << 24 | static_cast<uint32_t>(u[1]) << 16 | static_cast<uint32_t>(u[2]) << 8 |
+           static_cast<uint32_t>(u[3]);
 }
 
 uint64_t Rotl(uint64_t V, int N) { return V << N | V >> (64 - N); }

@@ -17,25 +17,25 @@ struct TMemoMapFindings {
     // False when there is no map to speak of: no memo file, or a block size
     // of 0 that leads every reference to the header.
     bool Mapped = false;
-    uint64_t References = 0;            // references leading to a block inside the memo file
-    uint64_t NotRunStart = 0;           // of those, to a block that starts no run
-    uint64_t CrossLinkedRuns = 0;       // runs that two or more references lead to
-    uint64_t CrossLinkedReferences = 0; // the references leading to those runs
-    uint64_t OverlappingRuns = 0;       // runs that share blocks with another run
-    uint64_t PastNextFree = 0;          // runs ending past the header's next free block
-    uint64_t Orphans = 0;               // runs no reference leads to
-    uint64_t OrphanBytes = 0;           // their lengths, as their block headers give them
-    uint64_t OldCopies = 0;             // orphans whose text equals a text a reference reads
+    uint64_t References = 0;             // references leading to a block inside the memo file
+    uint64_t NotRunStart = 0;            // of those, to a block that starts no run
+    uint64_t CrossLinkedRuns = 0;        // runs that two or more references lead to
+    uint64_t CrossLinkedReferences = 0;  // the references leading to those runs
+    uint64_t OverlappingRuns = 0;        // runs that share blocks with another run
+    uint64_t PastNextFree = 0;           // runs ending past the header's next free block
+    uint64_t Orphans = 0;                // runs no reference leads to
+    uint64_t OrphanBytes = 0;            // their lengths, as their block headers give them
+    uint64_t OldCopies = 0;              // orphans whose text equals a text a reference reads
     uint64_t OldCopyBytes = 0;
-    uint64_t BlankOrphans = 0;          // orphans whose text reads as blank: nothing to take back
-    uint64_t LostTexts = 0;             // the other orphans: texts whose references are gone
+    uint64_t BlankOrphans = 0;  // orphans whose text reads as blank: nothing to take back
+    uint64_t LostTexts = 0;     // the other orphans: texts whose references are gone
     uint64_t LostTextBytes = 0;
 };
 
 struct TMemoOrphan {
     uint64_t Block = 0;
-    uint32_t Length = 0;       // of the text, trailing blanks trimmed as ReadMemo trims them
-    uint32_t RunLength = 0;    // as the block header says
+    uint32_t Length = 0;     // of the text, trailing blanks trimmed as ReadMemo trims them
+    uint32_t RunLength = 0;  // as the block header says
     bool OldCopy = false;
     // Neither an old copy nor blank: a text whose references are gone.
     bool Lost() const { return !OldCopy && Length > 0; }

@@ -22,8 +22,8 @@ void TPageCache::MergeChanged(std::vector<TRange>& Ranges, uint32_t Begin, uint3
 {
     // The first range that ends at or after Begin, and the first that starts
     // after End: everything between them melts into one.
-    auto first = std::lower_bound(Ranges.begin(), Ranges.end(), Begin,
-                                  [](const TRange& r, uint32_t at) { return r.End < at; });
+    auto first =
+        std::lower_bound(Ranges.begin(), Ranges.end(), Begin, [](const TRange& r, uint32_t at) { return r.End < at; });
     auto last = first;
     while (last != Ranges.end() && last->Begin <= End)
         ++last;
@@ -200,7 +200,8 @@ void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
         while (first < ranges.size() && ranges[first].Begin < headerEnd)
             ++first;
         if (first > 0 && ranges[first - 1].End > headerEnd) {
-            ranges.insert(ranges.begin() + static_cast<std::ptrdiff_t>(first), TRange{headerEnd, ranges[first - 1].End});
+            ranges.insert(ranges.begin() + static_cast<std::ptrdiff_t>(first),
+                          TRange{headerEnd, ranges[first - 1].End});
             ranges[first - 1].End = headerEnd;
         }
     }
@@ -210,7 +211,8 @@ void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
             WriteToFile(start + ranges[i].Begin, Page.Bytes.data() + ranges[i].Begin, ranges[i].End - ranges[i].Begin);
     } catch (...) {
         // What went out is not sent again.
-        ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(first), ranges.begin() + static_cast<std::ptrdiff_t>(i));
+        ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(first),
+                     ranges.begin() + static_cast<std::ptrdiff_t>(i));
         throw;
     }
     ranges.resize(first);

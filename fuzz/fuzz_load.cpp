@@ -35,11 +35,11 @@ TVariant MakeVariant(uint8_t Choice)
         v.Layout.Fields = {{"ID", 'N', 5}, {"NAME", 'C', 10}, {"NOTES", 'M', 4}, {"DAY", 'D', 8}, {"OK", 'L', 1}};
         v.Layout.Records = {{"1", "one", BinaryMemoRef(a), "20240131", "T"}, {"2", "two", BinaryMemoRef(b), "", "F"}};
     } else {
-        v.Layout.Fields = {{"ID", 'N', 5, 0},  {"NAME", 'C', 10}, {"NOTES", 'M', 10}, {"DAY", 'D', 8},
-                         {"OK", 'L', 1},     {"PRICE", 'N', 8, 2}, {"MORE", 'M', 10}};
+        v.Layout.Fields = {{"ID", 'N', 5, 0}, {"NAME", 'C', 10},    {"NOTES", 'M', 10}, {"DAY", 'D', 8},
+                           {"OK", 'L', 1},    {"PRICE", 'N', 8, 2}, {"MORE", 'M', 10}};
         v.Layout.Records = {{"1", "one", MemoRef(a), "20240131", "T", "   12.50", MemoRef(b)},
-                          {"2", "two", MemoRef(b), "", "F", "", ""},
-                          {"3", "three", "", "19991231", "?", "-1", MemoRef(a)}};
+                            {"2", "two", MemoRef(b), "", "F", "", ""},
+                            {"3", "three", "", "19991231", "?", "-1", MemoRef(a)}};
     }
     if (Choice & 2)
         v.Layout.Records.clear();

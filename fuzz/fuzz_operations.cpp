@@ -159,9 +159,8 @@ void Rewrite(const TFuzzTables& Input)
     run.Click(&TfmMain::btInfoClick, "");
     const int32_t visited = run.Visited();
     std::vector<std::string> texts;
-    run.ForEachSelected(visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
-        texts.push_back(Table.ReadMemo(RecNo, FieldNo));
-    });
+    run.ForEachSelected(
+        visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) { texts.push_back(Table.ReadMemo(RecNo, FieldNo)); });
     if (!run.Click(&TfmMain::btAutoClick, "MEMO поля переписаны."))
         return;
     // Every selected reference now leads to a whole, non-blank copy of the

@@ -39,7 +39,8 @@ void ReadEverything(TDBFLite& Table, TFileSystem& Files, bool ReadOnly)
 
     // The records at the start, and those a damaged header or a careless
     // caller could name: the last ones claimed, past the end, negatives.
-    const int32_t visited = std::min({inFile, MaxRecords, MaxFieldReads / std::max(1, static_cast<int>(Table.FieldCount()))});
+    const int32_t visited =
+        std::min({inFile, MaxRecords, MaxFieldReads / std::max(1, static_cast<int>(Table.FieldCount()))});
     std::vector<int32_t> records;
     for (int32_t r = 0; r < visited; ++r)
         records.push_back(r);

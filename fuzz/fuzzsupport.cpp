@@ -10,7 +10,10 @@ class TCappedStream final : public TFileStream {
 public:
     explicit TCappedStream(std::unique_ptr<TFileStream> Inner) : Inner_(std::move(Inner)) {}
 
-    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override { return Inner_->ReadAt(Offset, Buffer, Count); }
+    size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+    {
+        return Inner_->ReadAt(Offset, Buffer, Count);
+    }
 
     void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
     {

@@ -39,9 +39,9 @@ struct TFuzzTables {
 TFuzzTables SplitInput(const uint8_t* Data, size_t Size);
 
 // Stops the run as a crash: a property that must hold whatever the input.
-#define FUZZ_CHECK(Condition)                         \
-    do {                                              \
-        if (!(Condition))                             \
-            FuzzCheckFailed(#Condition, __FILE__, __LINE__); \
+#define FUZZ_CHECK(Condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(Condition))                                                                                              \
+            FuzzCheckFailed(#Condition, __FILE__, __LINE__);                                                           \
     } while (0)
 [[noreturn]] void FuzzCheckFailed(const char* Condition, const char* File, int Line);

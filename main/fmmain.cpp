@@ -166,10 +166,7 @@ bool TfmMain::TableExists(std::string& Path)
 
 int32_t TfmMain::RecordsToVisit(TDBFLite& Table) { return Table.LimitRecordCountToFile(); }
 
-bool TfmMain::Confirm(const std::string& Text)
-{
-    return Port.AskOkCancel(Text, Attention, MbOkCancel) != IdCancel;
-}
+bool TfmMain::Confirm(const std::string& Text) { return Port.AskOkCancel(Text, Attention, MbOkCancel) != IdCancel; }
 
 void TfmMain::ShowProgress(int64_t Done, int64_t Total)
 {

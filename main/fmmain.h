@@ -24,7 +24,7 @@ public:
 
     void btInfoClick();
     void btClearClick();
-    void btAutoClick();   // Rewrite
+    void btAutoClick();  // Rewrite
     void btSaveClick();
     void btLoadClick();
     void btHelpClick();

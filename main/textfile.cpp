@@ -117,15 +117,9 @@ bool TTextFileReader::Eof()
     return Ended_;
 }
 
-std::string TTextFileReader::ReadLine()
-{
-    return std::string(ReadLineView());
-}
+std::string TTextFileReader::ReadLine() { return std::string(ReadLineView()); }
 
-void TTextFileReader::ReadLine(std::string& Line)
-{
-    Line.assign(ReadLineView());
-}
+void TTextFileReader::ReadLine(std::string& Line) { Line.assign(ReadLineView()); }
 
 std::string_view TTextFileReader::ReadLineView()
 {
@@ -135,8 +129,8 @@ std::string_view TTextFileReader::ReadLineView()
     // so is any other CR in the line, which then has to be copied.
     size_t scanned = 0;  // of the line, from Pos_
     bool loneCr = false;
-    size_t length;       // of the line, without its line end
-    size_t lineEnd;      // the bytes of the line end after it
+    size_t length;   // of the line, without its line end
+    size_t lineEnd;  // the bytes of the line end after it
     for (;;) {
         const char* const begin = Buffer_.data() + Pos_;
         const char* const end = Buffer_.data() + End_;

@@ -23,10 +23,7 @@ public:
     // Lines built piece by piece straight in the buffer: Room(Count) gives
     // space for Count more bytes at its end, Commit(End) keeps what was put
     // there up to End. A full buffer goes to the file, mid-line or not.
-    char* Room(size_t Count)
-    {
-        return Buffer_.size() - Used_ >= Count ? Buffer_.data() + Used_ : MakeRoom(Count);
-    }
+    char* Room(size_t Count) { return Buffer_.size() - Used_ >= Count ? Buffer_.data() + Used_ : MakeRoom(Count); }
     void Commit(char* End) { Used_ = static_cast<size_t>(End - Buffer_.data()); }
     void EndLine() { Commit(std::copy_n("\r\n", 2, Room(2))); }
     // Writes out what is buffered and closes the file.
@@ -71,8 +68,8 @@ private:
 
     std::unique_ptr<TFileStream> Stream_;
     std::vector<char> Buffer_;
-    size_t Pos_ = 0;  // the next byte to read
-    size_t End_ = 0;  // of the bytes read into Buffer_
+    size_t Pos_ = 0;           // the next byte to read
+    size_t End_ = 0;           // of the bytes read into Buffer_
     uint64_t FileOffset_ = 0;  // of Buffer_[0]
     uint64_t Size_ = 0;
     bool Ended_ = false;

@@ -25,7 +25,9 @@ enum class TIoFailure { NotFound, AccessDenied, Locked, DiskFull, TooManyFiles, 
 class EStreamError : public EError {
 public:
     EStreamError(std::string Message, TIoFailure Failure, int OsError)
-        : EError(std::move(Message)), Failure_(Failure), OsError_(OsError) {}
+        : EError(std::move(Message)), Failure_(Failure), OsError_(OsError)
+    {
+    }
     TIoFailure Failure() const noexcept { return Failure_; }
     int OsError() const noexcept { return OsError_; }
 

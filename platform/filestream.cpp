@@ -1,11 +1,5 @@
 #include "platform/filestream.h"
 
-void TFileStream::Truncate(uint64_t)
-{
-    throw EStreamError(WriteErrorText(), TIoFailure::Other, 0);
-}
+void TFileStream::Truncate(uint64_t) { throw EStreamError(WriteErrorText(), TIoFailure::Other, 0); }
 
-std::string OpenErrorText(const std::string& Path)
-{
-    return "Cannot open file " + Path;
-}
+std::string OpenErrorText(const std::string& Path) { return "Cannot open file " + Path; }

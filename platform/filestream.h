@@ -57,8 +57,7 @@ public:
 
     // Opens Path or raises EStreamError with the message
     // "Cannot open file " followed by the path.
-    virtual std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access,
-                                              TFileShare Share) = 0;
+    virtual std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) = 0;
 
     // True when Path names an existing file; a folder does not count.
     virtual bool FileExists(const std::string& Path) = 0;

@@ -20,10 +20,10 @@ TIoFailure FailureOf(int Err)
         int Err;
         TIoFailure Failure;
     } Kinds[] = {
-        {ENOENT, TIoFailure::NotFound},      {ENOTDIR, TIoFailure::NotFound},   {EACCES, TIoFailure::AccessDenied},
-        {EPERM, TIoFailure::AccessDenied},   {EROFS, TIoFailure::AccessDenied}, {EISDIR, TIoFailure::AccessDenied},
-        {EWOULDBLOCK, TIoFailure::Locked},   {ENOSPC, TIoFailure::DiskFull},    {EDQUOT, TIoFailure::DiskFull},
-        {EFBIG, TIoFailure::DiskFull},       {EMFILE, TIoFailure::TooManyFiles}, {ENFILE, TIoFailure::TooManyFiles},
+        {ENOENT, TIoFailure::NotFound},    {ENOTDIR, TIoFailure::NotFound},    {EACCES, TIoFailure::AccessDenied},
+        {EPERM, TIoFailure::AccessDenied}, {EROFS, TIoFailure::AccessDenied},  {EISDIR, TIoFailure::AccessDenied},
+        {EWOULDBLOCK, TIoFailure::Locked}, {ENOSPC, TIoFailure::DiskFull},     {EDQUOT, TIoFailure::DiskFull},
+        {EFBIG, TIoFailure::DiskFull},     {EMFILE, TIoFailure::TooManyFiles}, {ENFILE, TIoFailure::TooManyFiles},
     };
     for (const auto& kind : Kinds)
         if (kind.Err == Err)
@@ -74,8 +74,8 @@ public:
         const char* in = static_cast<const char*>(Data);
         size_t done = 0;
         while (done < Count) {
-            const ssize_t n =
-                Uninterrupted([&] { return ::pwrite(Fd_, in + done, Count - done, static_cast<off_t>(Offset + done)); });
+            const ssize_t n = Uninterrupted(
+                [&] { return ::pwrite(Fd_, in + done, Count - done, static_cast<off_t>(Offset + done)); });
             if (n < 0) {
                 const int err = errno;
                 throw EStreamError(WriteErrorText(), FailureOf(err), err);
@@ -131,8 +131,7 @@ private:
 
 class TPosixFileSystem final : public TFileSystem {
 public:
-    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access,
-                                      TFileShare Share) override
+    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
     {
         int flags = O_CLOEXEC;
         switch (Access) {
@@ -197,8 +196,7 @@ public:
         std::string found;
         while (const dirent* entry = ::readdir(d)) {
             if (::strcasecmp(entry->d_name, name.c_str()) == 0 && name != entry->d_name) {
-                const std::string candidate =
-                    (slash == std::string::npos ? std::string() : dir) + entry->d_name;
+                const std::string candidate = (slash == std::string::npos ? std::string() : dir) + entry->d_name;
                 if (FileExists(candidate)) {
                     found = candidate;
                     break;

@@ -20,11 +20,16 @@ TIoFailure FailureOf(DWORD Err)
         DWORD Err;
         TIoFailure Failure;
     } Kinds[] = {
-        {ERROR_FILE_NOT_FOUND, TIoFailure::NotFound},     {ERROR_PATH_NOT_FOUND, TIoFailure::NotFound},
-        {ERROR_INVALID_NAME, TIoFailure::NotFound},       {ERROR_BAD_NETPATH, TIoFailure::NotFound},
-        {ERROR_ACCESS_DENIED, TIoFailure::AccessDenied},  {ERROR_WRITE_PROTECT, TIoFailure::AccessDenied},
-        {ERROR_SHARING_VIOLATION, TIoFailure::Locked},    {ERROR_LOCK_VIOLATION, TIoFailure::Locked},
-        {ERROR_DISK_FULL, TIoFailure::DiskFull},          {ERROR_HANDLE_DISK_FULL, TIoFailure::DiskFull},
+        {ERROR_FILE_NOT_FOUND, TIoFailure::NotFound},
+        {ERROR_PATH_NOT_FOUND, TIoFailure::NotFound},
+        {ERROR_INVALID_NAME, TIoFailure::NotFound},
+        {ERROR_BAD_NETPATH, TIoFailure::NotFound},
+        {ERROR_ACCESS_DENIED, TIoFailure::AccessDenied},
+        {ERROR_WRITE_PROTECT, TIoFailure::AccessDenied},
+        {ERROR_SHARING_VIOLATION, TIoFailure::Locked},
+        {ERROR_LOCK_VIOLATION, TIoFailure::Locked},
+        {ERROR_DISK_FULL, TIoFailure::DiskFull},
+        {ERROR_HANDLE_DISK_FULL, TIoFailure::DiskFull},
         {ERROR_TOO_MANY_OPEN_FILES, TIoFailure::TooManyFiles},
     };
     for (const auto& kind : Kinds)
@@ -126,8 +131,7 @@ private:
 
 class TWin32FileSystem final : public TFileSystem {
 public:
-    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access,
-                                      TFileShare Share) override
+    std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
     {
         DWORD access = GENERIC_READ;
         DWORD disposition = OPEN_EXISTING;
@@ -139,8 +143,7 @@ public:
         }
         const DWORD share = Share == TFileShare::Exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
         const std::wstring wide = Utf8ToWide(Path);
-        HANDLE h = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             const DWORD err = ::GetLastError();
             throw EStreamError(OpenErrorText(Path), FailureOf(err), static_cast<int>(err));

@@ -21,8 +21,8 @@ std::string FromWide(UINT CodePage, const std::wstring& Text)
 {
     if (Text.empty())
         return {};
-    const int n = ::WideCharToMultiByte(CodePage, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0,
-                                        nullptr, nullptr);
+    const int n =
+        ::WideCharToMultiByte(CodePage, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     ::WideCharToMultiByte(CodePage, 0, Text.data(), static_cast<int>(Text.size()), &out[0], n, nullptr, nullptr);
     return out;

@@ -11,7 +11,7 @@ if [ "${1:-}" = demo ]; then
 else
   packages=(
     cmake make g++ googletest libgtest-dev      # native build and unit tests
-    clang libclang-rt-14-dev                    # fuzzing and sanitizers
+    clang libclang-rt-14-dev clang-format       # fuzzing, sanitizers, the code layout check
     mingw-w64 wine wine64 wine32:i386           # the Windows builds (64- and 32-bit), run under Wine
     xvfb xauth imagemagick x11-apps xdotool     # the window's end-to-end test
     python3 python3-dbf python3-dbfread         # independent DBF peers

@@ -7,7 +7,7 @@
 # are 32-bit).
 #
 #   scripts/test-all.sh            everything
-#   TARNWICK_SKIP="gui fuzz" ...   leave out some of: native asan windows windows32 gui gui32 fuzz
+#   TARNWICK_SKIP="gui fuzz" ...   leave out some of: format native asan windows windows32 gui gui32 fuzz
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${TARNWICK_BUILD_ROOT:-$root/build}
@@ -81,7 +81,16 @@ windows_build_and_test() { # dir, toolchain, system, PE kind
   package_holds "$dir" "$system" ZIP tarnwick.exe tarnwick-cli.exe Read_Me.txt
 }
 
+# The sources follow .clang-format.
+code_layout() {
+  (cd "$root" && git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror)
+}
+
 mkdir -p "$out"
+if wanted format && command -v clang-format >/dev/null; then
+  section "code layout"
+  run format code_layout
+fi
 if wanted native; then
   section "native build and tests"
   run native build_and_test "$out/test-native" -DCMAKE_BUILD_TYPE=Debug

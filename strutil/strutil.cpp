@@ -84,18 +84,18 @@ namespace {
 
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 }  // namespace
 
-int32_t StrToIntDef(const std::string& S, int32_t Default)
-{
-    return StrToIntDef(S.data(), S.size(), Default);
-}
+int32_t StrToIntDef(const std::string& S, int32_t Default) { return StrToIntDef(S.data(), S.size(), Default); }
 
 namespace {
 
@@ -177,10 +177,7 @@ int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
     return DecimalNumberDef(S, i, end, Default);
 }
 
-std::string IntToStr(int64_t Value)
-{
-    return std::to_string(Value);
-}
+std::string IntToStr(int64_t Value) { return std::to_string(Value); }
 
 std::vector<std::string> SplitAt(const std::string& S, const std::string& Separator)
 {
@@ -229,12 +226,12 @@ const char* FindEither(const char* From, const char* To, char A, char B)
         const __m128i m0 = matches(From), m1 = matches(From + 16), m2 = matches(From + 32), m3 = matches(From + 48);
         if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3))) == 0)
             continue;
-        const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(m0)) |
-                             static_cast<unsigned>(_mm_movemask_epi8(m1)) << 16;
+        const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(m0)) | static_cast<unsigned>(_mm_movemask_epi8(m1))
+                                                                                << 16;
         if (low != 0)
             return From + LowestSetBit(low);
-        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(m2)) |
-                              static_cast<unsigned>(_mm_movemask_epi8(m3)) << 16;
+        const unsigned high =
+            static_cast<unsigned>(_mm_movemask_epi8(m2)) | static_cast<unsigned>(_mm_movemask_epi8(m3)) << 16;
         return From + 32 + LowestSetBit(high);
     }
     for (; To - From >= 16; From += 16) {

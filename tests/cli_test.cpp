@@ -112,9 +112,9 @@ TEST(CliTexts, UsageIsWhollyInTheRunsLanguage)
 
 TEST(CodePages, TheHeaderMarkNamesTheCodePage)
 {
-    const std::pair<uint8_t, int> cases[] = {{0x01, 437}, {0x02, 850}, {0x03, 1252}, {0x64, 852}, {0x65, 866},
-                                             {0x26, 866}, {0xC8, 1250}, {0xC9, 1251}, {0x57, 1252}, {0x00, 0},
-                                             {0x7B, 0},   {0xFF, 0}};
+    const std::pair<uint8_t, int> cases[] = {{0x01, 437},  {0x02, 850}, {0x03, 1252}, {0x64, 852},
+                                             {0x65, 866},  {0x26, 866}, {0xC8, 1250}, {0xC9, 1251},
+                                             {0x57, 1252}, {0x00, 0},   {0x7B, 0},    {0xFF, 0}};
     for (const auto& c : cases)
         EXPECT_EQ(CodePageOfLanguageDriver(c.first), c.second) << int(c.first);
 }
@@ -166,12 +166,12 @@ TEST(CodePages, WhatACodePageCannotHoldIsFoundWhereItIs)
         TCodePage::TFromUtf8 Result;
         size_t At;
     } cases[] = {
-        {"ab\xC3\xBC", TCodePage::TFromUtf8::NotInCodePage, 2},     // ü
-        {"\xE4\xB8\xAD", TCodePage::TFromUtf8::NotInCodePage, 0},   // a Chinese letter
-        {"x\xD0", TCodePage::TFromUtf8::NotUtf8, 1},                // cut short
-        {"\xC0\xAF", TCodePage::TFromUtf8::NotUtf8, 0},             // overlong "/"
-        {"ok\xED\xA0\x80", TCodePage::TFromUtf8::NotUtf8, 2},       // a surrogate
-        {"\xCF\xF0", TCodePage::TFromUtf8::NotUtf8, 0},             // cp1251 bytes, not UTF-8
+        {"ab\xC3\xBC", TCodePage::TFromUtf8::NotInCodePage, 2},    // ü
+        {"\xE4\xB8\xAD", TCodePage::TFromUtf8::NotInCodePage, 0},  // a Chinese letter
+        {"x\xD0", TCodePage::TFromUtf8::NotUtf8, 1},               // cut short
+        {"\xC0\xAF", TCodePage::TFromUtf8::NotUtf8, 0},            // overlong "/"
+        {"ok\xED\xA0\x80", TCodePage::TFromUtf8::NotUtf8, 2},      // a surrogate
+        {"\xCF\xF0", TCodePage::TFromUtf8::NotUtf8, 0},            // cp1251 bytes, not UTF-8
     };
     for (const auto& c : cases) {
         std::string out;

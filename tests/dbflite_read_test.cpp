@@ -69,11 +69,18 @@ TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
     const std::vector<TCase> cases = {
         {"FoxPro: byte 16 alone adds up", {{"NAME", 'C', 10, 3}, {"NOTES", 'M', 10}}, {}, true, {10, 10}, {1, 11}},
         {"Clipper C(300)", {{"NAME", 'C', 300}, {"NOTES", 'M', 10}}, {}, true, {300, 10}, {1, 301}},
-        {"Clipper C(256): byte 16 is 0", {{"ID", 'N', 5}, {"NAME", 'C', 256}, {"NOTES", 'M', 10}}, {}, true,
-         {5, 256, 10}, {1, 6, 262}},
+        {"Clipper C(256): byte 16 is 0",
+         {{"ID", 'N', 5}, {"NAME", 'C', 256}, {"NOTES", 'M', 10}},
+         {},
+         true,
+         {5, 256, 10},
+         {1, 6, 262}},
         {"record length one too long: stored positions place the fields",
          {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
-         [&](std::string& T) { recordSize(T, 312); }, false, {300, 10}, {1, 301}},
+         [&](std::string& T) { recordSize(T, 312); },
+         false,
+         {300, 10},
+         {1, 301}},
         {"no stored positions: the widths of byte 16 place them",
          {{"NAME", 'C', 300}, {"NOTES", 'M', 10}},
          [&](std::string& T) {
@@ -81,7 +88,9 @@ TEST(OpenTable, FieldWidthsAreTheReadingThatAddsUpToTheRecord)
              for (size_t d : {32u, 64u})
                  std::fill_n(T.begin() + static_cast<long>(d + 12), 4, '\0');
          },
-         false, {44, 10}, {1, 45}},
+         false,
+         {44, 10},
+         {1, 45}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.What);
@@ -230,8 +239,7 @@ TEST(OpenTable, FailuresNameTheFileAndLeaveNothingOpen)
 {
     TMemTable t;
     TDBFLite db(t.Files);
-    EXPECT_EQ(ExpectError([&] { db.OpenTable(t.TablePath, false); }),
-              "Ошибка открытия файла \"/data/T.DBF\"");
+    EXPECT_EQ(ExpectError([&] { db.OpenTable(t.TablePath, false); }), "Ошибка открытия файла \"/data/T.DBF\"");
     EXPECT_EQ(db.FileName(), t.TablePath);
 
     TMemoBuilder memo;
@@ -261,7 +269,7 @@ TEST(OpenTable, ShortFilesReadAsZeros)
 {
     TMemTable t;
     std::string bytes = BuildTable(FiveFields());
-    t.Files.SetFile(t.TablePath, bytes.substr(0, 98));  // descriptors cut in the third
+    t.Files.SetFile(t.TablePath, bytes.substr(0, 98));          // descriptors cut in the third
     t.Files.SetFile(t.MemoPath, std::string("\0\0\0\x09", 4));  // memo header cut short
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
@@ -349,7 +357,7 @@ TEST(ReadDate, ValidInvalidAndDefaultedParts)
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, false);
     EXPECT_EQ(db.ReadDate(0, 0), (TDate{2005, 12, 31}));
-    EXPECT_TRUE(db.ReadDate(1, 0).IsZero());           // 31 February
+    EXPECT_TRUE(db.ReadDate(1, 0).IsZero());            // 31 February
     EXPECT_EQ(db.ReadDate(2, 0), (TDate{2005, 1, 1}));  // month AB takes the default
     EXPECT_EQ(db.ReadDate(3, 0), (TDate{1001, 1, 1}));  // blank: year 1001
     EXPECT_EQ(db.ReadDate(4, 0), (TDate{2004, 2, 29}));
@@ -479,7 +487,7 @@ TEST_F(ReadMemoTest, AStringARecycledStringAndPiecesGiveTheSameText)
     // Texts read from the cache's pages, straight from the file, or handed
     // over in pieces; blanks trimmed from the end, however far back the
     // last other byte lies; texts still unwritten in the cache included.
-    const std::string wide(100000, 'w');  // too long for the pages: read from the file
+    const std::string wide(100000, 'w');                                // too long for the pages: read from the file
     const std::string padded = "x" + std::string(40000, ' ') + "\r\n";  // blanks over several pages
     const std::string blanks(20000, '\t');
     std::string edges(3 * 16384 - 8, 'e');  // three pages long, a zero byte inside
@@ -494,8 +502,8 @@ TEST_F(ReadMemoTest, AStringARecycledStringAndPiecesGiveTheSameText)
     Open(db);
     db.WriteMemo(5, 0, "appended, still in the cache \r\n");
     db.WriteMemo(6, 0, wide + "z");
-    const std::string expected[] = {wide, "x", "", edges, "short", "appended, still in the cache", wide + "z",
-                                    "cut short by the file's end"};
+    const std::string expected[] = {
+        wide, "x", "", edges, "short", "appended, still in the cache", wide + "z", "cut short by the file's end"};
     std::string recycled = std::string(200000, '?');
     for (int32_t r = 0; r < 8; ++r) {
         SCOPED_TRACE(r);
@@ -533,8 +541,8 @@ TEST_F(ReadMemoTest, InspectSortsReferencesByWhatTheyLeadTo)
     const uint32_t runsText = memo.AddWithLength("xyz", 5000);
     const uint32_t runs = memo.AddWithLength("   ", 5000);  // last: only blanks follow it
     spec.Fields = {{"M", 'M', 10}};
-    spec.Records = {{""}, {"garbage"}, {MemoRef(99999)}, {MemoRef(runs)}, {MemoRef(blank)}, {MemoRef(text)},
-                    {MemoRef(runsText)}};
+    spec.Records = {
+        {""}, {"garbage"}, {MemoRef(99999)}, {MemoRef(runs)}, {MemoRef(blank)}, {MemoRef(text)}, {MemoRef(runsText)}};
     TDBFLite db(t.Files);
     Open(db);
     const TMemoRefState expected[] = {TMemoRefState::Empty,       TMemoRefState::NotANumber, TMemoRefState::PastEnd,
@@ -554,8 +562,8 @@ TEST_F(ReadMemoTest, OnlyTheStartOfARunIsReadAsOne)
     // Every block type a FoxPro, Clipper or Harbour driver writes below
     // 65,536 starts a run; a freed block, a larger type, and a block in the
     // middle of a text (whose first bytes are text) do not.
-    const std::string long_text = "The middle of this text is no run: its bytes read as a huge type and length. " +
-                                  std::string(200, 'x');
+    const std::string long_text =
+        "The middle of this text is no run: its bytes read as a huge type and length. " + std::string(200, 'x');
     const uint32_t inText = memo.Add(long_text) + 1;
     struct TCase {
         uint32_t Type;

@@ -24,8 +24,8 @@ std::string FieldBytes(const TMemTable& t, TDBFLite& db, int RecNo, int FieldNo)
 {
     db.Flush();
     const auto& f = db.Fields()[static_cast<size_t>(FieldNo)];
-    return t.Table().substr(db.HeaderSize() + static_cast<size_t>(db.RecordSize()) * static_cast<size_t>(RecNo) + f.Offset,
-                            f.Size);
+    return t.Table().substr(
+        db.HeaderSize() + static_cast<size_t>(db.RecordSize()) * static_cast<size_t>(RecNo) + f.Offset, f.Size);
 }
 
 class WriteTest : public ::testing::Test {
@@ -64,7 +64,7 @@ TEST_F(WriteTest, RawValuesArePaddedAndCut)
     EXPECT_EQ(FieldBytes(t, db, 0, 0), "1234567890");
     db.WriteRaw(1, 0, "");
     EXPECT_EQ(FieldBytes(t, db, 1, 0), std::string(10, ' '));
-    EXPECT_EQ(db.ReadRaw(0, 0), "1234567890");  // reads see the write at once
+    EXPECT_EQ(db.ReadRaw(0, 0), "1234567890");         // reads see the write at once
     EXPECT_EQ(FieldBytes(t, db, 0, 1), "1         ");  // the neighbour is untouched
 }
 
@@ -223,8 +223,7 @@ TEST_F(WriteTest, MemoWritesRefuseWhatTheyCannotStore)
     t.Files.SetFile(t.MemoPath, memoBytes);
     db.OpenTable(t.TablePath, false);
     EXPECT_EQ(db.PlanMemoRun(3, db.NextRunBlock(), 100), db.NextRunBlock() + 2);
-    EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(3, 0x7FFFFFFFu + 1ull, 1); }),
-              "MEMO файл \"/data/T.FPT\" переполнен");
+    EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(3, 0x7FFFFFFFu + 1ull, 1); }), "MEMO файл \"/data/T.FPT\" переполнен");
     EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(3, 0xFFFFFFFFull, 1); }), "MEMO файл \"/data/T.FPT\" переполнен");
     EXPECT_EQ(ExpectError([&] { db.PlanMemoRun(2, 1000, 1); }), "Неверный тип значения");
 
@@ -315,10 +314,9 @@ TEST_F(WriteTest, ATableWhoseFieldsDoNotAddUpToItsRecordIsNeverWritten)
         "Длины полей таблицы \"/data/T.DBF\" не совпадают с длиной записи (20): таблица повреждена, запись в неё "
         "невозможна";
     const std::vector<std::function<void()>> writes = {
-        [&] { db.WriteRaw(0, 0, "x"); },        [&] { db.WriteValue(0, 1, "7"); },
-        [&] { db.WriteInteger(0, 2, 7); },      [&] { db.WriteMemo(0, 3, "text"); },
-        [&] { db.WriteMemo(0, 3, "   "); },     [&] { db.WriteBlankMemoRef(0, 3); },
-        [&] { db.AppendBlankRecord(); },        [&] { db.CheckValue(0, "x", 1); }};
+        [&] { db.WriteRaw(0, 0, "x"); },     [&] { db.WriteValue(0, 1, "7"); },  [&] { db.WriteInteger(0, 2, 7); },
+        [&] { db.WriteMemo(0, 3, "text"); }, [&] { db.WriteMemo(0, 3, "   "); }, [&] { db.WriteBlankMemoRef(0, 3); },
+        [&] { db.AppendBlankRecord(); },     [&] { db.CheckValue(0, "x", 1); }};
     for (const auto& write : writes)
         EXPECT_EQ(ExpectError(write), refused);
     EXPECT_EQ(TableBytes(), table);
@@ -466,9 +464,9 @@ TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
         {3, datetime(0, 0), ""},
         {3, datetime(2451545, 0), "2000-01-01 00:00:00"},
         {3, datetime(2460676, 45296789), "2024-12-31 12:34:56.789"},
-        {3, datetime(1, 0), "0x0000000000000001"},           // before year 1: its bits
-        {3, datetime(2451545, 86400000), "0x05265C0000256859"},  // a day of more than 24 hours
-        {1, le(0x7FF8000000000001ull, 8), "0x7FF8000000000001"},   // NaN: its bits
+        {3, datetime(1, 0), "0x0000000000000001"},                // before year 1: its bits
+        {3, datetime(2451545, 86400000), "0x05265C0000256859"},   // a day of more than 24 hours
+        {1, le(0x7FF8000000000001ull, 8), "0x7FF8000000000001"},  // NaN: its bits
         {1, le(0xFFF8000000000000ull, 8), "0xFFF8000000000000"},
         {3, datetime(2440588, 86399000), "1970-01-01 23:59:59"},
         {3, datetime(1721426, 1), "0001-01-01 00:00:00.001"},
@@ -477,8 +475,8 @@ TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
     TTableSpec spec;
     spec.Version = 0x30;
     spec.BacklinkArea = true;
-    spec.Fields = {{"I", 'I', 4, 0, 0, '\0'}, {"B", 'B', 8, 2, 0, '\0'}, {"Y", 'Y', 8, 4, 0, '\0'},
-                   {"T", 'T', 8, 0, 0, '\0'}};
+    spec.Fields = {
+        {"I", 'I', 4, 0, 0, '\0'}, {"B", 'B', 8, 2, 0, '\0'}, {"Y", 'Y', 8, 4, 0, '\0'}, {"T", 'T', 8, 0, 0, '\0'}};
     for (const TCase& c : cases) {
         std::vector<std::string> record(4);
         record[static_cast<size_t>(c.Field)] = c.Bytes;
@@ -503,14 +501,27 @@ TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
     }
 
     // Texts that give no bytes, or not the bytes they came from.
-    const std::vector<std::pair<int, std::string>> refused = {
-        {0, "abc"},  {0, "2147483648"}, {0, "1.5"},  {0, "-2147483649"}, {1, "nan"}, {1, "1,5"},
-        {1, "0x10"}, {2, "1.23456"},    {2, "1e3"},  {2, "922337203685477.5808"},
-        {3, "2024-02-30 00:00:00"},     {3, "2024-12-31 24:00:00"},       {3, "2024-12-31"},
-        {3, "31.12.2024 10:00:00"},     {3, "2024-12-31 10:00:00.5"},     {3, "0x123"}, {0, "0x0000000000000001"}};
+    const std::vector<std::pair<int, std::string>> refused = {{0, "abc"},
+                                                              {0, "2147483648"},
+                                                              {0, "1.5"},
+                                                              {0, "-2147483649"},
+                                                              {1, "nan"},
+                                                              {1, "1,5"},
+                                                              {1, "0x10"},
+                                                              {2, "1.23456"},
+                                                              {2, "1e3"},
+                                                              {2, "922337203685477.5808"},
+                                                              {3, "2024-02-30 00:00:00"},
+                                                              {3, "2024-12-31 24:00:00"},
+                                                              {3, "2024-12-31"},
+                                                              {3, "31.12.2024 10:00:00"},
+                                                              {3, "2024-12-31 10:00:00.5"},
+                                                              {3, "0x123"},
+                                                              {0, "0x0000000000000001"}};
     for (const auto& [field, text] : refused) {
         SCOPED_TRACE(text);
-        const std::string message = ExpectError([&, field = field, text = text] { db.CheckValue(field, text.data(), text.size()); });
+        const std::string message =
+            ExpectError([&, field = field, text = text] { db.CheckValue(field, text.data(), text.size()); });
         EXPECT_EQ(message.rfind("Значение ", 0), 0u) << message;
         EXPECT_NE(message.find("в поле \"" + spec.Fields[static_cast<size_t>(field)].Name + "\""), std::string::npos);
         EXPECT_EQ(ExpectError([&, field = field, text = text] { db.WriteValue(0, field, text); }), message);

@@ -57,8 +57,8 @@ TEST(EscapeMemoValue, FindsEveryEscapeWhereverItStandsInALongText)
                 else
                     expected += static_cast<char>(probe);
                 expected += text.substr(at + 1);
-                ASSERT_EQ(EscapeMemoValue(text), expected) << "length " << length << ", byte " << int(probe)
-                                                           << " at " << at;
+                ASSERT_EQ(EscapeMemoValue(text), expected)
+                    << "length " << length << ", byte " << int(probe) << " at " << at;
             }
         }
     }
@@ -144,7 +144,7 @@ TEST(ErrorDisplayText, FullStopOnlyAfterBytesSortingAfterIt)
     EXPECT_EQ(ErrorDisplayText("I/O error 5"), "I/O error 5.");
     EXPECT_EQ(ErrorDisplayText("path/"), "path/.");
     EXPECT_EQ(ErrorDisplayText("Файл \"x\""), "Файл \"x\"");  // '"' sorts before '.'
-    EXPECT_EQ(ErrorDisplayText("Ошибка"), "Ошибка.");  // high bytes sort after "."
+    EXPECT_EQ(ErrorDisplayText("Ошибка"), "Ошибка.");         // high bytes sort after "."
     EXPECT_EQ(ErrorDisplayText("Done."), "Done.");
     EXPECT_EQ(ErrorDisplayText("Stop!"), "Stop!");
     EXPECT_EQ(ErrorDisplayText("a-"), "a-");

@@ -25,8 +25,8 @@ const std::string Zero4(4, '\0');
 
 std::string ClearQuestion(int Count)
 {
-    return "message:Внимание!|1|Вы действительно хотите очистить эти MEMO поля (" + std::to_string(Count) +
-           " шт.)?\r" + Warning;
+    return "message:Внимание!|1|Вы действительно хотите очистить эти MEMO поля (" + std::to_string(Count) + " шт.)?\r" +
+           Warning;
 }
 
 std::string RewriteQuestion(int Count)
@@ -35,9 +35,10 @@ std::string RewriteQuestion(int Count)
            " шт.)?\r" + Warning;
 }
 
-const std::string LoadQuestion = "message:Внимание!|1|Вы действительно хотите загрузить MEMO поля из текстового "
-                                 "файла?\rНазвания полей указаны в первой строке файла.\r" +
-                                 Warning;
+const std::string LoadQuestion =
+    "message:Внимание!|1|Вы действительно хотите загрузить MEMO поля из текстового "
+    "файла?\rНазвания полей указаны в первой строке файла.\r" +
+    Warning;
 
 std::string Join(const Lines& Parts, const std::string& Separator)
 {
@@ -107,7 +108,7 @@ protected:
 
 TEST_F(Handlers, InfoListsTheMemoFieldsAndCountsThem)
 {
-    spec.Fields = {{"ID", 'N', 5}, {"NOTES", 'M', 10}, {"name", 'C', 10},
+    spec.Fields = {{"ID", 'N', 5},     {"NOTES", 'M', 10},  {"name", 'C', 10},
                    {"lower", 'm', 10}, {"Remark", 'M', 10}, {"BIN", 'M', 4}};
     spec.Records = {{"1"}};
     Put();
@@ -217,8 +218,8 @@ TEST_F(Handlers, ClearWithoutAllBlanksTheReferencesThatReadBlank)
     port.Memo = "NOTES\r\nMORE\r\nBIN";
     Click(&TfmMain::btClearClick);
 
-    EXPECT_EQ(port.Log, (Lines{ClearQuestion(3), "cursor:-11", "caption:Очистка...", "cursor:0",
-                               "caption:MEMO поля очищены."}));
+    EXPECT_EQ(port.Log,
+              (Lines{ClearQuestion(3), "cursor:-11", "caption:Очистка...", "cursor:0", "caption:MEMO поля очищены."}));
     EXPECT_EQ(Field(0, 1), MemoRef(real));
     EXPECT_EQ(Field(0, 2), Ten);
     EXPECT_EQ(Field(0, 3), BinaryMemoRef(bin));
@@ -250,9 +251,9 @@ TEST_F(Handlers, ClearAllBlanksEverySelectedReferenceAndCountsRecordsInTheFile)
     port.Memo = "NOTES\r\nBIN";
     Click(&TfmMain::btClearClick);
 
-    EXPECT_EQ(port.Log, (Lines{ClearQuestion(2), "cursor:-11", "caption:Очистка...", "caption:100/250",
-                               "progress:100/250", "caption:200/250", "progress:200/250", "cursor:0",
-                               "caption:MEMO поля очищены."}));
+    EXPECT_EQ(port.Log,
+              (Lines{ClearQuestion(2), "cursor:-11", "caption:Очистка...", "caption:100/250", "progress:100/250",
+                     "caption:200/250", "progress:200/250", "cursor:0", "caption:MEMO поля очищены."}));
     for (int r = 0; r < 250; ++r) {
         ASSERT_EQ(Field(r, 1), Ten) << r;
         ASSERT_EQ(Field(r, 2), MemoRef(text)) << r;
@@ -330,8 +331,8 @@ TEST_F(Handlers, ClearStoppedByAWriteErrorReleasesTheTableAndTheCursor)
     failing.Run(&TfmMain::btClearClick);
 
     EXPECT_TRUE(faulty.Failed);
-    EXPECT_EQ(port.Log, (Lines{ClearQuestion(1), "cursor:-11", "caption:Очистка...", "cursor:0",
-                               "error:Stream write error."}));
+    EXPECT_EQ(port.Log,
+              (Lines{ClearQuestion(1), "cursor:-11", "caption:Очистка...", "cursor:0", "error:Stream write error."}));
     EXPECT_EQ(t.Table(), before);
     ExpectReleased();
 
@@ -392,8 +393,8 @@ TEST_F(Handlers, RewriteProgressAndRefusals)
     const std::string table = t.Table();
     port.Memo = "NOTES";
     Click(&TfmMain::btAutoClick);
-    EXPECT_EQ(port.Captions(), (Lines{"Перезапись...", "10/57", "20/57", "30/57", "40/57", "50/57",
-                                      "MEMO поля переписаны."}));
+    EXPECT_EQ(port.Captions(),
+              (Lines{"Перезапись...", "10/57", "20/57", "30/57", "40/57", "50/57", "MEMO поля переписаны."}));
     EXPECT_EQ(t.Table(), table);  // blank stays blank, no record invented
     EXPECT_EQ(Cursors(), (Lines{"-11", "0"}));
 
@@ -576,9 +577,14 @@ TEST_F(Handlers, SaveWritesTheHeaderAndOneEscapedLinePerRecord)
     const std::string blankDay = Shown(1001, 1, 1);
     EXPECT_EQ(t.Files.File("/out/memo.txt"),
               "NAME\tNOTES\tQTY\tDAY\tOK\tNOTES\r\n"
-              "Ann\tA#13#10B#09#355\t   12.50\t" + Shown(2024, 1, 31) + "\tT\tA#13#10B#09#355\r\n"
-              "Bob\tx y\x7FЖук\t\t" + blankDay + "\tF\tx y\x7FЖук\r\n"
-              "\t\t\t" + blankDay + "\tF\t\r\n");
+              "Ann\tA#13#10B#09#355\t   12.50\t" +
+                  Shown(2024, 1, 31) +
+                  "\tT\tA#13#10B#09#355\r\n"
+                  "Bob\tx y\x7FЖук\t\t" +
+                  blankDay +
+                  "\tF\tx y\x7FЖук\r\n"
+                  "\t\t\t" +
+                  blankDay + "\tF\t\r\n");
     EXPECT_EQ(form.Save.FileName, "/out/memo.txt");
     EXPECT_EQ(t.Table(), table);
     ExpectReleased();
@@ -648,8 +654,8 @@ TEST_F(Handlers, SaveStoppedByATextFileErrorReleasesEverything)
     port.Memo = "NOTES";
     port.DialogAnswers = {std::string("/out/full.txt")};
     failing.Run(&TfmMain::btSaveClick);
-    EXPECT_EQ(port.Log, (Lines{"dialog:Save|" + TextFilter + "|1|/data/T.txt", "cursor:-11", "cursor:0",
-                               "error:Disk full."}));
+    EXPECT_EQ(port.Log,
+              (Lines{"dialog:Save|" + TextFilter + "|1|/data/T.txt", "cursor:-11", "cursor:0", "error:Disk full."}));
     EXPECT_EQ(port.Caption, "Tarnwick");
     ExpectReleased();
     ExpectReleased("/out/full.txt");
@@ -666,7 +672,7 @@ protected:
     {
         Handlers::SetUp();
         spec.Fields = {{"NAME", 'C', 6}, {"QTY", 'N', 8, 2}, {"CNT", 'N', 4},
-                       {"DAY", 'D', 8},  {"OK", 'L', 1},      {"NOTES", 'M', 10}};
+                       {"DAY", 'D', 8},  {"OK", 'L', 1},     {"NOTES", 'M', 10}};
         oldText = memo.Add("old text");
         spec.Records = {{"old", "", "", "", "", MemoRef(oldText)},
                         {"keep", "    1.00", "   7", "20000101", "T", MemoRef(memo.Add("kept"))}};
@@ -693,13 +699,20 @@ protected:
 TEST_F(LoadTest, ValuesGoInByFieldTypeAndLinesPastTheEndAddRecords)
 {
     const uint32_t next = memo.NextBlock();
-    Load("NAME\tQTY\tCNT\tDAY\tOK\tNOTES\r\n"
-         "Zed\t12.5\t42\t" + Shown(2024, 1, 31) + "\tT\tnew#13#10text\r\n"
-         " \t \t\r\n"
-         "LongerName\tabc\t\t" + Shown(1001, 1, 1) + "\tF\t\r\n"
-         "x\t123456.789\t-3\t" + Shown(1899, 12, 30) + "\r\n"
-         "\n"
-         "y\t$1F\r\n");
+    Load(
+        "NAME\tQTY\tCNT\tDAY\tOK\tNOTES\r\n"
+        "Zed\t12.5\t42\t" +
+        Shown(2024, 1, 31) +
+        "\tT\tnew#13#10text\r\n"
+        " \t \t\r\n"
+        "LongerName\tabc\t\t" +
+        Shown(1001, 1, 1) +
+        "\tF\t\r\n"
+        "x\t123456.789\t-3\t" +
+        Shown(1899, 12, 30) +
+        "\r\n"
+        "\n"
+        "y\t$1F\r\n");
 
     EXPECT_EQ(port.Log, (Lines{"dialog:Open|" + TextFilter + "|1|", LoadQuestion, "cursor:-11", "caption:1",
                                "progress:1", "caption:MEMO поля загружены.", "cursor:0"}));
@@ -812,9 +825,14 @@ TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
     TTableSpec vfp;
     vfp.Version = 0x30;
     vfp.BacklinkArea = true;
-    vfp.Fields = {{"ID", 'I', 4, 0, 0, '\0'},  {"PIC", 'G', 4, 0, 0, '\0'},    {"_NullFlags", '0', 1, 0, 5, '\0'},
-                  {"VB", 'Q', 10, 0, 0, '\0'}, {"VC", 'V', 10},                 {"ODD", 'X', 5},
-                  {"PRICE", 'B', 8, 2, 0, '\0'}, {"STAMP", 'T', 8, 0, 0, '\0'}};
+    vfp.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
+                  {"PIC", 'G', 4, 0, 0, '\0'},
+                  {"_NullFlags", '0', 1, 0, 5, '\0'},
+                  {"VB", 'Q', 10, 0, 0, '\0'},
+                  {"VC", 'V', 10},
+                  {"ODD", 'X', 5},
+                  {"PRICE", 'B', 8, 2, 0, '\0'},
+                  {"STAMP", 'T', 8, 0, 0, '\0'}};
     vfp.Records = {{std::string(4, '\0')}};
     const std::string noText = ") нельзя загрузить из текста: текст не передаёт его байты без потерь";
     struct TCase {
@@ -828,7 +846,10 @@ TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
         {"block size 0", plain, 0, [](std::string&, std::string& M) { M[6] = M[7] = 0; },
          "NAME\tNOTES\r\nfirst\t\r\nsecond\ttext\r\n",
          "Неверный размер блока (0) в заголовке MEMO файла \"/data/T.FPT\""},
-        {"a reference too narrow for the third text's block", narrow, 90 * 64 - 8, {},
+        {"a reference too narrow for the third text's block",
+         narrow,
+         90 * 64 - 8,
+         {},
          "NAME\tNOTES\r\na\tfirst text\r\nb\tsecond\r\nc\tthird\r\n",
          "Поле \"NOTES\" слишком узкое для номера блока 100"},
         {"fields that do not add up to the record", plain, 0, [](std::string& T, std::string&) { T[10] = 18; },
@@ -840,10 +861,23 @@ TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
         {"varbinary", vfp, 0, {}, "ID\tVB\r\n1\tab\r\n", "Поле \"VB\" (тип Q" + noText},
         {"varchar", vfp, 0, {}, "ID\tVC\r\n1\tab\r\n", "Поле \"VC\" (тип V" + noText},
         {"an unknown type", vfp, 0, {}, "ID\tODD\r\n1\tab\r\n", "Поле \"ODD\" (тип X" + noText},
-        {"an integer that is none", vfp, 0, {}, "ID\r\n1\r\nabc\r\n", "Значение \"abc\" нельзя записать в поле \"ID\" (тип I)"},
-        {"an escaped tab in a number", vfp, 0, {}, "ID\tPRICE\r\n1\t2\r\n2\t1#095\r\n",
+        {"an integer that is none",
+         vfp,
+         0,
+         {},
+         "ID\r\n1\r\nabc\r\n",
+         "Значение \"abc\" нельзя записать в поле \"ID\" (тип I)"},
+        {"an escaped tab in a number",
+         vfp,
+         0,
+         {},
+         "ID\tPRICE\r\n1\t2\r\n2\t1#095\r\n",
          "Значение \"1\t5\" нельзя записать в поле \"PRICE\" (тип B)"},
-        {"no such day", vfp, 0, {}, "ID\tSTAMP\r\n1\t\r\n2\t2024-02-30 10:00:00\r\n",
+        {"no such day",
+         vfp,
+         0,
+         {},
+         "ID\tSTAMP\r\n1\t\r\n2\t2024-02-30 10:00:00\r\n",
          "Значение \"2024-02-30 10:00:00\" нельзя записать в поле \"STAMP\" (тип T)"},
     };
     for (const TCase& c : cases) {
@@ -898,16 +932,21 @@ TEST_F(Handlers, SaveThenLoadLeavesAVisualFoxProTableAsItWas)
     };
     spec.Version = 0x30;
     spec.BacklinkArea = true;
-    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},    {"PRICE", 'B', 8, 2, 0, '\0'}, {"COST", 'Y', 8, 4, 0, '\0'},
-                   {"STAMP", 'T', 8, 0, 0, '\0'}, {"NAME", 'C', 12},              {"QTY", 'N', 6},
-                   {"NOTES", 'M', 4, 0, 0, '\0'}, {"_NullFlags", '0', 1, 0, 5, '\0'}};
-    spec.Records = {
-        {le(1, 4), le(0x3FF0000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann", "    42",
-         BinaryMemoRef(memo.Add("first\r\ntext")), std::string(1, '\x02')},
-        {le(0xFFFFFFFFu, 4), le(0x8000000000000000ull, 8), le(static_cast<uint64_t>(-1), 8), le(0, 8), "", "",
-         BinaryMemoRef(0), std::string(1, '\0')},
-        {le(0x80000000u, 4), le(0x7FF8000000000123ull, 8), le(0x8000000000000000ull, 8), le(2451545, 4) + le(0, 4),
-         "Bob#1", "    -7", BinaryMemoRef(memo.Add("#")), std::string(1, '\x01')}};
+    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
+                   {"PRICE", 'B', 8, 2, 0, '\0'},
+                   {"COST", 'Y', 8, 4, 0, '\0'},
+                   {"STAMP", 'T', 8, 0, 0, '\0'},
+                   {"NAME", 'C', 12},
+                   {"QTY", 'N', 6},
+                   {"NOTES", 'M', 4, 0, 0, '\0'},
+                   {"_NullFlags", '0', 1, 0, 5, '\0'}};
+    spec.Records = {{le(1, 4), le(0x3FF0000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
+                     "    42", BinaryMemoRef(memo.Add("first\r\ntext")), std::string(1, '\x02')},
+                    {le(0xFFFFFFFFu, 4), le(0x8000000000000000ull, 8), le(static_cast<uint64_t>(-1), 8), le(0, 8), "",
+                     "", BinaryMemoRef(0), std::string(1, '\0')},
+                    {le(0x80000000u, 4), le(0x7FF8000000000123ull, 8), le(0x8000000000000000ull, 8),
+                     le(2451545, 4) + le(0, 4), "Bob#1", "    -7", BinaryMemoRef(memo.Add("#")),
+                     std::string(1, '\x01')}};
     Put();
     const std::string before = t.Table();
 
@@ -938,8 +977,8 @@ TEST_F(Handlers, SaveThenLoadLeavesAVisualFoxProTableAsItWas)
     EXPECT_EQ(Field(1, 6), Zero4);
     EXPECT_EQ(RunText(t.Memo(), ReadLe32(Field(2, 6), 0)), "#");
     EXPECT_EQ(after.substr(0, HeaderSizeOf(spec)).substr(8), before.substr(0, HeaderSizeOf(spec)).substr(8));
-    const std::vector<std::string> appended = {le(5, 4),  le(0, 8),          le(0, 8),      le(0, 8),
-                                               Ten + "  ", std::string(6, ' '), Zero4, std::string(1, '\0')};
+    const std::vector<std::string> appended = {
+        le(5, 4), le(0, 8), le(0, 8), le(0, 8), Ten + "  ", std::string(6, ' '), Zero4, std::string(1, '\0')};
     for (int f = 0; f < 8; ++f) {
         EXPECT_EQ(Field(3, f), appended[static_cast<size_t>(f)]) << f;
         EXPECT_EQ(Field(4, f), f == 0 ? le(6, 4) : appended[static_cast<size_t>(f)]) << f;
@@ -1008,8 +1047,8 @@ TEST_F(LoadTest, OpenDialogStateAndTextFileErrors)
     port.Log.clear();
     port.DialogAnswers = {std::string("/in/missing.txt")};
     Click(&TfmMain::btLoadClick);
-    EXPECT_EQ(port.Log, (Lines{"dialog:Open|" + TextFilter + "|1|/data/T.DBF", LoadQuestion, "cursor:-11",
-                               "cursor:0", "error:File not found."}));
+    EXPECT_EQ(port.Log, (Lines{"dialog:Open|" + TextFilter + "|1|/data/T.DBF", LoadQuestion, "cursor:-11", "cursor:0",
+                               "error:File not found."}));
     EXPECT_EQ(form.Open.FileName, "/in/missing.txt");
     ExpectUntouched();
 

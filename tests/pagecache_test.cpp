@@ -88,13 +88,13 @@ TEST(PageCache, OnlyTheBytesWrittenReachTheFileHeaderLast)
     // may come back from the cache's old copy.
     file.Bytes.replace(30, 5, "OTHER");
     file.Bytes.replace(200, 5, "THEIR");
-    cache.Write(4, "CNT!", 4);      // the header's count
-    cache.Write(20, "rec0", 4);     // a record in the first page
-    cache.Write(250, "rec3", 4);    // one in the last page
+    cache.Write(4, "CNT!", 4);    // the header's count
+    cache.Write(20, "rec0", 4);   // a record in the first page
+    cache.Write(250, "rec3", 4);  // one in the last page
     cache.Write(70, "rec1", 4);
-    cache.Write(74, "+", 1);        // touching the one before: one write
-    cache.Write(100, "aaaa", 4);    // the bytes that are there: nothing
-    cache.Write(6, "X", 1);         // inside the header's range
+    cache.Write(74, "+", 1);      // touching the one before: one write
+    cache.Write(100, "aaaa", 4);  // the bytes that are there: nothing
+    cache.Write(6, "X", 1);       // inside the header's range
     cache.Flush();
     const std::vector<std::pair<uint64_t, size_t>> expected = {
         {20, 4}, {70, 5}, {250, 4}, {UINT64_MAX, 0} /* sync */, {4, 4}};
@@ -114,11 +114,11 @@ TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
         std::vector<std::pair<uint64_t, size_t>> Writes, Expected;
     } cases[] = {
         {{{40, 4}, {10, 4}, {20, 4}}, {{10, 4}, {20, 4}, {40, 4}}},
-        {{{40, 4}, {10, 4}, {12, 30}}, {{10, 34}}},          // bridges both
-        {{{10, 4}, {30, 4}, {14, 16}}, {{10, 24}}},          // fills the gap exactly
+        {{{40, 4}, {10, 4}, {12, 30}}, {{10, 34}}},  // bridges both
+        {{{10, 4}, {30, 4}, {14, 16}}, {{10, 24}}},  // fills the gap exactly
         {{{10, 4}, {30, 4}, {50, 4}, {5, 2}}, {{5, 2}, {10, 4}, {30, 4}, {50, 4}}},
-        {{{30, 10}, {32, 2}}, {{30, 10}}},                   // inside one
-        {{{60, 8}}, {{60, 4}, {64, 4}}},                     // across two pages
+        {{{30, 10}, {32, 2}}, {{30, 10}}},  // inside one
+        {{{60, 8}}, {{60, 4}, {64, 4}}},    // across two pages
     };
     for (const auto& c : cases) {
         TRecordingStream file;

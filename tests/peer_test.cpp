@@ -304,8 +304,7 @@ void ExpectAsPeerReads(TDBFLite& Db, int32_t RecNo, int FieldNo, const TJson& Va
         }
         break;
     }
-    default:
-        ADD_FAILURE() << "unexpected field type";
+    default: ADD_FAILURE() << "unexpected field type";
     }
 }
 
@@ -496,15 +495,18 @@ TEST_F(PeerTest, BinaryFieldsReadAsBothPeersReadThem)
     TTableSpec spec;
     spec.Version = 0x30;
     spec.BacklinkArea = true;
-    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},    {"PRICE", 'B', 8, 2, 0, '\0'}, {"COST", 'Y', 8, 4, 0, '\0'},
-                   {"STAMP", 'T', 8, 0, 0, '\0'}, {"NAME", 'C', 10},             {"NOTES", 'M', 4, 0, 0, '\0'}};
+    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
+                   {"PRICE", 'B', 8, 2, 0, '\0'},
+                   {"COST", 'Y', 8, 4, 0, '\0'},
+                   {"STAMP", 'T', 8, 0, 0, '\0'},
+                   {"NAME", 'C', 10},
+                   {"NOTES", 'M', 4, 0, 0, '\0'}};
     TMemoBuilder memo(64);
-    spec.Records = {
-        {le(1, 4), le(0x3FF8000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
-         BinaryMemoRef(memo.Add("text"))},
-        {le(0xFFFFFFFFu, 4), le(0xC029000000000000ull, 8), le(static_cast<uint64_t>(-123456789), 8),
-         le(2451545, 4) + le(0, 4), "Bob", BinaryMemoRef(0)},
-        {le(0x80000000u, 4), le(0x3FB999999999999Aull, 8), le(0, 8), le(0, 8), "", BinaryMemoRef(0)}};
+    spec.Records = {{le(1, 4), le(0x3FF8000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
+                     BinaryMemoRef(memo.Add("text"))},
+                    {le(0xFFFFFFFFu, 4), le(0xC029000000000000ull, 8), le(static_cast<uint64_t>(-123456789), 8),
+                     le(2451545, 4) + le(0, 4), "Bob", BinaryMemoRef(0)},
+                    {le(0x80000000u, 4), le(0x3FB999999999999Aull, 8), le(0, 8), le(0, 8), "", BinaryMemoRef(0)}};
     const std::string path = Dir.Path("VFP.DBF");
     WriteFileBytes(path, BuildTable(spec));
     WriteFileBytes(Dir.Path("VFP.FPT"), memo.Bytes());

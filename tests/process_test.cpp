@@ -205,7 +205,8 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
     layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}};
     TMemoBuilder memo;
     for (int r = 0; r < 40; ++r)
-        layout.Records.push_back({"R" + std::to_string(r), r % 4 == 1 ? MemoRef(memo.Add("  ")) : MemoRef(memo.Add("text"))});
+        layout.Records.push_back(
+            {"R" + std::to_string(r), r % 4 == 1 ? MemoRef(memo.Add("  ")) : MemoRef(memo.Add("text"))});
     disk.Put(layout, memo);
     std::string text = "NOTES\r\n";
     for (int r = 0; r < 40; ++r)
@@ -258,7 +259,8 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
     TMemoBuilder memo;
     std::string text = "NOTES\r\n";
     for (int r = 0; r < 6; ++r) {
-        layout.Records.push_back({"R" + std::to_string(r), MemoRef(memo.Add(std::string(12 << 20, static_cast<char>('a' + r))))});
+        layout.Records.push_back(
+            {"R" + std::to_string(r), MemoRef(memo.Add(std::string(12 << 20, static_cast<char>('a' + r))))});
         text += std::string(12 << 20, static_cast<char>('A' + r)) + "\r\n";
     }
     disk.Put(layout, memo);
@@ -334,7 +336,7 @@ protected:
         for (int r = 0; r < Records; ++r) {
             const std::string notes = r % 50 == 0 ? std::string(20000 + r, 'n') : "notes " + std::to_string(r);
             layout.Records.push_back({"R" + std::to_string(r), r % 7 == 3 ? "" : MemoRef(memo.Add(notes)),
-                                    r % 3 == 0 ? MemoRef(memo.Add("more " + std::to_string(r))) : ""});
+                                      r % 3 == 0 ? MemoRef(memo.Add("more " + std::to_string(r))) : ""});
         }
         disk.Put(layout, memo);
         std::string text = "ID\tNOTES\r\n";
@@ -385,7 +387,8 @@ protected:
 
 TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
 {
-    const std::vector<std::string> rewrite{"rewrite", disk.Table, "--yes"}, load{"load", disk.Table, disk.Text, "--yes"};
+    const std::vector<std::string> rewrite{"rewrite", disk.Table, "--yes"},
+        load{"load", disk.Table, disk.Text, "--yes"};
     // How long a whole run takes (the shortest of three), to kill the runs
     // somewhere inside one.
     auto timed = [&](const std::vector<std::string>& Args) {
@@ -438,8 +441,8 @@ TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinish
         disk.Restore();
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(Finish(StartCli(pack)), 0);
-        took = std::min(took, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                                   start));
+        took = std::min(
+            took, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start));
         packed = ReadFileBytes(disk.Memo).size();
         ExpectWhole(false);
     }
@@ -491,9 +494,10 @@ TEST_F(RepairCli, CheckEndsWithFourWhenSomethingIsWrongAndItsJsonReads)
     layout.Records = {{MemoRef(kept)}};
     disk.Put(layout, memo);
     // A peer reads the JSON: ok and the problems as the exit status says.
-    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                               "print(d[\"ok\"], \",\".join(d[\"problems\"]), d[\"memo_map\"][\"lost_texts\"])' " +
-                               Out + " > " + Err;
+    const std::string reader =
+        "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+        "print(d[\"ok\"], \",\".join(d[\"problems\"]), d[\"memo_map\"][\"lost_texts\"])' " +
+        Out + " > " + Err;
     EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
     ASSERT_EQ(std::system(reader.c_str()), 0);
     EXPECT_EQ(ReadFileBytes(Err), "False lost_texts 1\n");
@@ -570,8 +574,10 @@ TEST_F(RepairCli, PackBacksUpBothFilesFirstAndLeavesNothingForCheckToFind)
     // The text two references share stays shared, stored once: the one
     // thing check still finds.
     EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
-    const std::string reader = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                               "print(\",\".join(d[\"problems\"]), d[\"memo_map\"][\"orphans\"])' " + Out + " > " + Err;
+    const std::string reader =
+        "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+        "print(\",\".join(d[\"problems\"]), d[\"memo_map\"][\"orphans\"])' " +
+        Out + " > " + Err;
     ASSERT_EQ(std::system(reader.c_str()), 0);
     EXPECT_EQ(ReadFileBytes(Err), "cross_linked 0\n");
     (void)lost;
@@ -821,7 +827,8 @@ TEST_F(CliUse, TextsGoOutAsUtf8AndComeBackAsTheTablesBytes)
     run = RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "866"}, english, disk.Dir);
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(ReadFileBytes(utf8).substr(0, 18), "NOTES\t╧╬╦┼");  // the same bytes read as cp866
-    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "9"}, english, disk.Dir).Status, 2);
+    EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "9"}, english, disk.Dir).Status,
+              2);
 }
 
 }  // namespace

@@ -42,9 +42,9 @@ struct TMapCounts {
 std::ostream& operator<<(std::ostream& Out, const TMapCounts& C)
 {
     return Out << "{not a start " << C.NotRunStart << ", cross-linked " << C.CrossLinkedRuns << "/"
-               << C.CrossLinkedReferences << ", overlapping " << C.Overlapping << ", past next free "
-               << C.PastNextFree << ", orphans " << C.Orphans << ", old copies " << C.OldCopies << ", blank "
-               << C.BlankOrphans << ", lost " << C.LostTexts << "}";
+               << C.CrossLinkedReferences << ", overlapping " << C.Overlapping << ", past next free " << C.PastNextFree
+               << ", orphans " << C.Orphans << ", old copies " << C.OldCopies << ", blank " << C.BlankOrphans
+               << ", lost " << C.LostTexts << "}";
 }
 
 TMapCounts CountsOf(const TMemoMapFindings& F)
@@ -92,8 +92,7 @@ const TMapCase MapCases[] = {
          const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 5) + "hello");
          const uint32_t b = M.Add("kept");
          R = {{b, 0}};
-         return std::vector<std::pair<uint32_t, std::string>>{
-             {a, Filler + "   #01   #05hello"}};
+         return std::vector<std::pair<uint32_t, std::string>>{{a, Filler + "   #01   #05hello"}};
      },
      {0, 0, 0, 0, 0, 1, 0, 0, 1}},
     {"old copies left by a rewrite, trailing blanks and all, are counted, not written",
@@ -183,7 +182,8 @@ TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
     TRefs refs;
     const auto lines = c.Build(memo, refs);
     TTableSpec spec;
-    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+    spec.Fields = {{"ID", 'C', 4},
+                   {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
                    {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
     for (const auto& r : refs) {
         std::vector<std::string> record{"r"};
@@ -271,8 +271,8 @@ TEST(Salvage, FindsLostTextsAmongManyInBlockOrderWhateverTheWindow)
     spec.Fields = {{"NOTES", 'M', 10}};
     std::string expected = "BLOCK\tTEXT\r\n";
     for (int i = 0; i < 400; ++i) {
-        const std::string text = i % 97 == 5 ? std::string((5u << 20) + static_cast<size_t>(i), 'L') + "end"
-                                             : "text " + std::to_string(i);
+        const std::string text =
+            i % 97 == 5 ? std::string((5u << 20) + static_cast<size_t>(i), 'L') + "end" : "text " + std::to_string(i);
         const uint32_t block = memo.Add(text);
         spec.Records.push_back({i % 2 ? MemoRef(block) : std::string()});
         if (i % 2 == 0)
@@ -298,13 +298,14 @@ struct TFileCase {
 const TFileCase FileCases[] = {
     {"sound", nullptr, nullptr, {}},
     {"no end-of-file byte", [](TTableSpec& S) { S.EndOfFileMark = false; }, nullptr, {"end_of_file_byte"}},
-    {"another byte where the end-of-file byte belongs", nullptr, [](std::string& B) { B.back() = 'x'; },
+    {"another byte where the end-of-file byte belongs",
+     nullptr,
+     [](std::string& B) { B.back() = 'x'; },
      {"end_of_file_byte"}},
-    {"a count the file has no room for", [](TTableSpec& S) { S.RecordCountOverride = 5; }, nullptr,
-     {"records_short"}},
-    {"bytes after the counted records", nullptr, [](std::string& B) { B += std::string(40, 'z'); },
-     {"records_extra"}},
-    {"descriptors that do not add up to the record size", nullptr,
+    {"a count the file has no room for", [](TTableSpec& S) { S.RecordCountOverride = 5; }, nullptr, {"records_short"}},
+    {"bytes after the counted records", nullptr, [](std::string& B) { B += std::string(40, 'z'); }, {"records_extra"}},
+    {"descriptors that do not add up to the record size",
+     nullptr,
      [](std::string& B) {
          // The last field's width one byte short of its place in the record.
          B[32 + 2 * 32 + 16] = 3;
@@ -523,11 +524,17 @@ TEST_P(MemoMapCase, PackKeepsWhatEveryReferenceReadsAndOnlyThat)
     TRefs refs;
     c.Build(memo, refs);
     TTableSpec spec;
-    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
+    spec.Fields = {{"ID", 'C', 4},
+                   {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
                    {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
     for (const auto& r : refs)
-        spec.Records.push_back({"r", binary ? BinaryMemoRef(r[0]) : r[0] ? MemoRef(r[0]) : "",
-                                binary ? BinaryMemoRef(r[1]) : r[1] ? MemoRef(r[1]) : ""});
+        spec.Records.push_back({"r",
+                                binary ? BinaryMemoRef(r[0])
+                                : r[0] ? MemoRef(r[0])
+                                       : "",
+                                binary ? BinaryMemoRef(r[1])
+                                : r[1] ? MemoRef(r[1])
+                                       : ""});
     spec.Records.push_back({"junk", binary ? BinaryMemoRef(900000) : MemoRef(900000), binary ? BinaryMemoRef(0) : ""});
     TMemTable t;
     t.Put(spec, memo);
@@ -562,8 +569,10 @@ void PutRewrittenTable(TMemTable& T, int Records)
         memo.Add(text(r));  // the old copies, before the copies a rewrite appended
     for (int r = 0; r < Records; ++r) {
         const uint32_t live = memo.Add(text(r));
-        const std::string more = r % 5 == 0 ? MemoRef(live) : r % 7 == 0 ? MemoRef(memo.Add(" \r\n"))
-                                                             : r % 11 == 0 ? MemoRef(99999999) : "";
+        const std::string more = r % 5 == 0    ? MemoRef(live)
+                                 : r % 7 == 0  ? MemoRef(memo.Add(" \r\n"))
+                                 : r % 11 == 0 ? MemoRef(99999999)
+                                               : "";
         spec.Records.push_back({"R" + std::to_string(r), MemoRef(live), more});
     }
     T.Put(spec, memo);

@@ -34,7 +34,10 @@ public:
 private:
     struct TStream : TFileStream {
         explicit TStream(std::unique_ptr<TFileStream> Inner) : Inner_(std::move(Inner)) {}
-        size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override { return Inner_->ReadAt(Offset, Buffer, Count); }
+        size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
+        {
+            return Inner_->ReadAt(Offset, Buffer, Count);
+        }
         void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
         {
             if (Offset + Count > (64u << 20))
@@ -100,7 +103,8 @@ TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeRefere
     TMemoBuilder memo{64};
     std::string text = "NOTES\r\n";
     for (int r = 0; r < 30000; ++r) {
-        layout.Records.push_back({"r" + std::to_string(r), r % 5 ? MemoRef(memo.Add("text " + std::to_string(r))) : ""});
+        layout.Records.push_back(
+            {"r" + std::to_string(r), r % 5 ? MemoRef(memo.Add("text " + std::to_string(r))) : ""});
         text += "loaded " + std::to_string(r) + "\r\n";
     }
     for (int r = 0; r < 2000; ++r)
@@ -171,7 +175,8 @@ protected:
         EXPECT_EQ(port.Cursor, TCursor::Default);
         for (const std::string& path : {t.TablePath, t.MemoPath, TextPath})
             ExpectReleased(t.Files, path);
-        TRunResult result{port.Caption, Join(port.Errors(), "|"), port.Memo, t.Table(), t.Memo(), t.Files.File(TextPath)};
+        TRunResult result{port.Caption, Join(port.Errors(), "|"), port.Memo, t.Table(),
+                          t.Memo(),     t.Files.File(TextPath)};
         EXPECT_LT(result.Table.size() + result.MemoFile.size() + result.Text.size(), 1u << 20);
         return result;
     }
@@ -553,7 +558,9 @@ protected:
         memo0 = memo.Bytes();
         text0 = "ID\tNOTES\tMORE\r\n";
         for (int r = 0; r < Lines; ++r)
-            text0 += r == 150 ? "\r\n" : "L" + std::to_string(r) + "\t" + *Loaded(r, 1) + (Loaded(r, 2) ? "\t" + *Loaded(r, 2) : "") + "\r\n";
+            text0 += r == 150 ? "\r\n"
+                              : "L" + std::to_string(r) + "\t" + *Loaded(r, 1) +
+                                    (Loaded(r, 2) ? "\t" + *Loaded(r, 2) : "") + "\r\n";
 
         t.Files.SetFile(t.TablePath, table0);
         t.Files.SetFile(t.MemoPath, memo0);
@@ -582,10 +589,13 @@ protected:
     // and once more with none failing; checks every run.
     void FailEachStep(Handler Click, bool All, const std::string& Done, const TAllowed& Allowed)
     {
-        static const std::set<std::string> diskErrors = {
-            "Stream read error.", "Stream write error.", "I/O error 23.", "Disk full.",
-            "Ошибка чтения заголовка MEMO файла \"/data/T.FPT\".", "Ошибка чтения заголовка файла \"/data/T.DBF\"",
-            "Ошибка чтения информации о полях файла \"/data/T.DBF\""};
+        static const std::set<std::string> diskErrors = {"Stream read error.",
+                                                         "Stream write error.",
+                                                         "I/O error 23.",
+                                                         "Disk full.",
+                                                         "Ошибка чтения заголовка MEMO файла \"/data/T.FPT\".",
+                                                         "Ошибка чтения заголовка файла \"/data/T.DBF\"",
+                                                         "Ошибка чтения информации о полях файла \"/data/T.DBF\""};
         for (long failAt = 1;; ++failAt) {
             SCOPED_TRACE("read or write " + std::to_string(failAt) + " failing");
             ASSERT_LT(failAt, 20000);
@@ -644,7 +654,8 @@ protected:
                 const std::string text = db.ReadMemo(r, f);
                 ASSERT_TRUE(Allowed(r, f, text)) << "record " << r << " field " << f << " reads " << text.substr(0, 40);
                 const std::string ref = db.ReadRaw(r, f);
-                if (IsBlank(ref) || (r < Records && ref == table0.substr(header + r * record + db.Fields()[f].Offset, 10)))
+                if (IsBlank(ref) ||
+                    (r < Records && ref == table0.substr(header + r * record + db.Fields()[f].Offset, 10)))
                     continue;
                 const uint32_t block = static_cast<uint32_t>(std::stoul(ref));
                 const uint32_t length = ReadBe32(memo, block * 64u + 4);
@@ -658,9 +669,8 @@ TEST_F(FailingDisk, Clear)
 {
     for (bool all : {false, true}) {
         SCOPED_TRACE(all ? "all" : "damaged only");
-        FailEachStep(&TfmMain::btClearClick, all, Cleared, [&](int32_t r, int f, const std::string& text) {
-            return text == before[f][r] || text.empty();
-        });
+        FailEachStep(&TfmMain::btClearClick, all, Cleared,
+                     [&](int32_t r, int f, const std::string& text) { return text == before[f][r] || text.empty(); });
     }
 }
 

@@ -91,8 +91,8 @@ TEST(IsBlank, ControlCharactersCountAsBlankHighBytesDoNot)
     EXPECT_TRUE(IsBlank(" \t\r\n"));
     EXPECT_TRUE(IsBlank(std::string("\0\x1F \x01", 4)));
     EXPECT_FALSE(IsBlank("  a "));
-    EXPECT_FALSE(IsBlank("\x80"));    // a byte above 127 is a character (cp1251: Ђ)
-    EXPECT_FALSE(IsBlank("\xE0"));    // cp1251 а
+    EXPECT_FALSE(IsBlank("\x80"));  // a byte above 127 is a character (cp1251: Ђ)
+    EXPECT_FALSE(IsBlank("\xE0"));  // cp1251 а
     EXPECT_FALSE(IsBlank("!"));
 }
 

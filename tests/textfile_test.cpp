@@ -84,9 +84,10 @@ TEST(TextFileReader, LineEndsCrAndCtrlZ)
     EXPECT_EQ(ReadAll(files, "a.txt"), (Lines{"one", "two", "three", "", "last"}));
 
     // Ctrl-Z where a line begins ends the file; inside a line it is a byte.
-    files.SetFile("z.txt", "a\x1A"
-                           "b\r\n\x1A"
-                           "c\r\nd\r\n");
+    files.SetFile("z.txt",
+                  "a\x1A"
+                  "b\r\n\x1A"
+                  "c\r\nd\r\n");
     EXPECT_EQ(ReadAll(files, "z.txt"), (Lines{"a\x1A"
                                               "b"}));
     files.SetFile("z0.txt", "\x1A\r\nx");

@@ -33,7 +33,8 @@ struct TControlLayout {
 constexpr DWORD Child = WS_CHILD | WS_VISIBLE;
 constexpr DWORD Button = Child | WS_TABSTOP | BS_PUSHBUTTON;
 
-// In the order the window declares its controls.
+// In the order the window declares its controls, laid out as the window is.
+// clang-format off
 const TControlLayout Layout[] = {
     {Ids::edFileName, L"EDIT", Child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
      8, 24, 241, 21, 0, "", nullptr, nullptr},
@@ -66,6 +67,7 @@ const TControlLayout Layout[] = {
     {Ids::btAuto, L"BUTTON", Button, 0,
      336, 56, 81, 25, 4, "Перезапись", "Чтение и перезапись значений MEMO полей", &TfmMain::btAutoClick},
 };
+// clang-format on
 
 constexpr int ClientWidth = 422;
 constexpr int ClientHeight = 282;
@@ -100,10 +102,7 @@ void FitLabelToText(HWND Label, HFONT Font)
                        SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-bool KeyDown(int Key)
-{
-    return ::GetKeyState(Key) < 0;
-}
+bool KeyDown(int Key) { return ::GetKeyState(Key) < 0; }
 
 bool IsPushButton(HWND Window)
 {
@@ -147,10 +146,7 @@ TMainWindow::~TMainWindow()
         ::DeleteObject(Font_);
 }
 
-int TMainWindow::Scale(int Pixels) const
-{
-    return ::MulDiv(Pixels, Dpi_, 96);
-}
+int TMainWindow::Scale(int Pixels) const { return ::MulDiv(Pixels, Dpi_, 96); }
 
 bool TMainWindow::Create(int Show)
 {
@@ -230,9 +226,7 @@ LRESULT TMainWindow::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam)
         if (HIWORD(WParam) == BN_CLICKED && LParam != 0)
             Clicked(LOWORD(WParam));
         return 0;
-    case WM_DROPFILES:
-        FilesDropped(reinterpret_cast<HDROP>(WParam));
-        return 0;
+    case WM_DROPFILES: FilesDropped(reinterpret_cast<HDROP>(WParam)); return 0;
     case WM_SETCURSOR:
         if (Port_.Busy()) {
             ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
@@ -253,11 +247,8 @@ LRESULT TMainWindow::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam)
                 ::SetFocus(focus);
         }
         return 0;
-    case WM_DESTROY:
-        ::PostQuitMessage(0);
-        return 0;
-    default:
-        break;
+    case WM_DESTROY: ::PostQuitMessage(0); return 0;
+    default: break;
     }
     return ::DefWindowProcW(Form_, Message, WParam, LParam);
 }
@@ -267,9 +258,9 @@ void TMainWindow::CreateControls()
     // The window's texts are Russian: asking for the Cyrillic set gets the
     // Cyrillic "MS Sans Serif" on a Russian system and, where that bitmap
     // font has no Cyrillic, a TrueType face that has, instead of boxes.
-    Font_ = ::CreateFontW(-::MulDiv(FontPoints, Dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
-                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                          FontFace);
+    Font_ =
+        ::CreateFontW(-::MulDiv(FontPoints, Dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
+                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, FontFace);
 
     Tooltip_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Form_, nullptr, Instance_,
@@ -290,8 +281,8 @@ void TMainWindow::CreateControls()
     controls.Form = Form_;
     for (size_t i : order) {
         const TControlLayout& c = Layout[i];
-        HWND control = ::CreateWindowExW(c.ExStyle, c.ClassName, Utf8ToWide(c.Caption).c_str(), c.Style,
-                                         Scale(c.Left), Scale(c.Top), Scale(c.Width), Scale(c.Height), Form_,
+        HWND control = ::CreateWindowExW(c.ExStyle, c.ClassName, Utf8ToWide(c.Caption).c_str(), c.Style, Scale(c.Left),
+                                         Scale(c.Top), Scale(c.Width), Scale(c.Height), Form_,
                                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.Id)), Instance_, nullptr);
         if (!control)
             continue;
@@ -377,8 +368,7 @@ bool TMainWindow::PreviewKey(const MSG& Message)
             return false;
         ::SendMessageW(Message.hwnd, BM_CLICK, 0, 0);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 

@@ -43,28 +43,17 @@ void TWin32Port::SetCaption(const std::string& Text)
     ::SetWindowTextW(C_.Form, Utf8ToWide(Text).c_str());
     // The runs handle no messages until they end, so the caption is drawn
     // now or not at all: the title bar is the only progress display.
-    ::RedrawWindow(C_.Form, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_NOERASE | RDW_UPDATENOW | RDW_NOCHILDREN);
+    ::RedrawWindow(C_.Form, nullptr, nullptr,
+                   RDW_FRAME | RDW_INVALIDATE | RDW_NOERASE | RDW_UPDATENOW | RDW_NOCHILDREN);
 }
 
-void TWin32Port::SetProgress(const std::string& Caption, int64_t, int64_t)
-{
-    SetCaption(Caption);
-}
+void TWin32Port::SetProgress(const std::string& Caption, int64_t, int64_t) { SetCaption(Caption); }
 
-std::string TWin32Port::FileNameText()
-{
-    return WideToUtf8(WindowText(C_.FileName));
-}
+std::string TWin32Port::FileNameText() { return WideToUtf8(WindowText(C_.FileName)); }
 
-void TWin32Port::SetFileNameText(const std::string& Text)
-{
-    ::SetWindowTextW(C_.FileName, Utf8ToWide(Text).c_str());
-}
+void TWin32Port::SetFileNameText(const std::string& Text) { ::SetWindowTextW(C_.FileName, Utf8ToWide(Text).c_str()); }
 
-void TWin32Port::SetMemoText(const std::string& Text)
-{
-    ::SetWindowTextW(C_.Memo, Utf8ToWide(Text).c_str());
-}
+void TWin32Port::SetMemoText(const std::string& Text) { ::SetWindowTextW(C_.Memo, Utf8ToWide(Text).c_str()); }
 
 std::vector<std::string> TWin32Port::MemoLines()
 {
@@ -83,7 +72,8 @@ std::vector<std::string> TWin32Port::MemoLines()
         const WORD room = static_cast<WORD>(std::min<LRESULT>(length, 0xFFFF));
         std::wstring line(std::max<size_t>(room, 2), L'\0');
         line[0] = static_cast<wchar_t>(room);
-        const LRESULT got = ::SendMessageW(C_.Memo, EM_GETLINE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&line[0]));
+        const LRESULT got =
+            ::SendMessageW(C_.Memo, EM_GETLINE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&line[0]));
         line.resize(static_cast<size_t>(std::max<LRESULT>(got, 0)));
         lines.push_back(WideToUtf8(line));
     }
@@ -105,10 +95,7 @@ void TWin32Port::ResumeMemoPaint()
     }
 }
 
-bool TWin32Port::AllChecked()
-{
-    return ::SendMessageW(C_.All, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
+bool TWin32Port::AllChecked() { return ::SendMessageW(C_.All, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 bool TWin32Port::RunFileDialog(TFileDialog& Dialog)
 {
@@ -144,8 +131,8 @@ bool TWin32Port::RunFileDialog(TFileDialog& Dialog)
 
 int TWin32Port::AskOkCancel(const std::string& Text, const std::string& Caption, int Flags)
 {
-    const int result = ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), Utf8ToWide(Caption).c_str(),
-                                     static_cast<UINT>(Flags));
+    const int result =
+        ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), Utf8ToWide(Caption).c_str(), static_cast<UINT>(Flags));
     // A box that could not be shown confirms nothing.
     return result == 0 ? IdCancel : result;
 }
@@ -177,15 +164,9 @@ void TWin32Port::ShowError(const std::string& Text)
     ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), AppTitle, MB_OK | MB_ICONERROR);
 }
 
-std::string TWin32Port::TableToText(const std::string& Bytes)
-{
-    return WideToUtf8(AnsiToWide(Bytes));
-}
+std::string TWin32Port::TableToText(const std::string& Bytes) { return WideToUtf8(AnsiToWide(Bytes)); }
 
-std::string TWin32Port::TextToTable(const std::string& Text)
-{
-    return WideToAnsi(Utf8ToWide(Text));
-}
+std::string TWin32Port::TextToTable(const std::string& Text) { return WideToAnsi(Utf8ToWide(Text)); }
 
 void TWin32Port::BringToFront()
 {

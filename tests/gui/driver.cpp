@@ -129,8 +129,8 @@ std::wstring Data;  // Work\data
 
 std::string ReadBytes(const std::wstring& Path)
 {
-    HANDLE h = ::CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
+    HANDLE h = ::CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return "<missing>";
     std::string bytes;
@@ -230,7 +230,7 @@ const char* const DescText1 = "Мягкий";
 const char* const CommentText1 = "Комментарий";
 const char* const NotesText2 = "Заметка";
 const char* const CommentBlank2 = "\t \r\n";  // reads as blank
-constexpr uint32_t DamagedBlock = 999;         // past the end of the memo file
+constexpr uint32_t DamagedBlock = 999;        // past the end of the memo file
 
 struct TFixture {
     std::string Dbf, Fpt;
@@ -249,7 +249,7 @@ TFixture MakeFixture()
     const uint32_t c2 = memo.Add(Cp1251(CommentBlank2));
     TTableSpec table;
     table.Fields = {
-        {Cp1251(fName), 'C', 12}, {Cp1251(fDesc), 'M', 10}, {Cp1251(fCount), 'N', 5},
+        {Cp1251(fName), 'C', 12},  {Cp1251(fDesc), 'M', 10},    {Cp1251(fCount), 'N', 5},
         {Cp1251(fNotes), 'M', 10}, {Cp1251(fComment), 'M', 10}, {"LOWER", 'm', 10},
     };
     table.Records = {
@@ -266,7 +266,8 @@ std::string WithField(const std::string& Dbf, uint32_t Record, const std::string
     TTableView view(Dbf);
     std::string b = Dbf;
     const int f = view.Field(Name);
-    const size_t at = view.HeaderSize + static_cast<size_t>(Record) * view.RecordSize + view.Offsets[static_cast<size_t>(f)];
+    const size_t at =
+        view.HeaderSize + static_cast<size_t>(Record) * view.RecordSize + view.Offsets[static_cast<size_t>(f)];
     std::string v = Value;
     v.resize(view.Fields[static_cast<size_t>(f)].Size, ' ');
     b.replace(at, v.size(), v);
@@ -343,10 +344,7 @@ bool Click(int Id)
 
 // A click whose handler opens a modal box or dialog: posted, so the driver
 // is free to answer it.
-void PostClick(int Id)
-{
-    ::PostMessageW(App.Control(Id), BM_CLICK, 0, 0);
-}
+void PostClick(int Id) { ::PostMessageW(App.Control(Id), BM_CLICK, 0, 0); }
 
 // Window enumeration callbacks are CALLBACK (stdcall on 32-bit Windows),
 // which a lambda cannot be.
@@ -383,10 +381,7 @@ constexpr int FilterCombo = 0x470;    // cmb1 of the file dialog templates
 constexpr int FileNameCombo = 0x47C;  // cmb13, the explorer dialog's name box
 constexpr int FileNameEdit = 0x480;   // edt1, the name box of the older template
 
-bool IsFileDialog(HWND Window)
-{
-    return ::GetDlgItem(Window, FilterCombo) != nullptr;
-}
+bool IsFileDialog(HWND Window) { return ::GetDlgItem(Window, FilterCombo) != nullptr; }
 
 // The visible dialog windows (#32770) of the program that Owner owns.
 std::vector<HWND> Dialogs(HWND Owner)
@@ -496,7 +491,8 @@ std::vector<std::wstring> FilterEntries(HWND Dialog, int& Selected)
 bool ChooseInDialog(HWND Dialog, const std::wstring& Path)
 {
     SetText(DialogNameBox(Dialog), Path);
-    ::PostMessageW(Dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(Dialog, IDOK)));
+    ::PostMessageW(Dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(Dialog, IDOK)));
     return WaitFor([&] { return !::IsWindow(Dialog) || !::IsWindowVisible(Dialog) || WaitForMessageBox(Dialog, 0); });
 }
 
@@ -569,10 +565,7 @@ bool Exited(DWORD& Code)
 
 // ---------------------------------------------------------------- input
 
-DWORD AppThread()
-{
-    return ::GetWindowThreadProcessId(App.Form, nullptr);
-}
+DWORD AppThread() { return ::GetWindowThreadProcessId(App.Form, nullptr); }
 
 HWND FocusedControl()
 {
@@ -681,7 +674,7 @@ const TExpectedControl Expected[] = {
     {Ids::btAuto, "btAuto", 336, 56, 81, 25, "Перезапись", "Чтение и перезапись значений MEMO полей"},
 };
 
-const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1, Ids::btInfo, Ids::btAuto, Ids::btClear,
+const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,  Ids::btInfo, Ids::btAuto, Ids::btClear,
                         Ids::cbAll,      Ids::btSave,           Ids::btLoad, Ids::btHelp, Ids::btExit};
 
 const char* const TableNotFound = "DBF файл не найден.";
@@ -695,10 +688,7 @@ const char* const HelpFile = "Первая строка\r\nвторая\r\n\r\n�
 const char* const HelpShown = "Первая строка вторая\r\n\r\nтри\r\nчетыре\r\nпять";
 const char* const HelpMissing = "Файл \"Read_Me.txt\" не найден.";
 
-int Scaled(int Pixels, int Dpi)
-{
-    return ::MulDiv(Pixels, Dpi, 96);
-}
+int Scaled(int Pixels, int Dpi) { return ::MulDiv(Pixels, Dpi, 96); }
 
 // Tool texts of the program's tooltip, by the control they belong to, read
 // through a buffer in the program's memory (tooltip messages carry pointers
@@ -708,7 +698,8 @@ std::vector<std::pair<HWND, std::wstring>> ToolTexts(HWND Tooltip)
     std::vector<std::pair<HWND, std::wstring>> tools;
     HANDLE process = App.Process.hProcess;
     const SIZE_T room = 16384;
-    char* remote = static_cast<char*>(::VirtualAllocEx(process, nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    char* remote =
+        static_cast<char*>(::VirtualAllocEx(process, nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (!remote)
         return tools;
     DWORD_PTR count = 0;
@@ -754,8 +745,8 @@ void DropFiles(const std::vector<std::wstring>& Files)
     for (const std::wstring& f : Files)
         block.append(reinterpret_cast<const char*>(f.c_str()), (f.size() + 1) * sizeof(wchar_t));
     block.append(sizeof(wchar_t), '\0');
-    void* remote = ::VirtualAllocEx(App.Process.hProcess, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE,
-                                    PAGE_READWRITE);
+    void* remote =
+        ::VirtualAllocEx(App.Process.hProcess, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     SIZE_T moved = 0;
     ::WriteProcessMemory(App.Process.hProcess, remote, block.data(), block.size(), &moved);
     // Sent, not posted: a message sent after a posted one (Settle's WM_NULL)
@@ -775,8 +766,8 @@ HWND Bystander()
         wc.hInstance = ::GetModuleHandleW(nullptr);
         wc.lpszClassName = L"TarnwickDriverBystander";
         ::RegisterClassW(&wc);
-        window = ::CreateWindowExW(0, wc.lpszClassName, L"bystander", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 120,
-                                   80, nullptr, nullptr, wc.hInstance, nullptr);
+        window = ::CreateWindowExW(0, wc.lpszClassName, L"bystander", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 120, 80,
+                                   nullptr, nullptr, wc.hInstance, nullptr);
     }
     return window;
 }
@@ -789,7 +780,6 @@ void PumpOwnMessages()
         ::DispatchMessageW(&m);
     }
 }
-
 
 // The last step of a session: Exit closes the window with status 0 (after
 // starting the program again when Restart names it); then the tally.
@@ -853,12 +843,12 @@ TSession PrepareFiles(const std::wstring& Exe)
 
 void CheckProgramImage(const TSession& S)
 {
-    Step("the ANSI code page is Windows-1251", [] {
-        Check(::GetACP() == 1251, "GetACP() is " + std::to_string(::GetACP()));
-    });
+    Step("the ANSI code page is Windows-1251",
+         [] { Check(::GetACP() == 1251, "GetACP() is " + std::to_string(::GetACP())); });
 
     Step("tarnwick.exe carries its icon, manifest and version", [&] {
-        HMODULE image = ::LoadLibraryExW(S.Exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        HMODULE image =
+            ::LoadLibraryExW(S.Exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         Check(image != nullptr, "cannot load tarnwick.exe as data");
         if (!image)
             return;
@@ -891,11 +881,12 @@ void CheckStartUpState(const TSession& S)
         CheckText(TextOf(S.FileName), L"", "file name box");
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
         const std::wstring text = TextOf(S.Memo);
-        const std::wstring instructions = Utf8ToWide("1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
-                                            "2) Нажмите кнопку \"Инфо\"\r\n"
-                                            "3) Выберите нужные поля\r\n"
-                                            "4) Выберите нужную функцию\r\n"
-                                            "\r\n");
+        const std::wstring instructions = Utf8ToWide(
+            "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
+            "2) Нажмите кнопку \"Инфо\"\r\n"
+            "3) Выберите нужные поля\r\n"
+            "4) Выберите нужную функцию\r\n"
+            "\r\n");
         CheckText(text.substr(0, instructions.size()), instructions, "memo box instructions");
         Check(text.size() > instructions.size() + 4, "no contact lines after the instructions: " + Shown(text));
         Check(FocusedControl() == S.FileName, "the file name box does not have the focus");
@@ -932,9 +923,10 @@ void CheckLayout(const TSession& S)
             ::GetWindowRect(control, &r);
             ::MapWindowPoints(nullptr, App.Form, reinterpret_cast<POINT*>(&r), 2);
             const bool label = c.Id == Ids::lbFileName;  // grows to its text
-            const bool placed = r.left == Scaled(c.Left, dpi) && r.top == Scaled(c.Top, dpi) &&
-                                (label ? r.right - r.left >= Scaled(c.Width, dpi) : r.right - r.left == Scaled(c.Width, dpi)) &&
-                                (label ? r.bottom - r.top >= Scaled(c.Height, dpi) : r.bottom - r.top == Scaled(c.Height, dpi));
+            const bool placed =
+                r.left == Scaled(c.Left, dpi) && r.top == Scaled(c.Top, dpi) &&
+                (label ? r.right - r.left >= Scaled(c.Width, dpi) : r.right - r.left == Scaled(c.Width, dpi)) &&
+                (label ? r.bottom - r.top >= Scaled(c.Height, dpi) : r.bottom - r.top == Scaled(c.Height, dpi));
             Check(placed, std::string(c.Name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
                               std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
             if (c.Caption)
@@ -989,7 +981,8 @@ void CheckHints(const TSession& S)
         const auto tools = ToolTexts(tooltip);
         for (const TExpectedControl& c : Expected) {
             HWND control = App.Control(c.Id);
-            const auto found = std::find_if(tools.begin(), tools.end(), [&](const auto& t) { return t.first == control; });
+            const auto found =
+                std::find_if(tools.begin(), tools.end(), [&](const auto& t) { return t.first == control; });
             if (!c.Hint) {
                 Check(found == tools.end(), std::string(c.Name) + " has a hint");
                 continue;
@@ -1018,7 +1011,8 @@ void CheckHints(const TSession& S)
             const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
             ::ReleaseDC(nullptr, screen);
             // Two lines of an 8-point font need more than 20 pixels at 96 dpi.
-            Check(tip.bottom - tip.top > Scaled(20, dpi), "the tooltip is one line high: " + std::to_string(tip.bottom - tip.top));
+            Check(tip.bottom - tip.top > Scaled(20, dpi),
+                  "the tooltip is one line high: " + std::to_string(tip.bottom - tip.top));
             Check(Screenshot("window-hint-all.png"), "run.sh did not take the screenshot");
         }
         MoveMouse(0, 0);
@@ -1086,7 +1080,8 @@ void CheckSave(const TSession& S)
         if (!dialog)
             return;
         SetText(DialogNameBox(dialog), S.Saved);
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
         HWND prompt = WaitForMessageBox(dialog);
         Check(prompt != nullptr, "no overwrite prompt");
         if (prompt)
@@ -1110,7 +1105,8 @@ void CheckClear(const TSession& S)
         if (!box)
             return;
         CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
+        CheckText(MessageBoxText(box),
+                  Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
                   "box text");
         Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
         Check(Answer(box, IDCANCEL), "the box did not close");
@@ -1131,7 +1127,8 @@ void CheckClear(const TSession& S)
         Check(box != nullptr, "no confirmation box");
         if (!box)
             return;
-        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (2 шт.)?\r") + NoBackups),
+        CheckText(MessageBoxText(box),
+                  Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (2 шт.)?\r") + NoBackups),
                   "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
@@ -1178,7 +1175,8 @@ void CheckRewrite(const TSession& S)
             return;
         CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
         CheckText(MessageBoxText(box),
-                  Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups), "box text");
+                  Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups),
+                  "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), Utf8ToWide("MEMO поля переписаны."), "caption");
@@ -1190,7 +1188,8 @@ void CheckRewrite(const TSession& S)
         auto expectRun = [&](uint32_t Record, const char* Field, const char* Text) {
             const std::string ref = table.Raw(Record, Cp1251(Field));
             CheckBytes(ref, MemoRef(next), std::string(Field) + " of record " + std::to_string(Record));
-            CheckBytes(MemoAt(fpt, next), Cp1251(Text), std::string(Field) + " text of record " + std::to_string(Record));
+            CheckBytes(MemoAt(fpt, next), Cp1251(Text),
+                       std::string(Field) + " text of record " + std::to_string(Record));
             next += (8 + static_cast<uint32_t>(Cp1251(Text).size()) + BlockSize - 1) / BlockSize;
         };
         expectRun(0, fDesc, DescText0);
@@ -1199,8 +1198,8 @@ void CheckRewrite(const TSession& S)
         CheckBytes(table.Raw(1, Cp1251(fNotes)), NoMemo, "NOTES of record 1");
         CheckBytes(table.Raw(2, Cp1251(fDesc)), NoMemo, "the damaged reference of record 2");
         expectRun(2, fNotes, NotesText2);
-        Check(ReadBe32(fpt, 0) == next, "memo header's next free block is " + std::to_string(ReadBe32(fpt, 0)) + ", expected " +
-                                        std::to_string(next));
+        Check(ReadBe32(fpt, 0) == next, "memo header's next free block is " + std::to_string(ReadBe32(fpt, 0)) +
+                                            ", expected " + std::to_string(next));
         CheckBytes(fpt.substr(4, S.Fixture.Fpt.size() - 4), S.Fixture.Fpt.substr(4), "the memo file's old blocks");
         const TTableView before(S.Fixture.Dbf);
         for (uint32_t r = 0; r < 3; ++r)
@@ -1225,9 +1224,10 @@ void CheckLoad(const TSession& S)
         if (!box)
             return;
         CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), Utf8ToWide(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r"
-                                                     "Названия полей указаны в первой строке файла.\r") +
-                                         NoBackups),
+        CheckText(MessageBoxText(box),
+                  Utf8ToWide(std::string("Вы действительно хотите загрузить MEMO поля из текстового файла?\r"
+                                         "Названия полей указаны в первой строке файла.\r") +
+                             NoBackups),
                   "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
@@ -1359,7 +1359,8 @@ void CheckDropAndErrors(const TSession& S)
         CheckText(TextOf(S.Memo), L"memo", "memo box");
         CheckText(Caption(App.Form), caption, "caption");
         Check(away, "the driver could not take the foreground away first");
-        Check(WaitFor([] { return ::GetForegroundWindow() == App.Form; }, 5000), "the program did not come to the front");
+        Check(WaitFor([] { return ::GetForegroundWindow() == App.Form; }, 5000),
+              "the program did not come to the front");
 
         std::wstring longPath = L"C:\\";
         while (longPath.size() < 300)
@@ -1372,7 +1373,8 @@ void CheckDropAndErrors(const TSession& S)
     Step("an error of the table layer shows in the error box", [&] {
         // Another program holding the table without sharing it for writing:
         // the read-write open fails.
-        HANDLE holder = ::CreateFileW(S.Locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE holder =
+            ::CreateFileW(S.Locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         Check(holder != INVALID_HANDLE_VALUE, "cannot hold the table open");
         SetText(S.FileName, S.Locked);
         SetText(S.Memo, L"memo");

@@ -38,8 +38,8 @@ std::vector<std::string> TFakePort::MemoLines()
 
 bool TFakePort::RunFileDialog(TFileDialog& Dialog)
 {
-    Log.push_back(std::string("dialog:") + (Dialog.Kind == TFileDialog::Open ? "Open" : "Save") + "|" +
-                  Dialog.Filter + "|" + std::to_string(Dialog.FilterIndex) + "|" + Dialog.FileName);
+    Log.push_back(std::string("dialog:") + (Dialog.Kind == TFileDialog::Open ? "Open" : "Save") + "|" + Dialog.Filter +
+                  "|" + std::to_string(Dialog.FilterIndex) + "|" + Dialog.FileName);
     if (DialogAnswers.empty())
         return false;
     const std::optional<std::string> answer = DialogAnswers.front();

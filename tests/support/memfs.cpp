@@ -16,7 +16,9 @@ std::string Lower(std::string s)
 class TMemoryStream final : public TFileStream {
 public:
     TMemoryStream(std::shared_ptr<TMemoryFileSystem::TFile> File, bool Writable)
-        : File_(std::move(File)), Writable_(Writable) {}
+        : File_(std::move(File)), Writable_(Writable)
+    {
+    }
     ~TMemoryStream() override
     {
         --File_->Opens;
@@ -58,7 +60,9 @@ private:
 class TFaultStream final : public TFileStream {
 public:
     TFaultStream(std::unique_ptr<TFileStream> Inner, TFaultFileSystem& Owner, std::string Path)
-        : Inner_(std::move(Inner)), Owner_(Owner), Path_(std::move(Path)) {}
+        : Inner_(std::move(Inner)), Owner_(Owner), Path_(std::move(Path))
+    {
+    }
 
     size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
     {

@@ -61,13 +61,13 @@ class TFaultFileSystem : public TFileSystem {
 public:
     explicit TFaultFileSystem(TFileSystem& Inner) : Inner_(Inner) {}
 
-    long FailAt = 0;          // 0: never fail
+    long FailAt = 0;  // 0: never fail
     bool PartialWrites = false;
     bool FailOnlyWrites = false;
-    long Operations = 0;      // reads, writes and syncs seen so far
-    bool Failed = false;      // the planned failure happened
+    long Operations = 0;  // reads, writes and syncs seen so far
+    bool Failed = false;  // the planned failure happened
     std::vector<TFileEvent> Events;
-    bool KeepBytes = false;   // keep each write's bytes in its event
+    bool KeepBytes = false;  // keep each write's bytes in its event
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }

@@ -10,10 +10,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path FromUtf8(const std::string& Path)
-{
-    return fs::u8path(Path);
-}
+fs::path FromUtf8(const std::string& Path) { return fs::u8path(Path); }
 
 }  // namespace
 
@@ -22,8 +19,8 @@ TTempDir::TTempDir()
     static std::atomic<unsigned> counter{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        Root_ = fs::temp_directory_path() /
-                ("tarnwick-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        Root_ =
+            fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
         if (fs::create_directory(Root_))
             return;
     }
@@ -36,10 +33,7 @@ TTempDir::~TTempDir()
     fs::remove_all(Root_, ignored);
 }
 
-std::string TTempDir::Path(const std::string& Name) const
-{
-    return (Root_ / FromUtf8(Name)).u8string();
-}
+std::string TTempDir::Path(const std::string& Name) const { return (Root_ / FromUtf8(Name)).u8string(); }
 
 void WriteFileBytes(const std::string& Path, const std::string& Bytes)
 {
