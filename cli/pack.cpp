@@ -44,13 +44,14 @@ struct TPlan {
 
 class TBlockBits {
 public:
-    explicit TBlockBits(uint64_t Count) : Bits_(Count, false) {}
+    // Block numbers are 32-bit: a count of them fits a size_t anywhere.
+    explicit TBlockBits(uint64_t Count) : Bits_(static_cast<size_t>(Count), false) {}
     void Set(uint64_t From, uint64_t To)
     {
         for (uint64_t i = From; i < To && i < Bits_.size(); ++i)
-            Bits_[i] = true;
+            Bits_[static_cast<size_t>(i)] = true;
     }
-    bool Test(uint64_t I) const { return I < Bits_.size() && Bits_[I]; }
+    bool Test(uint64_t I) const { return I < Bits_.size() && Bits_[static_cast<size_t>(I)]; }
 
 private:
     std::vector<bool> Bits_;

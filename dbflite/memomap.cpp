@@ -214,7 +214,7 @@ public:
     void Insert(uint64_t Length, const uint64_t Hash[2])
     {
         const TSlot key = Key(Length, Hash);
-        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+        for (size_t i = static_cast<size_t>(key.A) & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
             if (Slots_[i].A == key.A && Slots_[i].B == key.B)
                 return;
             if (Slots_[i].A == 0 && Slots_[i].B == 0) {
@@ -226,7 +226,7 @@ public:
     bool Has(uint64_t Length, const uint64_t Hash[2]) const
     {
         const TSlot key = Key(Length, Hash);
-        for (size_t i = key.A & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
+        for (size_t i = static_cast<size_t>(key.A) & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
             if (Slots_[i].A == key.A && Slots_[i].B == key.B)
                 return true;
             if (Slots_[i].A == 0 && Slots_[i].B == 0)
@@ -268,13 +268,16 @@ uint64_t BitsSet(uint64_t Word)
     return n;
 }
 
-bool TestBit(const std::vector<uint64_t>& Bits, uint64_t I) { return (Bits[I / 64] >> (I % 64) & 1) != 0; }
+bool TestBit(const std::vector<uint64_t>& Bits, uint64_t I)
+{
+    return (Bits[static_cast<size_t>(I / 64)] >> (I % 64) & 1) != 0;
+}
 
 // The first set bit from I on, before Limit; Limit when there is none.
 uint64_t NextSetBit(const std::vector<uint64_t>& Bits, uint64_t I, uint64_t Limit)
 {
     while (I < Limit) {
-        const uint64_t word = Bits[I / 64] >> (I % 64);
+        const uint64_t word = Bits[static_cast<size_t>(I / 64)] >> (I % 64);
         if (word != 0) {
             const uint64_t at = I + TrailingZeros(word);
             return at < Limit ? at : Limit;
