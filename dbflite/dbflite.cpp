@@ -1301,7 +1301,6 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     const uint64_t next = PlanMemoRun(FieldNo, start, length);
     const uint64_t blockSize = MemoBlockSize_;
     const uint64_t runLength = (next - start) * blockSize;
-    const bool binary = IsBinaryMemoRef(field);
 
     // The run first, then the header, then the reference: a run that is not
     // whole on disk is never pointed at.
@@ -1322,19 +1321,8 @@ void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t L
     putBe32(nextBlock, MemoNextBlock_);
     Memo_->Write(0, nextBlock, sizeof nextBlock);
 
-    if (binary) {
-        unsigned char reference[BinaryMemoRefSize];
-        putLe32(reference, static_cast<uint32_t>(start));
-        WriteField(RecNo, FieldNo, field, reinterpret_cast<const char*>(reference), sizeof reference);
-    } else {
-        WriteInteger(RecNo, FieldNo, static_cast<int32_t>(start));
-    }
-    if (OwnRuns_.size() <= static_cast<size_t>(FieldNo))
-        OwnRuns_.resize(static_cast<size_t>(FieldNo) + 1);
-    std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
-    if (own.size() <= static_cast<size_t>(RecNo))
-        own.resize(static_cast<size_t>(RecNo) + 1);
-    own[static_cast<size_t>(RecNo)] = true;
+    // The reference last, marked as leading to a run of this table's own.
+    PointMemoRef(RecNo, FieldNo, start);
 }
 
 bool TDBFLite::OwnsRun(int32_t RecNo, int FieldNo) const
