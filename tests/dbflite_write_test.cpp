@@ -425,28 +425,22 @@ TEST_F(WriteTest, RunsOfAnotherValueTypeAreStoredUnderTheirTypeWhateverTheirByte
 // ReadValue shows, and WriteValue of that text gives the same bytes again.
 TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
 {
-    const auto le = [](uint64_t V, size_t Width) {
-        std::string b(Width, '\0');
-        for (size_t i = 0; i < Width; ++i)
-            b[i] = static_cast<char>(V >> (8 * i));
-        return b;
-    };
     const auto dbl = [&](double D) {
         uint64_t bits = 0;
         std::memcpy(&bits, &D, sizeof bits);
-        return le(bits, 8);
+        return LeBytes(bits, 8);
     };
-    const auto datetime = [&](uint32_t Day, uint32_t Ms) { return le(Day, 4) + le(Ms, 4); };
+    const auto datetime = [&](uint32_t Day, uint32_t Ms) { return LeBytes(Day, 4) + LeBytes(Ms, 4); };
     struct TCase {
         int Field;  // 0 I, 1 B, 2 Y, 3 T
         std::string Bytes, Text;
     };
     const std::vector<TCase> cases = {
-        {0, le(1, 4), "1"},
-        {0, le(0, 4), "0"},
-        {0, le(0xFFFFFFFFu, 4), "-1"},
-        {0, le(0x80000000u, 4), "-2147483648"},
-        {0, le(0x7FFFFFFFu, 4), "2147483647"},
+        {0, LeBytes(1, 4), "1"},
+        {0, LeBytes(0, 4), "0"},
+        {0, LeBytes(0xFFFFFFFFu, 4), "-1"},
+        {0, LeBytes(0x80000000u, 4), "-2147483648"},
+        {0, LeBytes(0x7FFFFFFFu, 4), "2147483647"},
         {1, dbl(0), "0"},
         {1, dbl(-0.0), "-0"},
         {1, dbl(0.1), "0.1"},
@@ -456,27 +450,24 @@ TEST(BinaryFields, ReadAsTextAndWrittenBackToTheSameBytes)
         {1, dbl(1.0 / 3), "0.3333333333333333"},
         {1, dbl(HUGE_VAL), "inf"},
         {1, dbl(-HUGE_VAL), "-inf"},
-        {2, le(0, 8), "0.0000"},
-        {2, le(123450, 8), "12.3450"},
-        {2, le(static_cast<uint64_t>(-1), 8), "-0.0001"},
-        {2, le(0x8000000000000000ull, 8), "-922337203685477.5808"},
-        {2, le(0x7FFFFFFFFFFFFFFFull, 8), "922337203685477.5807"},
+        {2, LeBytes(0, 8), "0.0000"},
+        {2, LeBytes(123450, 8), "12.3450"},
+        {2, LeBytes(static_cast<uint64_t>(-1), 8), "-0.0001"},
+        {2, LeBytes(0x8000000000000000ull, 8), "-922337203685477.5808"},
+        {2, LeBytes(0x7FFFFFFFFFFFFFFFull, 8), "922337203685477.5807"},
         {3, datetime(0, 0), ""},
         {3, datetime(2451545, 0), "2000-01-01 00:00:00"},
         {3, datetime(2460676, 45296789), "2024-12-31 12:34:56.789"},
-        {3, datetime(1, 0), "0x0000000000000001"},                // before year 1: its bits
-        {3, datetime(2451545, 86400000), "0x05265C0000256859"},   // a day of more than 24 hours
-        {1, le(0x7FF8000000000001ull, 8), "0x7FF8000000000001"},  // NaN: its bits
-        {1, le(0xFFF8000000000000ull, 8), "0xFFF8000000000000"},
+        {3, datetime(1, 0), "0x0000000000000001"},                     // before year 1: its bits
+        {3, datetime(2451545, 86400000), "0x05265C0000256859"},        // a day of more than 24 hours
+        {1, LeBytes(0x7FF8000000000001ull, 8), "0x7FF8000000000001"},  // NaN: its bits
+        {1, LeBytes(0xFFF8000000000000ull, 8), "0xFFF8000000000000"},
         {3, datetime(2440588, 86399000), "1970-01-01 23:59:59"},
         {3, datetime(1721426, 1), "0001-01-01 00:00:00.001"},
         {3, datetime(5373484, 0), "9999-12-31 00:00:00"},
     };
-    TTableSpec spec;
-    spec.Version = 0x30;
-    spec.BacklinkArea = true;
-    spec.Fields = {
-        {"I", 'I', 4, 0, 0, '\0'}, {"B", 'B', 8, 2, 0, '\0'}, {"Y", 'Y', 8, 4, 0, '\0'}, {"T", 'T', 8, 0, 0, '\0'}};
+    TTableSpec spec = VisualFoxProTable(
+        {BinaryField("I", 'I', 4), BinaryField("B", 'B', 8, 2), BinaryField("Y", 'Y', 8, 4), BinaryField("T", 'T', 8)});
     for (const TCase& c : cases) {
         std::vector<std::string> record(4);
         record[static_cast<size_t>(c.Field)] = c.Bytes;

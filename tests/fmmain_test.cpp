@@ -825,14 +825,14 @@ TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
     TTableSpec vfp;
     vfp.Version = 0x30;
     vfp.BacklinkArea = true;
-    vfp.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
-                  {"PIC", 'G', 4, 0, 0, '\0'},
+    vfp.Fields = {BinaryField("ID", 'I', 4),
+                  BinaryField("PIC", 'G', 4),
                   {"_NullFlags", '0', 1, 0, 5, '\0'},
-                  {"VB", 'Q', 10, 0, 0, '\0'},
+                  BinaryField("VB", 'Q', 10),
                   {"VC", 'V', 10},
                   {"ODD", 'X', 5},
-                  {"PRICE", 'B', 8, 2, 0, '\0'},
-                  {"STAMP", 'T', 8, 0, 0, '\0'}};
+                  BinaryField("PRICE", 'B', 8, 2),
+                  BinaryField("STAMP", 'T', 8)};
     vfp.Records = {{std::string(4, '\0')}};
     const std::string noText = ") нельзя загрузить из текста: текст не передаёт его байты без потерь";
     struct TCase {
@@ -924,28 +924,21 @@ TEST_F(Handlers, ALoadThatWouldFailWritesNothing)
 // gives every byte back, and records it appends are zero in binary fields.
 TEST_F(Handlers, SaveThenLoadLeavesAVisualFoxProTableAsItWas)
 {
-    const auto le = [](uint64_t V, size_t Width) {
-        std::string b(Width, '\0');
-        for (size_t i = 0; i < Width; ++i)
-            b[i] = static_cast<char>(V >> (8 * i));
-        return b;
-    };
-    spec.Version = 0x30;
-    spec.BacklinkArea = true;
-    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
-                   {"PRICE", 'B', 8, 2, 0, '\0'},
-                   {"COST", 'Y', 8, 4, 0, '\0'},
-                   {"STAMP", 'T', 8, 0, 0, '\0'},
-                   {"NAME", 'C', 12},
-                   {"QTY", 'N', 6},
-                   {"NOTES", 'M', 4, 0, 0, '\0'},
-                   {"_NullFlags", '0', 1, 0, 5, '\0'}};
-    spec.Records = {{le(1, 4), le(0x3FF0000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
-                     "    42", BinaryMemoRef(memo.Add("first\r\ntext")), std::string(1, '\x02')},
-                    {le(0xFFFFFFFFu, 4), le(0x8000000000000000ull, 8), le(static_cast<uint64_t>(-1), 8), le(0, 8), "",
-                     "", BinaryMemoRef(0), std::string(1, '\0')},
-                    {le(0x80000000u, 4), le(0x7FF8000000000123ull, 8), le(0x8000000000000000ull, 8),
-                     le(2451545, 4) + le(0, 4), "Bob#1", "    -7", BinaryMemoRef(memo.Add("#")),
+    spec = VisualFoxProTable({BinaryField("ID", 'I', 4),
+                              BinaryField("PRICE", 'B', 8, 2),
+                              BinaryField("COST", 'Y', 8, 4),
+                              BinaryField("STAMP", 'T', 8),
+                              {"NAME", 'C', 12},
+                              {"QTY", 'N', 6},
+                              BinaryField("NOTES", 'M', 4),
+                              {"_NullFlags", '0', 1, 0, 5, '\0'}});
+    spec.Records = {{LeBytes(1, 4), LeBytes(0x3FF0000000000000ull, 8), LeBytes(15000, 8),
+                     LeBytes(2460676, 4) + LeBytes(45296789, 4), "Ann", "    42",
+                     BinaryMemoRef(memo.Add("first\r\ntext")), std::string(1, '\x02')},
+                    {LeBytes(0xFFFFFFFFu, 4), LeBytes(0x8000000000000000ull, 8), LeBytes(static_cast<uint64_t>(-1), 8),
+                     LeBytes(0, 8), "", "", BinaryMemoRef(0), std::string(1, '\0')},
+                    {LeBytes(0x80000000u, 4), LeBytes(0x7FF8000000000123ull, 8), LeBytes(0x8000000000000000ull, 8),
+                     LeBytes(2451545, 4) + LeBytes(0, 4), "Bob#1", "    -7", BinaryMemoRef(memo.Add("#")),
                      std::string(1, '\x01')}};
     Put();
     const std::string before = t.Table();
@@ -977,11 +970,11 @@ TEST_F(Handlers, SaveThenLoadLeavesAVisualFoxProTableAsItWas)
     EXPECT_EQ(Field(1, 6), Zero4);
     EXPECT_EQ(RunText(t.Memo(), ReadLe32(Field(2, 6), 0)), "#");
     EXPECT_EQ(after.substr(0, HeaderSizeOf(spec)).substr(8), before.substr(0, HeaderSizeOf(spec)).substr(8));
-    const std::vector<std::string> appended = {
-        le(5, 4), le(0, 8), le(0, 8), le(0, 8), Ten + "  ", std::string(6, ' '), Zero4, std::string(1, '\0')};
+    const std::vector<std::string> appended = {LeBytes(5, 4), LeBytes(0, 8),       LeBytes(0, 8), LeBytes(0, 8),
+                                               Ten + "  ",    std::string(6, ' '), Zero4,         std::string(1, '\0')};
     for (int f = 0; f < 8; ++f) {
         EXPECT_EQ(Field(3, f), appended[static_cast<size_t>(f)]) << f;
-        EXPECT_EQ(Field(4, f), f == 0 ? le(6, 4) : appended[static_cast<size_t>(f)]) << f;
+        EXPECT_EQ(Field(4, f), f == 0 ? LeBytes(6, 4) : appended[static_cast<size_t>(f)]) << f;
     }
 }
 

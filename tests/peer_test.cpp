@@ -486,27 +486,20 @@ TEST_F(PeerTest, SalvageListsExactlyTheTextsWhoseReferencesPython3DbfEmptied)
 // and writing our texts back (as Load does) gives values they read alike.
 TEST_F(PeerTest, BinaryFieldsReadAsBothPeersReadThem)
 {
-    const auto le = [](uint64_t V, size_t Width) {
-        std::string b(Width, '\0');
-        for (size_t i = 0; i < Width; ++i)
-            b[i] = static_cast<char>(V >> (8 * i));
-        return b;
-    };
-    TTableSpec spec;
-    spec.Version = 0x30;
-    spec.BacklinkArea = true;
-    spec.Fields = {{"ID", 'I', 4, 0, 0, '\0'},
-                   {"PRICE", 'B', 8, 2, 0, '\0'},
-                   {"COST", 'Y', 8, 4, 0, '\0'},
-                   {"STAMP", 'T', 8, 0, 0, '\0'},
-                   {"NAME", 'C', 10},
-                   {"NOTES", 'M', 4, 0, 0, '\0'}};
+    TTableSpec spec = VisualFoxProTable({BinaryField("ID", 'I', 4),
+                                         BinaryField("PRICE", 'B', 8, 2),
+                                         BinaryField("COST", 'Y', 8, 4),
+                                         BinaryField("STAMP", 'T', 8),
+                                         {"NAME", 'C', 10},
+                                         BinaryField("NOTES", 'M', 4)});
     TMemoBuilder memo(64);
-    spec.Records = {{le(1, 4), le(0x3FF8000000000000ull, 8), le(15000, 8), le(2460676, 4) + le(45296789, 4), "Ann",
-                     BinaryMemoRef(memo.Add("text"))},
-                    {le(0xFFFFFFFFu, 4), le(0xC029000000000000ull, 8), le(static_cast<uint64_t>(-123456789), 8),
-                     le(2451545, 4) + le(0, 4), "Bob", BinaryMemoRef(0)},
-                    {le(0x80000000u, 4), le(0x3FB999999999999Aull, 8), le(0, 8), le(0, 8), "", BinaryMemoRef(0)}};
+    spec.Records = {{LeBytes(1, 4), LeBytes(0x3FF8000000000000ull, 8), LeBytes(15000, 8),
+                     LeBytes(2460676, 4) + LeBytes(45296789, 4), "Ann", BinaryMemoRef(memo.Add("text"))},
+                    {LeBytes(0xFFFFFFFFu, 4), LeBytes(0xC029000000000000ull, 8),
+                     LeBytes(static_cast<uint64_t>(-123456789), 8), LeBytes(2451545, 4) + LeBytes(0, 4), "Bob",
+                     BinaryMemoRef(0)},
+                    {LeBytes(0x80000000u, 4), LeBytes(0x3FB999999999999Aull, 8), LeBytes(0, 8), LeBytes(0, 8), "",
+                     BinaryMemoRef(0)}};
     const std::string path = Dir.Path("VFP.DBF");
     WriteFileBytes(path, BuildTable(spec));
     WriteFileBytes(Dir.Path("VFP.FPT"), memo.Bytes());

@@ -519,6 +519,20 @@ void CheckFilters(HWND Dialog, const char* First)
     Check(selected == 0, "the dialog shows filter entry " + std::to_string(selected + 1));
 }
 
+// Clicks Button (posted: the box is modal) and waits for the confirmation
+// box, titled "Внимание!" and saying Text; null, reported, when none comes.
+HWND ConfirmationBox(int Button, const std::wstring& Text)
+{
+    PostClick(Button);
+    HWND box = WaitForMessageBox(App.Form);
+    Check(box != nullptr, "no confirmation box");
+    if (box) {
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
+        CheckText(MessageBoxText(box), Text, "box text");
+    }
+    return box;
+}
+
 void CloseStrayBoxes()
 {
     for (int round = 0; round < 4; ++round) {
@@ -1099,15 +1113,11 @@ void CheckClear(const TSession& S)
         SetText(S.FileName, S.Clear);
         SetText(S.Memo, Utf8ToWide(fNotes));
         const std::wstring caption = Caption(App.Form);
-        PostClick(Ids::btClear);
-        HWND box = WaitForMessageBox(App.Form);
-        Check(box != nullptr, "no confirmation box");
+        HWND box = ConfirmationBox(
+            Ids::btClear,
+            Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups));
         if (!box)
             return;
-        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box),
-                  Utf8ToWide(std::string("Вы действительно хотите очистить эти MEMO поля (1 шт.)?\r") + NoBackups),
-                  "box text");
         Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
         Check(Answer(box, IDCANCEL), "the box did not close");
         Check(Settle(), "the program does not answer");
@@ -1168,15 +1178,11 @@ void CheckRewrite(const TSession& S)
     Step("Rewrite copies the readable texts to fresh blocks", [&] {
         SetText(S.FileName, S.Rewrite);
         SetText(S.Memo, Utf8ToWide(std::string(fDesc) + "\r\n" + fNotes));
-        PostClick(Ids::btAuto);
-        HWND box = WaitForMessageBox(App.Form);
-        Check(box != nullptr, "no confirmation box");
+        HWND box = ConfirmationBox(
+            Ids::btAuto,
+            Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups));
         if (!box)
             return;
-        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box),
-                  Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (2 шт.)?\r") + NoBackups),
-                  "box text");
         Check(Answer(box, IDOK), "the box did not close");
         Check(Settle(), "the program does not answer");
         CheckText(Caption(App.Form), Utf8ToWide("MEMO поля переписаны."), "caption");

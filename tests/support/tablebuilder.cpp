@@ -204,3 +204,25 @@ std::string Cp1251(const std::string& Utf8)
     }
     return out;
 }
+
+TTableSpec VisualFoxProTable(std::vector<TFieldSpec> Fields)
+{
+    TTableSpec spec;
+    spec.Version = 0x30;
+    spec.BacklinkArea = true;
+    spec.Fields = std::move(Fields);
+    return spec;
+}
+
+TFieldSpec BinaryField(const std::string& Name, char Type, uint16_t Size, uint8_t Decimals)
+{
+    return {Name, Type, Size, Decimals, 0, '\0'};
+}
+
+std::string LeBytes(uint64_t Value, size_t Width)
+{
+    std::string bytes(Width, '\0');
+    for (size_t i = 0; i < Width; ++i)
+        bytes[i] = static_cast<char>(Value >> (8 * i));
+    return bytes;
+}

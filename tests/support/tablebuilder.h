@@ -36,6 +36,13 @@ struct TTableSpec {
 // The whole table file.
 std::string BuildTable(const TTableSpec& Spec);
 
+// The newer (Visual FoxPro) layout: version 0x30, the 263-byte area after
+// the terminator. A binary field of it is padded with zero bytes.
+TTableSpec VisualFoxProTable(std::vector<TFieldSpec> Fields);
+TFieldSpec BinaryField(const std::string& Name, char Type, uint16_t Size, uint8_t Decimals = 0);
+// Value as Width little-endian bytes: the value of a binary field.
+std::string LeBytes(uint64_t Value, size_t Width);
+
 // Header length and record length the builder gives a table.
 uint16_t HeaderSizeOf(const TTableSpec& Spec);
 uint16_t RecordSizeOf(const TTableSpec& Spec);
