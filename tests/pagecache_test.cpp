@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "dbflite/pagecache.h"
 #include "memfs.h"
@@ -157,13 +158,26 @@ TEST(PageCache, EvictingAChangedPageWritesAllOfThemInOrderAfterTheHook)
     EXPECT_EQ(events.size(), 2u);
 }
 
+// A cache over a file of 512 bytes "z" whose reads, writes and syncs fail
+// when the test arms them to.
+struct TFaultyCache {
+    TMemoryFileSystem Files;
+    TFaultFileSystem Faults{Files};
+    std::unique_ptr<TFileStream> Stream;
+    std::unique_ptr<TPageCache> Cache;
+    TFaultyCache()
+    {
+        Files.SetFile("f", std::string(512, 'z'));
+        Stream = Faults.Open("f", TFileAccess::ReadWrite, TFileShare::DenyNone);
+        Cache = std::make_unique<TPageCache>(*Stream, 64, 4, 8);
+    }
+};
+
 TEST(PageCache, AFailedSyncFailsEveryLaterOne)
 {
-    TMemoryFileSystem files;
-    files.SetFile("f", std::string(512, 'z'));
-    TFaultFileSystem faults(files);
-    auto stream = faults.Open("f", TFileAccess::ReadWrite, TFileShare::DenyNone);
-    TPageCache cache(*stream, 64, 4, 8);
+    TFaultyCache f;
+    TPageCache& cache = *f.Cache;
+    TFaultFileSystem& faults = f.Faults;
     cache.Sync();  // nothing written: no sync asked of the system
     EXPECT_TRUE(faults.Events.empty());
     cache.Write(100, "new", 3);
@@ -177,12 +191,9 @@ TEST(PageCache, AFailedSyncFailsEveryLaterOne)
 
 TEST(PageCache, AFailedFillIsNotTakenForAPage)
 {
-    TMemoryFileSystem files;
-    files.SetFile("f", std::string(512, 'z'));
-    TFaultFileSystem faults(files);
-    auto stream = faults.Open("f", TFileAccess::ReadWrite, TFileShare::DenyNone);
-    TPageCache cache(*stream, 64, 4, 8);
-    faults.FailAt = faults.Operations + 1;
+    TFaultyCache f;
+    TPageCache& cache = *f.Cache;
+    f.Faults.Arm(1);
     char c = 0;
     EXPECT_THROW(cache.Read(70, &c, 1), EStreamError);
     EXPECT_EQ(ReadBack(cache, 70, 2), "zz");  // read again, not zeros from the failed slot
