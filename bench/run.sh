@@ -38,8 +38,8 @@ elif [ "${1:-}" = "--perf" ]; then
   mode=perf
   profiled=${2:-}
   case "$profiled" in
-    info|check|save|clear|clear-all|rewrite|load) ;;
-    *) echo "run.sh: --perf takes one of info, check, save, clear, clear-all, rewrite, load" >&2; exit 2 ;;
+    info|check|save|clear|clear-all|rewrite|load|salvage|pack) ;;
+    *) echo "run.sh: --perf takes one of info, check, save, clear, clear-all, rewrite, load, salvage, pack" >&2; exit 2 ;;
   esac
   shift 2
 fi
@@ -173,10 +173,10 @@ echo "  written in $(secs "$t0" "$(now)") s" >&2
 # The operations: name, arguments, whether it changes the table, the
 # reference files (all: table and memo file; table: the table alone), the
 # target ratio.
-names=(info check save clear "clear --all" rewrite load)
-changes=(0 0 0 1 1 1 1)
-refkind=(all all all all table all all)
-limits=(- 2 2 2 1.5 3 3)
+names=(info check save clear "clear --all" rewrite load salvage pack)
+changes=(0 0 0 1 1 1 1 0 1)
+refkind=(all all all all table all all all all)
+limits=(- 3 2 2 1.5 3 3 3 5)
 set_args() { # index -> ARGS, the command line of tarnwick-cli
   case $1 in
     0) ARGS=(info "$table") ;;
@@ -186,6 +186,8 @@ set_args() { # index -> ARGS, the command line of tarnwick-cli
     4) ARGS=(clear "$wtable" --all --yes) ;;
     5) ARGS=(rewrite "$wtable" --yes) ;;
     6) ARGS=(load "$wtable" "$saved" --yes) ;;
+    7) ARGS=(salvage "$table" "$outdir/orphans.txt") ;;
+    8) ARGS=(pack "$wtable" --yes --no-backup) ;;
   esac
 }
 
@@ -194,7 +196,7 @@ if [ "$mode" = perf ]; then
   command -v perf >/dev/null || die "perf is missing (Debian package linux-perf)"
   case $profiled in
     info) index=0 ;; check) index=1 ;; save) index=2 ;; clear) index=3 ;;
-    clear-all) index=4 ;; rewrite) index=5 ;; load) index=6 ;;
+    clear-all) index=4 ;; rewrite) index=5 ;; load) index=6 ;; salvage) index=7 ;; pack) index=8 ;;
   esac
   if [ "$profiled" = load ]; then
     "$cli" save "$table" "$saved" >/dev/null 2>&1 || die "save failed"
@@ -295,6 +297,7 @@ verify() { # index stdout-file -> prints problems
       local lines
       lines=$(wc -l <"$saved")
       [ "$lines" = $((records + 1)) ] || echo "save wrote $lines lines for $records records" ;;
+    7) [ "$(head -n 1 "$outdir/orphans.txt" | tr -d '\r')" = "$(printf 'BLOCK\tTEXT')" ] || echo "salvage wrote no header line" ;;
     *)
       # check ends with 4 when it finds something wrong, as it does here.
       local rc=0
@@ -309,6 +312,7 @@ verify() { # index stdout-file -> prints problems
           4) [ "$t" = 0 ] && [ "$b" = 0 ] && [ "$n" = 0 ] && [ "$p" = 0 ] || echo "$f after clear --all: text $t, blank $b, damaged $n+$p" ;;
           5) [ "$t" = "$texts" ] && [ "$c" = 0 ] || echo "$f after rewrite: text $t (of $texts), still to clear $c" ;;
           6) [ "$t" = "$texts" ] || echo "$f after load: text $t (of $texts)" ;;
+          8) [ "$t" = "$texts" ] || echo "$f after pack: text $t (of $texts)" ;;
         esac
       done ;;
   esac
