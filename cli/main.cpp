@@ -165,6 +165,15 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
     return ExitDone;
 }
 
+// No table at Path: says so, as the handlers' caption would.
+bool TableMissing(const std::string& Path)
+{
+    if (OsFileSystem().FileExists(Path))
+        return false;
+    std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+    return true;
+}
+
 // The exit status a handler's outcome gives.
 int ExitFor(const TOutcome& Outcome)
 {
@@ -240,10 +249,8 @@ std::string Hex(int Byte)
 int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
-    if (!OsFileSystem().FileExists(path)) {
-        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+    if (TableMissing(path))
         return ExitNotDone;
-    }
     try {
         // Read-only: the diagnosis changes nothing and locks nothing.
         TDBFLite table;
@@ -278,10 +285,8 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
-    if (!OsFileSystem().FileExists(path)) {
-        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+    if (TableMissing(path))
         return ExitNotDone;
-    }
     try {
         const TMemoMapFindings found =
             SalvageOrphans(OsFileSystem(), path, Options.Files[1],
@@ -302,10 +307,8 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
 int RunPackCommand(TConsolePort& Port, const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
-    if (!OsFileSystem().FileExists(path)) {
-        std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+    if (TableMissing(path))
         return ExitNotDone;
-    }
     try {
         // Once the plan is made (the limit checked) and before any write:
         // the question, then the backup, both through the open table.
@@ -420,10 +423,8 @@ int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& 
     // Converting needs the code page before anything is written; only the
     // names on the terminal go without.
     if (converting && number == 0) {
-        if (!OsFileSystem().FileExists(Port.FileName)) {
-            std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+        if (TableMissing(Port.FileName))
             return ExitNotDone;
-        }
         if (driver < 0) {
             std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
             return ExitError;
