@@ -21,14 +21,7 @@ TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath
 
     TTextFileWriter out(Files, OutputPath);
     out.WriteLine("BLOCK\tTEXT");
-    const auto writeEscaped = [&out](const char* Data, size_t Length) {
-        while (Length > 0) {
-            const size_t part = std::min<size_t>(Length, TTextFileWriter::BufferSize / MaxEscapedSize);
-            out.Commit(EscapeMemoValue(out.Room(part * MaxEscapedSize), Data, part));
-            Data += part;
-            Length -= part;
-        }
-    };
+    const auto writeEscaped = [&out](const char* Data, size_t Length) { out.WriteEscaped(Data, Length); };
     for (const TMemoOrphan& orphan : map.Orphans()) {
         if (!orphan.Lost())
             continue;

@@ -349,14 +349,7 @@ void TfmMain::WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection,
 
     // Lines are built straight in the file's buffer, memo texts escaped as
     // the table layer hands them over, without a copy of a text or a line.
-    const auto writeEscaped = [&Out](const char* Data, size_t Length) {
-        while (Length > 0) {
-            const size_t part = std::min<size_t>(Length, TTextFileWriter::BufferSize / MaxEscapedSize);
-            Out.Commit(EscapeMemoValue(Out.Room(part * MaxEscapedSize), Data, part));
-            Data += part;
-            Length -= part;
-        }
-    };
+    const auto writeEscaped = [&Out](const char* Data, size_t Length) { Out.WriteEscaped(Data, Length); };
     const int32_t records = RecordsToVisit(Table);
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % SaveStep == 0)

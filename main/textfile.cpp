@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "main/escape.h"
 #include "strutil/strutil.h"
 
 namespace {
@@ -53,6 +54,16 @@ void TTextFileWriter::WriteLine(const std::string& Line)
         done += part;
     }
     EndLine();
+}
+
+void TTextFileWriter::WriteEscaped(const char* Data, size_t Length)
+{
+    while (Length > 0) {
+        const size_t part = std::min<size_t>(Length, BufferSize / MaxEscapedSize);
+        Commit(EscapeMemoValue(Room(part * MaxEscapedSize), Data, part));
+        Data += part;
+        Length -= part;
+    }
 }
 
 void TTextFileWriter::Flush()

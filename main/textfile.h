@@ -26,6 +26,9 @@ public:
     char* Room(size_t Count) { return Buffer_.size() - Used_ >= Count ? Buffer_.data() + Used_ : MakeRoom(Count); }
     void Commit(char* End) { Used_ = static_cast<size_t>(End - Buffer_.data()); }
     void EndLine() { Commit(std::copy_n("\r\n", 2, Room(2))); }
+    // Length bytes at Data with the memo text file's escapes, straight into
+    // the buffer: a text of any length, without a copy of it.
+    void WriteEscaped(const char* Data, size_t Length);
     // Writes out what is buffered and closes the file.
     void Close();
 
