@@ -107,35 +107,27 @@ TEST(ChangeFileExt, OnlyADotInTheFileNameCounts)
     EXPECT_EQ(ChangeFileExt("", ".txt"), ".txt");
 }
 
-TEST(ReflowHelpText, SingleBreaksJoinParagraphsStay)
+TEST(ReflowHelpText, ParagraphsLineBreaksMarksAndSpaces)
 {
-    EXPECT_EQ(ReflowHelpText("one\r\ntwo\r\n\r\nthree \r\nfour"), "one two\r\n\r\nthree\r\nfour");
-    // Two empty lines stay two.
-    EXPECT_EQ(ReflowHelpText("a\r\nb\r\n\r\n\r\nc"), "a b\r\n\r\n\r\nc");
-    // Three empty lines become two, and the paragraph after them starts
-    // with a space.
-    EXPECT_EQ(ReflowHelpText("a\r\n\r\n\r\n\r\nb"), "a\r\n\r\n\r\n b");
-    // A line ending in a space keeps its break but swallows one empty line.
-    EXPECT_EQ(ReflowHelpText("a \r\n\r\nb"), "a\r\n b");
-}
-
-TEST(ReflowHelpText, FileBytesAreNormalisedFirst)
-{
-    // Lone CR and lone LF are line breaks too.
-    EXPECT_EQ(ReflowHelpText("a\rb\nc\r\n\nd"), "a b c\r\n\r\nd");
-    // Trailing blanks of every kind go; a zero byte ends the text.
-    EXPECT_EQ(ReflowHelpText("x\r\n\r\n\r\n \t\r\n"), "x");
-    EXPECT_EQ(ReflowHelpText(std::string("a\r\nb\0c\r\nd", 10)), "a b");
-    EXPECT_EQ(ReflowHelpText(""), "");
-    EXPECT_EQ(ReflowHelpText("\r\n \r\n"), "");
-}
-
-TEST(ReflowHelpText, MarkCharactersAndSpaceRuns)
-{
-    EXPECT_EQ(ReflowHelpText("one$two"), "one\r\ntwo");
-    EXPECT_EQ(ReflowHelpText("a&b\\c"), "a\r\n\r\n\r\nb\r\n\r\nc");
-    // One pass over double spaces: three become two, four become two.
-    EXPECT_EQ(ReflowHelpText("a   b    c d"), "a  b  c d");
+    const struct {
+        std::string File, Shown;
+        const char* Why;
+    } cases[] = {
+        {"one\r\ntwo\r\n\r\nthree \r\nfour", "one two\r\n\r\nthree\r\nfour", "single breaks join, paragraphs stay"},
+        {"a\r\nb\r\n\r\n\r\nc", "a b\r\n\r\n\r\nc", "two empty lines stay two"},
+        {"a\r\n\r\n\r\n\r\nb", "a\r\n\r\n\r\n b", "three become two, the next paragraph starts with a space"},
+        {"a \r\n\r\nb", "a\r\n b", "a line ending in a space keeps its break, swallows one empty line"},
+        {"a\rb\nc\r\n\nd", "a b c\r\n\r\nd", "lone CR and lone LF are breaks too"},
+        {"x\r\n\r\n\r\n \t\r\n", "x", "trailing blanks of every kind go"},
+        {std::string("a\r\nb\0c\r\nd", 10), "a b", "a zero byte ends the text"},
+        {"", "", "empty"},
+        {"\r\n \r\n", "", "only blanks"},
+        {"one$two", "one\r\ntwo", "$ breaks a line"},
+        {"a&b\\c", "a\r\n\r\n\r\nb\r\n\r\nc", "& and \\ break paragraphs"},
+        {"a   b    c d", "a  b  c d", "one pass over double spaces"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReflowHelpText(c.File), c.Shown) << c.Why;
 }
 
 TEST(ErrorDisplayText, FullStopOnlyAfterBytesSortingAfterIt)
