@@ -328,63 +328,36 @@ TEST_F(WriteTest, AFailedWriteNeverLeavesAReferenceToAnUnwrittenRun)
     const uint32_t old = memo.Add("old text");
     spec.Records[0][3] = MemoRef(old);
     const std::string text(3000, 'n');
-    TFaultFileSystem faults(t.Files);
-    faults.FailOnlyWrites = true;
-    faults.PartialWrites = true;
-    for (long failAt = 1;; ++failAt) {
-        t.Put(spec, memo);
-        faults.Arm(failAt);
-        {
-            TDBFLite table(faults);
-            table.OpenTable(t.TablePath, false);
-            table.WriteMemo(0, 3, text);
-            table.WriteRaw(1, 0, "other");
-            std::string error;
-            try {
-                table.CloseTable();
-            } catch (const EError& e) {
-                error = e.Message();
-            }
-            EXPECT_EQ(error, faults.Failed ? "Stream write error" : "") << failAt;
-        }
-        if (!faults.Failed)
-            break;  // every write of the run has been failed once
-        TDBFLite check(t.Files);
-        check.OpenTable(t.TablePath, false);
-        const std::string read = check.ReadMemo(0, 3);
-        EXPECT_TRUE(read == "old text" || read == text) << failAt;
-        const uint32_t block = static_cast<uint32_t>(std::stoul(check.ReadRaw(0, 3)));
-        EXPECT_GE(check.MemoNextBlock(), block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << failAt;
-    }
+    FailEachWrite(
+        t, [&] { t.Put(spec, memo); },
+        [&](TDBFLite& Table) {
+            Table.WriteMemo(0, 3, text);
+            Table.WriteRaw(1, 0, "other");
+        },
+        [&](long FailAt, const std::string& Error) {
+            EXPECT_EQ(Error, "Stream write error") << FailAt;
+            TDBFLite check(t.Files);
+            check.OpenTable(t.TablePath, false);
+            const std::string read = check.ReadMemo(0, 3);
+            EXPECT_TRUE(read == "old text" || read == text) << FailAt;
+            const uint32_t block = static_cast<uint32_t>(std::stoul(check.ReadRaw(0, 3)));
+            EXPECT_GE(check.MemoNextBlock(), block + (read == text ? (8u + 3000u + 63u) / 64u : 1u)) << FailAt;
+        });
 }
 
 TEST_F(WriteTest, TheRecordCountNeverCoversARecordNotWrittenWhole)
 {
-    TFaultFileSystem faults(t.Files);
-    faults.FailOnlyWrites = true;
-    faults.PartialWrites = true;
-    for (long failAt = 1;; ++failAt) {
-        t.Put(spec, memo);
-        faults.Arm(failAt);
-        {
-            TDBFLite table(faults);
-            table.OpenTable(t.TablePath, false);
-            table.WriteRaw(3, 0, "appended");
-            try {
-                table.CloseTable();
-            } catch (const EError&) {
+    FailEachWrite(
+        t, [&] { t.Put(spec, memo); }, [](TDBFLite& Table) { Table.WriteRaw(3, 0, "appended"); },
+        [&](long FailAt, const std::string&) {
+            const std::string bytes = t.Table();
+            const uint32_t count = ReadLe32(bytes, 4);
+            const size_t header = HeaderSizeOf(spec), record = RecordSizeOf(spec);
+            EXPECT_LE(header + count * record, bytes.size()) << FailAt;
+            if (count == 4) {
+                EXPECT_EQ(bytes.substr(header + 3 * record + 1, 8), "appended") << FailAt;
             }
-        }
-        if (!faults.Failed)
-            break;
-        const std::string bytes = t.Table();
-        const uint32_t count = ReadLe32(bytes, 4);
-        const size_t header = HeaderSizeOf(spec), record = RecordSizeOf(spec);
-        EXPECT_LE(header + count * record, bytes.size()) << failAt;
-        if (count == 4) {
-            EXPECT_EQ(bytes.substr(header + 3 * record + 1, 8), "appended") << failAt;
-        }
-    }
+        });
 }
 
 TEST_F(WriteTest, ANarrowReferenceFieldIsNeverWrittenCut)

@@ -37,3 +37,35 @@ inline std::string ExpectError(const std::function<void()>& Action)
     ADD_FAILURE() << "no error was raised";
     return {};
 }
+
+// Fails each write of a run in turn (the first, then the second, ...),
+// half written as on a disk that fills up, until a run fails none. Before
+// each run Reset puts the files back; Run writes through the open table;
+// after a failed run Check(failAt, what CloseTable raised) looks at the files.
+inline void FailEachWrite(TMemTable& T, const std::function<void()>& Reset, const std::function<void(TDBFLite&)>& Run,
+                          const std::function<void(long, const std::string&)>& Check)
+{
+    TFaultFileSystem faults(T.Files);
+    faults.FailOnlyWrites = true;
+    faults.PartialWrites = true;
+    for (long failAt = 1;; ++failAt) {
+        Reset();
+        faults.Arm(failAt);
+        std::string error;
+        {
+            TDBFLite table(faults);
+            table.OpenTable(T.TablePath, false);
+            Run(table);
+            try {
+                table.CloseTable();
+            } catch (const EError& e) {
+                error = e.Message();
+            }
+        }
+        if (!faults.Failed) {
+            EXPECT_EQ(error, "") << "a run with no failure";
+            return;
+        }
+        Check(failAt, error);
+    }
+}
