@@ -87,6 +87,13 @@ protected:
 
     void SetUp() override { port.FileName = t.TablePath; }
     void Put() { t.Put(spec, memo); }
+    // The table alone, its memo file gone; the port's log starts afresh.
+    void PutWithoutMemoFile()
+    {
+        t.Files.Remove(t.MemoPath);
+        t.Put(spec);
+        port.Log.clear();
+    }
     void Click(void (TfmMain::*Handler)()) { form.Run(Handler); }
     std::string Field(int RecNo, int FieldNo) const { return FieldAt(spec, t.Table(), RecNo, FieldNo); }
     std::vector<std::string> Cursors() const { return port.Entries("cursor:"); }
@@ -266,21 +273,18 @@ TEST_F(Handlers, ClearAllBlanksEverySelectedReferenceAndCountsRecordsInTheFile)
     // All needs no memo file; without All a table lacking one is refused.
     spec.RecordCountOverride = -1;
     spec.Records.resize(3);
-    TMemTable bare;
-    bare.Put(spec);
-    TFakePort barePort;
-    TfmMain bareForm(barePort, bare.Files);
-    barePort.FileName = bare.TablePath;
-    barePort.Memo = "NOTES";
-    bareForm.Run(&TfmMain::btClearClick);
-    EXPECT_EQ(barePort.Log, Lines{NoMemoFile});
-    EXPECT_EQ(bare.Table(), BuildTable(spec));
-    barePort.Log.clear();
-    barePort.All = true;
-    bareForm.Run(&TfmMain::btClearClick);
-    EXPECT_EQ(barePort.Captions().back(), "MEMO поля очищены.");
-    EXPECT_EQ(FieldAt(spec, bare.Table(), 2, 1), Ten);
-    EXPECT_EQ(FieldAt(spec, bare.Table(), 2, 2), MemoRef(text));
+    PutWithoutMemoFile();
+    port.Memo = "NOTES";
+    port.All = false;
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(port.Log, Lines{NoMemoFile});
+    EXPECT_EQ(t.Table(), BuildTable(spec));
+    port.Log.clear();
+    port.All = true;
+    Click(&TfmMain::btClearClick);
+    EXPECT_EQ(port.Captions().back(), "MEMO поля очищены.");
+    EXPECT_EQ(Field(2, 1), Ten);
+    EXPECT_EQ(Field(2, 2), MemoRef(text));
 }
 
 TEST_F(Handlers, ClearRefusalsWriteNothing)
@@ -413,14 +417,10 @@ TEST_F(Handlers, RewriteProgressAndRefusals)
     EXPECT_EQ(t.Table(), table);
     ExpectReleased();
 
-    TMemTable bare;
-    bare.Put(spec);
-    TFakePort barePort;
-    TfmMain bareForm(barePort, bare.Files);
-    barePort.FileName = bare.TablePath;
-    barePort.Memo = "NOTES";
-    bareForm.Run(&TfmMain::btAutoClick);
-    EXPECT_EQ(barePort.Log, Lines{NoMemoFile});
+    PutWithoutMemoFile();
+    port.Memo = "NOTES";
+    Click(&TfmMain::btAutoClick);
+    EXPECT_EQ(port.Log, Lines{NoMemoFile});
 }
 
 // Runs Rewrite over Spec and Memo once for every read and write it makes,

@@ -17,6 +17,7 @@ public:
     void SetFile(const std::string& Path, std::string Bytes);
     std::string File(const std::string& Path) const;
     bool Has(const std::string& Path) const { return Files_.count(Path) != 0; }
+    void Remove(const std::string& Path) { Files_.erase(Path); }
     // Paths compared without letter case, as on Windows.
     bool IgnoreCase = false;
 
