@@ -133,9 +133,8 @@ TEST(OpenTable, DescriptorsEndAtTheTerminatorNotAtTheNewerLayoutsExtraArea)
     TTableSpec spec = FiveFields();
     spec.Version = 0x30;
     spec.BacklinkArea = true;  // 263 more header bytes: 8 phantom fields by length alone
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.HeaderSize(), 193 + 263);
     EXPECT_EQ(db.FieldCount(), 5);
     EXPECT_EQ(db.ReadValue(0, 0), "abc");
@@ -171,9 +170,8 @@ TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
     TMemTable t;
     TTableSpec spec;
     spec.Fields = {{"ABCDEFGHIJK", 'C', 3}, {"", 'C', 3}, {"LOW", 'M', 10}};
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.Fields()[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
     EXPECT_EQ(db.Fields()[0].FieldType, 'C');
     EXPECT_EQ(db.Fields()[1].Name, "");
@@ -185,9 +183,8 @@ TEST(OpenTable, FieldIndexIsExactAndTakesTheFirst)
     TMemTable t;
     TTableSpec spec;
     spec.Fields = {{"Notes", 'M', 10}, {"NOTES", 'M', 10}, {"NOTES", 'C', 5}};
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.FieldIndex("NOTES"), 1);
     EXPECT_EQ(db.FieldIndex("Notes"), 0);
     EXPECT_EQ(db.FieldIndex("notes"), -1);
@@ -295,9 +292,8 @@ TEST(ReadValue, ByTypeLetter)
     TTableSpec spec;
     spec.Fields = {{"C", 'C', 10}, {"N", 'N', 9}, {"Z", 'C', 5}, {"X", 'X', 4}, {"F", 'F', 6}};
     spec.Records = {{"abc", "     12.5", std::string("a\0b\0 ", 5), "ab  ", "1.5 \t"}};
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.ReadRaw(0, 0), "abc       ");
     EXPECT_EQ(db.ReadValue(0, 0), "abc");
     EXPECT_EQ(db.ReadValue(0, 1), "     12.5");
@@ -336,9 +332,8 @@ TEST(ReadLogical, TrueLetters)
     spec.Fields = {{"L", 'L', 3}};
     for (const char* v : {"y", "1", " T ", "t", "Y", "N", "F", "?", "", "n"})
         spec.Records.push_back({v});
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     const bool expected[] = {true, true, true, true, true, false, false, false, false, false};
     for (int r = 0; r < 10; ++r)
         EXPECT_EQ(db.ReadLogical(r, 0), expected[r]) << r;
@@ -353,9 +348,8 @@ TEST(ReadDate, ValidInvalidAndDefaultedParts)
     spec.Fields = {{"D", 'D', 8}};
     for (const char* v : {"20051231", "20050231", "2005AB01", "", "20040229", "19000229", "00000101", "  2005  "})
         spec.Records.push_back({v});
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.ReadDate(0, 0), (TDate{2005, 12, 31}));
     EXPECT_TRUE(db.ReadDate(1, 0).IsZero());            // 31 February
     EXPECT_EQ(db.ReadDate(2, 0), (TDate{2005, 1, 1}));  // month AB takes the default
@@ -619,9 +613,8 @@ TEST(RecordsInFile, CountsWholeAndPartialRecordsUpToTheHeaderCount)
     TTableSpec spec = FiveFields();
     spec.Records.assign(3, spec.Records[0]);
     spec.RecordCountOverride = 1000;
-    t.Put(spec);
-    TDBFLite db(t.Files);
-    db.OpenTable(t.TablePath, false);
+    const auto opened = t.Opened(spec);
+    TDBFLite& db = *opened;
     EXPECT_EQ(db.RecordCount(), 1000);
     EXPECT_EQ(db.RecordsInFile(), 3);  // the end-of-file mark is no record
 

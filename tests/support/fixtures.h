@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,14 @@ struct TMemTable {
         Files.SetFile(MemoPath, Memo.Bytes());
     }
     std::string Table() const { return Files.File(TablePath); }
+    // The table of Spec put in memory and opened through this file system.
+    std::unique_ptr<TDBFLite> Opened(const TTableSpec& Spec, bool ReadOnly = false)
+    {
+        Put(Spec);
+        auto table = std::make_unique<TDBFLite>(Files);
+        table->OpenTable(TablePath, ReadOnly);
+        return table;
+    }
     std::string Memo() const { return Files.File(MemoPath); }
 };
 
