@@ -1,7 +1,7 @@
-#include "cli/backup.h"
+#include "backup.h"
 
-#include "cli/texts.h"
-#include "dbflite/dbflite.h"
+#include "texts.h"
+#include "dbflite.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 // The suffix both backups get: ".bak", or ".bakN" with the smallest N for
 // which neither file exists yet.

@@ -1,11 +1,11 @@
-#include "cli/check.h"
+#include "check.h"
 
 #include <iomanip>
 
-#include "cli/codepage.h"
-#include "dbflite/memomap.h"
-#include "cli/texts.h"
-#include "strutil/strutil.h"
+#include "codepage.h"
+#include "memomap.h"
+#include "texts.h"
+#include "strutil.h"
 
 namespace {
 

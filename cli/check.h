@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/consoleport.h"
-#include "dbflite/dbflite.h"
+#include "consoleport.h"
+#include "dbflite.h"
 
 struct TFieldDiagnosis {
     std::string Name;

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "cli/codepage.h"
-#include "strutil/strutil.h"
+#include "codepage.h"
+#include "strutil.h"
 
 namespace {
 

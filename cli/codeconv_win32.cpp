@@ -3,8 +3,8 @@
 #endif
 #include <windows.h>
 
-#include "cli/codepage.h"
-#include "platform/winstr.h"
+#include "codepage.h"
+#include "winstr.h"
 
 namespace {
 

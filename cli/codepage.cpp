@@ -1,7 +1,7 @@
-#include "cli/codepage.h"
+#include "codepage.h"
 
-#include "platform/error.h"
-#include "strutil/strutil.h"
+#include "error.h"
+#include "strutil.h"
 
 namespace {
 

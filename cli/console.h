@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/texts.h"
+#include "texts.h"
 
 // Sets the console up: UTF-8 output, and on Windows binary output with
 // every line ending in one CR LF (text mode would turn the CR LF of a text

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "cli/console.h"
+#include "console.h"
 
 namespace {
 

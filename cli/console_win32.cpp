@@ -11,9 +11,9 @@
 #include <streambuf>
 #include <string>
 
-#include "cli/console.h"
-#include "cli/crlf.h"
-#include "platform/winstr.h"
+#include "console.h"
+#include "crlf.h"
+#include "winstr.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "cli/consolefiles.h"
+#include "consolefiles.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "cli/texts.h"
-#include "strutil/strutil.h"
+#include "texts.h"
+#include "strutil.h"
 
 namespace {
 

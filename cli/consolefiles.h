@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "cli/codepage.h"
-#include "platform/filestream.h"
+#include "codepage.h"
+#include "filestream.h"
 
 class TConsoleFiles : public TFileSystem {
 public:

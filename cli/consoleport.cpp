@@ -1,12 +1,12 @@
-#include "cli/consoleport.h"
+#include "consoleport.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
 
-#include "cli/console.h"
-#include "cli/texts.h"
-#include "strutil/strutil.h"
+#include "console.h"
+#include "texts.h"
+#include "strutil.h"
 
 std::string ConsoleLines(const std::string& Text)
 {

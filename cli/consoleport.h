@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/codepage.h"
-#include "main/port.h"
+#include "codepage.h"
+#include "port.h"
 
 // Text of the memo box with console line ends: the window shows a lone CR
 // as a line break too; a console needs LF.

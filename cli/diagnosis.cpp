@@ -1,11 +1,11 @@
-#include "cli/diagnosis.h"
+#include "diagnosis.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iomanip>
 
-#include "cli/texts.h"
+#include "texts.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/check.h"
-#include "cli/texts.h"
-#include "dbflite/memomap.h"
+#include "check.h"
+#include "texts.h"
+#include "memomap.h"
 
 enum class TEndOfFileByte { Present, Missing, Other, NotChecked };
 enum class TNextFreeState { Inside, AtEnd, PastEnd };

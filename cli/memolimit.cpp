@@ -1,9 +1,9 @@
-#include "cli/memolimit.h"
+#include "memolimit.h"
 
 #include <algorithm>
 
-#include "main/textfile.h"
-#include "strutil/strutil.h"
+#include "textfile.h"
+#include "strutil.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 
 constexpr uint64_t OwnerMemoLimit = (uint64_t{1} << 31) - 1;
 

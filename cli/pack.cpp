@@ -1,12 +1,12 @@
-#include "cli/pack.h"
+#include "pack.h"
 
 #include <algorithm>
 #include <map>
 #include <vector>
 
-#include "cli/memolimit.h"
-#include "cli/texts.h"
-#include "dbflite/dbflite.h"
+#include "memolimit.h"
+#include "texts.h"
+#include "dbflite.h"
 
 namespace {
 

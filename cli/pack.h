@@ -26,7 +26,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 class TDBFLite;
 

@@ -1,10 +1,10 @@
-#include "cli/salvage.h"
+#include "salvage.h"
 
 #include <algorithm>
 
-#include "cli/texts.h"
-#include "main/escape.h"
-#include "main/textfile.h"
+#include "texts.h"
+#include "escape.h"
+#include "textfile.h"
 
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
                                 const std::function<void(int64_t, int64_t)>& Progress)

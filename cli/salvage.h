@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/filestream.h"
-#include "dbflite/memomap.h"
+#include "filestream.h"
+#include "memomap.h"
 
 // Maps the memo file of the table at TablePath (changing nothing) and writes
 // to OutputPath a line "BLOCK<TAB>TEXT", then one line per lost text (an

@@ -1,4 +1,4 @@
-#include "cli/texts.h"
+#include "texts.h"
 
 #include <cstring>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "dbflite/datetext.h"
+#include "datetext.h"
 
 #include <cstdio>
 

@@ -1,3 +1,3 @@
-#include "dbflite/datetext.h"
+#include "datetext.h"
 
 std::string ShortDatePattern() { return "yyyy-MM-dd"; }

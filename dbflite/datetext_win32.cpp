@@ -3,8 +3,8 @@
 #endif
 #include <windows.h>
 
-#include "dbflite/datetext.h"
-#include "platform/winstr.h"
+#include "datetext.h"
+#include "winstr.h"
 
 // The user's short date pattern. The pattern is read and applied by us, not
 // by GetDateFormat, which refuses years before 1601 (a blank date field reads

@@ -1,4 +1,4 @@
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,7 +10,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 namespace {
 

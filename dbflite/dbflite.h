@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "dbflite/datetext.h"
-#include "platform/error.h"
-#include "platform/filestream.h"
-#include "dbflite/pagecache.h"
+#include "datetext.h"
+#include "error.h"
+#include "filestream.h"
+#include "pagecache.h"
 
 struct TFieldDesc {
     std::string Name;    // as stored, up to 11 bytes, case kept

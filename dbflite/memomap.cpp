@@ -1,10 +1,10 @@
-#include "dbflite/memomap.h"
+#include "memomap.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 
 struct TMemoMapFindings {
     // False when there is no map to speak of: no memo file, or a block size

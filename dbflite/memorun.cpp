@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 
 namespace {
 

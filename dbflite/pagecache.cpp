@@ -1,4 +1,4 @@
-#include "dbflite/pagecache.h"
+#include "pagecache.h"
 
 #include <algorithm>
 #include <cstring>

@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 class TPageCache {
 public:

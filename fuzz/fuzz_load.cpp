@@ -5,10 +5,10 @@
 // reference leading to a whole text or to none.
 #include <algorithm>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 #include "fakeport.h"
 #include "fuzzsupport.h"
-#include "main/fmmain.h"
+#include "fmmain.h"
 #include "tablebuilder.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 #include "fakeport.h"
 #include "fuzzsupport.h"
-#include "main/fmmain.h"
+#include "fmmain.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <climits>
 #include <vector>
 
-#include "dbflite/dbflite.h"
-#include "dbflite/memomap.h"
+#include "dbflite.h"
+#include "memomap.h"
 #include "fuzzsupport.h"
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "main/escape.h"
+#include "escape.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "strutil/simd.h"
-#include "strutil/strutil.h"
+#include "simd.h"
+#include "strutil.h"
 
 namespace {
 

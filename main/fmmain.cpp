@@ -1,15 +1,15 @@
-#include "main/fmmain.h"
+#include "fmmain.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "main/escape.h"
-#include "main/helptext.h"
-#include "main/texts.h"
-#include "main/textfile.h"
-#include "strutil/strutil.h"
+#include "escape.h"
+#include "helptext.h"
+#include "maintexts.h"
+#include "textfile.h"
+#include "strutil.h"
 
 namespace {
 

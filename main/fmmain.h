@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "dbflite/dbflite.h"
-#include "main/outcome.h"
-#include "main/textfile.h"
-#include "main/port.h"
+#include "dbflite.h"
+#include "outcome.h"
+#include "textfile.h"
+#include "port.h"
 
 class TfmMain {
 public:

@@ -1,6 +1,6 @@
-#include "main/helptext.h"
+#include "helptext.h"
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 std::string ReflowHelpText(const std::string& FileBytes)
 {

@@ -1,4 +1,4 @@
-#include "main/outcome.h"
+#include "outcome.h"
 
 std::string ErrorDisplayText(const std::string& Message)
 {

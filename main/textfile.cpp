@@ -1,10 +1,10 @@
-#include "main/textfile.h"
+#include "textfile.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "main/escape.h"
-#include "strutil/strutil.h"
+#include "escape.h"
+#include "strutil.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 // "File not found", "File access denied", "Disk full", ... or
 // "I/O error <code>" for the failure behind E.

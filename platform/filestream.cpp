@@ -1,4 +1,4 @@
-#include "platform/filestream.h"
+#include "filestream.h"
 
 void TFileStream::Truncate(uint64_t) { throw EStreamError(WriteErrorText(), TIoFailure::Other, 0); }
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/error.h"
+#include "error.h"
 
 enum class TFileAccess {
     Read,       // an existing file, for reading

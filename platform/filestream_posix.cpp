@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/filestream.h"
-#include "platform/winstr.h"
+#include "filestream.h"
+#include "winstr.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #endif
 #include <windows.h>
 
-#include "platform/winstr.h"
+#include "winstr.h"
 
 namespace {
 

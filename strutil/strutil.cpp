@@ -1,11 +1,11 @@
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
 
-#include "strutil/simd.h"
+#include "simd.h"
 
 int PosFrom(const std::string& Sub, const std::string& S, int Start)
 {

@@ -3,13 +3,13 @@
 // UTF-8 through the handlers.
 #include <gtest/gtest.h>
 
-#include "cli/codepage.h"
-#include "cli/consolefiles.h"
-#include "cli/crlf.h"
-#include "cli/texts.h"
+#include "codepage.h"
+#include "consolefiles.h"
+#include "crlf.h"
+#include "texts.h"
 #include "fakeport.h"
 #include "fixtures.h"
-#include "main/fmmain.h"
+#include "fmmain.h"
 
 namespace {
 

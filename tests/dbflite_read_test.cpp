@@ -4,9 +4,9 @@
 #include <cstring>
 #include <functional>
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 #include "fixtures.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 #include "fixtures.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // the error display, on their own.
 #include <gtest/gtest.h>
 
-#include "main/escape.h"
-#include "main/helptext.h"
-#include "main/outcome.h"
-#include "strutil/strutil.h"
+#include "escape.h"
+#include "helptext.h"
+#include "outcome.h"
+#include "strutil.h"
 
 TEST(EscapeMemoValue, ControlBytesAndHashBecomeTwoDigitCodes)
 {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <functional>
 
-#include "dbflite/dbflite.h"
-#include "platform/filestream.h"
+#include "dbflite.h"
+#include "filestream.h"
 #include "tablebuilder.h"
 #include "tempdir.h"
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <optional>
 
-#include "dbflite/datetext.h"
+#include "datetext.h"
 #include "fakeport.h"
 #include "fixtures.h"
-#include "main/fmmain.h"
+#include "fmmain.h"
 
 namespace {
 

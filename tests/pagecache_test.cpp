@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "dbflite/pagecache.h"
+#include "pagecache.h"
 #include "memfs.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
-#include "cli/salvage.h"
-#include "dbflite/dbflite.h"
-#include "main/escape.h"
+#include "salvage.h"
+#include "dbflite.h"
+#include "escape.h"
 #include "tablebuilder.h"
 #include "tempdir.h"
 

@@ -8,14 +8,14 @@
 #include <functional>
 #include <sstream>
 
-#include "cli/backup.h"
-#include "cli/diagnosis.h"
-#include "cli/memolimit.h"
-#include "cli/pack.h"
-#include "cli/salvage.h"
+#include "backup.h"
+#include "diagnosis.h"
+#include "memolimit.h"
+#include "pack.h"
+#include "salvage.h"
 #include "fakeport.h"
 #include "fixtures.h"
-#include "main/fmmain.h"
+#include "fmmain.h"
 #include "tempdir.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "fakeport.h"
 #include "fixtures.h"
-#include "main/fmmain.h"
-#include "strutil/strutil.h"
+#include "fmmain.h"
+#include "strutil.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 TEST(PosFrom, FindsFirstOccurrenceAtOrAfterStart)
 {

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "main/textfile.h"
+#include "textfile.h"
 #include "memfs.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "main/win32/mainwindow.h"
+#include "mainwindow.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -8,9 +8,9 @@
 #include <iterator>
 #include <numeric>
 
-#include "platform/winstr.h"
-#include "main/win32/controlids.h"
-#include "main/win32/resource.h"
+#include "winstr.h"
+#include "controlids.h"
+#include "resource.h"
 
 namespace {
 

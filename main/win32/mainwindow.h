@@ -3,11 +3,11 @@
 // this class only turns window messages into calls of its handlers.
 #pragma once
 
-#include "main/win32/win32port.h"
+#include "win32port.h"
 
 #include <shellapi.h>
 
-#include "main/fmmain.h"
+#include "fmmain.h"
 
 class TMainWindow {
 public:

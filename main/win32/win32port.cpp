@@ -1,10 +1,10 @@
-#include "main/win32/win32port.h"
+#include "win32port.h"
 
 #include <commdlg.h>
 
 #include <algorithm>
 
-#include "platform/winstr.h"
+#include "winstr.h"
 
 const wchar_t* const AppTitle = L"Tarnwick";
 

@@ -8,7 +8,7 @@
 #endif
 #include <windows.h>
 
-#include "main/port.h"
+#include "port.h"
 
 // The application title: the error boxes carry it, whatever the caption says.
 extern const wchar_t* const AppTitle;

@@ -1,6 +1,6 @@
 // Start-up: the common controls, the window fmMain, the message loop until
 // the window closes.
-#include "main/win32/mainwindow.h"
+#include "mainwindow.h"
 
 #include <commctrl.h>
 

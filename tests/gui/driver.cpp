@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "main/win32/controlids.h"
-#include "platform/winstr.h"
+#include "controlids.h"
+#include "winstr.h"
 #include "tablebuilder.h"
 
 namespace Ids = TarnwickIds;

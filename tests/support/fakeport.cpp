@@ -1,6 +1,6 @@
 #include "fakeport.h"
 
-#include "strutil/strutil.h"
+#include "strutil.h"
 
 std::vector<std::string> TFakePort::Entries(const std::string& Prefix) const
 {

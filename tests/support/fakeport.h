@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "main/port.h"
+#include "port.h"
 
 class TFakePort : public TWindowPort {
 public:

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dbflite/dbflite.h"
+#include "dbflite.h"
 #include "memfs.h"
 #include "tablebuilder.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/filestream.h"
+#include "filestream.h"
 
 // Files in memory, with the same share rules as the real ones: an exclusive
 // open refuses and is refused by every other open of the same file.
