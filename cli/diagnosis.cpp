@@ -5,14 +5,12 @@
 #include <functional>
 #include <iomanip>
 
+#include "fptlayout.h"
 #include "texts.h"
 
 namespace {
 
 constexpr unsigned char EndOfFileMark = 0x1A;
-// A next free block this far past the end is damaged: new texts would leave
-// a gap of zeros as large.
-constexpr uint64_t NextFreeGapLimit = 16u << 20;
 
 std::string Str(uint64_t V) { return std::to_string(V); }
 
@@ -130,8 +128,7 @@ std::vector<std::string> TFullDiagnosis::Problems() const
         add("record_size");
     if (Fields.HasMemoFile && Fields.MemoBlockSize == 0)
         add("block_size");
-    if (NextFree == TNextFreeState::Inside ||
-        (NextFree == TNextFreeState::PastEnd && NextFreeDistance > NextFreeGapLimit))
+    if (NextFree == TNextFreeState::Inside || (NextFree == TNextFreeState::PastEnd && NextFreeDistance > MemoGapLimit))
         add("next_free_block");
     if (Map.NotRunStart > 0)
         add("not_run_start");

@@ -2,31 +2,15 @@
 
 #include <algorithm>
 
+#include "fptlayout.h"
 #include "textfile.h"
 #include "strutil.h"
 
 namespace {
 
-constexpr uint64_t MemoHeaderArea = 512;
-constexpr uint64_t BlockHeaderSize = 8;
-// As the table layer: a next free block further past the end is ignored and
-// new runs go to the end.
-constexpr uint64_t MemoGapLimit = 16u << 20;
-
-// Where the first new run goes, as the table layer places it.
-uint64_t FirstNewRun(TDBFLite& Table)
-{
-    const uint64_t blockSize = Table.MemoBlockSize();
-    const uint64_t size = Table.MemoFileSize();
-    const uint64_t end = (size + blockSize - 1) / blockSize * blockSize;
-    const uint64_t next = uint64_t{Table.MemoNextBlock()} * blockSize;
-    const uint64_t header = (MemoHeaderArea + blockSize - 1) / blockSize * blockSize;
-    return std::max({end, next <= end + MemoGapLimit ? next : end, header});
-}
-
 uint64_t RunSize(uint64_t Length, uint64_t BlockSize)
 {
-    return (BlockHeaderSize + Length + BlockSize - 1) / BlockSize * BlockSize;
+    return (MemoBlockHeaderSize + Length + BlockSize - 1) / BlockSize * BlockSize;
 }
 
 }  // namespace
@@ -35,7 +19,7 @@ uint64_t MemoSizeAfterRewrite(TDBFLite& Table, const std::vector<int>& Fields)
 {
     if (!Table.HasMemoFile() || Table.MemoBlockSize() == 0)
         return Table.MemoFileSize();
-    uint64_t end = FirstNewRun(Table);
+    uint64_t end = Table.NextRunBlock() * Table.MemoBlockSize();
     const int32_t records = Table.RecordsInFile();
     for (int32_t r = 0; r < records; ++r)
         for (int field : Fields) {
@@ -54,9 +38,9 @@ uint64_t MemoSizeAfterLoad(TDBFLite& Table, TFileSystem& Files, const std::strin
     std::vector<bool> memo;
     for (const std::string& name : SplitAt(in.ReadLine(), "\t")) {
         const int field = Table.FieldIndex(name);
-        memo.push_back(field >= 0 && Table.Fields()[static_cast<size_t>(field)].FieldType == 'M');
+        memo.push_back(field >= 0 && Table.Fields()[static_cast<size_t>(field)].IsMemo());
     }
-    uint64_t end = FirstNewRun(Table);
+    uint64_t end = Table.NextRunBlock() * Table.MemoBlockSize();
     while (!in.Eof()) {
         const std::string_view line = in.ReadLineView();
         size_t start = 0;

@@ -7,13 +7,9 @@
 #include "memolimit.h"
 #include "texts.h"
 #include "dbflite.h"
+#include "fptlayout.h"
 
 namespace {
-
-constexpr uint64_t MemoHeaderArea = 512;
-constexpr uint64_t BlockHeaderSize = 8;
-// As the table layer: a next free block further past the end is damaged.
-constexpr uint64_t MemoGapLimit = 16u << 20;
 
 // One reference that reads a text, by where it led when the run began.
 struct TLiveRef {
@@ -93,7 +89,7 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
             if (!run.InFile)
                 continue;
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
-            const uint64_t blocks = (BlockHeaderSize + run.Present + blockSize - 1) / blockSize;
+            const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
             Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks});
         }
     std::sort(Plan.Runs.begin(), Plan.Runs.end(),

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "fptlayout.h"
 #include "strutil.h"
 
 namespace {
@@ -35,20 +36,7 @@ constexpr char EndOfFile = 0x1A;
 constexpr size_t MemoHeaderRead = 31;
 // The part of the memo header that describes the rest of the file.
 constexpr size_t MemoHeaderFields = 8;
-constexpr uint64_t MemoHeaderArea = 512;
-// How far past the end of the memo file its header's next free block may lie
-// and still be where new texts go.
-constexpr uint64_t MemoGapLimit = 16u << 20;
 constexpr size_t TrailingBlankScan = 4096;
-// Every run starts with 4 bytes of block type (1 = text) and 4 of length.
-constexpr size_t MemoBlockHeaderSize = 8;
-// A run's block type is below 65,536; 1000 and 1001 mark blocks that a
-// Clipper or Harbour driver freed. A reference to a block with any other
-// first four bytes leads into the middle of some text, whose bytes would
-// be taken for a length of up to 4 GiB.
-constexpr uint32_t MemoTypeLimit = 65536;
-constexpr uint32_t MemoTypeFreed = 1000;
-constexpr uint32_t MemoTypeFreedToo = 1001;
 constexpr size_t MemoChunk = 1 << 20;
 // Memo texts up to this length are read from the cache's pages.
 constexpr uint64_t ShortMemoText = 64 * 1024;
@@ -69,33 +57,6 @@ const char BlankMemoRef[] = "          ";
 // Fields up to this width are copied through a buffer on the stack; only a
 // long character field is wider.
 constexpr size_t ShortField = 256;
-
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
-}
-void putLe32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-void putBe32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
 
 std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
 
@@ -167,13 +128,6 @@ bool IsBinaryField(const TFieldDesc& Field)
 bool IsTextField(const TFieldDesc& Field)
 {
     return std::strchr("CNFDLM", Field.FieldType) != nullptr && Field.FieldType != 0;
-}
-
-uint64_t le64(const unsigned char* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
-void putLe64(unsigned char* p, uint64_t v)
-{
-    putLe32(p, static_cast<uint32_t>(v));
-    putLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // Days since 1 January 1970 of a proleptic Gregorian date, and back.
@@ -788,8 +742,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     run.Type = be32(header);
     // No run starts inside the memo header: its first bytes there are the
     // next free block, which changes with every text written.
-    if (run.Offset < MemoHeaderArea || run.Type >= MemoTypeLimit || run.Type == MemoTypeFreed ||
-        run.Type == MemoTypeFreedToo) {
+    if (!IsRunStart(run.Offset, run.Type)) {
         run.NotAStart = true;
         return run;
     }

@@ -4,24 +4,13 @@
 #include <cstring>
 #include <limits>
 
+#include "fptlayout.h"
 #include "strutil.h"
 
 namespace {
 
-// The standard memo header fills the first 512 bytes whatever the block size.
-constexpr uint64_t MemoHeaderArea = 512;
-constexpr uint64_t BlockHeaderSize = 8;
 constexpr uint32_t TypeText = 1;
-constexpr uint32_t TypeFreed = 1000;
-constexpr uint32_t TypeFreedLast = 1001;
 constexpr size_t WindowSize = size_t{4} << 20;
-
-uint32_t Be32(const char* p)
-{
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint32_t>(u[0]) << 24 | static_cast<uint32_t>(u[1]) << 16 | static_cast<uint32_t>(u[2]) << 8 |
-           static_cast<uint32_t>(u[3]);
-}
 
 uint64_t Rotl(uint64_t V, int N) { return V << N | V >> (64 - N); }
 
@@ -106,11 +95,6 @@ struct TMemoMap::TWindow {
         return Buffer.data() + (Offset - Start);
     }
 };
-
-bool TMemoMap::IsRunStart(uint64_t Offset, uint32_t Type)
-{
-    return Offset >= MemoHeaderArea && Type < 65536 && Type != TypeFreed && Type != TypeFreedLast;
-}
 
 TMemoMap::TMemoMap(TDBFLite& Table, TFileSystem& Files) : Table_(Table), Files_(Files)
 {
@@ -333,7 +317,7 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
     uint64_t lastShown = 0;
     while (block < Blocks_) {
         const uint64_t offset = block * BlockSize_;
-        if (offset + BlockHeaderSize > FileSize_)
+        if (offset + MemoBlockHeaderSize > FileSize_)
             break;
         if (Progress && offset - lastShown >= (uint64_t{16} << 20)) {
             Progress(static_cast<int64_t>(offset), static_cast<int64_t>(FileSize_));
@@ -360,13 +344,13 @@ void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
     TMemoMapFindings& f = Findings_;
     const uint64_t offset = At * BlockSize_;
     // A header the end of the file cuts short holds no text.
-    const bool whole = offset + BlockHeaderSize <= FileSize_;
-    const uint64_t length = whole ? Be32(Pass.Window.Get(offset, BlockHeaderSize) + 4) : 0;
-    const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - BlockHeaderSize) : 0;
+    const bool whole = offset + MemoBlockHeaderSize <= FileSize_;
+    const uint64_t length = whole ? be32(Pass.Window.Get(offset, MemoBlockHeaderSize) + 4) : 0;
+    const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize) : 0;
     TPass::TKey key{};
-    HashText(Pass.Window, offset + BlockHeaderSize, present, key.Length, key.Hash);
+    HashText(Pass.Window, offset + MemoBlockHeaderSize, present, key.Length, key.Hash);
     Pass.Live.push_back(key);
-    const uint64_t end = At + (BlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
+    const uint64_t end = At + (MemoBlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
     if (end > Pass.NextFree)
         ++f.PastNextFree;
     const bool overlaps = At < Pass.Reach;
@@ -385,10 +369,10 @@ void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
 uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
 {
     const uint64_t offset = Block * BlockSize_;
-    const char* header = Pass.Window.Get(offset, BlockHeaderSize);
-    const uint32_t type = Be32(header);
-    const uint64_t length = Be32(header + 4);
-    if (type != TypeText || length > FileSize_ - offset - BlockHeaderSize)
+    const char* header = Pass.Window.Get(offset, MemoBlockHeaderSize);
+    const uint32_t type = be32(header);
+    const uint64_t length = be32(header + 4);
+    if (type != TypeText || length > FileSize_ - offset - MemoBlockHeaderSize)
         return Block + 1;
     TMemoOrphan orphan;
     orphan.Block = Block;
@@ -396,17 +380,17 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
     // A length reaching into a run a reference leads to is damaged (it is
     // often the length of a text the old end of the file cut short, which
     // new runs have since followed): the text ends there.
-    uint64_t end = std::min<uint64_t>(Block + (BlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
+    uint64_t end = std::min<uint64_t>(Block + (MemoBlockHeaderSize + length + BlockSize_ - 1) / BlockSize_, Blocks_);
     const uint64_t next = NextSetBit(Starts_, Block + 1, end);
     uint64_t textLength = length;
     if (next < end) {
         end = next;
         const uint64_t liveStart = next * BlockSize_;
-        const uint64_t textStart = offset + BlockHeaderSize;
+        const uint64_t textStart = offset + MemoBlockHeaderSize;
         textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
     }
     uint64_t trimmed = 0;
-    HashText(Pass.Window, offset + BlockHeaderSize, textLength, trimmed, orphan.Hash);
+    HashText(Pass.Window, offset + MemoBlockHeaderSize, textLength, trimmed, orphan.Hash);
     orphan.Length = static_cast<uint32_t>(trimmed);
     Orphans_.push_back(orphan);
     return std::max(end, Block + 1);
@@ -440,7 +424,7 @@ void TMemoMap::TallyOrphans(TPass& Pass)
 void TMemoMap::ReadText(const TMemoOrphan& Orphan, const std::function<void(const char*, size_t)>& Sink)
 {
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Orphan.Length, WindowSize)));
-    const uint64_t start = Orphan.Block * BlockSize_ + BlockHeaderSize;
+    const uint64_t start = Orphan.Block * BlockSize_ + MemoBlockHeaderSize;
     for (uint64_t done = 0; done < Orphan.Length;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Orphan.Length - done));
         if (!Stream_)

@@ -67,10 +67,6 @@ public:
     // An orphan's text (trimmed), handed to Sink in pieces.
     void ReadText(const TMemoOrphan& Orphan, const std::function<void(const char*, size_t)>& Sink);
 
-    // A block header that may start a run: past the memo header, of a type
-    // below 65536 that is not one of the freed-block types 1000 and 1001.
-    static bool IsRunStart(uint64_t Offset, uint32_t Type);
-
 private:
     struct TWindow;
     struct TPass;

@@ -5,21 +5,12 @@
 #include <vector>
 
 #include "dbflite.h"
+#include "fptlayout.h"
 
 namespace {
 
-constexpr uint64_t MemoHeaderArea = 512;
-constexpr size_t BlockHeaderSize = 8;
 constexpr size_t CopyChunk = size_t{1} << 20;
 constexpr uint8_t BinaryRefSize = 4;
-
-void PutBe32(unsigned char* P, uint32_t V)
-{
-    P[0] = static_cast<unsigned char>(V >> 24);
-    P[1] = static_cast<unsigned char>(V >> 16);
-    P[2] = static_cast<unsigned char>(V >> 8);
-    P[3] = static_cast<unsigned char>(V);
-}
 
 }  // namespace
 
@@ -28,9 +19,9 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     RequireWritableMemo();
     const uint64_t blockSize = MemoBlockSize_;
     const uint64_t to = ToBlock * blockSize;
-    if (!Run.InFile || to < MemoHeaderArea || Run.Present > std::numeric_limits<uint32_t>::max() - BlockHeaderSize)
+    if (!Run.InFile || to < MemoHeaderArea || Run.Present > std::numeric_limits<uint32_t>::max() - MemoBlockHeaderSize)
         throw EError("Неверный блок MEMO файла " + MemoFileName_);
-    const uint64_t blocks = (BlockHeaderSize + Run.Present + blockSize - 1) / blockSize;
+    const uint64_t blocks = (MemoBlockHeaderSize + Run.Present + blockSize - 1) / blockSize;
     if (ToBlock + blocks > std::numeric_limits<uint32_t>::max())
         throw EError("MEMO файл \"" + MemoFileName_ + "\" переполнен");
 
@@ -39,23 +30,23 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Run.Present, CopyChunk)));
     for (uint64_t done = 0; done < Run.Present;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Run.Present - done));
-        Memo_->Read(Run.Offset + BlockHeaderSize + done, buffer.data(), count);
-        Memo_->Write(to + BlockHeaderSize + done, buffer.data(), count);
+        Memo_->Read(Run.Offset + MemoBlockHeaderSize + done, buffer.data(), count);
+        Memo_->Write(to + MemoBlockHeaderSize + done, buffer.data(), count);
         done += count;
     }
     static const char Zeros[65536] = {};
-    const uint64_t padding = blocks * blockSize - BlockHeaderSize - Run.Present;
+    const uint64_t padding = blocks * blockSize - MemoBlockHeaderSize - Run.Present;
     if (padding > 0)
-        Memo_->Write(to + BlockHeaderSize + Run.Present, Zeros, static_cast<size_t>(padding));
-    unsigned char header[BlockHeaderSize];
-    PutBe32(header, Run.Type);
-    PutBe32(header + 4, static_cast<uint32_t>(Run.Present));
+        Memo_->Write(to + MemoBlockHeaderSize + Run.Present, Zeros, static_cast<size_t>(padding));
+    unsigned char header[MemoBlockHeaderSize];
+    putBe32(header, Run.Type);
+    putBe32(header + 4, static_cast<uint32_t>(Run.Present));
     Memo_->Write(to, header, sizeof header);
 
     if (ToBlock + blocks > MemoNextBlock_) {
         MemoNextBlock_ = static_cast<uint32_t>(ToBlock + blocks);
         unsigned char next[4];
-        PutBe32(next, MemoNextBlock_);
+        putBe32(next, MemoNextBlock_);
         Memo_->Write(0, next, sizeof next);
     }
 }
@@ -127,7 +118,7 @@ void TDBFLite::ShrinkMemoAndClose(uint32_t NextBlock)
     // tail nothing leads to, which every reader takes as it is.
     MemoNextBlock_ = NextBlock;
     unsigned char next[4];
-    PutBe32(next, NextBlock);
+    putBe32(next, NextBlock);
     Memo_->Write(0, next, sizeof next);
     Memo_->Sync();
     // The cache holds nothing unwritten now; its pages past the cut go

@@ -203,12 +203,13 @@ TOutcome TfmMain::MemoFieldList(std::string& List)
         return {TOutcomeKind::Stopped, TableNotFound};
     TDBFLite table(Files);
     OpenForReading(table, path);
-    for (int field : table.MemoFields())
+    const std::vector<int> fields = table.MemoFields();
+    for (int field : fields)
         List += (List.empty() ? "" : "\r\n") + Port.TableToText(table.Fields()[static_cast<size_t>(field)].Name);
     table.CloseTable();
     if (!table.HasMemoFile())
         return {TOutcomeKind::Done, MemoFileNotFound};
-    return {TOutcomeKind::Done, MemoFieldCount(IntToStr(static_cast<int64_t>(table.MemoFields().size())))};
+    return {TOutcomeKind::Done, MemoFieldCount(IntToStr(static_cast<int64_t>(fields.size())))};
 }
 
 void TfmMain::btInfoClick()
