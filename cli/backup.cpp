@@ -5,26 +5,10 @@
 
 namespace {
 
-void CopyStream(TFileSystem& Files, TFileStream& In, const std::string& To)
-{
-    std::unique_ptr<TFileStream> out = Files.Open(To, TFileAccess::Create, TFileShare::Exclusive);
-    std::vector<char> buffer(size_t{1} << 20);
-    uint64_t at = 0;
-    for (;;) {
-        const size_t got = In.ReadAt(at, buffer.data(), buffer.size());
-        if (got == 0)
-            break;
-        out->WriteAt(at, buffer.data(), got);
-        at += got;
-    }
-    // The copy is on the disk before the run may change the original.
-    out->Sync();
-}
-
 void CopyFile(TFileSystem& Files, const std::string& From, const std::string& To)
 {
     std::unique_ptr<TFileStream> in = Files.Open(From, TFileAccess::Read, TFileShare::DenyNone);
-    CopyStream(Files, *in, To);
+    CopyToFile(Files, *in, To);
 }
 
 }  // namespace
@@ -44,13 +28,8 @@ std::string BackupSuffix(TFileSystem& Files, const std::vector<std::string>& Pat
 std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& TablePath)
 {
     std::vector<std::string> originals{TablePath};
-    std::string memo = TDBFLite::MemoPathFor(TablePath);
-    if (!Files.FileExists(memo)) {
-        const std::string variant = Files.FindCaseVariant(memo);
-        if (!variant.empty())
-            memo = variant;
-    }
-    if (Files.FileExists(memo))
+    const std::string memo = TDBFLite::FindMemoFile(Files, TablePath);
+    if (!memo.empty())
         originals.push_back(memo);
     const std::string suffix = BackupSuffix(Files, originals);
     std::vector<std::string> copies;

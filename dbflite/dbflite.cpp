@@ -252,6 +252,15 @@ std::string TDBFLite::MemoPathFor(const std::string& TableFileName)
     return ChangeFileExt(TableFileName, ".FPT");
 }
 
+std::string TDBFLite::FindMemoFile(TFileSystem& Files, const std::string& TableFileName)
+{
+    const std::string path = MemoPathFor(TableFileName);
+    if (Files.FileExists(path))
+        return path;
+    const std::string variant = Files.FindCaseVariant(path);
+    return !variant.empty() && Files.FileExists(variant) ? variant : std::string();
+}
+
 void TDBFLite::OpenTable(const std::string& TableFileName, bool ReadOnly)
 {
     CloseTable();
@@ -303,13 +312,8 @@ void TDBFLite::OpenTableFile(bool ReadOnly)
 
 void TDBFLite::OpenMemoFile(bool ReadOnly)
 {
-    std::string memoPath = MemoPathFor(FileName_);
-    if (!FileSystem_->FileExists(memoPath)) {
-        const std::string variant = FileSystem_->FindCaseVariant(memoPath);
-        if (!variant.empty())
-            memoPath = variant;
-    }
-    if (!FileSystem_->FileExists(memoPath))
+    const std::string memoPath = FindMemoFile(*FileSystem_, FileName_);
+    if (memoPath.empty())
         return;
     // Read-write, the memo file is ours alone until CloseTable: two runs
     // appending blocks to one memo file would overwrite each other.

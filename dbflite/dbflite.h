@@ -138,6 +138,9 @@ public:
     // The memo file beside a table: the extension of the file name replaced
     // by ".FPT", or ".FPT" appended when the name has none.
     static std::string MemoPathFor(const std::string& TableFileName);
+    // The memo file of the table at TableFileName as Files has it (its
+    // name's letter case may differ), or empty when there is none.
+    static std::string FindMemoFile(TFileSystem& Files, const std::string& TableFileName);
 
     // Reading. Record numbers are not checked against RecordCount: bytes past
     // the end of the file read as zero.

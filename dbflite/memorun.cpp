@@ -92,15 +92,8 @@ void TDBFLite::CopyFiles(TFileSystem& Files, const std::string& Suffix)
     std::vector<std::pair<TFileStream*, std::string>> files{{DbfStream_.get(), FileName_ + Suffix}};
     if (HasMemoFile_)
         files.push_back({MemoStream_.get(), MemoFileName_ + Suffix});
-    std::vector<char> buffer(CopyChunk);
-    for (const auto& file : files) {
-        std::unique_ptr<TFileStream> out = Files.Open(file.second, TFileAccess::Create, TFileShare::Exclusive);
-        uint64_t at = 0;
-        for (size_t got; (got = file.first->ReadAt(at, buffer.data(), buffer.size())) > 0; at += got)
-            out->WriteAt(at, buffer.data(), got);
-        // On the disk before the run may change the original.
-        out->Sync();
-    }
+    for (const auto& file : files)
+        CopyToFile(Files, *file.first, file.second);
 }
 
 void TDBFLite::Commit()

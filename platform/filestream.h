@@ -73,5 +73,9 @@ TFileSystem& OsFileSystem();
 
 // Messages shared by every implementation.
 std::string OpenErrorText(const std::string& Path);
+
+// Copies everything In holds to a new file To (one that exists is emptied)
+// and syncs the copy: a backup is on the disk before its original changes.
+void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To);
 inline const char* ReadErrorText() { return "Stream read error"; }
 inline const char* WriteErrorText() { return "Stream write error"; }
