@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <iomanip>
+#include <utility>
 
 #include "fptlayout.h"
 #include "texts.h"
@@ -101,45 +102,41 @@ TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TP
 
 std::vector<std::string> TFullDiagnosis::Problems() const
 {
+    // Field by field, in the order a field's counts come.
+    static const std::pair<long long TFieldDiagnosis::*, const char*> FieldProblems[] = {
+        {&TFieldDiagnosis::NotANumber, "not_a_number"},
+        {&TFieldDiagnosis::PastEnd, "past_end"},
+        {&TFieldDiagnosis::RunsPastEnd, "runs_past_end"},
+        {&TFieldDiagnosis::NotAStart, "not_run_start"},
+        {&TFieldDiagnosis::Blank, "blank"}};
+    const bool nextFreeWrong =
+        NextFree == TNextFreeState::Inside || (NextFree == TNextFreeState::PastEnd && NextFreeDistance > MemoGapLimit);
+    // Then the files' own findings.
+    const std::pair<bool, const char*> fileProblems[] = {
+        {File.FileSize < File.RecordsEnd, "records_short"},
+        {File.FileSize > File.RecordsEnd + 1, "records_extra"},
+        {File.EndOfFile == TEndOfFileByte::Missing || File.EndOfFile == TEndOfFileByte::Other, "end_of_file_byte"},
+        {File.FieldBytes != File.RecordSize, "record_size"},
+        {Fields.HasMemoFile && Fields.MemoBlockSize == 0, "block_size"},
+        {nextFreeWrong, "next_free_block"},
+        {Map.NotRunStart > 0, "not_run_start"},
+        {Map.CrossLinkedRuns > 0, "cross_linked"},
+        {Map.OverlappingRuns > 0, "overlapping"},
+        {Map.PastNextFree > 0, "past_next_free"},
+        {Map.LostTexts > 0, "lost_texts"}};
+
     std::vector<std::string> p;
     const auto add = [&p](const char* Name) {
         if (std::find(p.begin(), p.end(), Name) == p.end())
             p.push_back(Name);
     };
-    for (const TFieldDiagnosis& f : Fields.Fields) {
-        if (f.NotANumber > 0)
-            add("not_a_number");
-        if (f.PastEnd > 0)
-            add("past_end");
-        if (f.RunsPastEnd > 0)
-            add("runs_past_end");
-        if (f.NotAStart > 0)
-            add("not_run_start");
-        if (f.Blank > 0)
-            add("blank");
-    }
-    if (File.FileSize < File.RecordsEnd)
-        add("records_short");
-    else if (File.FileSize > File.RecordsEnd + 1)
-        add("records_extra");
-    if (File.EndOfFile == TEndOfFileByte::Missing || File.EndOfFile == TEndOfFileByte::Other)
-        add("end_of_file_byte");
-    if (File.FieldBytes != File.RecordSize)
-        add("record_size");
-    if (Fields.HasMemoFile && Fields.MemoBlockSize == 0)
-        add("block_size");
-    if (NextFree == TNextFreeState::Inside || (NextFree == TNextFreeState::PastEnd && NextFreeDistance > MemoGapLimit))
-        add("next_free_block");
-    if (Map.NotRunStart > 0)
-        add("not_run_start");
-    if (Map.CrossLinkedRuns > 0)
-        add("cross_linked");
-    if (Map.OverlappingRuns > 0)
-        add("overlapping");
-    if (Map.PastNextFree > 0)
-        add("past_next_free");
-    if (Map.LostTexts > 0)
-        add("lost_texts");
+    for (const TFieldDiagnosis& f : Fields.Fields)
+        for (const auto& [count, name] : FieldProblems)
+            if (f.*count > 0)
+                add(name);
+    for (const auto& [found, name] : fileProblems)
+        if (found)
+            add(name);
     return p;
 }
 
