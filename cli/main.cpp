@@ -191,6 +191,23 @@ int ShowError(TConsolePort& Port, const EError& Error)
     return ExitError;
 }
 
+// A command of the command line's own on the table named first: said and
+// stopped when there is no table; an error of the table layer ends the
+// progress line and is shown as a handler's is.
+template <typename TCommand>
+int OnTable(TConsolePort& Port, const TOptions& Options, TCommand Command)
+{
+    const std::string& path = Options.Files[0];
+    if (TableMissing(path))
+        return ExitNotDone;
+    try {
+        return Command(path);
+    } catch (const EError& e) {
+        Port.Progress.End();
+        return ShowError(Port, e);
+    }
+}
+
 // The field list the memo box would hold: the names given, or the memo
 // fields Info lists. ExitDone when there is one.
 int PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
@@ -246,12 +263,24 @@ std::string Hex(int Byte)
     return std::string("0x") + Digits[(Byte >> 4) & 15] + Digits[Byte & 15];
 }
 
+// Makes the copies Backup makes, naming each; false, with the reason
+// said, when one cannot be made.
+template <typename TBackup>
+bool Backed(TBackup Backup)
+{
+    try {
+        for (const std::string& copy : Backup())
+            std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+        return true;
+    } catch (const EError& e) {
+        std::cerr << e.Message() << std::endl;
+        return false;
+    }
+}
+
 int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
-    const std::string& path = Options.Files[0];
-    if (TableMissing(path))
-        return ExitNotDone;
-    try {
+    return OnTable(Port, Options, [&](const std::string& path) {
         // Read-only: the diagnosis changes nothing and locks nothing.
         TDBFLite table;
         table.OpenTable(path, true);
@@ -277,17 +306,12 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         }
         std::cout.flush();
         return diagnosis.Problems().empty() ? ExitDone : ExitFound;
-    } catch (const EError& e) {
-        return ShowError(Port, e);
-    }
+    });
 }
 
 int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
 {
-    const std::string& path = Options.Files[0];
-    if (TableMissing(path))
-        return ExitNotDone;
-    try {
+    return OnTable(Port, Options, [&](const std::string& path) {
         const TMemoMapFindings found =
             SalvageOrphans(OsFileSystem(), path, Options.Files[1],
                            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); });
@@ -298,18 +322,12 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
                   << "\n"
                   << FormatRepairText(TRepairText::SalvageDone, {Options.Files[1]}) << std::endl;
         return ExitDone;
-    } catch (const EError& e) {
-        Port.Progress.End();
-        return ShowError(Port, e);
-    }
+    });
 }
 
 int RunPackCommand(TConsolePort& Port, const TOptions& Options)
 {
-    const std::string& path = Options.Files[0];
-    if (TableMissing(path))
-        return ExitNotDone;
-    try {
+    return OnTable(Port, Options, [&](const std::string& path) {
         // Once the plan is made (the limit checked) and before any write:
         // the question, then the backup, both through the open table.
         const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
@@ -319,16 +337,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
                                                             std::to_string(Plan.SizeBefore)});
             if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
                 return false;
-            if (!(Options.Given & OptNoBackup)) {
-                try {
-                    for (const std::string& copy : BackupOpenTable(OsFileSystem(), Table))
-                        std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
-                } catch (const EError& e) {
-                    std::cerr << e.Message() << std::endl;
-                    return false;
-                }
-            }
-            return true;
+            return (Options.Given & OptNoBackup) || Backed([&] { return BackupOpenTable(OsFileSystem(), Table); });
         };
         const TPackResult done = PackMemo(
             OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
@@ -343,10 +352,7 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
                                        std::to_string(done.Texts), std::to_string(done.Blanked)})
                   << std::endl;
         return ExitDone;
-    } catch (const EError& e) {
-        Port.Progress.End();
-        return ShowError(Port, e);
-    }
+    });
 }
 
 // What clear, rewrite and load do before the handler writes anything: the
@@ -383,15 +389,8 @@ int BeforeChanges(const std::string& Command, TConsolePort& Port, const TOptions
     } catch (const EError& e) {
         return ShowError(Port, e);
     }
-    if (Options.Given & OptBackup) {
-        try {
-            for (const std::string& copy : BackupTable(OsFileSystem(), path))
-                std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
-        } catch (const EError& e) {
-            std::cerr << e.Message() << std::endl;
-            return ExitNotDone;
-        }
-    }
+    if ((Options.Given & OptBackup) && !Backed([&] { return BackupTable(OsFileSystem(), path); }))
+        return ExitNotDone;
     return ExitDone;
 }
 
