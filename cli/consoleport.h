@@ -34,11 +34,9 @@ private:
     std::chrono::steady_clock::time_point LastDrawn_{};
 };
 
-class TConsolePort : public TWindowPort {
+class TConsolePort : public TWindowlessPort {
 public:
-    std::string FileName;       // the table
     std::string Memo;           // the field list, one name per line
-    bool All = false;           // --all
     bool AssumeYes = false;     // --yes
     std::string DialogFile;     // what the Save or Open dialog "chooses"
     bool MemoToStdout = false;  // the memo box is the command's output (info, help)
@@ -49,13 +47,10 @@ public:
 
     void SetCaption(const std::string& Text) override;
     void SetProgress(const std::string& Caption, int64_t Done, int64_t Total) override;
-    std::string FileNameText() override { return FileName; }
-    void SetFileNameText(const std::string& Text) override { FileName = Text; }
     void SetMemoText(const std::string& Text) override;
     std::vector<std::string> MemoLines() override;
     void SuspendMemoPaint() override {}
     void ResumeMemoPaint() override {}
-    bool AllChecked() override { return All; }
     bool RunFileDialog(TFileDialog& Dialog) override;
     int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) override;
     void SetCursor(TCursor) override {}

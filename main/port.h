@@ -69,3 +69,15 @@ public:
     virtual void BringToFront() = 0;
     virtual void Close() = 0;
 };
+
+// A port with no window behind it (the console front end, the tests): the
+// file name box and the check box are plain values.
+class TWindowlessPort : public TWindowPort {
+public:
+    std::string FileName;  // the file name box
+    bool All = false;      // the check box
+
+    std::string FileNameText() override { return FileName; }
+    void SetFileNameText(const std::string& Text) override { FileName = Text; }
+    bool AllChecked() override { return All; }
+};

@@ -10,13 +10,11 @@
 
 #include "port.h"
 
-class TFakePort : public TWindowPort {
+class TFakePort : public TWindowlessPort {
 public:
     // State of the controls.
     std::string Caption = "Tarnwick";
-    std::string FileName;
     std::string Memo;
-    bool All = false;
     bool Closed = false;
     TCursor Cursor = TCursor::Default;
     int PaintSuspended = 0;
@@ -41,13 +39,10 @@ public:
 
     void SetCaption(const std::string& Text) override;
     void SetProgress(const std::string& Text, int64_t Done, int64_t Total) override;
-    std::string FileNameText() override { return FileName; }
-    void SetFileNameText(const std::string& Text) override { FileName = Text; }
     void SetMemoText(const std::string& Text) override;
     std::vector<std::string> MemoLines() override;
     void SuspendMemoPaint() override { ++PaintSuspended; }
     void ResumeMemoPaint() override { --PaintSuspended; }
-    bool AllChecked() override { return All; }
     bool RunFileDialog(TFileDialog& Dialog) override;
     int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) override;
     void SetCursor(TCursor NewCursor) override;
