@@ -38,6 +38,13 @@ TIoFailure FailureOf(DWORD Err)
     return TIoFailure::Other;
 }
 
+// The stream error Text for the system's error Err (the thread's last one
+// by default).
+[[noreturn]] void ThrowSystemError(const std::string& Text, DWORD Err = ::GetLastError())
+{
+    throw EStreamError(Text, FailureOf(Err), static_cast<int>(Err));
+}
+
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
 constexpr DWORD MaxPiece = 1u << 30;
 
@@ -52,20 +59,16 @@ public:
     {
         char* out = static_cast<char*>(Buffer);
         size_t got = 0;
-        while (got < Count) {
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(Count - got, MaxPiece));
-            OVERLAPPED at = At(Offset + got);
-            DWORD n = 0;
-            if (!::ReadFile(Handle_, out + got, piece, &n, &at)) {
-                const DWORD err = ::GetLastError();
-                if (err == ERROR_HANDLE_EOF)
+        try {
+            while (got < Count) {
+                const DWORD n = Piece(false, Offset + got, out + got, Count - got);
+                if (n == 0)
                     break;
-                std::memset(out + got, 0, Count - got);
-                throw EStreamError(ReadErrorText(), FailureOf(err), static_cast<int>(err));
+                got += n;
             }
-            if (n == 0)
-                break;
-            got += n;
+        } catch (const EStreamError&) {
+            std::memset(out + got, 0, Count - got);
+            throw;
         }
         std::memset(out + got, 0, Count - got);
         return got;
@@ -73,16 +76,11 @@ public:
 
     void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
     {
-        const char* in = static_cast<const char*>(Data);
+        // WriteFile only reads the buffer; one helper serves both ways.
+        char* in = const_cast<char*>(static_cast<const char*>(Data));
         size_t done = 0;
         while (done < Count) {
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(Count - done, MaxPiece));
-            OVERLAPPED at = At(Offset + done);
-            DWORD n = 0;
-            if (!::WriteFile(Handle_, in + done, piece, &n, &at)) {
-                const DWORD err = ::GetLastError();
-                throw EStreamError(WriteErrorText(), FailureOf(err), static_cast<int>(err));
-            }
+            const DWORD n = Piece(true, Offset + done, in + done, Count - done);
             if (n == 0)
                 throw EStreamError(WriteErrorText(), TIoFailure::DiskFull, ERROR_DISK_FULL);
             done += n;
@@ -93,8 +91,7 @@ public:
     {
         LARGE_INTEGER size;
         if (!::GetFileSizeEx(Handle_, &size)) {
-            const DWORD err = ::GetLastError();
-            throw EStreamError(ReadErrorText(), FailureOf(err), static_cast<int>(err));
+            ThrowSystemError(ReadErrorText());
         }
         return static_cast<uint64_t>(size.QuadPart);
     }
@@ -102,8 +99,7 @@ public:
     void Sync() override
     {
         if (!::FlushFileBuffers(Handle_)) {
-            const DWORD err = ::GetLastError();
-            throw EStreamError(WriteErrorText(), FailureOf(err), static_cast<int>(err));
+            ThrowSystemError(WriteErrorText());
         }
     }
 
@@ -112,12 +108,28 @@ public:
         FILE_END_OF_FILE_INFO end{};
         end.EndOfFile.QuadPart = static_cast<LONGLONG>(Size);
         if (!::SetFileInformationByHandle(Handle_, FileEndOfFileInfo, &end, sizeof end)) {
-            const DWORD err = ::GetLastError();
-            throw EStreamError(WriteErrorText(), FailureOf(err), static_cast<int>(err));
+            ThrowSystemError(WriteErrorText());
         }
     }
 
 private:
+    // One ReadFile or WriteFile of at most MaxPiece of the Left bytes at
+    // Offset: the bytes it moved, 0 at the end of the file when reading.
+    DWORD Piece(bool Writing, uint64_t Offset, char* Bytes, size_t Left)
+    {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(Left, MaxPiece));
+        OVERLAPPED at = At(Offset);
+        DWORD n = 0;
+        const BOOL moved =
+            Writing ? ::WriteFile(Handle_, Bytes, piece, &n, &at) : ::ReadFile(Handle_, Bytes, piece, &n, &at);
+        if (moved)
+            return n;
+        const DWORD err = ::GetLastError();
+        if (!Writing && err == ERROR_HANDLE_EOF)
+            return 0;
+        ThrowSystemError(Writing ? WriteErrorText() : ReadErrorText(), err);
+    }
+
     static OVERLAPPED At(uint64_t Offset)
     {
         OVERLAPPED at{};
@@ -145,8 +157,7 @@ public:
         const std::wstring wide = Utf8ToWide(Path);
         HANDLE h = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            const DWORD err = ::GetLastError();
-            throw EStreamError(OpenErrorText(Path), FailureOf(err), static_cast<int>(err));
+            ThrowSystemError(OpenErrorText(Path));
         }
         return std::make_unique<TWin32Stream>(h);
     }
