@@ -1,6 +1,7 @@
-// Every text the window's logic shows: captions, messages in the memo box,
-// the confirmation boxes and the file dialogs' filters, in Russian as the
-// window shows them. The command line translates them by these same texts.
+// Every text the window shows: its controls' captions and tooltips, the
+// status captions, messages in the memo box, the confirmation boxes and the
+// file dialogs' filters, in Russian. The command line translates the
+// handlers' texts by these same texts.
 #pragma once
 
 #include <string>
@@ -18,6 +19,26 @@ constexpr const char* SelectionHint = "1) Нажмите кнопку \"Инфо
 constexpr const char* HelpNotFound = "Файл \"Read_Me.txt\" не найден.";
 constexpr const char* TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
 constexpr const char* TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
+
+// The window's controls: caption and tooltip (nullptr: none).
+struct TControlText {
+    const char* Caption;
+    const char* Hint;
+};
+constexpr TControlText FileNameLabel = {"DBF файл", "Выберите DBF файл, нажав Обзор или перетащив на окно программы"};
+constexpr TControlText FileNameBox = {"", nullptr};
+constexpr TControlText MemoBox = {"", nullptr};
+constexpr TControlText BrowseButton = {"Обзор...", "Выбрать dbf файл"};
+constexpr TControlText InfoButton = {"Инфо", "Показать инфорамцию о MEMO полях"};
+constexpr TControlText RewriteButton = {"Перезапись", "Чтение и перезапись значений MEMO полей"};
+constexpr TControlText ClearButton = {"Очистить", "Очистить все ссылки на MEMO поля"};
+// The hint's two lines are parted by a lone CR.
+constexpr TControlText AllCheckBox = {
+    "Все", "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные"};
+constexpr TControlText SaveButton = {"Сохранить...", "Сохранить текст из MEMO полей в текстовый файл"};
+constexpr TControlText LoadButton = {"Загрузить...", "Загрузить текст в MEMO поля из текстового файла"};
+constexpr TControlText HelpButton = {"Справка", "Справка, информация об авторе, контакт (F1)"};
+constexpr TControlText ExitButton = {"Выход", "Выход из программы"};
 
 constexpr const char* Clearing = "Очистка...";
 constexpr const char* Rewriting = "Перезапись...";

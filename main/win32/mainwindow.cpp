@@ -10,6 +10,7 @@
 
 #include "winstr.h"
 #include "controlids.h"
+#include "maintexts.h"
 #include "resource.h"
 
 namespace {
@@ -25,8 +26,7 @@ struct TControlLayout {
     DWORD ExStyle;
     int Left, Top, Width, Height;
     int TabOrder;  // -1: not a tab stop
-    const char* Caption;
-    const char* Hint;  // nullptr: no tooltip
+    MainTexts::TControlText Text;
     void (TfmMain::*Click)();
 };
 
@@ -37,35 +37,24 @@ constexpr DWORD Button = Child | WS_TABSTOP | BS_PUSHBUTTON;
 // clang-format off
 const TControlLayout Layout[] = {
     {Ids::edFileName, L"EDIT", Child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-     8, 24, 241, 21, 0, "", nullptr, nullptr},
+     8, 24, 241, 21, 0, MainTexts::FileNameBox, nullptr},
     // SS_NOTIFY: without it a static lets the mouse through to the window
     // below, and its tooltip never sees the pointer.
     {Ids::lbFileName, L"STATIC", Child | SS_LEFTNOWORDWRAP | SS_NOTIFY, 0,
-     8, 8, 50, 13, -1, "DBF файл",
-     "Выберите DBF файл, нажав Обзор или перетащив на окно программы", nullptr},
-    {Ids::btBrowseFileName, L"BUTTON", Button, 0,
-     248, 24, 75, 25, 1, "Обзор...", "Выбрать dbf файл", &TfmMain::btBrowseFileNameClick},
-    {Ids::btInfo, L"BUTTON", Button, 0,
-     336, 24, 81, 25, 3, "Инфо", "Показать инфорамцию о MEMO полях", &TfmMain::btInfoClick},
-    {Ids::btClear, L"BUTTON", Button, 0,
-     336, 88, 81, 25, 5, "Очистить", "Очистить все ссылки на MEMO поля", &TfmMain::btClearClick},
-    {Ids::btSave, L"BUTTON", Button, 0,
-     336, 144, 81, 25, 7, "Сохранить...", "Сохранить текст из MEMO полей в текстовый файл", &TfmMain::btSaveClick},
-    {Ids::btLoad, L"BUTTON", Button, 0,
-     336, 176, 81, 25, 8, "Загрузить...", "Загрузить текст в MEMO поля из текстового файла", &TfmMain::btLoadClick},
-    {Ids::Memo1, L"EDIT",
-     Child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL, WS_EX_CLIENTEDGE,
-     8, 56, 313, 217, 2, "", nullptr, nullptr},
-    // The hint's two lines are parted by a lone CR.
+     8, 8, 50, 13, -1, MainTexts::FileNameLabel, nullptr},
+    {Ids::btBrowseFileName, L"BUTTON", Button, 0, 248, 24, 75, 25, 1, MainTexts::BrowseButton,
+     &TfmMain::btBrowseFileNameClick},
+    {Ids::btInfo, L"BUTTON", Button, 0, 336, 24, 81, 25, 3, MainTexts::InfoButton, &TfmMain::btInfoClick},
+    {Ids::btClear, L"BUTTON", Button, 0, 336, 88, 81, 25, 5, MainTexts::ClearButton, &TfmMain::btClearClick},
+    {Ids::btSave, L"BUTTON", Button, 0, 336, 144, 81, 25, 7, MainTexts::SaveButton, &TfmMain::btSaveClick},
+    {Ids::btLoad, L"BUTTON", Button, 0, 336, 176, 81, 25, 8, MainTexts::LoadButton, &TfmMain::btLoadClick},
+    {Ids::Memo1, L"EDIT", Child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL,
+     WS_EX_CLIENTEDGE, 8, 56, 313, 217, 2, MainTexts::MemoBox, nullptr},
     {Ids::cbAll, L"BUTTON", Child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
-     336, 120, 81, 17, 6, "Все",
-     "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные", nullptr},
-    {Ids::btHelp, L"BUTTON", Button, 0,
-     336, 216, 81, 25, 9, "Справка", "Справка, информация об авторе, контакт (F1)", &TfmMain::btHelpClick},
-    {Ids::btExit, L"BUTTON", Button, 0,
-     336, 248, 81, 25, 10, "Выход", "Выход из программы", &TfmMain::btExitClick},
-    {Ids::btAuto, L"BUTTON", Button, 0,
-     336, 56, 81, 25, 4, "Перезапись", "Чтение и перезапись значений MEMO полей", &TfmMain::btAutoClick},
+     336, 120, 81, 17, 6, MainTexts::AllCheckBox, nullptr},
+    {Ids::btHelp, L"BUTTON", Button, 0, 336, 216, 81, 25, 9, MainTexts::HelpButton, &TfmMain::btHelpClick},
+    {Ids::btExit, L"BUTTON", Button, 0, 336, 248, 81, 25, 10, MainTexts::ExitButton, &TfmMain::btExitClick},
+    {Ids::btAuto, L"BUTTON", Button, 0, 336, 56, 81, 25, 4, MainTexts::RewriteButton, &TfmMain::btAutoClick},
 };
 // clang-format on
 
@@ -281,16 +270,16 @@ void TMainWindow::CreateControls()
     controls.Form = Form_;
     for (size_t i : order) {
         const TControlLayout& c = Layout[i];
-        HWND control = ::CreateWindowExW(c.ExStyle, c.ClassName, Utf8ToWide(c.Caption).c_str(), c.Style, Scale(c.Left),
-                                         Scale(c.Top), Scale(c.Width), Scale(c.Height), Form_,
+        HWND control = ::CreateWindowExW(c.ExStyle, c.ClassName, Utf8ToWide(c.Text.Caption).c_str(), c.Style,
+                                         Scale(c.Left), Scale(c.Top), Scale(c.Width), Scale(c.Height), Form_,
                                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.Id)), Instance_, nullptr);
         if (!control)
             continue;
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(Font_), FALSE);
         if (c.Id == Ids::lbFileName)
             FitLabelToText(control, Font_);
-        if (c.Hint && Tooltip_) {
-            std::wstring hint = Utf8ToWide(c.Hint);
+        if (c.Text.Hint && Tooltip_) {
+            std::wstring hint = Utf8ToWide(c.Text.Hint);
             TTTOOLINFOW tool{};
             tool.cbSize = sizeof tool;
             tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
