@@ -284,38 +284,74 @@ std::string CommandUsageText(const std::string& Command)
     return std::string();
 }
 
+// One text a line, English above Russian, so that each translation stands
+// under its original.
 namespace Texts {
-const TText TryHelp = {"Try 'tarnwick-cli --help'.", "Попробуйте 'tarnwick-cli --help'."};
-const TText NoCommand = {"tarnwick-cli: no command given", "tarnwick-cli: не указана команда"};
-const TText UnknownCommand = {"tarnwick-cli: unknown command '%1'", "tarnwick-cli: неизвестная команда '%1'"};
-const TText UnknownOption = {"tarnwick-cli: unknown option '%1'", "tarnwick-cli: неизвестный параметр '%1'"};
-const TText OptionNeedsValue = {"tarnwick-cli: %1 needs a value", "tarnwick-cli: параметру %1 нужно значение"};
-const TText WrongFileCount = {"tarnwick-cli: %1 takes %2 file name(s)",
-                              "tarnwick-cli: команде %1 нужно имён файлов: %2"};
-const TText OptionNotTaken = {"tarnwick-cli: %1 does not take %2", "tarnwick-cli: команда %1 не принимает %2"};
-const TText BadCodePage = {"tarnwick-cli: code page %1 is not one this system converts",
-                           "tarnwick-cli: кодовую страницу %1 эта система не перекодирует"};
-const TText BadEncoding = {"tarnwick-cli: unknown encoding '%1' (utf-8 is known)",
-                           "tarnwick-cli: неизвестная кодировка '%1' (известна utf-8)"};
+// clang-format off
+const TText TryHelp = {
+    "Try 'tarnwick-cli --help'.",
+    "Попробуйте 'tarnwick-cli --help'."};
+const TText NoCommand = {
+    "tarnwick-cli: no command given",
+    "tarnwick-cli: не указана команда"};
+const TText UnknownCommand = {
+    "tarnwick-cli: unknown command '%1'",
+    "tarnwick-cli: неизвестная команда '%1'"};
+const TText UnknownOption = {
+    "tarnwick-cli: unknown option '%1'",
+    "tarnwick-cli: неизвестный параметр '%1'"};
+const TText OptionNeedsValue = {
+    "tarnwick-cli: %1 needs a value",
+    "tarnwick-cli: параметру %1 нужно значение"};
+const TText WrongFileCount = {
+    "tarnwick-cli: %1 takes %2 file name(s)",
+    "tarnwick-cli: команде %1 нужно имён файлов: %2"};
+const TText OptionNotTaken = {
+    "tarnwick-cli: %1 does not take %2",
+    "tarnwick-cli: команда %1 не принимает %2"};
+const TText BadCodePage = {
+    "tarnwick-cli: code page %1 is not one this system converts",
+    "tarnwick-cli: кодовую страницу %1 эта система не перекодирует"};
+const TText BadEncoding = {
+    "tarnwick-cli: unknown encoding '%1' (utf-8 is known)",
+    "tarnwick-cli: неизвестная кодировка '%1' (известна utf-8)"};
 const TText NoCodePageMark = {
     "The table's header names no code page this program knows (mark %1): give one with --codepage.",
     "Заголовок таблицы не указывает известную программе кодовую страницу (отметка %1): задайте её через --codepage."};
-const TText NotInCodePage = {"Line %1 of the file: a character that code page %2 cannot hold.",
-                             "Строка %1 файла: символ, которого нет в кодовой странице %2."};
-const TText NotUtf8 = {"Line %1 of the file: not UTF-8 text.", "Строка %1 файла: текст не в UTF-8."};
-const TText NoMemoField = {"No memo field \"%1\" in the table.", "В таблице нет MEMO поля \"%1\"."};
-const TText Confirm = {"Go ahead? [y/N] ", "Продолжить? [y/N] "};
-const TText RecordsPerSecond = {"rec/s", "зап/с"};
-const TText NoTerminal = {"No terminal to confirm on: nothing was changed. Pass --yes to go ahead.",
-                          "Нет терминала для подтверждения: ничего не изменено. Чтобы продолжить, укажите --yes."};
+const TText NotInCodePage = {
+    "Line %1 of the file: a character that code page %2 cannot hold.",
+    "Строка %1 файла: символ, которого нет в кодовой странице %2."};
+const TText NotUtf8 = {
+    "Line %1 of the file: not UTF-8 text.",
+    "Строка %1 файла: текст не в UTF-8."};
+const TText NoMemoField = {
+    "No memo field \"%1\" in the table.",
+    "В таблице нет MEMO поля \"%1\"."};
+const TText Confirm = {
+    "Go ahead? [y/N] ",
+    "Продолжить? [y/N] "};
+const TText RecordsPerSecond = {
+    "rec/s",
+    "зап/с"};
+const TText NoTerminal = {
+    "No terminal to confirm on: nothing was changed. Pass --yes to go ahead.",
+    "Нет терминала для подтверждения: ничего не изменено. Чтобы продолжить, укажите --yes."};
 
-const TText ReportTable = {"table: %1", "таблица: %1"};
-const TText ReportRecords = {"records: %1", "записей: %1"};
-const TText ReportHeaderSays = {" (the header says %1; the file holds %2)", " (в заголовке %1; в файле %2)"};
-const TText ReportNoMemoFile = {"memo file: not found (every memo reference leads nowhere)",
-                                "MEMO файл: не найден (все ссылки на MEMO ведут в никуда)"};
-const TText ReportMemoFile = {"memo file: %1 (%2 bytes, block size %3, next free block %4)",
-                              "MEMO файл: %1 (%2 байт, размер блока %3, следующий свободный блок %4)"};
+const TText ReportTable = {
+    "table: %1",
+    "таблица: %1"};
+const TText ReportRecords = {
+    "records: %1",
+    "записей: %1"};
+const TText ReportHeaderSays = {
+    " (the header says %1; the file holds %2)",
+    " (в заголовке %1; в файле %2)"};
+const TText ReportNoMemoFile = {
+    "memo file: not found (every memo reference leads nowhere)",
+    "MEMO файл: не найден (все ссылки на MEMO ведут в никуда)"};
+const TText ReportMemoFile = {
+    "memo file: %1 (%2 bytes, block size %3, next free block %4)",
+    "MEMO файл: %1 (%2 байт, размер блока %3, следующий свободный блок %4)"};
 const TText ReportZeroBlockSize = {
     "warning: the memo header gives a block size of 0: no text can be read or written",
     "внимание: в заголовке MEMO файла размер блока 0: тексты нельзя ни прочитать, ни записать"};
@@ -324,23 +360,45 @@ const TText ReportNextBlockInside = {
     "instead",
     "внимание: следующий свободный блок в заголовке MEMO файла лежит внутри файла; новые тексты пишутся после конца "
     "файла"};
-const TText ReportCodePage = {"code page: %1 (header mark 0x%2)", "кодовая страница: %1 (отметка в заголовке 0x%2)"};
-const TText ReportNoCodePage = {"code page: not marked (header mark 0x%1); --codepage gives it",
-                                "кодовая страница: не указана (отметка в заголовке 0x%1); её задаёт --codepage"};
-const TText ReportField = {"field %1:", "поле %1:"};
-const TText CountEmpty = {"empty references", "пустые ссылки"};
-const TText CountNotANumber = {"not a block number", "не номер блока"};
-const TText CountPastEnd = {"past the end of the memo file", "за концом MEMO файла"};
-const TText CountRunsPastEnd = {"running past the end of the file", "текст выходит за конец файла"};
-const TText CountNotAStart = {"not the start of a text", "не начало текста"};
+const TText ReportCodePage = {
+    "code page: %1 (header mark 0x%2)",
+    "кодовая страница: %1 (отметка в заголовке 0x%2)"};
+const TText ReportNoCodePage = {
+    "code page: not marked (header mark 0x%1); --codepage gives it",
+    "кодовая страница: не указана (отметка в заголовке 0x%1); её задаёт --codepage"};
+const TText ReportField = {
+    "field %1:",
+    "поле %1:"};
+const TText CountEmpty = {
+    "empty references",
+    "пустые ссылки"};
+const TText CountNotANumber = {
+    "not a block number",
+    "не номер блока"};
+const TText CountPastEnd = {
+    "past the end of the memo file",
+    "за концом MEMO файла"};
+const TText CountRunsPastEnd = {
+    "running past the end of the file",
+    "текст выходит за конец файла"};
+const TText CountNotAStart = {
+    "not the start of a text",
+    "не начало текста"};
 const TText ReportLayoutMismatch = {
     "warning: the field widths do not add up to the record size (%1); fields are read where their descriptors "
     "place them, and nothing is written to this table",
     "внимание: длины полей не совпадают с длиной записи (%1); поля читаются там, где их помещают описания, "
     "и в таблицу ничего не пишется"};
-const TText CountBlank = {"blank text", "пустой текст"};
-const TText CountText = {"text", "текст"};
-const TText CountClearedByClear = {"cleared by clear without --all", "очистит clear без --all"};
+const TText CountBlank = {
+    "blank text",
+    "пустой текст"};
+const TText CountText = {
+    "text",
+    "текст"};
+const TText CountClearedByClear = {
+    "cleared by clear without --all",
+    "очистит clear без --all"};
+// clang-format on
 }  // namespace Texts
 
 // ---- The texts of the repair commands: salvage, the full diagnosis of
@@ -354,51 +412,98 @@ struct TRepairEntry {
     const char* En;
 };
 
+// Laid out as the texts above: the id, then the Russian, then the English.
 const TRepairEntry RepairEntries[] = {
-    {TRepairText::SalvageNoMemoFile, "Нет MEMO файла: искать тексты негде.",
+    // clang-format off
+    {TRepairText::SalvageNoMemoFile,
+     "Нет MEMO файла: искать тексты негде.",
      "No memo file: there are no texts to look for."},
-    {TRepairText::SalvageBlockSizeZero, "Размер блока MEMO файла равен 0: тексты не найти.",
+    {TRepairText::SalvageBlockSizeZero,
+     "Размер блока MEMO файла равен 0: тексты не найти.",
      "The memo file's block size is 0: no text can be found."},
     {TRepairText::SalvageSummary,
      "Потерянных текстов: %1 (%2 байт); старых копий текстов таблицы: %3 (%4 байт, не записаны).",
      "Lost texts: %1 (%2 bytes); old copies of the table's texts: %3 (%4 bytes, not written)."},
-    {TRepairText::SalvageDone, "Тексты записаны в файл %1.", "The texts are written to %1."},
-    {TRepairText::FindingsTitle, "memo file map:", "memo file map:"},
-    {TRepairText::References, "ссылки на блоки в файле", "references to blocks in the file"},
-    {TRepairText::NotRunStart, "ссылки не на начало текста", "references not to the start of a text"},
-    {TRepairText::CrossLinked, "тексты с несколькими ссылками", "texts with several references"},
-    {TRepairText::Overlapping, "тексты, налегающие на другие", "texts overlapping other texts"},
-    {TRepairText::PastNextFree, "тексты за свободным блоком", "texts past the next free block"},
-    {TRepairText::Orphans, "тексты без ссылок", "texts without a reference"},
-    {TRepairText::OldCopies, "из них старые копии", "of them old copies"},
-    {TRepairText::BlankOrphans, "из них пустые тексты", "of them holding only blanks"},
-    {TRepairText::LostTexts, "из них потерянные тексты", "of them lost texts"},
-    {TRepairText::NextFreeInside, "ошибка: свободный блок заголовка MEMO файла лежит внутри файла (за ним %1 байт)",
+    {TRepairText::SalvageDone,
+     "Тексты записаны в файл %1.",
+     "The texts are written to %1."},
+    {TRepairText::FindingsTitle,
+     "memo file map:",
+     "memo file map:"},
+    {TRepairText::References,
+     "ссылки на блоки в файле",
+     "references to blocks in the file"},
+    {TRepairText::NotRunStart,
+     "ссылки не на начало текста",
+     "references not to the start of a text"},
+    {TRepairText::CrossLinked,
+     "тексты с несколькими ссылками",
+     "texts with several references"},
+    {TRepairText::Overlapping,
+     "тексты, налегающие на другие",
+     "texts overlapping other texts"},
+    {TRepairText::PastNextFree,
+     "тексты за свободным блоком",
+     "texts past the next free block"},
+    {TRepairText::Orphans,
+     "тексты без ссылок",
+     "texts without a reference"},
+    {TRepairText::OldCopies,
+     "из них старые копии",
+     "of them old copies"},
+    {TRepairText::BlankOrphans,
+     "из них пустые тексты",
+     "of them holding only blanks"},
+    {TRepairText::LostTexts,
+     "из них потерянные тексты",
+     "of them lost texts"},
+    {TRepairText::NextFreeInside,
+     "ошибка: свободный блок заголовка MEMO файла лежит внутри файла (за ним %1 байт)",
      "error: the memo header's next free block lies inside the file (%1 bytes after it)"},
-    {TRepairText::NextFreePastEnd, "свободный блок заголовка MEMO файла лежит за концом файла на %1 байт",
+    {TRepairText::NextFreePastEnd,
+     "свободный блок заголовка MEMO файла лежит за концом файла на %1 байт",
      "the memo header's next free block lies %1 bytes past the end of the file"},
-    {TRepairText::NextFreeAtEnd, "свободный блок заголовка MEMO файла: в конце файла",
+    {TRepairText::NextFreeAtEnd,
+     "свободный блок заголовка MEMO файла: в конце файла",
      "the memo header's next free block: at the end of the file"},
-    {TRepairText::CountShort, "ошибка: записей в заголовке %1, в файле места на %2 (не хватает %3 байт)",
+    {TRepairText::CountShort,
+     "ошибка: записей в заголовке %1, в файле места на %2 (не хватает %3 байт)",
      "error: the header counts %1 records, the file has room for %2 (%3 bytes short)"},
-    {TRepairText::CountExtra, "ошибка: после %1 записей заголовка в файле еще %2 байт",
+    {TRepairText::CountExtra,
+     "ошибка: после %1 записей заголовка в файле еще %2 байт",
      "error: after the header's %1 records the file holds %2 more bytes"},
-    {TRepairText::CountMatches, "число записей в заголовке совпадает с размером файла",
+    {TRepairText::CountMatches,
+     "число записей в заголовке совпадает с размером файла",
      "the header's record count matches the file's size"},
-    {TRepairText::EofMissing, "ошибка: нет байта конца файла (1A) после записей",
+    {TRepairText::EofMissing,
+     "ошибка: нет байта конца файла (1A) после записей",
      "error: no end-of-file byte (1A) after the records"},
-    {TRepairText::EofOther, "ошибка: после записей байт %1 вместо конца файла (1A)",
+    {TRepairText::EofOther,
+     "ошибка: после записей байт %1 вместо конца файла (1A)",
      "error: after the records byte %1 instead of the end-of-file byte (1A)"},
-    {TRepairText::EofPresent, "байт конца файла на месте", "the end-of-file byte is in place"},
-    {TRepairText::DescriptorsMismatch, "ошибка: поля занимают %1 байт записи, в заголовке длина записи %2",
+    {TRepairText::EofPresent,
+     "байт конца файла на месте",
+     "the end-of-file byte is in place"},
+    {TRepairText::DescriptorsMismatch,
+     "ошибка: поля занимают %1 байт записи, в заголовке длина записи %2",
      "error: the fields take %1 bytes of a record, the header gives a record size of %2"},
-    {TRepairText::DescriptorsMatch, "поля занимают всю длину записи", "the fields fill the record size"},
-    {TRepairText::NoMemoMap, "карты MEMO файла нет (нет файла или размер блока 0)",
+    {TRepairText::DescriptorsMatch,
+     "поля занимают всю длину записи",
+     "the fields fill the record size"},
+    {TRepairText::NoMemoMap,
+     "карты MEMO файла нет (нет файла или размер блока 0)",
      "no memo file map (no memo file, or a block size of 0)"},
-    {TRepairText::VerdictSound, "итог: ошибок не найдено", "verdict: nothing wrong found"},
-    {TRepairText::VerdictDamaged, "итог: найдены ошибки", "verdict: something is wrong"},
-    {TRepairText::BackupWritten, "Резервная копия: %1", "Backup: %1"},
-    {TRepairText::BackupFailed, "Резервная копия не записана (%1); таблица не изменена.",
+    {TRepairText::VerdictSound,
+     "итог: ошибок не найдено",
+     "verdict: nothing wrong found"},
+    {TRepairText::VerdictDamaged,
+     "итог: найдены ошибки",
+     "verdict: something is wrong"},
+    {TRepairText::BackupWritten,
+     "Резервная копия: %1",
+     "Backup: %1"},
+    {TRepairText::BackupFailed,
+     "Резервная копия не записана (%1); таблица не изменена.",
      "The backup could not be written (%1); the table is unchanged."},
     {TRepairText::MemoTooLarge,
      "MEMO файл вырос бы до %1 байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. "
@@ -410,9 +515,13 @@ const TRepairEntry RepairEntries[] = {
      "вместо %3). Тексты без ссылок (их можно сохранить командой salvage) будут удалены.",
      "Compact the memo file? It keeps only the texts references lead to (%1 texts, %2 bytes instead "
      "of %3). Texts without a reference (salvage can save them first) are removed."},
-    {TRepairText::Bytes, "байт", "bytes"},
-    {TRepairText::PackDone, "MEMO файл сжат: %1 байт вместо %2; текстов %3, пустых ссылок очищено %4.",
+    {TRepairText::Bytes,
+     "байт",
+     "bytes"},
+    {TRepairText::PackDone,
+     "MEMO файл сжат: %1 байт вместо %2; текстов %3, пустых ссылок очищено %4.",
      "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references to blank texts blanked."},
+    // clang-format on
 };
 
 }  // namespace
@@ -429,19 +538,7 @@ const char* RepairText(TRepairText Id, bool Russian)
 
 std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, bool Russian)
 {
-    const std::string pattern = RepairText(Id, Russian);
-    std::string out;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] >= '1' && pattern[i + 1] <= '9') {
-            const size_t n = static_cast<size_t>(pattern[i + 1] - '1');
-            if (n < Values.size())
-                out += Values[n];
-            ++i;
-        } else {
-            out += pattern[i];
-        }
-    }
-    return out;
+    return Fill(RepairText(Id, Russian), Values);
 }
 
 bool IsYes(const std::string& Answer)
