@@ -156,12 +156,9 @@ TEST(FileStream, CaseVariantsOnlyWhereCaseMatters)
 TEST(TableOnDisk, MemoFileStaysLockedWhileATableHoldsIt)
 {
     TTempDir dir;
-    TTableSpec spec;
-    spec.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo;
-    spec.Records = {{MemoRef(memo.Add("на диске"))}};
     const std::string table = dir.Path("Т.DBF");
-    WriteFileBytes(table, BuildTable(spec));
+    WriteFileBytes(table, BuildTable(NotesTable(memo, {"на диске"})));
     WriteFileBytes(dir.Path("Т.FPT"), memo.Bytes());
 
     TDBFLite first;

@@ -644,8 +644,7 @@ TEST_F(Handlers, SaveEdgesAndRefusals)
 
 TEST_F(Handlers, SaveStoppedByATextFileErrorReleasesEverything)
 {
-    spec.Fields = {{"NOTES", 'M', 10}};
-    spec.Records = {{MemoRef(memo.Add("text"))}};
+    spec = NotesTable(memo, {"text"});
     Put();
     TFaultFileSystem faulty(t.Files);
     faulty.FailOnlyWrites = true;

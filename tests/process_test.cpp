@@ -75,11 +75,8 @@ int OpensReadWrite(const std::string& Table)
 TEST(Locking, AnotherProcessHoldingTheTableShutsOutReadWriteOpensUntilItCloses)
 {
     TDiskTable disk;
-    TTableSpec layout;
-    layout.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo;
-    layout.Records = {{MemoRef(memo.Add("text"))}};
-    disk.Put(layout, memo);
+    disk.Put(NotesTable(memo, {"text"}), memo);
 
     int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);

@@ -374,10 +374,8 @@ TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
 TEST(Backup, CopiesBothFilesAndNumbersLaterCopies)
 {
     TMemTable t;
-    TTableSpec spec;
-    spec.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo(64);
-    spec.Records = {{MemoRef(memo.Add("text"))}};
+    const TTableSpec spec = NotesTable(memo, {"text"});
     t.Put(spec, memo);
     EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak", "/data/T.FPT.bak"}));
     EXPECT_EQ(t.Files.File("/data/T.DBF.bak"), t.Table());
