@@ -105,9 +105,7 @@ TEST(Locking, AnotherProcessHoldingTheTableShutsOutReadWriteOpensUntilItCloses)
     TDBFLite second;
     EXPECT_EQ(ExpectError([&] { second.OpenTable(disk.Table, false); }), "Cannot open file " + disk.Memo);
     // A handler meets the same refusal, shown as an error, and writes nothing.
-    TFakePort port;
-    port.FileName = disk.Table;
-    port.Memo = "NOTES";
+    TFakePort port = PortOn(disk.Table, "NOTES");
     port.All = true;
     TfmMain(port).Run(&TfmMain::btClearClick);
     EXPECT_EQ(port.Errors(), std::vector<std::string>{"Cannot open file " + disk.Memo + "."});
@@ -139,9 +137,7 @@ TEST(Locking, ARunEndedByAnErrorLeavesTheTableOpenToOtherProcesses)
         TFaultFileSystem faults(OsFileSystem());
         faults.FailOnlyWrites = true;
         faults.FailAt = 1;
-        TFakePort port;
-        port.FileName = disk.Table;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(disk.Table, "NOTES");
         port.All = true;
         port.DialogAnswers = {click == &TfmMain::btSaveClick ? disk.Dir.Path("OUT.txt") : disk.Text};
         TfmMain(port, faults).Run(click);
@@ -223,9 +219,7 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
     for (const auto& run : runs) {
         SCOPED_TRACE(run.Name);
         disk.Restore();
-        TFakePort port;
-        port.FileName = disk.Table;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(disk.Table, "NOTES");
         port.All = run.All;
         port.DialogAnswers = {disk.Text};
         port.WhileAsking = [&] { other.Work(); };

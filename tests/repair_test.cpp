@@ -456,9 +456,7 @@ TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
         db.OpenTable(t.TablePath, true);
         worked = MemoSizeAfterRewrite(db, {1, 2});
     }
-    TFakePort port;
-    port.FileName = t.TablePath;
-    port.Memo = "NOTES\r\nMORE";
+    TFakePort port = PortOn(t.TablePath, "NOTES\r\nMORE");
     TfmMain form(port, t.Files);
     form.Run(&TfmMain::btAutoClick);
     ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
