@@ -3,6 +3,8 @@
 // UTF-8 through the handlers.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "codepage.h"
 #include "consolefiles.h"
 #include "crlf.h"
@@ -57,10 +59,8 @@ TEST(CliTexts, LanguageComesFromTheFirstLocaleVariableSet)
 
 TEST(CliTexts, TheSystemsRussianTextsReadInEnglishWithTheirNamesKept)
 {
-    const struct {
-        std::string Russian;
-        std::string English;
-    } cases[] = {
+    // Each Russian text and how it reads in English.
+    const std::pair<std::string, std::string> cases[] = {
         {"DBF файл не найден.", "DBF file not found."},
         {"MEMO полей: 12", "Memo fields: 12"},
         {"Ошибка открытия файла \"/data/Т.DBF\".", "Cannot open the file \"/data/Т.DBF\"."},
@@ -82,13 +82,13 @@ TEST(CliTexts, TheSystemsRussianTextsReadInEnglishWithTheirNamesKept)
         {"Поле \"A\" выходит за границы", "Поле \"A\" выходит за границы"},
         {"", ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [russian, english] : cases) {
         {
-            TLanguageScope english(TLanguage::English);
-            EXPECT_EQ(Translate(c.Russian), c.English);
+            TLanguageScope inEnglish(TLanguage::English);
+            EXPECT_EQ(Translate(russian), english);
         }
-        TLanguageScope russian(TLanguage::Russian);
-        EXPECT_EQ(Translate(c.Russian), c.Russian);
+        TLanguageScope inRussian(TLanguage::Russian);
+        EXPECT_EQ(Translate(russian), russian);
     }
 }
 
@@ -259,10 +259,8 @@ TEST_F(EncodedFiles, LoadRefusesWhatTheCodePageCannotHoldBeforeItWrites)
 {
     const std::string table = t.Table(), memoFile = t.Memo();
     const std::string big(1 << 20, 'x');
-    const struct {
-        std::string Text;
-        std::string Error;
-    } cases[] = {
+    // Each file and the error that refuses it.
+    const std::pair<std::string, std::string> cases[] = {
         {"NAME\tNOTES\r\nИван\tü\r\n", "Line 2 of the file: a character that code page 1251 cannot hold."},
         {"NAME\tNOTES\r\na\tb\r\nc\td\r\n\r\ne\t\xCF\xF0\r\n", "Line 5 of the file: not UTF-8 text."},
         // Past the first megabyte, after lines that would load.
@@ -271,11 +269,11 @@ TEST_F(EncodedFiles, LoadRefusesWhatTheCodePageCannotHoldBeforeItWrites)
         {"NAMEü\r\n", "Line 1 of the file: a character that code page 1251 cannot hold."},
     };
     TLanguageScope english(TLanguage::English);
-    for (const auto& c : cases) {
+    for (const auto& [text, error] : cases) {
         port.Log.clear();
-        t.Files.SetFile("/in/bad.txt", c.Text);
+        t.Files.SetFile("/in/bad.txt", text);
         Load("/in/bad.txt");
-        EXPECT_EQ(port.Errors(), std::vector<std::string>{c.Error});
+        EXPECT_EQ(port.Errors(), std::vector<std::string>{error});
         EXPECT_EQ(t.Table(), table);
         EXPECT_EQ(t.Memo(), memoFile);
     }

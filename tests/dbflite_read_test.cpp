@@ -168,9 +168,7 @@ TEST(OpenTable, HeaderLengthBoundsTheFieldCount)
 TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
 {
     TMemTable t;
-    TTableSpec spec;
-    spec.Fields = {{"ABCDEFGHIJK", 'C', 3}, {"", 'C', 3}, {"LOW", 'M', 10}};
-    const auto opened = t.Opened(spec);
+    const auto opened = t.Opened(TableOf({{"ABCDEFGHIJK", 'C', 3}, {"", 'C', 3}, {"LOW", 'M', 10}}));
     TDBFLite& db = *opened;
     EXPECT_EQ(db.Fields()[0].Name, "ABCDEFGHIJK");  // no zero byte: 11 bytes, not the type letter
     EXPECT_EQ(db.Fields()[0].FieldType, 'C');
@@ -181,9 +179,7 @@ TEST(OpenTable, NamesAreCutAtZeroOrElevenBytes)
 TEST(OpenTable, FieldIndexIsExactAndTakesTheFirst)
 {
     TMemTable t;
-    TTableSpec spec;
-    spec.Fields = {{"Notes", 'M', 10}, {"NOTES", 'M', 10}, {"NOTES", 'C', 5}};
-    const auto opened = t.Opened(spec);
+    const auto opened = t.Opened(TableOf({{"Notes", 'M', 10}, {"NOTES", 'M', 10}, {"NOTES", 'C', 5}}));
     TDBFLite& db = *opened;
     EXPECT_EQ(db.FieldIndex("NOTES"), 1);
     EXPECT_EQ(db.FieldIndex("Notes"), 0);

@@ -131,15 +131,8 @@ TEST_F(WriteTest, ValuesOfOtherTypesAreWrittenAsText)
 TEST_F(WriteTest, MemoRunLayoutAndHeader)
 {
     // Block 20 lies past the end of this small file, so it is where the run goes.
+    memo.SetNextBlock(20);
     Open();
-    std::string memoBytes = MemoBytes();
-    memoBytes[0] = 0;
-    memoBytes[1] = 0;
-    memoBytes[2] = 0;
-    memoBytes[3] = 20;
-    t.Files.SetFile(t.MemoPath, memoBytes);
-    db.CloseTable();
-    db.OpenTable(t.TablePath, false);
     ASSERT_EQ(db.MemoNextBlock(), 20u);
 
     const std::string text(100, 'x');
@@ -238,15 +231,8 @@ TEST_F(WriteTest, MemoWritesRefuseWhatTheyCannotStore)
 
 TEST_F(WriteTest, NextBlockIsWrittenAsFourBigEndianBytes)
 {
+    memo.SetNextBlock(69988);  // bytes 0 1 17 100
     Open();
-    std::string memoBytes = MemoBytes();
-    memoBytes[0] = 0;
-    memoBytes[1] = 1;
-    memoBytes[2] = 17;
-    memoBytes[3] = 100;  // 69,988
-    t.Files.SetFile(t.MemoPath, memoBytes);
-    db.CloseTable();
-    db.OpenTable(t.TablePath, false);
     db.WriteMemo(0, 3, std::string(12 * 64 - 8, 'y'));  // 12 blocks: next free 70,000
     EXPECT_EQ(db.MemoNextBlock(), 70000u);
     const std::string m = MemoBytes();
@@ -261,11 +247,8 @@ TEST_F(WriteTest, DamagedNextBlockNeverOverwritesHeaderOrTexts)
 {
     const uint32_t kept = memo.Add("keep me");
     spec.Records[0][3] = MemoRef(kept);
-    t.Put(spec, memo);
-    std::string memoBytes = MemoBytes();
-    memoBytes[0] = memoBytes[1] = memoBytes[2] = memoBytes[3] = 0;  // next free block 0
-    t.Files.SetFile(t.MemoPath, memoBytes);
-    db.OpenTable(t.TablePath, false);
+    memo.SetNextBlock(0);
+    Open();
     db.WriteMemo(1, 3, "new text");
     EXPECT_EQ(db.ReadMemo(0, 3), "keep me");
     EXPECT_EQ(db.ReadMemo(1, 3), "new text");

@@ -2,21 +2,36 @@
 // the error display, on their own.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "escape.h"
 #include "helptext.h"
 #include "outcome.h"
 #include "strutil.h"
 
+namespace {
+
+// Texts and their escaped forms, each the other's undoing.
+const std::pair<std::string, std::string> Escaped[] = {
+    {"A\r\nB", "A#13#10B"},
+    {"#5", "#355"},
+    {"a\tb", "a#09b"},
+    {"\x01\x1A\x1F", "#01#26#31"},
+    {"##", "#35#35"},
+    {"", ""},
+    {"A\r\nB\t#5", "A#13#10B#09#355"},
+    {"\x01\x1F", "#01#31"},
+};
+
+}  // namespace
+
 TEST(EscapeMemoValue, ControlBytesAndHashBecomeTwoDigitCodes)
 {
-    EXPECT_EQ(EscapeMemoValue("A\r\nB"), "A#13#10B");
-    EXPECT_EQ(EscapeMemoValue("#5"), "#355");
-    EXPECT_EQ(EscapeMemoValue("a\tb"), "a#09b");
-    EXPECT_EQ(EscapeMemoValue("\x01\x1A\x1F"), "#01#26#31");
-    EXPECT_EQ(EscapeMemoValue("##"), "#35#35");
+    for (const auto& [text, escaped] : Escaped)
+        EXPECT_EQ(EscapeMemoValue(text), escaped);
     // A zero byte is a space, not an escape.
     EXPECT_EQ(EscapeMemoValue(std::string("x\0\0y", 4)), "x  y");
-    EXPECT_EQ(EscapeMemoValue(""), "");
 }
 
 TEST(EscapeMemoValue, EveryOtherByteIsKeptAndNoLineBreakSurvives)
@@ -81,13 +96,13 @@ TEST(EscapeMemoValue, FindsEveryEscapeWhereverItStandsInALongText)
 
 TEST(UnescapeMemoValue, UndoesTheEscapesAndNothingElse)
 {
-    EXPECT_EQ(UnescapeMemoValue("A#13#10B#09#355"), "A\r\nB\t#5");
-    EXPECT_EQ(UnescapeMemoValue("#01#31"), "\x01\x1F");
+    for (const auto& [text, escaped] : Escaped)
+        EXPECT_EQ(UnescapeMemoValue(escaped), text);
     // Not an escape Save writes: kept as it stands.
-    EXPECT_EQ(UnescapeMemoValue("#00#32#99#3"), "#00#32#99#3");
+    for (const std::string kept : {"#00#32#99#3", "Room #7"})
+        EXPECT_EQ(UnescapeMemoValue(kept), kept);
     EXPECT_EQ(UnescapeMemoValue("##35#"), "###");
     EXPECT_EQ(UnescapeMemoValue("#3#35"), "#3#");
-    EXPECT_EQ(UnescapeMemoValue("Room #7"), "Room #7");
 
     std::string all;
     for (int b = 1; b < 256; ++b)

@@ -25,14 +25,21 @@ std::string OpenError(const std::function<void()>& Action, TIoFailure* Failure =
     return {};
 }
 
+// Path made to hold Bytes, then opened for Access.
+std::unique_ptr<TFileStream> OpenHolding(const std::string& Path, const std::string& Bytes, TFileAccess Access,
+                                         TFileShare Share = TFileShare::DenyNone)
+{
+    WriteFileBytes(Path, Bytes);
+    return OsFileSystem().Open(Path, Access, Share);
+}
+
 }  // namespace
 
 TEST(FileStream, ShortReadsSayWhatTheyGotAndZeroTheRest)
 {
     TTempDir dir;
     const std::string path = dir.Path("data.bin");
-    WriteFileBytes(path, "abcdef");
-    auto stream = OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    auto stream = OpenHolding(path, "abcdef", TFileAccess::Read);
     char buffer[10];
     std::memset(buffer, 'X', sizeof buffer);
     EXPECT_EQ(stream->ReadAt(4, buffer, sizeof buffer), 2u);
@@ -47,9 +54,8 @@ TEST(FileStream, WritesLandAtTheirOffsetsAndExtendTheFile)
 {
     TTempDir dir;
     const std::string path = dir.Path("data.bin");
-    WriteFileBytes(path, "0123456789");
     {
-        auto stream = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+        auto stream = OpenHolding(path, "0123456789", TFileAccess::ReadWrite);
         stream->WriteAt(2, "ab", 2);
         stream->WriteAt(12, "zz", 2);
         EXPECT_EQ(stream->Size(), 14u);
@@ -64,8 +70,7 @@ TEST(FileStream, ReadOnlyStreamsRefuseWrites)
 {
     TTempDir dir;
     const std::string path = dir.Path("data.bin");
-    WriteFileBytes(path, "0123456789");
-    auto stream = OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    auto stream = OpenHolding(path, "0123456789", TFileAccess::Read);
     EXPECT_THROW(stream->WriteAt(0, "x", 1), EStreamError);
     EXPECT_EQ(ReadFileBytes(path), "0123456789");
 }
@@ -74,9 +79,8 @@ TEST(FileStream, CreateEmptiesAnExistingFile)
 {
     TTempDir dir;
     const std::string path = dir.Path("out.txt");
-    WriteFileBytes(path, "old content");
     {
-        auto stream = OsFileSystem().Open(path, TFileAccess::Create, TFileShare::DenyNone);
+        auto stream = OpenHolding(path, "old content", TFileAccess::Create);
         stream->WriteAt(0, "new", 3);
     }
     EXPECT_EQ(ReadFileBytes(path), "new");
@@ -103,8 +107,7 @@ TEST(FileStream, ExclusiveOpensShutOutEveryOtherOpenUntilClosed)
 {
     TTempDir dir;
     const std::string path = dir.Path("T.FPT");
-    WriteFileBytes(path, std::string(512, '\0'));
-    auto holder = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive);
+    auto holder = OpenHolding(path, std::string(512, '\0'), TFileAccess::ReadWrite, TFileShare::Exclusive);
     TIoFailure failure = TIoFailure::Other;
     EXPECT_EQ(OpenError([&] { OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::Exclusive); }, &failure),
               "Cannot open file " + path);
@@ -119,8 +122,7 @@ TEST(FileStream, SharedOpensCoexist)
 {
     TTempDir dir;
     const std::string path = dir.Path("T.DBF");
-    WriteFileBytes(path, "data");
-    auto a = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    auto a = OpenHolding(path, "data", TFileAccess::ReadWrite);
     auto b = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
     a->WriteAt(0, "D", 1);
     char c = 0;
@@ -156,12 +158,9 @@ TEST(FileStream, CaseVariantsOnlyWhereCaseMatters)
 TEST(TableOnDisk, MemoFileStaysLockedWhileATableHoldsIt)
 {
     TTempDir dir;
-    TTableSpec spec;
-    spec.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo;
-    spec.Records = {{MemoRef(memo.Add("на диске"))}};
     const std::string table = dir.Path("Т.DBF");
-    WriteFileBytes(table, BuildTable(spec));
+    WriteFileBytes(table, BuildTable(NotesTable(memo, {"на диске"})));
     WriteFileBytes(dir.Path("Т.FPT"), memo.Bytes());
 
     TDBFLite first;

@@ -436,9 +436,7 @@ int RewriteFailingEachStep(const TTableSpec& Spec, const TMemoBuilder& Memo, con
         TFaultFileSystem faulty(u.Files);
         faulty.FailOnlyWrites = OnlyWrites;
         faulty.FailAt = failAt;
-        TFakePort p;
-        p.FileName = u.TablePath;
-        p.Memo = "NOTES";
+        TFakePort p = PortOn(u.TablePath, "NOTES");
         TfmMain(p, faulty).Run(&TfmMain::btAutoClick);
         for (int r = 0; r < 3; ++r)
             EXPECT_EQ(RunText(u.Memo(), FieldAt(Spec, u.Table(), r, 0)), Texts[static_cast<size_t>(r)])
@@ -644,8 +642,7 @@ TEST_F(Handlers, SaveEdgesAndRefusals)
 
 TEST_F(Handlers, SaveStoppedByATextFileErrorReleasesEverything)
 {
-    spec.Fields = {{"NOTES", 'M', 10}};
-    spec.Records = {{MemoRef(memo.Add("text"))}};
+    spec = NotesTable(memo, {"text"});
     Put();
     TFaultFileSystem faulty(t.Files);
     faulty.FailOnlyWrites = true;

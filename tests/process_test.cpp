@@ -75,11 +75,8 @@ int OpensReadWrite(const std::string& Table)
 TEST(Locking, AnotherProcessHoldingTheTableShutsOutReadWriteOpensUntilItCloses)
 {
     TDiskTable disk;
-    TTableSpec layout;
-    layout.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo;
-    layout.Records = {{MemoRef(memo.Add("text"))}};
-    disk.Put(layout, memo);
+    disk.Put(NotesTable(memo, {"text"}), memo);
 
     int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -108,9 +105,7 @@ TEST(Locking, AnotherProcessHoldingTheTableShutsOutReadWriteOpensUntilItCloses)
     TDBFLite second;
     EXPECT_EQ(ExpectError([&] { second.OpenTable(disk.Table, false); }), "Cannot open file " + disk.Memo);
     // A handler meets the same refusal, shown as an error, and writes nothing.
-    TFakePort port;
-    port.FileName = disk.Table;
-    port.Memo = "NOTES";
+    TFakePort port = PortOn(disk.Table, "NOTES");
     port.All = true;
     TfmMain(port).Run(&TfmMain::btClearClick);
     EXPECT_EQ(port.Errors(), std::vector<std::string>{"Cannot open file " + disk.Memo + "."});
@@ -142,9 +137,7 @@ TEST(Locking, ARunEndedByAnErrorLeavesTheTableOpenToOtherProcesses)
         TFaultFileSystem faults(OsFileSystem());
         faults.FailOnlyWrites = true;
         faults.FailAt = 1;
-        TFakePort port;
-        port.FileName = disk.Table;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(disk.Table, "NOTES");
         port.All = true;
         port.DialogAnswers = {click == &TfmMain::btSaveClick ? disk.Dir.Path("OUT.txt") : disk.Text};
         TfmMain(port, faults).Run(click);
@@ -226,9 +219,7 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
     for (const auto& run : runs) {
         SCOPED_TRACE(run.Name);
         disk.Restore();
-        TFakePort port;
-        port.FileName = disk.Table;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(disk.Table, "NOTES");
         port.All = run.All;
         port.DialogAnswers = {disk.Text};
         port.WhileAsking = [&] { other.Work(); };
@@ -351,6 +342,60 @@ protected:
                 original[f].push_back(db.ReadMemo(r, f));
     }
 
+    // The shortest of three whole runs of Args over the restored files,
+    // each followed by After when given: how long to let a run go before killing it
+    // somewhere inside.
+    std::chrono::microseconds Shortest(const std::vector<std::string>& Args, const std::function<void()>& After = {})
+    {
+        std::chrono::microseconds shortest = std::chrono::hours(1);
+        for (int i = 0; i < 3; ++i) {
+            disk.Restore();
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(Finish(StartCli(Args)), 0);
+            shortest = std::min(shortest, std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start));
+            if (After)
+                After();
+        }
+        return shortest;
+    }
+
+    struct TKilledRun {
+        std::string Name;
+        std::vector<std::string> Args;
+        std::chrono::microseconds Took;  // how long a whole run takes
+    };
+    // Twenty times over the restored files: starts Pick(run) and kills it at
+    // a random moment of its usual time; Check(run, false) looks at what it
+    // left, Finisher must then run through, and Check(run, true) looks again.
+    // At least one run must have died by the kill.
+    void KillAtRandomPoints(const std::function<TKilledRun(int)>& Pick, const std::vector<std::string>& Finisher,
+                            const std::function<void(int, bool)>& Check)
+    {
+        const unsigned seed = std::random_device{}();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        int killed = 0;
+        for (int run = 0; run < 20; ++run) {
+            const TKilledRun picked = Pick(run);
+            SCOPED_TRACE(picked.Name + " run " + std::to_string(run));
+            disk.Restore();
+            std::uniform_int_distribution<long long> delay(0, picked.Took.count());
+            const pid_t pid = StartCli(picked.Args);
+            ASSERT_GT(pid, 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+            ::kill(pid, SIGKILL);
+            if (Finish(pid) == -SIGKILL)
+                ++killed;
+            Check(run, false);
+            if (HasFatalFailure())
+                return;
+            EXPECT_EQ(Finish(StartCli(Finisher)), 0);
+            Check(run, true);
+        }
+        EXPECT_GT(killed, 0);
+    }
+
     static std::string Loaded(int RecNo)
     {
         return RecNo % 50 == 25 ? std::string(17000 + RecNo, 'l') : "loaded " + std::to_string(RecNo);
@@ -389,43 +434,12 @@ TEST_F(KilledCli, RewriteAndLoadKilledAtRandomPointsLeaveWholeTables)
 {
     const std::vector<std::string> rewrite{"rewrite", disk.Table, "--yes"},
         load{"load", disk.Table, disk.Text, "--yes"};
-    // How long a whole run takes (the shortest of three), to kill the runs
-    // somewhere inside one.
-    auto timed = [&](const std::vector<std::string>& Args) {
-        std::chrono::microseconds shortest = std::chrono::hours(1);
-        for (int i = 0; i < 3; ++i) {
-            disk.Restore();
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(Finish(StartCli(Args)), 0);
-            shortest = std::min(shortest, std::chrono::duration_cast<std::chrono::microseconds>(
-                                              std::chrono::steady_clock::now() - start));
-        }
-        return shortest;
-    };
-    const std::chrono::microseconds took[2] = {timed(rewrite), timed(load)};
-
-    const unsigned seed = std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 random(seed);
-    int killed = 0;
-    for (int run = 0; run < 20; ++run) {
-        const bool loading = run % 2 == 1;
-        SCOPED_TRACE(std::string(loading ? "load" : "rewrite") + " run " + std::to_string(run));
-        disk.Restore();
-        std::uniform_int_distribution<long long> delay(0, took[loading].count());
-        const pid_t pid = StartCli(loading ? load : rewrite);
-        ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-        ::kill(pid, SIGKILL);
-        if (Finish(pid) == -SIGKILL)
-            ++killed;
-        ExpectWhole(loading);
-        if (HasFatalFailure())
-            return;
-        EXPECT_EQ(Finish(StartCli(rewrite)), 0);
-        ExpectWhole(loading);
-    }
-    EXPECT_GT(killed, 0);
+    const std::chrono::microseconds took[2] = {Shortest(rewrite), Shortest(load)};
+    KillAtRandomPoints(
+        [&](int Run) {
+            return Run % 2 ? TKilledRun{"load", load, took[1]} : TKilledRun{"rewrite", rewrite, took[0]};
+        },
+        rewrite, [&](int Run, bool) { ExpectWhole(Run % 2 == 1); });
 }
 
 TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinishes)
@@ -435,41 +449,23 @@ TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinish
     disk.TableBytes = ReadFileBytes(disk.Table);
     disk.MemoBytes = ReadFileBytes(disk.Memo);
     const std::vector<std::string> pack{"pack", disk.Table, "--yes", "--no-backup"};
-    std::chrono::microseconds took = std::chrono::hours(1);
     uint64_t packed = 0;
-    for (int i = 0; i < 3; ++i) {
-        disk.Restore();
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(Finish(StartCli(pack)), 0);
-        took = std::min(
-            took, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start));
+    const std::chrono::microseconds took = Shortest(pack, [&] {
         packed = ReadFileBytes(disk.Memo).size();
         ExpectWhole(false);
-    }
+    });
     EXPECT_LT(packed, disk.MemoBytes.size() * 6 / 10);
-
-    const unsigned seed = std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 random(seed);
-    int killed = 0;
-    for (int run = 0; run < 20; ++run) {
-        SCOPED_TRACE("pack run " + std::to_string(run));
-        disk.Restore();
-        std::uniform_int_distribution<long long> delay(0, took.count());
-        const pid_t pid = StartCli(pack);
-        ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-        ::kill(pid, SIGKILL);
-        if (Finish(pid) == -SIGKILL)
-            ++killed;
-        ExpectWhole(false);
-        if (HasFatalFailure())
-            return;
-        EXPECT_EQ(Finish(StartCli(pack)), 0);
-        ExpectWhole(false);
-        EXPECT_EQ(ReadFileBytes(disk.Memo).size(), packed);
-    }
-    EXPECT_GT(killed, 0);
+    KillAtRandomPoints(
+        [&](int) {
+            return TKilledRun{"pack", pack, took};
+        },
+        pack,
+        [&](int, bool Finished) {
+            ExpectWhole(false);
+            if (Finished) {
+                EXPECT_EQ(ReadFileBytes(disk.Memo).size(), packed);
+            }
+        });
 }
 
 // --- The repair commands on disk ---------------------------------------------

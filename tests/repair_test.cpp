@@ -171,32 +171,42 @@ const TMapCase MapCases[] = {
      {0, 0, 0, 0, 0, 1, 0, 1, 0}},
 };
 
-class MemoMapCase : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+class MemoMapCase : public ::testing::TestWithParam<std::tuple<size_t, bool>> {
+protected:
+    const TMapCase& Case = MapCases[std::get<0>(GetParam())];
+    const bool Binary = std::get<1>(GetParam());
+    TMemoBuilder memo{64};
+    TTableSpec spec = TableOf({{"ID", 'C', 4},
+                               {"NOTES", 'M', static_cast<uint8_t>(Binary ? 4 : 10)},
+                               {"MORE", 'M', static_cast<uint8_t>(Binary ? 4 : 10)}});
+
+    std::string Name() const { return std::string(Case.Name) + (Binary ? ", binary references" : ", text references"); }
+    std::string Ref(uint32_t Block) const
+    {
+        return Binary ? BinaryMemoRef(Block) : Block == 0 ? std::string() : MemoRef(Block);
+    }
+    // The case's memo file and a record "r" for each pair of references it
+    // makes; the lines it expects salvage to write.
+    std::vector<std::pair<uint32_t, std::string>> Build()
+    {
+        TRefs refs;
+        const auto lines = Case.Build(memo, refs);
+        for (const auto& r : refs)
+            spec.Records.push_back({"r", Ref(r[0]), Ref(r[1])});
+        return lines;
+    }
+};
 
 TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
 {
-    const TMapCase& c = MapCases[std::get<0>(GetParam())];
-    const bool binary = std::get<1>(GetParam());
-    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
-    TMemoBuilder memo(64);
-    TRefs refs;
-    const auto lines = c.Build(memo, refs);
-    TTableSpec spec;
-    spec.Fields = {{"ID", 'C', 4},
-                   {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
-                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
-    for (const auto& r : refs) {
-        std::vector<std::string> record{"r"};
-        for (uint32_t block : r)
-            record.push_back(binary ? BinaryMemoRef(block) : block == 0 ? std::string() : MemoRef(block));
-        spec.Records.push_back(record);
-    }
+    SCOPED_TRACE(Name());
+    const auto lines = Build();
     TMemTable t;
     t.Put(spec, memo);
     const std::string table = t.Table(), memoBytes = t.Memo();
 
     const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
-    EXPECT_EQ(CountsOf(found), c.Expected);
+    EXPECT_EQ(CountsOf(found), Case.Expected);
     std::string expected = "BLOCK\tTEXT\r\n";
     for (const auto& line : lines)
         expected += std::to_string(line.first) + "\t" + line.second + "\r\n";
@@ -209,10 +219,10 @@ TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
     db.OpenTable(t.TablePath, true);
     TProgressBar progress;
     const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
-    EXPECT_EQ(CountsOf(d.Map), c.Expected);
+    EXPECT_EQ(CountsOf(d.Map), Case.Expected);
     const std::vector<std::string> problems = d.Problems();
-    const bool wrong = c.Expected.NotRunStart + c.Expected.CrossLinkedRuns + c.Expected.Overlapping +
-                           c.Expected.PastNextFree + c.Expected.LostTexts >
+    const bool wrong = Case.Expected.NotRunStart + Case.Expected.CrossLinkedRuns + Case.Expected.Overlapping +
+                           Case.Expected.PastNextFree + Case.Expected.LostTexts >
                        0;
     EXPECT_EQ(!problems.empty(), wrong) << testing::PrintToString(problems);
 }
@@ -374,10 +384,8 @@ TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
 TEST(Backup, CopiesBothFilesAndNumbersLaterCopies)
 {
     TMemTable t;
-    TTableSpec spec;
-    spec.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo(64);
-    spec.Records = {{MemoRef(memo.Add("text"))}};
+    const TTableSpec spec = NotesTable(memo, {"text"});
     t.Put(spec, memo);
     EXPECT_EQ(BackupTable(t.Files, t.TablePath), (std::vector<std::string>{"/data/T.DBF.bak", "/data/T.FPT.bak"}));
     EXPECT_EQ(t.Files.File("/data/T.DBF.bak"), t.Table());
@@ -448,9 +456,7 @@ TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
         db.OpenTable(t.TablePath, true);
         worked = MemoSizeAfterRewrite(db, {1, 2});
     }
-    TFakePort port;
-    port.FileName = t.TablePath;
-    port.Memo = "NOTES\r\nMORE";
+    TFakePort port = PortOn(t.TablePath, "NOTES\r\nMORE");
     TfmMain form(port, t.Files);
     form.Run(&TfmMain::btAutoClick);
     ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
@@ -517,25 +523,9 @@ uint64_t PackedSize(TFileSystem& Files, const std::string& Path)
 
 TEST_P(MemoMapCase, PackKeepsWhatEveryReferenceReadsAndOnlyThat)
 {
-    const TMapCase& c = MapCases[std::get<0>(GetParam())];
-    const bool binary = std::get<1>(GetParam());
-    SCOPED_TRACE(std::string(c.Name) + (binary ? ", binary references" : ", text references"));
-    TMemoBuilder memo(64);
-    TRefs refs;
-    c.Build(memo, refs);
-    TTableSpec spec;
-    spec.Fields = {{"ID", 'C', 4},
-                   {"NOTES", 'M', static_cast<uint8_t>(binary ? 4 : 10)},
-                   {"MORE", 'M', static_cast<uint8_t>(binary ? 4 : 10)}};
-    for (const auto& r : refs)
-        spec.Records.push_back({"r",
-                                binary ? BinaryMemoRef(r[0])
-                                : r[0] ? MemoRef(r[0])
-                                       : "",
-                                binary ? BinaryMemoRef(r[1])
-                                : r[1] ? MemoRef(r[1])
-                                       : ""});
-    spec.Records.push_back({"junk", binary ? BinaryMemoRef(900000) : MemoRef(900000), binary ? BinaryMemoRef(0) : ""});
+    SCOPED_TRACE(Name());
+    Build();
+    spec.Records.push_back({"junk", Ref(900000), Ref(0)});
     TMemTable t;
     t.Put(spec, memo);
     const std::vector<std::string> before = Readings(t.Files, t.TablePath);

@@ -113,9 +113,7 @@ TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeRefere
     t.Files.SetFile(TextPath, text);
     for (Handler click : {&TfmMain::btAutoClick, &TfmMain::btLoadClick}) {
         TFaultFileSystem disk(t.Files);
-        TFakePort port;
-        port.FileName = t.TablePath;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(t.TablePath, "NOTES");
         port.DialogAnswers = {TextPath};
         TfmMain(port, disk).Run(click);
         ASSERT_EQ(port.Errors(), std::vector<std::string>{});
@@ -509,9 +507,7 @@ TEST(SlippedTable, SaveAndRewriteStayProportionalToTheFiles)
         const uint64_t memoSize = t.Memo().size();
 
         TBoundedFileSystem disk(t.Files);
-        TFakePort port;
-        port.FileName = t.TablePath;
-        port.Memo = "NOTES";
+        TFakePort port = PortOn(t.TablePath, "NOTES");
         port.DialogAnswers = {std::string("/data/out.txt")};
         TfmMain form(port, disk);
         form.Run(&TfmMain::btSaveClick);
@@ -605,9 +601,7 @@ protected:
             TFaultFileSystem faults(t.Files);
             faults.PartialWrites = true;
             faults.FailAt = failAt;
-            TFakePort port;
-            port.FileName = t.TablePath;
-            port.Memo = "NOTES\r\nMORE";
+            TFakePort port = PortOn(t.TablePath, "NOTES\r\nMORE");
             port.All = All;
             port.DialogAnswers = {Click == &TfmMain::btSaveClick ? "/data/OUT.txt" : TextPath};
             TfmMain(port, faults).Run(Click);

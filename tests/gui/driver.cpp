@@ -1034,20 +1034,41 @@ void CheckHints(const TSession& S)
     });
 }
 
+// Clicks button Id, whose handler shows nothing modal (Failure says what a
+// click that does not return means), and checks the caption and the memo
+// box it leaves.
+void ClickLeaves(int Id, const std::string& Failure, const std::wstring& ExpectedCaption,
+                 const std::wstring& ExpectedMemo)
+{
+    Check(Click(Id), Failure);
+    CheckText(Caption(App.Form), ExpectedCaption, "caption");
+    CheckText(TextOf(App.Control(Ids::Memo1)), ExpectedMemo, "memo box");
+}
+
+// Focuses control Id (Name says which), presses F1 with Modifiers held and
+// waits for the memo box to show Text; Box names the box in a failure.
+void HelpKeyShows(int Id, const std::string& Name, std::initializer_list<WORD> Modifiers, const std::string& Text,
+                  const std::string& Box)
+{
+    HWND memo = App.Control(Ids::Memo1);
+    SetText(memo, L"x");
+    Check(FocusControl(Id), "cannot focus " + Name);
+    Press(VK_F1, Modifiers);
+    const bool shown = WaitFor([&] { return TextOf(memo) == Utf8ToWide(Text); }, 10000);
+    Check(shown, Box + ": " + Shown(TextOf(memo)));
+}
+
 void CheckInfo(const TSession& S)
 {
     Step("Info with an empty file name box", [&] {
         const std::wstring before = TextOf(S.Memo);
-        Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), Utf8ToWide(TableNotFound), "caption");
-        CheckText(TextOf(S.Memo), before, "memo box");
+        ClickLeaves(Ids::btInfo, "Info did not return", Utf8ToWide(TableNotFound), before);
     });
 
     Step("Info lists the memo fields (screenshot window-after-info.png)", [&] {
         SetText(S.FileName, S.Stock);
-        Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), Utf8ToWide("MEMO полей: 3"), "caption");
-        CheckText(TextOf(S.Memo), Utf8ToWide(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment), "memo box");
+        ClickLeaves(Ids::btInfo, "Info did not return", Utf8ToWide("MEMO полей: 3"),
+                    Utf8ToWide(std::string(fDesc) + "\r\n" + fNotes + "\r\n" + fComment));
         CheckBytes(ReadBytes(S.Stock), S.Fixture.Dbf, "table after Info");
         CheckBytes(ReadBytes(FptOf(S.Stock)), S.Fixture.Fpt, "memo file after Info");
         MoveMouse(0, 0);
@@ -1057,9 +1078,7 @@ void CheckInfo(const TSession& S)
 
     Step("Info without a memo file", [&] {
         SetText(S.FileName, S.NoMemo);
-        Check(Click(Ids::btInfo), "Info did not return");
-        CheckText(Caption(App.Form), Utf8ToWide("MEMO файл не найден."), "caption");
-        CheckText(TextOf(S.Memo), Utf8ToWide("ЗАМЕТКА"), "memo box");
+        ClickLeaves(Ids::btInfo, "Info did not return", Utf8ToWide("MEMO файл не найден."), Utf8ToWide("ЗАМЕТКА"));
     });
 }
 
@@ -1304,9 +1323,7 @@ void CheckHelp(const TSession& S)
         SetText(S.Memo, Utf8ToWide(std::string(fDesc) + "\r\nНЕТ ТАКОГО"));
         const std::wstring caption = Caption(App.Form);
         const std::string tableBefore = ReadBytes(S.Clear);
-        Check(Click(Ids::btClear), "Clear did not return (a box is open?)");
-        CheckText(TextOf(S.Memo), Utf8ToWide(SelectionHint), "memo box");
-        CheckText(Caption(App.Form), caption, "caption");
+        ClickLeaves(Ids::btClear, "Clear did not return (a box is open?)", caption, Utf8ToWide(SelectionHint));
         CheckBytes(ReadBytes(S.Clear), tableBefore, "table");
     });
     CloseStrayBoxes();
@@ -1315,37 +1332,21 @@ void CheckHelp(const TSession& S)
     // file is still looked up in the program's own current folder.
     Step("Help shows Read_Me.txt reflowed", [&] {
         const std::wstring caption = Caption(App.Form);
-        Check(Click(Ids::btHelp), "Help did not return");
-        CheckText(TextOf(S.Memo), Utf8ToWide(HelpShown), "memo box");
-        CheckText(Caption(App.Form), caption, "caption");
+        ClickLeaves(Ids::btHelp, "Help did not return", caption, Utf8ToWide(HelpShown));
     });
 
-    Step("F1 shows the help from the file name box", [&] {
-        SetText(S.Memo, L"x");
-        Check(FocusControl(Ids::edFileName), "cannot focus the file name box");
-        Press(VK_F1);
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpShown); }, 10000);
-        Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
-    });
+    Step("F1 shows the help from the file name box",
+         [&] { HelpKeyShows(Ids::edFileName, "the file name box", {}, HelpShown, "memo box"); });
 
-    Step("Shift+F1 shows the help from the memo box", [&] {
-        SetText(S.Memo, L"x");
-        Check(FocusControl(Ids::Memo1), "cannot focus the memo box");
-        Press(VK_F1, {VK_SHIFT});
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpShown); }, 10000);
-        Check(shown, "memo box: " + Shown(TextOf(S.Memo)));
-    });
+    Step("Shift+F1 shows the help from the memo box",
+         [&] { HelpKeyShows(Ids::Memo1, "the memo box", {VK_SHIFT}, HelpShown, "memo box"); });
 
     Step("Help and F1 without Read_Me.txt", [&] {
         ::DeleteFileW(S.Help.c_str());
         SetText(S.Memo, Utf8ToWide(std::string(fDesc)));
         Check(Click(Ids::btHelp), "Help did not return");
         CheckText(TextOf(S.Memo), Utf8ToWide(HelpMissing), "memo box after Help");
-        SetText(S.Memo, L"x");
-        Check(FocusControl(Ids::btInfo), "cannot focus Info");
-        Press(VK_F1, {VK_CONTROL});
-        const bool shown = WaitFor([&] { return TextOf(S.Memo) == Utf8ToWide(HelpMissing); }, 10000);
-        Check(shown, "memo box after Ctrl+F1: " + Shown(TextOf(S.Memo)));
+        HelpKeyShows(Ids::btInfo, "Info", {VK_CONTROL}, HelpMissing, "memo box after Ctrl+F1");
         WriteBytes(S.Help, Cp1251(HelpFile));
     });
 }

@@ -1,4 +1,5 @@
-// Shared set-ups for the table tests: a table and memo file in memory.
+// Shared set-ups for the table tests: a table and memo file in memory, and
+// a window port showing one.
 #pragma once
 
 #include <functional>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "dbflite.h"
+#include "fakeport.h"
 #include "memfs.h"
 #include "tablebuilder.h"
 
@@ -33,6 +35,16 @@ struct TMemTable {
     }
     std::string Memo() const { return Files.File(MemoPath); }
 };
+
+// A window port showing the table at Path, with Fields (a line each) in the
+// memo box.
+inline TFakePort PortOn(const std::string& Path, const std::string& Fields)
+{
+    TFakePort port;
+    port.FileName = Path;
+    port.Memo = Fields;
+    return port;
+}
 
 // The message of the EError that Action raises; a test failure when it
 // raises none.

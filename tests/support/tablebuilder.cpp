@@ -205,12 +205,26 @@ std::string Cp1251(const std::string& Utf8)
     return out;
 }
 
-TTableSpec VisualFoxProTable(std::vector<TFieldSpec> Fields)
+TTableSpec TableOf(std::vector<TFieldSpec> Fields)
 {
     TTableSpec spec;
+    spec.Fields = std::move(Fields);
+    return spec;
+}
+
+TTableSpec NotesTable(TMemoBuilder& Memo, const std::vector<std::string>& Texts)
+{
+    TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+    for (const std::string& text : Texts)
+        spec.Records.push_back({MemoRef(Memo.Add(text))});
+    return spec;
+}
+
+TTableSpec VisualFoxProTable(std::vector<TFieldSpec> Fields)
+{
+    TTableSpec spec = TableOf(std::move(Fields));
     spec.Version = 0x30;
     spec.BacklinkArea = true;
-    spec.Fields = std::move(Fields);
     return spec;
 }
 

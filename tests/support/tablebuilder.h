@@ -17,6 +17,8 @@ struct TFieldSpec {
     char Fill = ' ';    // the byte a value is padded with (0 for binary fields)
 };
 
+class TMemoBuilder;
+
 struct TTableSpec {
     uint8_t Version = 0xF5;  // FoxPro 2 with memo
     std::vector<TFieldSpec> Fields;
@@ -35,6 +37,12 @@ struct TTableSpec {
 
 // The whole table file.
 std::string BuildTable(const TTableSpec& Spec);
+
+// A FoxPro 2 table of just these fields, with no records yet.
+TTableSpec TableOf(std::vector<TFieldSpec> Fields);
+// One memo field, NOTES, and a record for each of Texts, whose run is added
+// to Memo in turn.
+TTableSpec NotesTable(TMemoBuilder& Memo, const std::vector<std::string>& Texts);
 
 // The newer (Visual FoxPro) layout: version 0x30, the 263-byte area after
 // the terminator. A binary field of it is padded with zero bytes.
