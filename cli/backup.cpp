@@ -39,7 +39,7 @@ std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& Tabl
             copies.push_back(path + suffix);
         }
     } catch (const EError& e) {
-        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
+        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}, TLanguage::Russian));
     }
     return copies;
 }
@@ -53,7 +53,7 @@ std::vector<std::string> BackupOpenTable(TFileSystem& Files, TDBFLite& Table)
     try {
         Table.CopyFiles(Files, suffix);
     } catch (const EError& e) {
-        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}));
+        throw EError(FormatRepairText(TRepairText::BackupFailed, {e.Message()}, TLanguage::Russian));
     }
     std::vector<std::string> copies;
     for (const std::string& path : originals)

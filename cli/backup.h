@@ -13,7 +13,8 @@ std::string BackupSuffix(TFileSystem& Files, const std::vector<std::string>& Pat
 
 // Copies the table at TablePath and its memo file (when there is one), each
 // synced, and returns the paths of the copies. A copy that cannot be written
-// raises EError with the user's message: the caller then changes nothing.
+// raises EError with the user's message, in Russian as the table layer's are
+// (the console translates it): the caller then changes nothing.
 std::vector<std::string> BackupTable(TFileSystem& Files, const std::string& TablePath);
 
 // The same for a table open read-write in this process, which holds its memo

@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include <iomanip>
+#include <utility>
 
 #include "codepage.h"
 #include "memomap.h"
@@ -75,43 +76,53 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     return d;
 }
 
-void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std::ostream& Out, TWindowPort& Port)
+namespace {
+
+// A field's counts as the report lists them.
+const std::pair<const TText*, long long TFieldDiagnosis::*> Counts[] = {
+    {&Texts::CountEmpty, &TFieldDiagnosis::Empty},
+    {&Texts::CountNotANumber, &TFieldDiagnosis::NotANumber},
+    {&Texts::CountPastEnd, &TFieldDiagnosis::PastEnd},
+    {&Texts::CountRunsPastEnd, &TFieldDiagnosis::RunsPastEnd},
+    {&Texts::CountNotAStart, &TFieldDiagnosis::NotAStart},
+    {&Texts::CountBlank, &TFieldDiagnosis::Blank},
+    {&Texts::CountText, &TFieldDiagnosis::Text},
+    {&Texts::CountClearedByClear, &TFieldDiagnosis::ClearedByClear}};
+
+}  // namespace
+
+void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std::ostream& Out, TWindowPort& Port,
+                    TLanguage Language)
 {
     using namespace Texts;
-    Out << Say(ReportTable, {TablePath}) << "\n";
-    Out << Say(ReportRecords, {IntToStr(d.FileRecords)});
+    const auto say = [Language](const TText& Text, std::initializer_list<std::string> Args = {}) {
+        return Say(Text, Args, Language);
+    };
+    Out << say(ReportTable, {TablePath}) << "\n";
+    Out << say(ReportRecords, {IntToStr(d.FileRecords)});
     if (d.HeaderRecords != d.FileRecords)
-        Out << Say(ReportHeaderSays, {IntToStr(d.HeaderRecords), IntToStr(d.FileRecords)});
+        Out << say(ReportHeaderSays, {IntToStr(d.HeaderRecords), IntToStr(d.FileRecords)});
     Out << "\n";
     if (d.CodePage != 0)
-        Out << Say(ReportCodePage, {IntToStr(d.CodePage), Hex(d.LanguageDriver)}) << "\n";
+        Out << say(ReportCodePage, {IntToStr(d.CodePage), Hex(d.LanguageDriver)}) << "\n";
     else
-        Out << Say(ReportNoCodePage, {Hex(d.LanguageDriver)}) << "\n";
+        Out << say(ReportNoCodePage, {Hex(d.LanguageDriver)}) << "\n";
     if (!d.LayoutTrusted)
-        Out << Say(ReportLayoutMismatch, {IntToStr(d.RecordSize)}) << "\n";
+        Out << say(ReportLayoutMismatch, {IntToStr(d.RecordSize)}) << "\n";
     if (!d.HasMemoFile) {
-        Out << Say(ReportNoMemoFile) << "\n";
+        Out << say(ReportNoMemoFile) << "\n";
     } else {
-        Out << Say(ReportMemoFile, {d.MemoFileName, IntToStr(static_cast<int64_t>(d.MemoFileSize)),
+        Out << say(ReportMemoFile, {d.MemoFileName, IntToStr(static_cast<int64_t>(d.MemoFileSize)),
                                     IntToStr(d.MemoBlockSize), IntToStr(d.MemoNextBlock)})
             << "\n";
         if (d.MemoBlockSize == 0)
-            Out << Say(ReportZeroBlockSize) << "\n";
+            Out << say(ReportZeroBlockSize) << "\n";
         else if (static_cast<uint64_t>(d.MemoNextBlock) * d.MemoBlockSize < d.MemoFileSize)
-            Out << Say(ReportNextBlockInside) << "\n";
+            Out << say(ReportNextBlockInside) << "\n";
     }
     for (const TFieldDiagnosis& f : d.Fields) {
-        Out << Say(ReportField, {Port.TableToText(f.Name)}) << "\n";
-        auto row = [&Out](const std::string& Label, long long Count) {
-            Out << "  " << Padded(Label, 34) << std::setw(12) << Count << "\n";
-        };
-        row(Say(CountEmpty), f.Empty);
-        row(Say(CountNotANumber), f.NotANumber);
-        row(Say(CountPastEnd), f.PastEnd);
-        row(Say(CountRunsPastEnd), f.RunsPastEnd);
-        row(Say(CountNotAStart), f.NotAStart);
-        row(Say(CountBlank), f.Blank);
-        row(Say(CountText), f.Text);
-        row(Say(CountClearedByClear), f.ClearedByClear);
+        Out << say(ReportField, {Port.TableToText(f.Name)}) << "\n";
+        for (const auto& [label, count] : Counts)
+            Out << "  " << Padded(say(*label), 34) << std::setw(12) << f.*count << "\n";
     }
 }

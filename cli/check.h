@@ -43,7 +43,7 @@ class TMemoMap;
 TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
                               TMemoMap* Map = nullptr);
 
-// The report, in the run's language; names through the port, as the
-// terminal can read them.
+// The report, in Language; names through the port, as the terminal can
+// read them.
 void PrintDiagnosis(const TTableDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,
-                    TWindowPort& Port);
+                    TWindowPort& Port, TLanguage Language);

@@ -138,8 +138,8 @@ private:
             const int64_t line =
                 piece.Lines + std::count(Raw_.begin(), Raw_.begin() + static_cast<std::ptrdiff_t>(failed), '\n') + 1;
             if (result == TCodePage::TFromUtf8::NotUtf8)
-                throw EError(Say(Texts::NotUtf8, {IntToStr(line)}));
-            throw EError(Say(Texts::NotInCodePage, {IntToStr(line), IntToStr(CodePage_.Number())}));
+                throw EError(Say(Texts::NotUtf8, {IntToStr(line)}, TLanguage::Russian));
+            throw EError(Say(Texts::NotInCodePage, {IntToStr(line), IntToStr(CodePage_.Number())}, TLanguage::Russian));
         }
         if (Index + 1 == Pieces_.size() && got > 0)
             Pieces_.push_back({piece.OutStart + Converted_.size(), piece.FileStart + got,

@@ -48,7 +48,7 @@ void TProgressBar::Update(int64_t Done, int64_t Total)
                       static_cast<long long>(Total), rate);
     else
         std::snprintf(figures, sizeof figures, " %lld  %.0f ", static_cast<long long>(Done), rate);
-    const std::string numbers = figures + Say(Texts::RecordsPerSecond);
+    const std::string numbers = figures + Say(Texts::RecordsPerSecond, Language_);
     std::string line;
     const int width = TerminalWidth() - static_cast<int>(numbers.size()) - 4;
     if (Total > 0 && width >= 10) {
@@ -70,7 +70,7 @@ void TProgressBar::End()
 void TConsolePort::SetCaption(const std::string& Text)
 {
     Progress.End();
-    std::cerr << Translate(Text) << std::endl;
+    std::cerr << Translate(Text, Language_) << std::endl;
 }
 
 void TConsolePort::SetProgress(const std::string&, int64_t Done, int64_t Total) { Progress.Update(Done, Total); }
@@ -81,7 +81,7 @@ void TConsolePort::SetMemoText(const std::string& Text)
     if (MemoToStdout || Text.empty())
         return;
     Progress.End();
-    std::cerr << ConsoleLines(Translate(Text)) << std::endl;
+    std::cerr << ConsoleLines(Translate(Text, Language_)) << std::endl;
 }
 
 std::vector<std::string> TConsolePort::MemoLines()
@@ -102,12 +102,12 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
         return IdOk;
     Progress.End();
     if (!StdinIsTerminal()) {
-        std::cerr << ConsoleLines(Translate(Text)) << "\n" << Say(Texts::NoTerminal) << std::endl;
+        std::cerr << ConsoleLines(Translate(Text, Language_)) << "\n" << Say(Texts::NoTerminal, Language_) << std::endl;
         return IdCancel;
     }
-    std::cerr << Translate(Caption) << "\n"
-              << ConsoleLines(Translate(Text)) << "\n"
-              << Say(Texts::Confirm) << std::flush;
+    std::cerr << Translate(Caption, Language_) << "\n"
+              << ConsoleLines(Translate(Text, Language_)) << "\n"
+              << Say(Texts::Confirm, Language_) << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer))
         answer.clear();
@@ -120,7 +120,7 @@ int TConsolePort::AskOkCancel(const std::string& Text, const std::string& Captio
 void TConsolePort::ShowError(const std::string& Text)
 {
     Progress.End();
-    std::cerr << Translate(Text) << std::endl;
+    std::cerr << Translate(Text, Language_) << std::endl;
 }
 
 std::string TConsolePort::TableToText(const std::string& Bytes)

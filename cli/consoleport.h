@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codepage.h"
+#include "texts.h"
 #include "port.h"
 
 // Text of the memo box with console line ends: the window shows a lone CR
@@ -22,11 +23,14 @@ std::string ConsoleLines(const std::string& Text);
 // costs nothing measurable.
 class TProgressBar {
 public:
+    // Its units are in Language.
+    explicit TProgressBar(TLanguage Language = TLanguage::English) : Language_(Language) {}
     void Update(int64_t Done, int64_t Total);
     // Clears the line, if one is shown.
     void End();
 
 private:
+    TLanguage Language_;
     bool Shown_ = false;
     bool Checked_ = false;
     bool Terminal_ = false;
@@ -36,6 +40,9 @@ private:
 
 class TConsolePort : public TWindowlessPort {
 public:
+    // Texts are said, and the handlers' translated, in Language.
+    explicit TConsolePort(TLanguage Language) : Progress(Language), Language_(Language) {}
+
     std::string Memo;           // the field list, one name per line
     bool AssumeYes = false;     // --yes
     std::string DialogFile;     // what the Save or Open dialog "chooses"
@@ -61,4 +68,7 @@ public:
     void Close() override {}
 
     TProgressBar Progress;
+
+private:
+    TLanguage Language_;
 };

@@ -214,10 +214,10 @@ void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Te
 
 }  // namespace
 
-void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, bool Russian)
+void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, TLanguage Language)
 {
-    const TSay text = [Russian](TRepairText Id, const std::vector<std::string>& Values) {
-        return FormatRepairText(Id, Values, Russian);
+    const TSay text = [Language](TRepairText Id, const std::vector<std::string>& Values) {
+        return FormatRepairText(Id, Values, Language);
     };
     PrintTableFileFindings(d.File, Out, text);
     PrintMapFindings(d, Out, text);

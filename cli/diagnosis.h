@@ -45,7 +45,7 @@ TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TP
                              TFileSystem& Files = OsFileSystem());
 
 // The lines that follow PrintDiagnosis's.
-void PrintFindings(const TFullDiagnosis& Diagnosis, std::ostream& Out, bool Russian = RussianRun());
+void PrintFindings(const TFullDiagnosis& Diagnosis, std::ostream& Out, TLanguage Language);
 
 // The same findings as one JSON object (keys in README).
 void PrintDiagnosisJson(const TFullDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,

@@ -89,12 +89,14 @@ struct TOptions {
     std::vector<std::string> Fields;
     std::string Encoding;
     int CodePage = 0;
+    TLanguage Language = TLanguage::English;  // the user's, for every text of the run
 };
 
-// One line saying what is wrong and one pointing at the usage.
-int UsageError(const std::string& Message)
+// One line saying what is wrong (Text with Args) and one pointing at the
+// usage.
+int UsageError(TLanguage Language, const TText& Text, std::initializer_list<std::string> Args = {})
 {
-    std::cerr << Message << "\n" << Say(Texts::TryHelp) << std::endl;
+    std::cerr << Say(Text, Args, Language) << "\n" << Say(Texts::TryHelp, Language) << std::endl;
     return ExitUsage;
 }
 
@@ -125,16 +127,16 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
         }
         const TOptionSpec* spec = FindOption(arg);
         if (!spec)
-            return UsageError(Say(Texts::UnknownOption, {arg}));
+            return UsageError(Options.Language, Texts::UnknownOption, {arg});
         if (spec->Option == OptHelp) {
-            std::cout << CommandUsageText(command);
+            std::cout << CommandUsageText(command, Options.Language);
             return UsageShown;
         }
         if (!(Options.Command->Options & spec->Option))
-            return UsageError(Say(Texts::OptionNotTaken, {command, spec->Name}));
+            return UsageError(Options.Language, Texts::OptionNotTaken, {command, spec->Name});
         if (spec->TakesValue && !inlineValue) {
             if (++i == Args.size())
-                return UsageError(Say(Texts::OptionNeedsValue, {spec->Name}));
+                return UsageError(Options.Language, Texts::OptionNeedsValue, {spec->Name});
             value = Args[i];
         }
         Options.Given |= spec->Option;
@@ -149,28 +151,28 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
             for (char& c : Options.Encoding)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (Options.Encoding != "utf-8" && Options.Encoding != "utf8")
-                return UsageError(Say(Texts::BadEncoding, {value}));
+                return UsageError(Options.Language, Texts::BadEncoding, {value});
             break;
         case OptCodePage:
             Options.CodePage = StrToIntDef(value, 0);
             if (Options.CodePage <= 0)
-                return UsageError(Say(Texts::BadCodePage, {value}));
+                return UsageError(Options.Language, Texts::BadCodePage, {value});
             break;
         default: break;
         }
     }
     if (Options.Files.size() != Options.Command->Files)
-        return UsageError(
-            Say(Texts::WrongFileCount, {command, IntToStr(static_cast<int64_t>(Options.Command->Files))}));
+        return UsageError(Options.Language, Texts::WrongFileCount,
+                          {command, IntToStr(static_cast<int64_t>(Options.Command->Files))});
     return ExitDone;
 }
 
 // No table at Path: says so, as the handlers' caption would.
-bool TableMissing(const std::string& Path)
+bool TableMissing(const std::string& Path, TLanguage Language)
 {
     if (OsFileSystem().FileExists(Path))
         return false;
-    std::cerr << Translate(MainTexts::TableNotFound) << std::endl;
+    std::cerr << Translate(MainTexts::TableNotFound, Language) << std::endl;
     return true;
 }
 
@@ -198,7 +200,7 @@ template <typename TCommand>
 int OnTable(TConsolePort& Port, const TOptions& Options, TCommand Command)
 {
     const std::string& path = Options.Files[0];
-    if (TableMissing(path))
+    if (TableMissing(path, Options.Language))
         return ExitNotDone;
     try {
         return Command(path);
@@ -223,7 +225,7 @@ int PrepareFieldList(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
         const TOutcome listed = Form.MemoFieldList(Port.Memo);
         if (listed.Kind == TOutcomeKind::Done)
             return ExitDone;
-        std::cerr << Translate(listed.Message) << std::endl;
+        std::cerr << Translate(listed.Message, Options.Language) << std::endl;
         return ExitFor(listed);
     } catch (const EError& e) {
         return ShowError(Port, e);
@@ -266,14 +268,14 @@ std::string Hex(int Byte)
 // Makes the copies Backup makes, naming each; false, with the reason
 // said, when one cannot be made.
 template <typename TBackup>
-bool Backed(TBackup Backup)
+bool Backed(TBackup Backup, TLanguage Language)
 {
     try {
         for (const std::string& copy : Backup())
-            std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}) << std::endl;
+            std::cerr << FormatRepairText(TRepairText::BackupWritten, {copy}, Language) << std::endl;
         return true;
     } catch (const EError& e) {
-        std::cerr << e.Message() << std::endl;
+        std::cerr << Translate(e.Message(), Language) << std::endl;
         return false;
     }
 }
@@ -289,7 +291,7 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
             for (const std::string& name : Options.Fields) {
                 const int field = table.FieldIndex(Port.TextToTable(name));
                 if (field < 0 || !table.Fields()[static_cast<size_t>(field)].IsMemo()) {
-                    std::cerr << Say(Texts::NoMemoField, {name}) << std::endl;
+                    std::cerr << Say(Texts::NoMemoField, {name}, Options.Language) << std::endl;
                     return ExitNotDone;
                 }
                 fields.push_back(field);
@@ -301,8 +303,8 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
         if (Options.Given & OptJson) {
             PrintDiagnosisJson(diagnosis, path, std::cout, Port);
         } else {
-            PrintDiagnosis(diagnosis.Fields, path, std::cout, Port);
-            PrintFindings(diagnosis, std::cout);
+            PrintDiagnosis(diagnosis.Fields, path, std::cout, Port, Options.Language);
+            PrintFindings(diagnosis, std::cout, Options.Language);
         }
         std::cout.flush();
         return diagnosis.Problems().empty() ? ExitDone : ExitFound;
@@ -318,9 +320,10 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
         Port.Progress.End();
         std::cerr << FormatRepairText(TRepairText::SalvageSummary,
                                       {std::to_string(found.LostTexts), std::to_string(found.LostTextBytes),
-                                       std::to_string(found.OldCopies), std::to_string(found.OldCopyBytes)})
+                                       std::to_string(found.OldCopies), std::to_string(found.OldCopyBytes)},
+                                      Options.Language)
                   << "\n"
-                  << FormatRepairText(TRepairText::SalvageDone, {Options.Files[1]}) << std::endl;
+                  << FormatRepairText(TRepairText::SalvageDone, {Options.Files[1]}, Options.Language) << std::endl;
         return ExitDone;
     });
 }
@@ -332,24 +335,28 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
         // the question, then the backup, both through the open table.
         const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
             Port.Progress.End();
-            const std::string question =
-                FormatRepairText(TRepairText::PackConfirm, {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter),
-                                                            std::to_string(Plan.SizeBefore)});
+            const std::string question = FormatRepairText(
+                TRepairText::PackConfirm,
+                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)},
+                Options.Language);
             if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
                 return false;
-            return (Options.Given & OptNoBackup) || Backed([&] { return BackupOpenTable(OsFileSystem(), Table); });
+            return (Options.Given & OptNoBackup) ||
+                   Backed([&] { return BackupOpenTable(OsFileSystem(), Table); }, Options.Language);
         };
         const TPackResult done = PackMemo(
             OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
             [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
         Port.Progress.End();
         if (done.TooLarge)
-            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}) << std::endl;
+            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}, Options.Language)
+                      << std::endl;
         if (!done.Done)
             return ExitNotDone;
         std::cerr << FormatRepairText(TRepairText::PackDone,
                                       {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
-                                       std::to_string(done.Texts), std::to_string(done.Blanked)})
+                                       std::to_string(done.Texts), std::to_string(done.Blanked)},
+                                      Options.Language)
                   << std::endl;
         return ExitDone;
     });
@@ -382,25 +389,26 @@ int BeforeChanges(const std::string& Command, TConsolePort& Port, const TOptions
                 size = MemoSizeAfterRewrite(table, fields);
             }
             if (size > OwnerMemoLimit) {
-                std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(size)}) << std::endl;
+                std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(size)}, Options.Language)
+                          << std::endl;
                 return ExitNotDone;
             }
         }
     } catch (const EError& e) {
         return ShowError(Port, e);
     }
-    if ((Options.Given & OptBackup) && !Backed([&] { return BackupTable(OsFileSystem(), path); }))
+    if ((Options.Given & OptBackup) && !Backed([&] { return BackupTable(OsFileSystem(), path); }, Options.Language))
         return ExitNotDone;
     return ExitDone;
 }
 
-int RunHelpCommand(TfmMain& Form, TConsolePort& Port)
+int RunHelpCommand(TfmMain& Form, TConsolePort& Port, TLanguage Language)
 {
     Port.MemoToStdout = true;
     Port.RawText = true;
     const TOutcome outcome = Form.Run(&TfmMain::btHelpClick);
     if (outcome.Kind == TOutcomeKind::Refused)
-        std::cerr << Translate(outcome.Message) << std::endl;
+        std::cerr << Translate(outcome.Message, Language) << std::endl;
     else if (outcome.Kind == TOutcomeKind::Done)
         std::cout << ConsoleLines(HelpText(Port.Memo)) << "\n";
     return ExitFor(outcome);
@@ -422,13 +430,13 @@ int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& 
     // Converting needs the code page before anything is written; only the
     // names on the terminal go without.
     if (converting && number == 0) {
-        if (TableMissing(Port.FileName))
+        if (TableMissing(Port.FileName, Options.Language))
             return ExitNotDone;
         if (driver < 0) {
-            std::cerr << Translate(ErrorDisplayText(error)) << std::endl;
+            std::cerr << Translate(ErrorDisplayText(error), Options.Language) << std::endl;
             return ExitError;
         }
-        std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}) << std::endl;
+        std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}, Options.Language) << std::endl;
         return ExitNotDone;
     }
     try {
@@ -438,7 +446,7 @@ int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& 
         // A mark naming a code page this system cannot convert leaves
         // the names as they are; one the user asked for is an error.
         if (converting || Options.CodePage != 0)
-            return UsageError(Say(Texts::BadCodePage, {IntToStr(number)}));
+            return UsageError(Options.Language, Texts::BadCodePage, {IntToStr(number)});
     }
     if (TerminalReadsUtf8())
         Port.Names = CodePage.get();
@@ -459,7 +467,7 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
     if (Command == "pack")
         return RunPackCommand(Port, Options);
     if (Command == "help")
-        return RunHelpCommand(Form, Port);
+        return RunHelpCommand(Form, Port, Options.Language);
     if (Command == "info") {
         Port.MemoToStdout = true;
         const TOutcome outcome = Form.Run(&TfmMain::btInfoClick);
@@ -487,13 +495,13 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
     return ExitFor(Form.Run(&TfmMain::btSaveClick));
 }
 
-int Run(const std::vector<std::string>& Args)
+int Run(const std::vector<std::string>& Args, TLanguage Language)
 {
     if (Args.size() < 2)
-        return UsageError(Say(Texts::NoCommand));
+        return UsageError(Language, Texts::NoCommand);
     const std::string& first = Args[1];
     if (first == "--help" || first == "-h") {
-        std::cout << UsageText();
+        std::cout << UsageText(Language);
         return ExitDone;
     }
     if (first == "--version" || first == "version") {
@@ -501,18 +509,19 @@ int Run(const std::vector<std::string>& Args)
         return ExitDone;
     }
     TOptions options;
+    options.Language = Language;
     for (const TCommandSpec& c : CommandSpecs)
         if (first == c.Name)
             options.Command = &c;
     if (!options.Command)
-        return UsageError(
-            Say(first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand, {first}));
+        return UsageError(Language, first.size() > 1 && first[0] == '-' ? Texts::UnknownOption : Texts::UnknownCommand,
+                          {first});
     const int parsed = ParseArguments(Args, options);
     if (parsed != ExitDone)
         return parsed == UsageShown ? ExitDone : parsed;
     const std::string command = options.Command->Name;
 
-    TConsolePort port;
+    TConsolePort port(Language);
     port.All = (options.Given & OptAll) != 0;
     port.AssumeYes = (options.Given & OptYes) != 0;
     if (!options.Files.empty())
@@ -540,8 +549,7 @@ int main(int argc, char** argv)
     // may set itself.
     std::ios::sync_with_stdio(false);
     PrepareConsole();
-    SetLanguage(UserLanguage());
-    const int status = Run(CommandLineArguments(argc, argv));
+    const int status = Run(CommandLineArguments(argc, argv), UserLanguage());
     std::cout.flush();
     return status;
 }

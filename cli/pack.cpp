@@ -56,9 +56,9 @@ private:
 void RequirePackable(const TDBFLite& Table)
 {
     if (!Table.HasMemoFile())
-        throw EError(RepairText(TRepairText::SalvageNoMemoFile));
+        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
     if (Table.MemoBlockSize() == 0)
-        throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
+        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
 }
 
 TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)

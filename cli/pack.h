@@ -47,7 +47,8 @@ struct TPackResult {
 TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath);
 
 // Packs the memo file of the table at TablePath. Raises EError with the
-// user's message when the table has no memo file or a block size of 0.
+// user's message (in Russian, as salvage's) when the table has no memo file
+// or a block size of 0.
 // When the memo file would pass 2 GiB on the way and AllowLarge is false,
 // it stops before anything is written (TooLarge). Progress gets steps done
 // and the total.

@@ -12,9 +12,9 @@ TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath
     TDBFLite table(Files);
     table.OpenTable(TablePath, true);
     if (!table.HasMemoFile())
-        throw EError(RepairText(TRepairText::SalvageNoMemoFile));
+        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
     if (table.MemoBlockSize() == 0)
-        throw EError(RepairText(TRepairText::SalvageBlockSizeZero));
+        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
     TMemoMap map(table, Files);
     map.AddAllRecords(Progress);
     map.Scan(Progress);

@@ -14,6 +14,7 @@
 // orphan neither an old copy nor blank), in block order: its block number, a tab and its text
 // escaped as Save escapes texts, each line ending CR LF. OutputPath is
 // created only once the scan has succeeded. Raises EError with the user's
-// message on a table without a memo file, or with a block size of 0.
+// message (in Russian, as the table layer's; the console translates it) on
+// a table without a memo file, or with a block size of 0.
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
                                 const std::function<void(int64_t, int64_t)>& Progress = {});

@@ -5,8 +5,6 @@
 
 namespace {
 
-TLanguage RunLanguage = TLanguage::English;
-
 // "%1".."%9" in Pattern replaced by Args.
 std::string Fill(const char* Pattern, const std::vector<std::string>& Args)
 {
@@ -238,9 +236,6 @@ bool Match(const std::string& Text, const char* Pattern, std::vector<std::string
 
 }  // namespace
 
-void SetLanguage(TLanguage Value) { RunLanguage = Value; }
-TLanguage Language() { return RunLanguage; }
-
 TLanguage LanguageFromLocale(const char* LcAll, const char* LcMessages, const char* Lang)
 {
     for (const char* value : {LcAll, LcMessages, Lang})
@@ -249,38 +244,26 @@ TLanguage LanguageFromLocale(const char* LcAll, const char* LcMessages, const ch
     return TLanguage::English;
 }
 
-std::string Say(const TText& Text) { return RunLanguage == TLanguage::Russian ? Text.Ru : Text.En; }
+std::string Say(const TText& Text, TLanguage Language) { return Language == TLanguage::Russian ? Text.Ru : Text.En; }
 
-std::string Say(const TText& Text, std::initializer_list<std::string> Args)
+std::string Say(const TText& Text, std::initializer_list<std::string> Args, TLanguage Language)
 {
-    return Fill(RunLanguage == TLanguage::Russian ? Text.Ru : Text.En, std::vector<std::string>(Args));
+    return Fill(Say(Text, Language).c_str(), std::vector<std::string>(Args));
 }
 
-std::string Translate(const std::string& Russian)
+std::string UsageText(TLanguage Language)
 {
-    if (RunLanguage == TLanguage::Russian)
-        return Russian;
-    std::vector<std::string> args;
-    std::string rest;
-    for (const TCatalogEntry& entry : Catalog)
-        if (Match(Russian, entry.Ru, args, rest))
-            return Fill(entry.En, args) + rest;
-    return Russian;
-}
-
-std::string UsageText()
-{
-    std::string text = Say(UsageHead);
+    std::string text = Say(UsageHead, Language);
     for (const TCommandHelp& command : CommandHelp)
-        text += Say(command.Help);
-    return text + Say(UsageTail);
+        text += Say(command.Help, Language);
+    return text + Say(UsageTail, Language);
 }
 
-std::string CommandUsageText(const std::string& Command)
+std::string CommandUsageText(const std::string& Command, TLanguage Language)
 {
     for (const TCommandHelp& command : CommandHelp)
         if (Command == command.Name)
-            return Say(UsageHead) + Say(command.Help);
+            return Say(UsageHead, Language) + Say(command.Help, Language);
     return std::string();
 }
 
@@ -526,19 +509,38 @@ const TRepairEntry RepairEntries[] = {
 
 }  // namespace
 
-bool RussianRun() { return Language() == TLanguage::Russian; }
-
-const char* RepairText(TRepairText Id, bool Russian)
+const char* RepairText(TRepairText Id, TLanguage Language)
 {
     for (const TRepairEntry& e : RepairEntries)
         if (e.Id == Id)
-            return Russian ? e.Ru : e.En;
+            return Language == TLanguage::Russian ? e.Ru : e.En;
     return "";
 }
 
-std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, bool Russian)
+std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, TLanguage Language)
 {
-    return Fill(RepairText(Id, Russian), Values);
+    return Fill(RepairText(Id, Language), Values);
+}
+
+std::string Translate(const std::string& Russian, TLanguage Language)
+{
+    if (Language == TLanguage::Russian)
+        return Russian;
+    std::vector<std::string> args;
+    std::string rest;
+    for (const TCatalogEntry& entry : Catalog)
+        if (Match(Russian, entry.Ru, args, rest))
+            return Fill(entry.En, args) + rest;
+    // The command line's own errors, raised in Russian as the layer's are
+    // (their other texts are said in the run's language).
+    for (const TText* text : {&Texts::NotUtf8, &Texts::NotInCodePage})
+        if (Match(Russian, text->Ru, args, rest))
+            return Fill(text->En, args) + rest;
+    for (TRepairText id :
+         {TRepairText::SalvageNoMemoFile, TRepairText::SalvageBlockSizeZero, TRepairText::BackupFailed})
+        if (Match(Russian, RepairText(id, TLanguage::Russian), args, rest))
+            return Fill(RepairText(id, TLanguage::English), args) + rest;
+    return Russian;
 }
 
 bool IsYes(const std::string& Answer)

@@ -1,6 +1,7 @@
 // Every text of the command line, in English and Russian side by side, and
 // the English for the Russian texts the handlers and the table layer produce.
 // One language per run: the user's, when it is Russian; English otherwise.
+// The run passes it to every text it says; nothing keeps it globally.
 // The window keeps its Russian texts; only the console port translates.
 #pragma once
 
@@ -9,10 +10,6 @@
 #include <vector>
 
 enum class TLanguage { English, Russian };
-
-// The language of this run (English until set).
-void SetLanguage(TLanguage Language);
-TLanguage Language();
 
 // The POSIX rule: the first of LC_ALL, LC_MESSAGES and LANG that is set and
 // not empty decides; Russian when it starts with "ru". Null for an unset one.
@@ -25,18 +22,21 @@ struct TText {
     const char* Ru;
 };
 
-std::string Say(const TText& Text);
-std::string Say(const TText& Text, std::initializer_list<std::string> Args);
+// Text in Language, with Args in place of "%1", "%2"...
+std::string Say(const TText& Text, TLanguage Language);
+std::string Say(const TText& Text, std::initializer_list<std::string> Args, TLanguage Language);
 
 // A text of the handlers or the table layer (Russian, as the window shows
-// it) in the run's language: unchanged in Russian; in English translated as
-// a whole, or by its fixed part with the names and numbers in it kept. A
-// text the catalog does not know stays as it is.
-std::string Translate(const std::string& Russian);
+// it), or an error the command line's own steps raise (Russian too), in
+// Language:
+// unchanged in Russian; in English translated as a whole, or by its fixed
+// part with the names and numbers in it kept. A text the catalog does not
+// know stays as it is.
+std::string Translate(const std::string& Russian, TLanguage Language);
 
 // The whole usage, and the usage of one command (empty for an unknown one).
-std::string UsageText();
-std::string CommandUsageText(const std::string& Command);
+std::string UsageText(TLanguage Language);
+std::string CommandUsageText(const std::string& Command, TLanguage Language);
 
 // The texts of the command line.
 namespace Texts {
@@ -121,10 +121,7 @@ enum class TRepairText {
     Bytes,
 };
 
-// The run's language, as the other texts of the command line take it.
-bool RussianRun();
-
-// The text Id in Russian, or in English when Russian is false. Texts with
-// %1, %2, ... take their values through FormatRepairText.
-const char* RepairText(TRepairText Id, bool Russian = RussianRun());
-std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, bool Russian = RussianRun());
+// The text Id in Language. Texts with %1, %2, ... take their values through
+// FormatRepairText.
+const char* RepairText(TRepairText Id, TLanguage Language);
+std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, TLanguage Language);

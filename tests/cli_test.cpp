@@ -15,16 +15,6 @@
 
 namespace {
 
-// The run's language for the length of a scope.
-class TLanguageScope {
-public:
-    explicit TLanguageScope(TLanguage Value) : Saved_(Language()) { SetLanguage(Value); }
-    ~TLanguageScope() { SetLanguage(Saved_); }
-
-private:
-    TLanguage Saved_;
-};
-
 bool HasCyrillic(const std::string& Text)
 {
     // U+0400..U+04FF: lead bytes D0 to D3.
@@ -76,6 +66,10 @@ TEST(CliTexts, TheSystemsRussianTextsReadInEnglishWithTheirNamesKept)
         {"Строка 7 файла: значений больше, чем названий полей в первой строке.",
          "Line 7 of the file: more values than field names in the first line."},
         {"Таблица доступна только для чтения.", "The table is read-only."},
+        // The repair commands' errors.
+        {"Нет MEMO файла: искать тексты негде.", "No memo file: there are no texts to look for."},
+        {"Резервная копия не записана (Cannot open file \"/d/T.DBF.bak\"); таблица не изменена.",
+         "The backup could not be written (Cannot open file \"/d/T.DBF.bak\"); the table is unchanged."},
         // Texts the catalog does not know, and near misses, stay as they are.
         {"Stream read error.", "Stream read error."},
         {"MEMO поля", "MEMO поля"},
@@ -83,31 +77,26 @@ TEST(CliTexts, TheSystemsRussianTextsReadInEnglishWithTheirNamesKept)
         {"", ""},
     };
     for (const auto& [russian, english] : cases) {
-        {
-            TLanguageScope inEnglish(TLanguage::English);
-            EXPECT_EQ(Translate(russian), english);
-        }
-        TLanguageScope inRussian(TLanguage::Russian);
-        EXPECT_EQ(Translate(russian), russian);
+        EXPECT_EQ(Translate(russian, TLanguage::English), english);
+        EXPECT_EQ(Translate(russian, TLanguage::Russian), russian);
     }
 }
 
 TEST(CliTexts, UsageIsWhollyInTheRunsLanguage)
 {
-    {
-        TLanguageScope english(TLanguage::English);
-        EXPECT_FALSE(HasCyrillic(UsageText()));
-        EXPECT_FALSE(HasCyrillic(Say(Texts::ReportMemoFile, {"a", "1", "2", "3"})));
-        EXPECT_EQ(Say(Texts::UnknownCommand, {"frob"}), "tarnwick-cli: unknown command 'frob'");
-        const std::string save = CommandUsageText("save");
-        EXPECT_NE(save.find("tarnwick-cli save TABLE OUTPUT"), std::string::npos);
-        EXPECT_EQ(save.find("tarnwick-cli load"), std::string::npos);
-        EXPECT_EQ(CommandUsageText("frob"), "");
-    }
-    TLanguageScope russian(TLanguage::Russian);
-    EXPECT_TRUE(HasCyrillic(UsageText()));
-    EXPECT_NE(CommandUsageText("load").find("ТАБЛИЦА ФАЙЛ"), std::string::npos);
-    EXPECT_EQ(Say(Texts::NotInCodePage, {"3", "866"}), "Строка 3 файла: символ, которого нет в кодовой странице 866.");
+    const TLanguage english = TLanguage::English, russian = TLanguage::Russian;
+    EXPECT_FALSE(HasCyrillic(UsageText(english)));
+    EXPECT_FALSE(HasCyrillic(Say(Texts::ReportMemoFile, {"a", "1", "2", "3"}, english)));
+    EXPECT_EQ(Say(Texts::UnknownCommand, {"frob"}, english), "tarnwick-cli: unknown command 'frob'");
+    const std::string save = CommandUsageText("save", english);
+    EXPECT_NE(save.find("tarnwick-cli save TABLE OUTPUT"), std::string::npos);
+    EXPECT_EQ(save.find("tarnwick-cli load"), std::string::npos);
+    EXPECT_EQ(CommandUsageText("frob", english), "");
+
+    EXPECT_TRUE(HasCyrillic(UsageText(russian)));
+    EXPECT_NE(CommandUsageText("load", russian).find("ТАБЛИЦА ФАЙЛ"), std::string::npos);
+    EXPECT_EQ(Say(Texts::NotInCodePage, {"3", "866"}, russian),
+              "Строка 3 файла: символ, которого нет в кодовой странице 866.");
 }
 
 TEST(CodePages, TheHeaderMarkNamesTheCodePage)
@@ -268,12 +257,15 @@ TEST_F(EncodedFiles, LoadRefusesWhatTheCodePageCannotHoldBeforeItWrites)
          "Line 4 of the file: a character that code page 1251 cannot hold."},
         {"NAMEü\r\n", "Line 1 of the file: a character that code page 1251 cannot hold."},
     };
-    TLanguageScope english(TLanguage::English);
     for (const auto& [text, error] : cases) {
         port.Log.clear();
         t.Files.SetFile("/in/bad.txt", text);
         Load("/in/bad.txt");
-        EXPECT_EQ(port.Errors(), std::vector<std::string>{error});
+        // Raised in Russian, as the table layer's errors are; the console
+        // shows it in the user's language.
+        ASSERT_EQ(port.Errors().size(), 1u);
+        EXPECT_EQ(Translate(port.Errors()[0], TLanguage::English), error);
+        EXPECT_TRUE(HasCyrillic(port.Errors()[0]));
         EXPECT_EQ(t.Table(), table);
         EXPECT_EQ(t.Memo(), memoFile);
     }

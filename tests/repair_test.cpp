@@ -238,9 +238,9 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
     spec.Fields = {{"NOTES", 'M', 10}};
     spec.Records = {{MemoRef(8)}};
     t.Put(spec);
-    // (The command line's own texts are English until a run sets its language.)
+    // In Russian, as the table layer's errors; the console translates it.
     EXPECT_EQ(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }),
-              "No memo file: there are no texts to look for.");
+              "Нет MEMO файла: искать тексты негде.");
     TMemoBuilder memo(64);
     memo.Add("text");
     std::string bytes = memo.Bytes();
@@ -430,7 +430,7 @@ TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
             break;
         }
         SCOPED_TRACE(n);
-        EXPECT_EQ(message.rfind("The backup could not be written (", 0), 0u) << message;
+        EXPECT_EQ(message.rfind("Резервная копия не записана (", 0), 0u) << message;
         EXPECT_EQ(t.Table(), table);
         EXPECT_EQ(t.Memo(), memoBytes);
     }
