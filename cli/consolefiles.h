@@ -24,6 +24,7 @@ public:
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override;
     std::string FindCaseVariant(const std::string& Path) override { return Inner_.FindCaseVariant(Path); }
+    bool SameFile(const std::string& A, const std::string& B) override { return Inner_.SameFile(A, B); }
 
 private:
     std::string Resolve(const std::string& Path);

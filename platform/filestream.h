@@ -66,6 +66,11 @@ public:
     // same folder whose name differs from Path's only in ASCII letter case;
     // empty when there is none, or when the file system ignores case anyway.
     virtual std::string FindCaseVariant(const std::string& Path) = 0;
+
+    // True when A and B both name one existing file, however they spell it
+    // (letter case, "./", links): a file a run writes must never be the
+    // table it reads.
+    virtual bool SameFile(const std::string& A, const std::string& B) = 0;
 };
 
 // The operating system's own files (POSIX or Win32, chosen at build time).

@@ -147,8 +147,9 @@ public:
             Fail(Path, errno);
 
         struct stat st;
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        const bool statted = ::fstat(fd, &st) == 0;
+        if (!statted || S_ISDIR(st.st_mode)) {
+            const int err = statted ? EISDIR : errno;
             ::close(fd);
             Fail(Path, err);
         }
@@ -183,6 +184,13 @@ public:
     {
         struct stat st;
         return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    }
+
+    bool SameFile(const std::string& A, const std::string& B) override
+    {
+        struct stat a, b;
+        return !A.empty() && !B.empty() && ::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0 &&
+               a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     }
 
     std::string FindCaseVariant(const std::string& Path) override

@@ -38,11 +38,18 @@ TIoFailure FailureOf(DWORD Err)
     return TIoFailure::Other;
 }
 
-// The stream error Text for the system's error Err (the thread's last one
-// by default).
-[[noreturn]] void ThrowSystemError(const std::string& Text, DWORD Err = ::GetLastError())
+// The stream error Text for the system's error Err.
+[[noreturn]] void ThrowSystemError(const std::string& Text, DWORD Err)
 {
     throw EStreamError(Text, FailureOf(Err), static_cast<int>(Err));
+}
+
+// The same for the thread's last error, read before the message is built:
+// building it may allocate, and allocating may change the last error.
+[[noreturn]] void ThrowLastError(const char* Text)
+{
+    const DWORD err = ::GetLastError();
+    ThrowSystemError(Text, err);
 }
 
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
@@ -91,7 +98,7 @@ public:
     {
         LARGE_INTEGER size;
         if (!::GetFileSizeEx(Handle_, &size)) {
-            ThrowSystemError(ReadErrorText());
+            ThrowLastError(ReadErrorText());
         }
         return static_cast<uint64_t>(size.QuadPart);
     }
@@ -99,7 +106,7 @@ public:
     void Sync() override
     {
         if (!::FlushFileBuffers(Handle_)) {
-            ThrowSystemError(WriteErrorText());
+            ThrowLastError(WriteErrorText());
         }
     }
 
@@ -108,7 +115,7 @@ public:
         FILE_END_OF_FILE_INFO end{};
         end.EndOfFile.QuadPart = static_cast<LONGLONG>(Size);
         if (!::SetFileInformationByHandle(Handle_, FileEndOfFileInfo, &end, sizeof end)) {
-            ThrowSystemError(WriteErrorText());
+            ThrowLastError(WriteErrorText());
         }
     }
 
@@ -141,6 +148,21 @@ private:
     HANDLE Handle_;
 };
 
+// The volume and file index of the file at Path; false when it cannot be
+// opened even without access (no such file).
+bool Identity(const std::string& Path, BY_HANDLE_FILE_INFORMATION& Info)
+{
+    if (Path.empty())
+        return false;
+    HANDLE h = ::CreateFileW(Utf8ToWide(Path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL got = ::GetFileInformationByHandle(h, &Info);
+    ::CloseHandle(h);
+    return got != FALSE;
+}
+
 class TWin32FileSystem final : public TFileSystem {
 public:
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
@@ -157,7 +179,8 @@ public:
         const std::wstring wide = Utf8ToWide(Path);
         HANDLE h = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            ThrowSystemError(OpenErrorText(Path));
+            const DWORD err = ::GetLastError();
+            ThrowSystemError(OpenErrorText(Path), err);
         }
         return std::make_unique<TWin32Stream>(h);
     }
@@ -168,6 +191,13 @@ public:
             return false;
         const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(Path).c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+
+    bool SameFile(const std::string& A, const std::string& B) override
+    {
+        BY_HANDLE_FILE_INFORMATION a, b;
+        return Identity(A, a) && Identity(B, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+               a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
     }
 
     // Windows file names ignore letter case already.

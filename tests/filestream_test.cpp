@@ -155,6 +155,21 @@ TEST(FileStream, CaseVariantsOnlyWhereCaseMatters)
     EXPECT_EQ(OsFileSystem().FindCaseVariant(dir.Path("other.FPT")), "");
 }
 
+TEST(FileStream, SameFileKnowsOneFileHoweverItIsNamed)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("T.FPT");
+    auto holder = OpenHolding(path, "m", TFileAccess::ReadWrite, TFileShare::Exclusive);
+    WriteFileBytes(dir.Path("U.FPT"), "m");
+    const std::string viaDot = dir.Path(".") + "/T.FPT";
+    EXPECT_TRUE(OsFileSystem().SameFile(path, path));
+    EXPECT_TRUE(OsFileSystem().SameFile(path, viaDot));  // while held exclusively, too
+    EXPECT_FALSE(OsFileSystem().SameFile(path, dir.Path("U.FPT")));
+    EXPECT_FALSE(OsFileSystem().SameFile(path, dir.Path("missing.txt")));
+    EXPECT_FALSE(OsFileSystem().SameFile(dir.Path("missing.txt"), dir.Path("missing.txt")));
+    EXPECT_FALSE(OsFileSystem().SameFile("", ""));
+}
+
 TEST(TableOnDisk, MemoFileStaysLockedWhileATableHoldsIt)
 {
     TTempDir dir;

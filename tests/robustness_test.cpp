@@ -30,6 +30,7 @@ public:
     }
     bool FileExists(const std::string& Path) override { return Inner_.FileExists(Path); }
     std::string FindCaseVariant(const std::string& Path) override { return Inner_.FindCaseVariant(Path); }
+    bool SameFile(const std::string& A, const std::string& B) override { return Inner_.SameFile(A, B); }
 
 private:
     struct TStream : TFileStream {

@@ -153,6 +153,11 @@ std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TF
     return std::make_unique<TMemoryStream>(file, Access != TFileAccess::Read);
 }
 
+bool TMemoryFileSystem::SameFile(const std::string& A, const std::string& B)
+{
+    return FileExists(A) && FileExists(B) && (IgnoreCase ? Lower(A) == Lower(B) : A == B);
+}
+
 bool TMemoryFileSystem::FileExists(const std::string& Path)
 {
     if (Files_.count(Path))
