@@ -13,7 +13,6 @@
 #include "consolefiles.h"
 #include "consoleport.h"
 #include "diagnosis.h"
-#include "memolimit.h"
 #include "pack.h"
 #include "texts.h"
 #include "salvage.h"
@@ -362,41 +361,14 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
     });
 }
 
-// What clear, rewrite and load do before the handler writes anything: the
-// memo file's size limit (rewrite, load), then the backup. ExitDone to go
-// on, or the exit status of a run stopped before any change.
-int BeforeChanges(const std::string& Command, TConsolePort& Port, const TOptions& Options)
+// What clear, rewrite and load do before the handler asks or writes
+// anything: the backup. ExitDone to go on, or the exit status of a run
+// stopped before any change.
+int BeforeChanges(const TOptions& Options)
 {
     const std::string& path = Options.Files[0];
     if (!OsFileSystem().FileExists(path))
         return ExitDone;  // the handler says so
-    try {
-        if (Command != "clear" && !(Options.Given & OptAllowLarge)) {
-            // Read-only, before the handler opens the table for writing.
-            TDBFLite table;
-            table.OpenTable(path, true);
-            uint64_t size = table.MemoFileSize();
-            if (Command == "load") {
-                if (OsFileSystem().FileExists(Options.Files[1]))
-                    size = MemoSizeAfterLoad(table, OsFileSystem(), Options.Files[1]);
-            } else {
-                std::vector<int> fields;
-                for (const std::string& line : Port.MemoLines()) {
-                    const int field = table.FieldIndex(Port.TextToTable(line));
-                    if (field >= 0 && table.Fields()[static_cast<size_t>(field)].IsMemo())
-                        fields.push_back(field);
-                }
-                size = MemoSizeAfterRewrite(table, fields);
-            }
-            if (size > OwnerMemoLimit) {
-                std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(size)}, Options.Language)
-                          << std::endl;
-                return ExitNotDone;
-            }
-        }
-    } catch (const EError& e) {
-        return ShowError(Port, e);
-    }
     if ((Options.Given & OptBackup) && !Backed([&] { return BackupTable(OsFileSystem(), path); }, Options.Language))
         return ExitNotDone;
     return ExitDone;
@@ -477,14 +449,14 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
         return ExitFor(outcome);
     }
     if (Command == "load") {
-        const int stop = BeforeChanges(Command, Port, Options);
+        const int stop = BeforeChanges(Options);
         return stop != ExitDone ? stop : ExitFor(Form.Run(&TfmMain::btLoadClick));
     }
     const int listed = PrepareFieldList(Form, Port, Options);
     if (listed != ExitDone)
         return listed;
     if (Command == "clear" || Command == "rewrite") {
-        const int stop = BeforeChanges(Command, Port, Options);
+        const int stop = BeforeChanges(Options);
         if (stop != ExitDone)
             return stop;
     }
@@ -538,6 +510,7 @@ int Run(const std::vector<std::string>& Args, TLanguage Language)
     if (prepared != ExitDone)
         return prepared;
     TfmMain form(port, files);
+    form.AllowLargeMemo = (options.Given & OptAllowLarge) != 0;
 
     return RunCommand(command, options, form, port);
 }

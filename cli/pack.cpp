@@ -1,10 +1,12 @@
 #include "pack.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <vector>
 
 #include "memolimit.h"
+#include "salvage.h"
 #include "texts.h"
 #include "dbflite.h"
 #include "fptlayout.h"
@@ -22,11 +24,15 @@ struct TLiveRef {
 struct TLiveRun {
     uint32_t Block;
     uint64_t Blocks;
+    uint64_t Present;    // the bytes of its text the file holds
+    bool Whole;          // all the bytes its header claims
     uint64_t Final = 0;  // its place in the front, in record order
-    uint32_t Aside = 0;  // where step 1 puts it
+    uint64_t Aside = 0;  // where step 1 puts it
     bool MovedAside = false;
     bool Copied = false;  // by the step under way
-    bool InPlace() const { return Block == Final; }
+    // A run cut short by the file's end stays only when copied: in place,
+    // the runs that come to lie behind it would read as the rest of its text.
+    bool InPlace() const { return Block == Final && Whole; }
 };
 
 struct TPlan {
@@ -40,28 +46,41 @@ struct TPlan {
 
 class TBlockBits {
 public:
-    // Block numbers are 32-bit: a count of them fits a size_t anywhere.
-    explicit TBlockBits(uint64_t Count) : Bits_(static_cast<size_t>(Count), false) {}
+    // Blocks past what a size_t counts (a file of over 4 GiB in blocks of a
+    // byte, on a 32-bit system) are taken as live: never handed out.
+    explicit TBlockBits(uint64_t Count)
+        : Bits_(static_cast<size_t>(std::min<uint64_t>(Count, std::numeric_limits<size_t>::max())), false)
+    {
+    }
     void Set(uint64_t From, uint64_t To)
     {
         for (uint64_t i = From; i < To && i < Bits_.size(); ++i)
             Bits_[static_cast<size_t>(i)] = true;
     }
-    bool Test(uint64_t I) const { return I < Bits_.size() && Bits_[static_cast<size_t>(I)]; }
+    bool Test(uint64_t I) const { return I >= Bits_.size() || Bits_[static_cast<size_t>(I)]; }
 
 private:
     std::vector<bool> Bits_;
 };
 
+// A table pack can move every run of: memo blocks to tell apart, fields
+// where the descriptors place them, and no field but memo fields leading
+// into the memo file (their pictures and blobs would be written over).
 void RequirePackable(const TDBFLite& Table)
 {
-    if (!Table.HasMemoFile())
-        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
-    if (Table.MemoBlockSize() == 0)
-        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
+    RequireMemoBlocks(Table);
+    if (!Table.LayoutTrusted())
+        throw EError(Table.LayoutMismatchMessage());
+    std::string others;
+    for (int field : Table.MemoFileFields())
+        if (!Table.Fields()[static_cast<size_t>(field)].IsMemo())
+            others += (others.empty() ? "" : ", ") + Table.Fields()[static_cast<size_t>(field)].Name;
+    if (!others.empty())
+        throw EError(FormatRepairText(TRepairText::PackOtherMemoFields, {others}, TLanguage::Russian));
 }
 
-TLiveRun* RunAt(std::vector<TLiveRun>& Runs, uint32_t Block)
+template <typename TRuns>
+auto RunAt(TRuns& Runs, uint32_t Block) -> decltype(&Runs[0])
 {
     const auto at =
         std::lower_bound(Runs.begin(), Runs.end(), Block, [](const TLiveRun& R, uint32_t B) { return R.Block < B; });
@@ -90,7 +109,7 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
                 continue;
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks});
+            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks, run.Present, run.Present == run.Length});
         }
     std::sort(Plan.Runs.begin(), Plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
@@ -168,7 +187,7 @@ void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
             at = append;
             append += run.Blocks;
         }
-        run.Aside = static_cast<uint32_t>(at);
+        run.Aside = at;
         Plan.Peak = std::max(Plan.Peak, (at + run.Blocks) * blockSize);
     }
     Plan.Peak = std::max(Plan.Peak, Size);
@@ -183,6 +202,24 @@ TPlan MakePlan(TDBFLite& Table)
     PlaceInFront(Table.MemoBlockSize(), plan);
     PlaceAside(Table, Table.MemoFileSize(), plan);
     return plan;
+}
+
+// Every copy and every reference the plan writes, checked before the first
+// write: a block a field cannot hold, or past the memo file's last block
+// number, would stop the run half done. The file may grow on the way by
+// what runs that overlap (damaged lengths) are copied apart, but never past
+// twice its size or 2 GiB, whichever is more.
+void RequireFeasible(const TDBFLite& Table, const TPlan& Plan, uint64_t SizeBefore)
+{
+    for (const TLiveRef& ref : Plan.Refs) {
+        const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
+        if (run.MovedAside)
+            Table.PlanMemoRun(ref.Field, run.Aside, run.Present);
+        Table.PlanMemoRun(ref.Field, run.Final, run.Present);
+    }
+    const uint64_t bound = 2 * std::max<uint64_t>(SizeBefore, OwnerMemoLimit);
+    if (Plan.Peak > bound)
+        throw EError(FormatRepairText(TRepairText::PackOverlapping, {std::to_string(Plan.Peak)}, TLanguage::Russian));
 }
 
 // What a plan comes to, before anything is written.
@@ -243,6 +280,7 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
     table.OpenTable(TablePath, true);
     RequirePackable(table);
     const TPlan plan = MakePlan(table);
+    RequireFeasible(table, plan, table.MemoFileSize());
     TPackResult result = Expected(table, plan);
     result.Blanked = plan.ToBlank;
     return result;
@@ -256,6 +294,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     table.OpenTable(TablePath, false);
     RequirePackable(table);
     TPlan plan = MakePlan(table);
+    RequireFeasible(table, plan, table.MemoFileSize());
     TPackResult result = Expected(table, plan);
     if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge) {
         result.TooLarge = true;

@@ -4,17 +4,25 @@
 
 #include "texts.h"
 #include "escape.h"
+#include "maintexts.h"
 #include "textfile.h"
+
+void RequireMemoBlocks(const TDBFLite& Table)
+{
+    if (!Table.HasMemoFile())
+        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
+    if (Table.MemoBlockSize() == 0)
+        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
+}
 
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
                                 const std::function<void(int64_t, int64_t)>& Progress)
 {
     TDBFLite table(Files);
     table.OpenTable(TablePath, true);
-    if (!table.HasMemoFile())
-        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
-    if (table.MemoBlockSize() == 0)
-        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
+    RequireMemoBlocks(table);
+    if (table.HoldsFile(OutputPath))
+        throw EError(MainTexts::TextFileIsTable);
     TMemoMap map(table, Files);
     map.AddAllRecords(Progress);
     map.Scan(Progress);

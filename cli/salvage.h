@@ -16,5 +16,9 @@
 // created only once the scan has succeeded. Raises EError with the user's
 // message (in Russian, as the table layer's; the console translates it) on
 // a table without a memo file, or with a block size of 0.
+// Raises the EError salvage and pack give for a table without a memo file
+// or with a block size of 0, whose blocks cannot be told apart.
+void RequireMemoBlocks(const TDBFLite& Table);
+
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,
                                 const std::function<void(int64_t, int64_t)>& Progress = {});

@@ -149,6 +149,8 @@ const TCatalogEntry Catalog[] = {
     {"MEMO поля загружены.", "Memo fields loaded."},
     {"MEMO полей: %1", "Memo fields: %1"},
     {"Файл \"Read_Me.txt\" не найден.", "File \"Read_Me.txt\" not found."},
+    {"Этот файл принадлежит таблице: выберите другой текстовый файл.",
+     "This file belongs to the table: choose another text file."},
     {"1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.",
      "1) Press the \"Info\" button\r\n2) Choose the memo fields you need."},
     {"Выбрано больше %1 полей.\r\nОставьте в списке не больше %2 полей.",
@@ -169,6 +171,12 @@ const TCatalogEntry Catalog[] = {
      "There is no way back! The program keeps no backup copies!"},
     {"В первой строке файла больше %1 названий полей.", "The file's first line names more than %1 fields."},
     {"Поле не найдено %1", "Field not found %1"},
+    {"MEMO файл вырос бы до %1 байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. Сожмите MEMO файл "
+     "(tarnwick-cli pack). Таблица не изменена.",
+     "The memo file would grow to %1 bytes, past 2 GiB: FoxPro and Visual FoxPro cannot open it. Compact the memo "
+     "file first (tarnwick-cli pack). The table is unchanged."},
+    {"В файле больше %1 строк: столько записей в таблице быть не может.",
+     "The file has more than %1 lines: no table holds that many records."},
     {"Строка %1 файла: значений больше, чем названий полей в первой строке.",
      "Line %1 of the file: more values than field names in the first line."},
     {"Ошибка открытия файла %1", "Cannot open the file %1"},
@@ -501,11 +509,23 @@ const TRepairEntry RepairEntries[] = {
     {TRepairText::Bytes,
      "байт",
      "bytes"},
+    {TRepairText::PackOtherMemoFields,
+     "Поля %1 тоже хранят данные в MEMO файле (рисунки, объекты): сжатие их не переносит. Таблица не изменена.",
+     "The fields %1 keep data in the memo file too (pictures, objects), which pack does not move. The table is unchanged."},
+    {TRepairText::PackOverlapping,
+     "Тексты MEMO файла налегают друг на друга (см. check): при сжатии файл вырос бы до %1 байт. Таблица не изменена.",
+     "Texts of the memo file overlap one another (see check): packing would grow the file to %1 bytes. The table is unchanged."},
     {TRepairText::PackDone,
      "MEMO файл сжат: %1 байт вместо %2; текстов %3, пустых ссылок очищено %4.",
      "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references to blank texts blanked."},
     // clang-format on
 };
+
+// The repair texts the command line's steps raise as errors, in Russian as
+// the table layer's are.
+const TRepairText RaisedRepairTexts[] = {TRepairText::SalvageNoMemoFile, TRepairText::SalvageBlockSizeZero,
+                                         TRepairText::BackupFailed, TRepairText::PackOtherMemoFields,
+                                         TRepairText::PackOverlapping};
 
 }  // namespace
 
@@ -536,8 +556,7 @@ std::string Translate(const std::string& Russian, TLanguage Language)
     for (const TText* text : {&Texts::NotUtf8, &Texts::NotInCodePage})
         if (Match(Russian, text->Ru, args, rest))
             return Fill(text->En, args) + rest;
-    for (TRepairText id :
-         {TRepairText::SalvageNoMemoFile, TRepairText::SalvageBlockSizeZero, TRepairText::BackupFailed})
+    for (TRepairText id : RaisedRepairTexts)
         if (Match(Russian, RepairText(id, TLanguage::Russian), args, rest))
             return Fill(RepairText(id, TLanguage::English), args) + rest;
     return Russian;

@@ -119,6 +119,8 @@ enum class TRepairText {
     PackConfirm,
     PackDone,
     Bytes,
+    PackOtherMemoFields,
+    PackOverlapping,
 };
 
 // The text Id in Language. Texts with %1, %2, ... take their values through

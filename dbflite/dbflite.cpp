@@ -485,6 +485,15 @@ std::vector<int> TDBFLite::MemoFields() const
     return fields;
 }
 
+std::vector<int> TDBFLite::MemoFileFields() const
+{
+    std::vector<int> fields;
+    for (size_t i = 0; i < Fields_.size(); ++i)
+        if (Fields_[i].RefersToMemoFile())
+            fields.push_back(static_cast<int>(i));
+    return fields;
+}
+
 int TDBFLite::FieldIndex(const std::string& Name) const
 {
     for (size_t i = 0; i < Fields_.size(); ++i)
@@ -511,7 +520,7 @@ uint64_t TDBFLite::FieldOffset(int32_t RecNo, const TFieldDesc& Field) const
 
 bool TDBFLite::IsBinaryMemoRef(const TFieldDesc& Field) const
 {
-    return Field.FieldType == 'M' && Field.Size == BinaryMemoRefSize;
+    return Field.RefersToMemoFile() && Field.Size == BinaryMemoRefSize;
 }
 
 void TDBFLite::ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer)
@@ -1021,7 +1030,7 @@ void TDBFLite::WriteField(int32_t RecNo, int FieldNo, const TFieldDesc& Field, c
     RequireTrustedLayout();
     if (static_cast<uint64_t>(Field.Offset) + Field.Size > RecordSize_)
         RequireInsideRecord(Field);
-    while (RecNo > RecordCount_ - 1)
+    while (RecNo >= RecordCount_)
         AppendBlankRecord();
     // A value as wide as the field (a memo reference, a number) goes as it
     // is; a shorter one is padded with spaces in a buffer on the stack, as
@@ -1227,13 +1236,21 @@ uint64_t TDBFLite::PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) con
     if (next > std::numeric_limits<uint32_t>::max() ||
         (!binary && Block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())))
         throw EError("MEMO файл " + Quoted(MemoFileName_) + " переполнен");
+    RequireRefFits(field, Block);
+    return next;
+}
+
+void TDBFLite::RequireRefFits(const TFieldDesc& Field, uint64_t Block) const
+{
     // A reference cut to the field's width would point at another block.
     static const uint64_t PowersOf10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
-    const uint64_t widest = field.Size < 10 ? PowersOf10[field.Size] : UINT64_MAX;
-    if (!binary && Block >= widest)
-        throw EError("Поле " + Quoted(field.Name) + " слишком узкое для номера блока " +
+    const uint64_t widest = Field.Size < 10 ? PowersOf10[Field.Size] : UINT64_MAX;
+    const bool fits = IsBinaryMemoRef(Field)
+                          ? Block <= std::numeric_limits<uint32_t>::max()
+                          : Block < widest && Block <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+    if (!fits)
+        throw EError("Поле " + Quoted(Field.Name) + " слишком узкое для номера блока " +
                      IntToStr(static_cast<int64_t>(Block)));
-    return next;
 }
 
 void TDBFLite::WriteMemo(int32_t RecNo, int FieldNo, const char* Value, size_t Length, uint32_t BlockType)

@@ -33,6 +33,13 @@ struct TFieldDesc {
 
     // A memo field: its bytes are a reference into the memo file.
     bool IsMemo() const { return FieldType == 'M'; }
+    // Any field whose bytes lead into the memo file: a text, or a picture,
+    // an OLE object or a blob another program keeps there (G, P, W; B when
+    // it is not an 8-byte double).
+    bool RefersToMemoFile() const
+    {
+        return IsMemo() || FieldType == 'G' || FieldType == 'P' || FieldType == 'W' || (FieldType == 'B' && Size != 8);
+    }
     // A field that holds its value as text, which any text can be written to.
     bool StoresText() const { return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L'; }
 };
@@ -93,6 +100,12 @@ public:
     bool HasMemoFile() const { return HasMemoFile_; }
     const std::string& FileName() const { return FileName_; }          // as given to OpenTable
     const std::string& MemoFileName() const { return MemoFileName_; }  // the memo file found beside it
+    // True when Path names the open table's file or its memo file, however
+    // spelled: an output that must not overwrite them.
+    bool HoldsFile(const std::string& Path) const
+    {
+        return FileSystem_->SameFile(Path, FileName_) || (HasMemoFile_ && FileSystem_->SameFile(Path, MemoFileName_));
+    }
     uint8_t Version() const { return Version_; }
     uint8_t UpdateYear() const { return UpdateYear_; }
     uint8_t UpdateMonth() const { return UpdateMonth_; }
@@ -134,6 +147,8 @@ public:
     // The memo fields' numbers, in field order: what Info lists and what
     // the operations take when no fields are named.
     std::vector<int> MemoFields() const;
+    // Every field that refers into the memo file, memo fields and others.
+    std::vector<int> MemoFileFields() const;
 
     // The memo file beside a table: the extension of the file name replaced
     // by ".FPT", or ".FPT" appended when the name has none.
@@ -302,6 +317,8 @@ private:
     // Counts the records another program appended while the table was open.
     void TakeOthersAppends();
     void RequireTrustedLayout() const;
+    // Raises the error for a field too narrow for a reference to Block.
+    void RequireRefFits(const TFieldDesc& Field, uint64_t Block) const;
     // ReadValue and WriteValue of the binary numbers and dates of the newer
     // FoxPro layout (I, B, Y, T): false for a field of another type.
     bool ReadBinaryValue(int32_t RecNo, const TFieldDesc& Field, std::string& Value);

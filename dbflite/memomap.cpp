@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t TypeText = 1;
 constexpr size_t WindowSize = size_t{4} << 20;
 
 uint64_t Rotl(uint64_t V, int N) { return V << N | V >> (64 - N); }
@@ -98,7 +97,8 @@ struct TMemoMap::TWindow {
 
 TMemoMap::TMemoMap(TDBFLite& Table, TFileSystem& Files) : Table_(Table), Files_(Files)
 {
-    MemoFields_ = Table.MemoFields();
+    // Pictures and blobs of other fields are live runs too, never lost texts.
+    MemoFields_ = Table.MemoFileFields();
     if (!Table.HasMemoFile() || Table.MemoBlockSize() == 0)
         return;
     Findings_.Mapped = true;
@@ -372,7 +372,7 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
     const char* header = Pass.Window.Get(offset, MemoBlockHeaderSize);
     const uint32_t type = be32(header);
     const uint64_t length = be32(header + 4);
-    if (type != TypeText || length > FileSize_ - offset - MemoBlockHeaderSize)
+    if (type != MemoTypeText || length > FileSize_ - offset - MemoBlockHeaderSize)
         return Block + 1;
     TMemoOrphan orphan;
     orphan.Block = Block;

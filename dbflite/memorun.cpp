@@ -10,7 +10,6 @@
 namespace {
 
 constexpr size_t CopyChunk = size_t{1} << 20;
-constexpr uint8_t BinaryRefSize = 4;
 
 }  // namespace
 
@@ -25,8 +24,9 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     if (ToBlock + blocks > std::numeric_limits<uint32_t>::max())
         throw EError("MEMO файл \"" + MemoFileName_ + "\" переполнен");
 
-    // The text first, then its header: a run is never whole on disk with
-    // a header that claims more than was copied.
+    // The copy lies in blocks no reference leads to; what keeps a reference
+    // from reaching the disk before it is the memo sync the table's write-back
+    // runs first (and Commit), not the order of these writes.
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Run.Present, CopyChunk)));
     for (uint64_t done = 0; done < Run.Present;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Run.Present - done));
@@ -57,19 +57,10 @@ void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
     if (field.FieldType != 'M')
         throw EError("Неверный тип значения");
     RequireInsideRecord(field);
-    const bool binary = IsBinaryMemoRef(field);
-    uint64_t widest = 1;
-    for (unsigned i = 0; i < field.Size && widest <= std::numeric_limits<uint32_t>::max(); ++i)
-        widest *= 10;
-    if ((binary && Block > std::numeric_limits<uint32_t>::max()) ||
-        (!binary && (Block >= widest || Block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))))
-        throw EError("Поле \"" + field.Name + "\" слишком узкое для номера блока " +
-                     std::to_string(static_cast<unsigned long long>(Block)));
-    if (binary) {
-        unsigned char reference[BinaryRefSize];
-        const uint32_t block = static_cast<uint32_t>(Block);
-        for (unsigned i = 0; i < BinaryRefSize; ++i)
-            reference[i] = static_cast<unsigned char>(block >> (8 * i));
+    RequireRefFits(field, Block);
+    if (IsBinaryMemoRef(field)) {
+        unsigned char reference[4];
+        putLe32(reference, static_cast<uint32_t>(Block));
         WriteField(RecNo, FieldNo, field, reinterpret_cast<const char*>(reference), sizeof reference);
     } else {
         WriteInteger(RecNo, FieldNo, static_cast<int32_t>(Block));

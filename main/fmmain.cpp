@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "escape.h"
 #include "helptext.h"
 #include "maintexts.h"
+#include "memolimit.h"
 #include "textfile.h"
 #include "strutil.h"
 
@@ -224,7 +226,8 @@ void TfmMain::btInfoClick()
     Port.SetMemoText(list);
 }
 
-bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb)
+bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, bool Grows,
+                           const char* Verb)
 {
     std::string path;
     if (!TableExists(path) || !OpenForWriting(Table, path) || !SelectFields(Table, Selection, true))
@@ -239,6 +242,8 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
         stop = MemoFileNotFound;
     else if (NeedsMemoFile && Table.MemoBlockSize() == 0)
         stop = ZeroBlockSize;
+    if (stop.empty() && Grows)
+        stop = MemoLimitStop(Table, MemoSizeAfterRewrite(Table, Selection));
     if (!stop.empty())
         Stop(stop);
     else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size())))))
@@ -249,13 +254,21 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
     return false;
 }
 
+std::string TfmMain::MemoLimitStop(const TDBFLite& Table, uint64_t End) const
+{
+    // A file past the limit already is refused only what would grow it.
+    if (AllowLargeMemo || End <= OwnerMemoLimit || End <= Table.MemoFileSize())
+        return std::string();
+    return MemoTooLarge(IntToStr(static_cast<int64_t>(End)));
+}
+
 void TfmMain::btClearClick()
 {
     // Without a memo file every reference reads as blank: Clear would wipe
     // them all while the user asked for the damaged ones only.
     TDBFLite table(Files);
     std::vector<int> selection;
-    if (!StartMemoRun(table, selection, !Port.AllChecked(), VerbClear))
+    if (!StartMemoRun(table, selection, !Port.AllChecked(), false, VerbClear))
         return;
     TBusyCursor cursor(Port);
     cursor.Start();
@@ -282,7 +295,7 @@ void TfmMain::btAutoClick()
     // blanked.
     TDBFLite table(Files);
     std::vector<int> selection;
-    if (!StartMemoRun(table, selection, true, VerbRewrite))
+    if (!StartMemoRun(table, selection, true, true, VerbRewrite))
         return;
     TBusyCursor cursor(Port);
     cursor.Start();
@@ -330,6 +343,10 @@ void TfmMain::btSaveClick()
     std::vector<int> selection;
     if (!SelectFields(table, selection, false))
         return;
+    if (table.HoldsFile(Save.FileName)) {
+        Stop(TextFileIsTable);
+        return;
+    }
     TBusyCursor cursor(Port);
     cursor.Start();
     TTextFileWriter out(Files, Save.FileName);
@@ -454,7 +471,12 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
     uint64_t block = Table.HasMemoFile() ? Table.NextRunBlock() : 0;
     while (!In.Eof()) {
         const std::string_view line = In.ReadLineView();
-        ++Lines;
+        // Each line, blank or not, is a record: one past the last record
+        // number would stop the run halfway.
+        if (++Lines > std::numeric_limits<int32_t>::max()) {
+            Refuse(TooManyLines(IntToStr(std::numeric_limits<int32_t>::max())));
+            return false;
+        }
         if (IsBlank(line))
             continue;
         if (HasMoreTabsThan(line, Columns.size() - 1)) {
@@ -474,7 +496,11 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
             return false;
         }
     }
-    return true;
+    // Every memo text laid out: block is where the memo file would end.
+    const std::string stop = MemoLimitStop(Table, block * Table.MemoBlockSize());
+    if (!stop.empty())
+        Stop(stop);
+    return stop.empty();
 }
 
 void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,

@@ -53,6 +53,10 @@ public:
     TFileDialog Open;
     TFileDialog Save;
 
+    // Rewrite and Load stop before writing when they would grow the memo
+    // file past the 2 GiB FoxPro opens, unless this is set.
+    bool AllowLargeMemo = false;
+
     static const char* InitialMemoText();
 
 private:
@@ -69,7 +73,12 @@ private:
     // The start of Clear and Rewrite: the table opened, its memo fields
     // selected, the user asked. False when the run is not to go on; the
     // reason is shown and the table closed.
-    bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, const char* Verb);
+    // Grows: the run appends a run per text (Rewrite), and stops first when
+    // that would take the memo file past the limit.
+    bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, bool Grows, const char* Verb);
+    // Why a run that would grow the memo file to End must not start; empty
+    // when it may.
+    std::string MemoLimitStop(const TDBFLite& Table, uint64_t End) const;
     void ShowProgress(int64_t Done, int64_t Total);
     void WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection, TTextFileWriter& Out);
     // Load: the fields its file's first line names, or false with the

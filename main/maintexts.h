@@ -16,6 +16,7 @@ constexpr const char* ReadOnlyTable = "Таблица доступна толь�
 constexpr const char* Attention = "Внимание!";
 constexpr const char* NoBackups = "Восстановление будет невозможно! Программа не сохраняет резервных копий!";
 constexpr const char* SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
+constexpr const char* TextFileIsTable = "Этот файл принадлежит таблице: выберите другой текстовый файл.";
 constexpr const char* HelpNotFound = "Файл \"Read_Me.txt\" не найден.";
 constexpr const char* TableFilter = "dbf файлы (*.dbf)|*.dbf|Все файлы (*.*)|*.*";
 constexpr const char* TextFilter = "Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*";
@@ -79,6 +80,16 @@ inline std::string TooManyColumns(const std::string& Limit)
     return "В первой строке файла больше " + Limit + " названий полей.";
 }
 inline std::string FieldNotFound(const std::string& Name) { return "Поле не найдено \"" + Name + "\""; }
+inline std::string MemoTooLarge(const std::string& Size)
+{
+    return "MEMO файл вырос бы до " + Size +
+           " байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. Сожмите MEMO файл (tarnwick-cli pack). "
+           "Таблица не изменена.";
+}
+inline std::string TooManyLines(const std::string& Limit)
+{
+    return "В файле больше " + Limit + " строк: столько записей в таблице быть не может.";
+}
 inline std::string MoreValuesThanNames(const std::string& Line)
 {
     return "Строка " + Line + " файла: значений больше, чем названий полей в первой строке.";

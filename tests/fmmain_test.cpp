@@ -633,6 +633,19 @@ TEST_F(Handlers, SaveEdgesAndRefusals)
     Click(&TfmMain::btSaveClick);
     EXPECT_EQ(port.Log, (Lines{"dialog:Save|" + TextFilter + "|1|/data/T.txt", "memo:" + Hint}));
     EXPECT_EQ(t.Files.File("/out/keep.txt"), "precious");
+    // The table's own files, however spelled, are never the text file.
+    t.Files.IgnoreCase = true;
+    const std::string table = t.Table(), memoFile = t.Memo();
+    port.Memo = "NAME";
+    for (const char* own : {"/data/T.DBF", "/data/t.fpt"}) {
+        port.Log.clear();
+        port.DialogAnswers = {std::string(own)};
+        Click(&TfmMain::btSaveClick);
+        EXPECT_EQ(port.Captions(), Lines{"Этот файл принадлежит таблице: выберите другой текстовый файл."}) << own;
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoFile);
+    }
+    t.Files.IgnoreCase = false;
     port.Log.clear();
     port.FileName = "/data/T.dbf";
     Click(&TfmMain::btSaveClick);

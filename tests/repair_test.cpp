@@ -248,6 +248,15 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
     t.Files.SetFile(t.MemoPath, bytes);
     EXPECT_FALSE(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt"); }).empty());
     EXPECT_FALSE(t.Files.Has("/data/LOST.txt"));
+    // Nor is the output ever the table's own file.
+    t.Files.SetFile(t.MemoPath, memo.Bytes());
+    const std::string table = t.Table(), memoFile = t.Memo();
+    for (const std::string& own : {t.TablePath, t.MemoPath}) {
+        EXPECT_EQ(ExpectError([&] { SalvageOrphans(t.Files, t.TablePath, own); }),
+                  "Этот файл принадлежит таблице: выберите другой текстовый файл.");
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memoFile);
+    }
 }
 
 TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
@@ -438,7 +447,7 @@ TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
 
 // --- The memo file's size after Rewrite or Load ------------------------------
 
-TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
+TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteIsTheSizeItLeaves)
 {
     TMemTable t;
     TTableSpec spec;
@@ -460,19 +469,6 @@ TEST(MemoLimit, TheSizeWorkedOutBeforeARewriteOrALoadIsTheSizeItLeaves)
     TfmMain form(port, t.Files);
     form.Run(&TfmMain::btAutoClick);
     ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
-    EXPECT_EQ(worked, t.Memo().size());
-
-    // Load of what Save writes: escaped values are an upper bound.
-    port.DialogAnswers = {std::string("/data/T.txt")};
-    form.Run(&TfmMain::btSaveClick);
-    {
-        TDBFLite db(t.Files);
-        db.OpenTable(t.TablePath, true);
-        worked = MemoSizeAfterLoad(db, t.Files, "/data/T.txt");
-    }
-    port.DialogAnswers = {std::string("/data/T.txt")};
-    form.Run(&TfmMain::btLoadClick);
-    ASSERT_EQ(port.Captions().back(), "MEMO поля загружены.");
     EXPECT_EQ(worked, t.Memo().size());
 }
 
@@ -704,6 +700,73 @@ TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
     const TPackResult live = PlanPack(t.Files, t.TablePath);
     EXPECT_EQ(live.MovedAside, 10u);
     EXPECT_EQ(live.PeakSize, live.SizeBefore + 10 * 1024u);
+}
+
+TEST(Pack, ARunTheFilesEndCutsShortIsCopiedNotLeftWhereLaterRunsWouldExtendIt)
+{
+    TMemoBuilder memo(64);
+    const uint32_t cut = memo.AddWithLength("first", 100000);
+    const uint32_t second = memo.Add("second text");
+    TMemTable t;
+    TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+    spec.Records = {{MemoRef(cut)}, {MemoRef(second)}};
+    t.Put(spec, memo);
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    EXPECT_TRUE(PackMemo(t.Files, t.TablePath, false).Done);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+}
+
+TEST(Pack, RefusesBeforeItWritesWhatItCannotMoveWhole)
+{
+    struct TCase {
+        const char* Name;
+        std::function<void(TMemTable&)> Put;
+        std::string Error;  // its start
+    };
+    const TCase cases[] = {
+        {"a picture field keeps its data in the same memo file",
+         [](TMemTable& T) {
+             TMemoBuilder memo(64);
+             const uint32_t picture = memo.Add(std::string("\x89PNG", 4), 0);
+             const uint32_t text = memo.Add("hello text");
+             TTableSpec spec = VisualFoxProTable({BinaryField("NOTES", 'M', 4), BinaryField("PHOTO", 'G', 4)});
+             spec.Records = {{BinaryMemoRef(text), BinaryMemoRef(picture)}};
+             T.Put(spec, memo);
+         },
+         "Поля PHOTO тоже хранят данные в MEMO файле"},
+        {"fields that do not add up to the record",
+         [](TMemTable& T) {
+             TMemoBuilder memo(64);
+             T.Put(NotesTable(memo, {"one", "two"}), memo);
+             std::string table = T.Table();
+             table[10] = 8;  // record length 8: NOTES lies past its end
+             T.Files.SetFile(T.TablePath, table);
+         },
+         "Длины полей таблицы"},
+        {"a reference one digit wide, whose text must go aside past block 9",
+         [](TMemTable& T) {
+             TMemoBuilder memo(64);
+             const uint32_t a = memo.Add("a"), b = memo.Add("b");  // blocks 8 and 9
+             TTableSpec spec = TableOf({{"NOTES", 'M', 1}});
+             spec.Records = {{std::to_string(b)}, {std::to_string(a)}};
+             T.Put(spec, memo);
+         },
+         "Поле \"NOTES\" слишком узкое для номера блока"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMemTable t;
+        c.Put(t);
+        const std::string table = t.Table(), memo = t.Memo();
+        bool asked = false;
+        const std::string error = ExpectError([&] {
+            PackMemo(t.Files, t.TablePath, true, {}, [&](TDBFLite&, const TPackResult&) { return asked = true; });
+        });
+        EXPECT_EQ(error.rfind(c.Error, 0), 0u) << error;
+        EXPECT_FALSE(asked);
+        EXPECT_EQ(t.Table(), table);
+        EXPECT_EQ(t.Memo(), memo);
+    }
 }
 
 TEST(Pack, TheBundledDamagedSampleReadsAsBeforeTwicePacked)
