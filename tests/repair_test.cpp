@@ -259,6 +259,21 @@ TEST(Salvage, RefusesATableWithoutAMemoFileOrWithABlockSizeOfZeroAndWritesNothin
     }
 }
 
+TEST(Salvage, APictureFieldsRunIsLiveNotALostText)
+{
+    TMemoBuilder memo(64);
+    const uint32_t picture = memo.Add(std::string("\x89PNG picture", 12), 0);
+    const uint32_t text = memo.Add("hello text");
+    TTableSpec spec = VisualFoxProTable({BinaryField("NOTES", 'M', 4), BinaryField("PHOTO", 'G', 4)});
+    spec.Records = {{BinaryMemoRef(text), BinaryMemoRef(picture)}};
+    TMemTable t;
+    t.Put(spec, memo);
+    const TMemoMapFindings found = SalvageOrphans(t.Files, t.TablePath, "/data/LOST.txt");
+    EXPECT_EQ(found.References, 2u);
+    EXPECT_EQ(found.Orphans, 0u);
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), "BLOCK\tTEXT\r\n");
+}
+
 TEST(Salvage, AReferenceToABlockHeaderTheFileCutsShortHoldsNoText)
 {
     // The last block holds 4 bytes: less than a block header, inside the
