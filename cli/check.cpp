@@ -14,17 +14,8 @@ namespace {
 // labels take two bytes a letter).
 std::string Padded(const std::string& Label, size_t Width)
 {
-    size_t characters = 0;
-    for (char c : Label)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
-            ++characters;
+    const size_t characters = Utf8Characters(Label);
     return Label + std::string(characters < Width ? Width - characters : 0, ' ');
-}
-
-std::string Hex(uint8_t Byte)
-{
-    static const char Digits[] = "0123456789ABCDEF";
-    return std::string{Digits[Byte >> 4], Digits[Byte & 15]};
 }
 
 }  // namespace
@@ -104,9 +95,9 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
         Out << say(ReportHeaderSays, {IntToStr(d.HeaderRecords), IntToStr(d.FileRecords)});
     Out << "\n";
     if (d.CodePage != 0)
-        Out << say(ReportCodePage, {IntToStr(d.CodePage), Hex(d.LanguageDriver)}) << "\n";
+        Out << say(ReportCodePage, {IntToStr(d.CodePage), HexByte(d.LanguageDriver)}) << "\n";
     else
-        Out << say(ReportNoCodePage, {Hex(d.LanguageDriver)}) << "\n";
+        Out << say(ReportNoCodePage, {HexByte(d.LanguageDriver)}) << "\n";
     if (!d.LayoutTrusted)
         Out << say(ReportLayoutMismatch, {IntToStr(d.RecordSize)}) << "\n";
     if (!d.HasMemoFile) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fptlayout.h"
+#include "strutil.h"
 #include "texts.h"
 
 namespace {
@@ -191,9 +192,7 @@ void PrintMapFindings(const TFullDiagnosis& d, std::ostream& Out, const TSay& Te
     // Padded by characters, not bytes: the Russian labels are UTF-8.
     auto row = [&Out, &Text](TRepairText Label, uint64_t Count, const char* Bytes = nullptr, uint64_t Size = 0) {
         const std::string label = Text(Label, {});
-        size_t chars = 0;
-        for (unsigned char c : label)
-            chars += (c & 0xC0) != 0x80;
+        const size_t chars = Utf8Characters(label);
         Out << "  " << label << std::string(chars < 44 ? 44 - chars : 1, ' ') << std::setw(12) << Count;
         if (Bytes)
             Out << "  (" << Size << " " << Bytes << ")";

@@ -258,12 +258,6 @@ std::string HelpText(const std::string& Bytes)
     }
 }
 
-std::string Hex(int Byte)
-{
-    static const char Digits[] = "0123456789ABCDEF";
-    return std::string("0x") + Digits[(Byte >> 4) & 15] + Digits[Byte & 15];
-}
-
 // Makes the copies Backup makes, naming each; false, with the reason
 // said, when one cannot be made.
 template <typename TBackup>
@@ -408,7 +402,8 @@ int PrepareCodePage(const TOptions& Options, TConsolePort& Port, TConsoleFiles& 
             std::cerr << Translate(ErrorDisplayText(error), Options.Language) << std::endl;
             return ExitError;
         }
-        std::cerr << Say(Texts::NoCodePageMark, {Hex(driver)}, Options.Language) << std::endl;
+        std::cerr << Say(Texts::NoCodePageMark, {"0x" + HexByte(static_cast<uint8_t>(driver))}, Options.Language)
+                  << std::endl;
         return ExitNotDone;
     }
     try {

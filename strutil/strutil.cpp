@@ -179,6 +179,20 @@ int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
 
 std::string IntToStr(int64_t Value) { return std::to_string(Value); }
 
+std::string HexByte(uint8_t Byte)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    return std::string{Digits[Byte >> 4], Digits[Byte & 15]};
+}
+
+size_t Utf8Characters(std::string_view Text)
+{
+    size_t characters = 0;
+    for (char c : Text)
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return characters;
+}
+
 std::vector<std::string> SplitAt(const std::string& S, const std::string& Separator)
 {
     std::vector<std::string> pieces;

@@ -50,6 +50,13 @@ const char* FindEither(const char* From, const char* To, char A, char B);
 // Decimal text of a number, for captions and messages.
 std::string IntToStr(int64_t Value);
 
+// A byte as two upper-case hexadecimal digits.
+std::string HexByte(uint8_t Byte);
+
+// How many characters a UTF-8 text shows (its bytes less the continuation
+// bytes), for padding columns of Russian labels.
+size_t Utf8Characters(std::string_view Text);
+
 // The pieces of S between occurrences of Separator: k separators give k + 1
 // pieces, empty ones included.
 std::vector<std::string> SplitAt(const std::string& S, const std::string& Separator);
