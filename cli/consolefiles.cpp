@@ -4,12 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "helptext.h"
 #include "texts.h"
 #include "strutil.h"
 
 namespace {
-
-const char* const HelpFileName = "Read_Me.txt";
 
 // Table bytes written out as UTF-8. The text-file writer writes from the
 // start to the end, so the converted bytes simply follow each other.

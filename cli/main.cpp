@@ -16,8 +16,8 @@
 #include "pack.h"
 #include "texts.h"
 #include "salvage.h"
-#include "texts.h"
 #include "fmmain.h"
+#include "helptext.h"
 #include "outcome.h"
 #include "maintexts.h"
 #include "strutil.h"
@@ -498,7 +498,7 @@ int Run(const std::vector<std::string>& Args, TLanguage Language)
     TConsoleFiles files(OsFileSystem());
     const std::string folder = ProgramFolder(Args.empty() ? std::string() : Args[0]);
     if (!folder.empty())
-        files.ProgramHelpFile = folder + "Read_Me.txt";
+        files.ProgramHelpFile = folder + HelpFileName;
 
     std::unique_ptr<TCodePage> codePage;
     const int prepared = PrepareCodePage(options, port, files, codePage);

@@ -16,7 +16,6 @@
 namespace {
 
 using namespace MainTexts;
-const char* const HelpFileName = "Read_Me.txt";
 
 // Progress steps, in records (Load: in lines).
 constexpr int32_t ClearStep = 100;
@@ -72,18 +71,26 @@ bool HasMoreTabsThan(std::string_view Line, size_t Count)
     return false;
 }
 
-// Info and Save only read: a table the system refuses to open for writing
-// (a read-only file, a CD, a read-only share) is opened for reading instead,
-// so its texts can still be listed and saved.
-void OpenForReading(TDBFLite& Table, const std::string& Path)
+// Opens the table read-write; false, with nothing open, when the system
+// refuses writing to it (a read-only file, a CD, a read-only share).
+bool TryOpenForWriting(TDBFLite& Table, const std::string& Path)
 {
     try {
         Table.OpenTable(Path, false);
+        return true;
     } catch (const EStreamError& e) {
         if (e.Failure() != TIoFailure::AccessDenied)
             throw;
-        Table.OpenTable(Path, true);
+        return false;
     }
+}
+
+// Info and Save only read: a table the system refuses to open for writing
+// is opened for reading instead, so its texts can still be listed and saved.
+void OpenForReading(TDBFLite& Table, const std::string& Path)
+{
+    if (!TryOpenForWriting(Table, Path))
+        Table.OpenTable(Path, true);
 }
 
 }  // namespace
@@ -93,15 +100,10 @@ void OpenForReading(TDBFLite& Table, const std::string& Path)
 // or written.
 bool TfmMain::OpenForWriting(TDBFLite& Table, const std::string& Path)
 {
-    try {
-        Table.OpenTable(Path, false);
-    } catch (const EStreamError& e) {
-        if (e.Failure() != TIoFailure::AccessDenied)
-            throw;
-        Stop(ReadOnlyTable);
-        return false;
-    }
-    return true;
+    if (TryOpenForWriting(Table, Path))
+        return true;
+    Stop(ReadOnlyTable);
+    return false;
 }
 
 TfmMain::TfmMain(TWindowPort& WindowPort, TFileSystem& FileSystem) : Port(WindowPort), Files(FileSystem)

@@ -99,14 +99,13 @@ public:
     void Sync() override
     {
         // fdatasync leaves out only the timestamps, which no reader needs.
-        int rc;
-        do {
+        const ssize_t rc = Uninterrupted([&] {
 #if defined(__linux__)
-            rc = ::fdatasync(Fd_);
+            return ::fdatasync(Fd_);
 #else
-            rc = ::fsync(Fd_);
+            return ::fsync(Fd_);
 #endif
-        } while (rc != 0 && errno == EINTR);
+        });
         if (rc != 0) {
             const int err = errno;
             throw EStreamError(WriteErrorText(), FailureOf(err), err);
@@ -115,10 +114,7 @@ public:
 
     void Truncate(uint64_t Size) override
     {
-        int rc;
-        do {
-            rc = ::ftruncate(Fd_, static_cast<off_t>(Size));
-        } while (rc != 0 && errno == EINTR);
+        const ssize_t rc = Uninterrupted([&] { return ::ftruncate(Fd_, static_cast<off_t>(Size)); });
         if (rc != 0) {
             const int err = errno;
             throw EStreamError(WriteErrorText(), FailureOf(err), err);

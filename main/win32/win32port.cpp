@@ -4,9 +4,8 @@
 
 #include <algorithm>
 
+#include "maintexts.h"
 #include "winstr.h"
-
-const wchar_t* const AppTitle = L"Tarnwick";
 
 namespace {
 
@@ -161,7 +160,7 @@ void TWin32Port::SetCursor(TCursor Cursor)
 
 void TWin32Port::ShowError(const std::string& Text)
 {
-    ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), AppTitle, MB_OK | MB_ICONERROR);
+    ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), Utf8ToWide(MainTexts::Title).c_str(), MB_OK | MB_ICONERROR);
 }
 
 std::string TWin32Port::TableToText(const std::string& Bytes) { return WideToUtf8(AnsiToWide(Bytes)); }
