@@ -46,7 +46,7 @@ void TPageCache::MakeRecent(size_t Slot)
     Recent_[0] = Slot;
 }
 
-TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
+TPageCache::TPage& TPageCache::PageFor(uint64_t Number)
 {
     for (size_t slot : Recent_) {
         if (slot < Pages_.size() && Pages_[slot].Number == Number) {
@@ -90,7 +90,7 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number, bool Fill)
     page.Changed.clear();
     page.Referenced = true;
     const uint64_t start = Number << PageShift_;
-    if (Fill && start < Size_) {
+    if (start < Size_) {
         // A failed read must not leave the slot looking like a cached page.
         try {
             Stream_.ReadAt(start, page.Bytes.data(), PageSize_);
@@ -127,7 +127,7 @@ size_t TPageCache::ReadSlow(uint64_t Offset, void* Buffer, size_t Count)
     size_t done = 0;
     while (done < inFile) {
         const uint64_t at = Offset + done;
-        TPage& page = PageFor(at >> PageShift_, true);
+        TPage& page = PageFor(at >> PageShift_);
         const size_t within = static_cast<size_t>(at & (PageSize_ - 1));
         const size_t take = std::min(inFile - done, PageSize_ - within);
         std::memcpy(out + done, page.Bytes.data() + within, take);
@@ -158,8 +158,7 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
         const uint64_t at = Offset + done;
         const size_t within = static_cast<size_t>(at & (PageSize_ - 1));
         const size_t take = std::min(Count - done, PageSize_ - within);
-        // A page written whole need not be read first.
-        TPage& page = PageFor(at >> PageShift_, !(within == 0 && take == PageSize_));
+        TPage& page = PageFor(at >> PageShift_);
         char* to = page.Bytes.data() + within;
         if (at + take > Size_ || std::memcmp(to, in + done, take) != 0) {
             std::memcpy(to, in + done, take);
@@ -176,7 +175,7 @@ const char* TPageCache::PeekSlow(uint64_t Offset, size_t& Count)
         Count = 0;
         return nullptr;
     }
-    TPage& page = PageFor(Offset >> PageShift_, true);
+    TPage& page = PageFor(Offset >> PageShift_);
     const size_t within = static_cast<size_t>(Offset & (PageSize_ - 1));
     Count = static_cast<size_t>(std::min<uint64_t>({Count, PageSize_ - within, Size_ - Offset}));
     return page.Bytes.data() + within;

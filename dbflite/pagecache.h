@@ -131,7 +131,8 @@ private:
     }
     static void MergeChanged(std::vector<TRange>& Ranges, uint32_t Begin, uint32_t End);
 
-    TPage& PageFor(uint64_t Number, bool Fill);
+    // The page Number, read from the file where the file reaches it.
+    TPage& PageFor(uint64_t Number);
     // Most copies are a field's few bytes: done in two overlapping moves
     // rather than by a general copy, whose start-up costs more than them.
     static void CopyBytes(char* To, const char* From, size_t Count)
