@@ -476,20 +476,11 @@ void TDBFLite::CloseTable()
 
 uint64_t TDBFLite::MemoFileSize() const { return Memo_ ? Memo_->Size() : 0; }
 
-std::vector<int> TDBFLite::MemoFields() const
+std::vector<int> TDBFLite::FieldsWhere(bool (TFieldDesc::*Test)() const) const
 {
     std::vector<int> fields;
     for (size_t i = 0; i < Fields_.size(); ++i)
-        if (Fields_[i].IsMemo())
-            fields.push_back(static_cast<int>(i));
-    return fields;
-}
-
-std::vector<int> TDBFLite::MemoFileFields() const
-{
-    std::vector<int> fields;
-    for (size_t i = 0; i < Fields_.size(); ++i)
-        if (Fields_[i].RefersToMemoFile())
+        if ((Fields_[i].*Test)())
             fields.push_back(static_cast<int>(i));
     return fields;
 }

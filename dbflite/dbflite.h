@@ -146,9 +146,9 @@ public:
     int FieldIndex(const std::string& Name) const;
     // The memo fields' numbers, in field order: what Info lists and what
     // the operations take when no fields are named.
-    std::vector<int> MemoFields() const;
+    std::vector<int> MemoFields() const { return FieldsWhere(&TFieldDesc::IsMemo); }
     // Every field that refers into the memo file, memo fields and others.
-    std::vector<int> MemoFileFields() const;
+    std::vector<int> MemoFileFields() const { return FieldsWhere(&TFieldDesc::RefersToMemoFile); }
 
     // The memo file beside a table: the extension of the file name replaced
     // by ".FPT", or ".FPT" appended when the name has none.
@@ -317,6 +317,8 @@ private:
     // Counts the records another program appended while the table was open.
     void TakeOthersAppends();
     void RequireTrustedLayout() const;
+    // The numbers of the fields Test holds for, in field order.
+    std::vector<int> FieldsWhere(bool (TFieldDesc::*Test)() const) const;
     // Raises the error for a field too narrow for a reference to Block.
     void RequireRefFits(const TFieldDesc& Field, uint64_t Block) const;
     // ReadValue and WriteValue of the binary numbers and dates of the newer
