@@ -158,8 +158,8 @@ bool TMainWindow::Create(int Show)
     const int height = frame.bottom - frame.top;
     const int left = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int top = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    if (!::CreateWindowExW(FormExStyle, TarnwickIds::MainWindowClass, AppTitle, FormStyle, left, top, width, height,
-                           nullptr, nullptr, Instance_, this))
+    if (!::CreateWindowExW(FormExStyle, TarnwickIds::MainWindowClass, Utf8ToWide(MainTexts::Title).c_str(), FormStyle,
+                           left, top, width, height, nullptr, nullptr, Instance_, this))
         return false;
     ::ShowWindow(Form_, Show);
     ::UpdateWindow(Form_);

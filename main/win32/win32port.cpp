@@ -160,6 +160,7 @@ void TWin32Port::SetCursor(TCursor Cursor)
 
 void TWin32Port::ShowError(const std::string& Text)
 {
+    // The application title, whatever the caption says.
     ::MessageBoxW(C_.Form, Utf8ToWide(Text).c_str(), Utf8ToWide(MainTexts::Title).c_str(), MB_OK | MB_ICONERROR);
 }
 

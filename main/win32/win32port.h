@@ -10,9 +10,6 @@
 
 #include "port.h"
 
-// The application title: the error boxes carry it, whatever the caption says.
-extern const wchar_t* const AppTitle;
-
 class TWin32Port final : public TWindowPort {
 public:
     // The windows the port works on, known once the main window has made them.
