@@ -203,6 +203,10 @@ int OnTable(TConsolePort& Port, const TOptions& Options, TCommand Command)
         return ExitNotDone;
     try {
         return Command(path);
+    } catch (const ERefused& e) {
+        Port.Progress.End();
+        ShowError(Port, e);
+        return ExitNotDone;
     } catch (const EError& e) {
         Port.Progress.End();
         return ShowError(Port, e);
@@ -342,11 +346,11 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
             [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
         Port.Progress.End();
         if (done.TooLarge)
-            std::cerr << FormatRepairText(TRepairText::MemoTooLarge, {std::to_string(done.PeakSize)}, Options.Language)
+            std::cerr << FormatRepairText(TRepairText::PackTooLarge, {std::to_string(done.PeakSize)}, Options.Language)
                       << std::endl;
         if (!done.Done)
             return ExitNotDone;
-        std::cerr << FormatRepairText(TRepairText::PackDone,
+        std::cerr << FormatRepairText(done.SizeAfter > done.SizeBefore ? TRepairText::PackGrew : TRepairText::PackDone,
                                       {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
                                        std::to_string(done.Texts), std::to_string(done.Blanked)},
                                       Options.Language)

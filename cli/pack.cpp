@@ -10,14 +10,17 @@
 #include "texts.h"
 #include "dbflite.h"
 #include "fptlayout.h"
+#include "maintexts.h"
+#include "error.h"
 
 namespace {
 
-// One reference that reads a text, by where it led when the run began.
+// One reference that leads to a run, by where it led when the run began.
 struct TLiveRef {
     int32_t RecNo;
     int Field;
     uint32_t Block;
+    uint64_t Final = 0;  // its own run's place in the front
 };
 
 // One run that live references lead to, in block order.
@@ -26,7 +29,7 @@ struct TLiveRun {
     uint64_t Blocks;
     uint64_t Present;    // the bytes of its text the file holds
     bool Whole;          // all the bytes its header claims
-    uint64_t Final = 0;  // its place in the front, in record order
+    uint64_t Final = 0;  // its place in the front: the first reference's
     uint64_t Aside = 0;  // where step 1 puts it
     bool MovedAside = false;
     bool Copied = false;  // by the step under way
@@ -38,10 +41,9 @@ struct TLiveRun {
 struct TPlan {
     std::vector<TLiveRef> Refs;                  // in record order
     std::vector<TLiveRun> Runs;                  // in block order, each once
-    std::vector<std::pair<int32_t, int>> Blank;  // references that read as blank
+    std::vector<std::pair<int32_t, int>> Blank;  // references that lead to no run
     uint64_t FrontStart = 0, FrontEnd = 0;       // in blocks
     uint64_t Peak = 0;                           // bytes
-    uint64_t ToBlank = 0;
 };
 
 class TBlockBits {
@@ -64,19 +66,28 @@ private:
 };
 
 // A table pack can move every run of: memo blocks to tell apart, fields
-// where the descriptors place them, and no field but memo fields leading
-// into the memo file (their pictures and blobs would be written over).
-void RequirePackable(const TDBFLite& Table)
+// where the descriptors place them, no field of a type nobody here knows
+// (it might keep data in the memo file that would be written over), and no
+// records past the header's count. Those are what a crash during an append
+// leaves; no reader counts them, the owner's next append writes over them,
+// and a write to one here would append a blank record over it. Their texts
+// would count as free space and be written over, and the records would
+// read other texts once the count is set right: the user decides about
+// them first.
+void RequirePackable(TDBFLite& Table)
 {
     RequireMemoBlocks(Table);
     if (!Table.LayoutTrusted())
-        throw EError(Table.LayoutMismatchMessage());
-    std::string others;
-    for (int field : Table.MemoFileFields())
-        if (!Table.Fields()[static_cast<size_t>(field)].IsMemo())
-            others += (others.empty() ? "" : ", ") + Table.Fields()[static_cast<size_t>(field)].Name;
-    if (!others.empty())
-        throw EError(FormatRepairText(TRepairText::PackOtherMemoFields, {others}, TLanguage::Russian));
+        throw ERefused(Table.LayoutMismatchMessage());
+    for (const TFieldDesc& field : Table.Fields())
+        if (!field.IsKnownType())
+            throw ERefused(FormatRepairText(TRepairText::PackUnknownField,
+                                            {field.Name, std::string(1, field.FieldType)}, TLanguage::Russian));
+    const int64_t past = Table.RecordsPastCount();
+    if (past > 0)
+        throw ERefused(FormatRepairText(TRepairText::PackRecordsPastCount,
+                                        {std::to_string(past), std::to_string(Table.RecordCount())},
+                                        TLanguage::Russian));
 }
 
 template <typename TRuns>
@@ -87,26 +98,29 @@ auto RunAt(TRuns& Runs, uint32_t Block) -> decltype(&Runs[0])
     return at != Runs.end() && at->Block == Block ? &*at : nullptr;
 }
 
-// Reads the references (no text but the first bytes that tell blank from
-// not): the runs they lead to, each once, in block order.
+// Reads the references of every field that leads into the memo file (no
+// text but the block headers): the runs they lead to, each once, in block
+// order. What a run holds does not matter: an empty text, blanks or zeros
+// are kept as they are. References that lead to no run (not a number, past
+// the end, into the middle of a text) read no text; they are blanked, as
+// Clear does, since the texts moved under them would otherwise become
+// theirs.
 void CollectRuns(TDBFLite& Table, TPlan& Plan)
 {
     const uint64_t blockSize = Table.MemoBlockSize();
-    const std::vector<int> fields = Table.MemoFields();
+    const std::vector<int> fields = Table.MemoFileFields();
     const int32_t records = Table.RecordsInFile();
     for (int32_t r = 0; r < records; ++r)
         for (int field : fields) {
-            const TMemoInspection seen = Table.InspectMemo(r, field);
-            if (seen.State == TMemoRefState::Empty)
+            const TMemoRefState state = Table.InspectMemo(r, field).State;
+            if (state == TMemoRefState::Empty)
                 continue;
-            if (seen.ReadsBlank) {
-                ++Plan.ToBlank;
+            const TMemoRunInfo run = Table.MemoRunOf(r, field);
+            if (state == TMemoRefState::NotANumber || state == TMemoRefState::PastEnd ||
+                state == TMemoRefState::NotAStart || !run.InFile) {
                 Plan.Blank.push_back({r, field});
                 continue;
             }
-            const TMemoRunInfo run = Table.MemoRunOf(r, field);
-            if (!run.InFile)
-                continue;
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
             Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks, run.Present, run.Present == run.Length});
@@ -118,19 +132,22 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
                     Plan.Runs.end());
 }
 
-// The front in record order. A run already at its place stays there (a
-// packed file, or one whose pack was cut short, is not copied again).
+// The front in record order, a run of its own for every reference: two
+// references that shared a text get a copy each, so the owner's next edit
+// of one no longer changes the other. A run already at its place stays
+// there (a packed file, or one whose pack was cut short, is not copied
+// again).
 void PlaceInFront(uint64_t BlockSize, TPlan& Plan)
 {
     Plan.FrontStart = (MemoHeaderArea + BlockSize - 1) / BlockSize;
     Plan.FrontEnd = Plan.FrontStart;
-    for (const TLiveRef& ref : Plan.Refs) {
+    for (TLiveRef& ref : Plan.Refs) {
         TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (run.Copied)
-            continue;
-        run.Copied = true;
-        run.Final = Plan.FrontEnd;
+        ref.Final = Plan.FrontEnd;
         Plan.FrontEnd += run.Blocks;
+        if (!run.Copied)
+            run.Final = ref.Final;
+        run.Copied = true;
     }
     for (TLiveRun& run : Plan.Runs)
         run.Copied = false;
@@ -193,17 +210,6 @@ void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
     Plan.Peak = std::max(Plan.Peak, Size);
 }
 
-// Every run placed: the front for all of them, and, for those in the front
-// now, a place behind it for step 1.
-TPlan MakePlan(TDBFLite& Table)
-{
-    TPlan plan;
-    CollectRuns(Table, plan);
-    PlaceInFront(Table.MemoBlockSize(), plan);
-    PlaceAside(Table, Table.MemoFileSize(), plan);
-    return plan;
-}
-
 // Every copy and every reference the plan writes, checked before the first
 // write: a block a field cannot hold, or past the memo file's last block
 // number, would stop the run half done. The file may grow on the way by
@@ -215,11 +221,11 @@ void RequireFeasible(const TDBFLite& Table, const TPlan& Plan, uint64_t SizeBefo
         const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
         if (run.MovedAside)
             Table.PlanMemoRun(ref.Field, run.Aside, run.Present);
-        Table.PlanMemoRun(ref.Field, run.Final, run.Present);
+        Table.PlanMemoRun(ref.Field, ref.Final, run.Present);
     }
     const uint64_t bound = 2 * std::max<uint64_t>(SizeBefore, OwnerMemoLimit);
     if (Plan.Peak > bound)
-        throw EError(FormatRepairText(TRepairText::PackOverlapping, {std::to_string(Plan.Peak)}, TLanguage::Russian));
+        throw ERefused(FormatRepairText(TRepairText::PackOverlapping, {std::to_string(Plan.Peak)}, TLanguage::Russian));
 }
 
 // What a plan comes to, before anything is written.
@@ -229,11 +235,34 @@ TPackResult Expected(const TDBFLite& Table, const TPlan& Plan)
     result.SizeBefore = Table.MemoFileSize();
     result.SizeAfter = Plan.FrontEnd * Table.MemoBlockSize();
     result.PeakSize = Plan.Peak;
-    result.Texts = Plan.Runs.size();
+    result.Texts = Plan.Refs.size();
     result.References = Plan.Refs.size();
+    result.Blanked = Plan.Blank.size();
     for (const TLiveRun& run : Plan.Runs)
         result.MovedAside += run.MovedAside;
     return result;
+}
+
+// The table checked and every run placed: the front for all of them, and,
+// for those in the front now, a place behind it for step 1; then every
+// write of the plan checked.
+TPlan Replan(TDBFLite& Table)
+{
+    RequirePackable(Table);
+    TPlan plan;
+    CollectRuns(Table, plan);
+    PlaceInFront(Table.MemoBlockSize(), plan);
+    PlaceAside(Table, Table.MemoFileSize(), plan);
+    try {
+        RequireFeasible(Table, plan, Table.MemoFileSize());
+    } catch (const ERefused&) {
+        throw;
+    } catch (const EStreamError&) {
+        throw;
+    } catch (const EError& e) {
+        throw ERefused(e.Message());
+    }
+    return plan;
 }
 
 // Step 1: the front cleared, its runs copied behind it, then pointed at.
@@ -256,20 +285,36 @@ void MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std
         run.Copied = false;
 }
 
-// Step 2: every run into its place in the front, in record order.
+// Step 2: every reference's run into its place in the front, in record
+// order, copied from where step 1 left the reference.
 void CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<void()>& Step)
 {
     for (const TLiveRef& ref : Plan.Refs) {
         Step();
-        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (run.InPlace())
+        const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
+        if (run.InPlace() && ref.Final == run.Final)
             continue;
-        if (!run.Copied) {
-            Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), run.Final);
-            run.Copied = true;
-        }
-        Table.PointMemoRef(ref.RecNo, ref.Field, run.Final);
+        Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), ref.Final);
+        Table.PointMemoRef(ref.RecNo, ref.Field, ref.Final);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The table opened and its plan made and checked. What stops the run here
+// is a refusal: nothing has been written.
+TPlan OpenAndPlan(TDBFLite& Table, const std::string& TablePath, bool ReadOnly)
+{
+    try {
+        Table.OpenTable(TablePath, ReadOnly);
+    } catch (const EStreamError& e) {
+        if (e.Failure() == TIoFailure::AccessDenied)
+            throw ERefused(MainTexts::ReadOnlyTable);
+        throw;
+    }
+    return Replan(Table);
 }
 
 }  // namespace
@@ -277,13 +322,8 @@ void CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<void()>& St
 TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
 {
     TDBFLite table(Files);
-    table.OpenTable(TablePath, true);
-    RequirePackable(table);
-    const TPlan plan = MakePlan(table);
-    RequireFeasible(table, plan, table.MemoFileSize());
-    TPackResult result = Expected(table, plan);
-    result.Blanked = plan.ToBlank;
-    return result;
+    const TPlan plan = OpenAndPlan(table, TablePath, true);
+    return Expected(table, plan);
 }
 
 TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
@@ -291,17 +331,28 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
                      const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites)
 {
     TDBFLite table(Files);
-    table.OpenTable(TablePath, false);
-    RequirePackable(table);
-    TPlan plan = MakePlan(table);
-    RequireFeasible(table, plan, table.MemoFileSize());
+    TPlan plan = OpenAndPlan(table, TablePath, false);
     TPackResult result = Expected(table, plan);
-    if (plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge) {
+    const auto tooLarge = [&] {
+        return plan.Peak > OwnerMemoLimit && result.SizeBefore <= OwnerMemoLimit && !AllowLarge;
+    };
+    if (tooLarge()) {
         result.TooLarge = true;
         return result;
     }
-    if (BeforeWrites && !BeforeWrites(table, result))
-        return result;
+    if (BeforeWrites) {
+        if (!BeforeWrites(table, result))
+            return result;
+        // The owner may have worked on the table while the question stood:
+        // the plan carried out is made from the files as they are now.
+        table.Reload();
+        plan = Replan(table);
+        result = Expected(table, plan);
+        if (tooLarge()) {
+            result.TooLarge = true;
+            return result;
+        }
+    }
     result.MovedAside = 0;
     const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
     int64_t done = 0;
@@ -310,11 +361,10 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
             Progress(done, steps);
     };
 
-    // 0. What reads as blank is blanked, on disk before any run moves.
-    for (const auto& blank : plan.Blank) {
+    // 0. References that lead to no run are blanked, on disk before any run
+    // moves under them.
+    for (const auto& blank : plan.Blank)
         table.WriteBlankMemoRef(blank.first, blank.second);
-        ++result.Blanked;
-    }
     plan.Blank.clear();
     plan.Blank.shrink_to_fit();
     table.Commit();

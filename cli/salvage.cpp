@@ -10,9 +10,9 @@
 void RequireMemoBlocks(const TDBFLite& Table)
 {
     if (!Table.HasMemoFile())
-        throw EError(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
+        throw ERefused(RepairText(TRepairText::SalvageNoMemoFile, TLanguage::Russian));
     if (Table.MemoBlockSize() == 0)
-        throw EError(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
+        throw ERefused(RepairText(TRepairText::SalvageBlockSizeZero, TLanguage::Russian));
 }
 
 TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath, const std::string& OutputPath,

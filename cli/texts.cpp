@@ -509,23 +509,42 @@ const TRepairEntry RepairEntries[] = {
     {TRepairText::Bytes,
      "байт",
      "bytes"},
-    {TRepairText::PackOtherMemoFields,
-     "Поля %1 тоже хранят данные в MEMO файле (рисунки, объекты): сжатие их не переносит. Таблица не изменена.",
-     "The fields %1 keep data in the memo file too (pictures, objects), which pack does not move. The table is unchanged."},
+    {TRepairText::PackUnknownField,
+     "Поле %1 имеет тип %2, неизвестный программе: оно может хранить данные в MEMO файле, "
+     "и сжатие их бы затерло. Таблица не изменена.",
+     "The field %1 is of type %2, which this program does not know: it may keep data in the memo file, "
+     "which pack would write over. The table is unchanged."},
+    {TRepairText::PackRecordsPastCount,
+     "В файле таблицы %1 записей сверх числа в заголовке (%2), обычно после сбоя при добавлении записи: "
+     "сжатие затерло бы их тексты. Исправьте число записей в заголовке или уберите лишние записи, "
+     "затем повторите (check покажет их). Таблица не изменена.",
+     "The table file holds %1 records past the count in its header (%2), as a crash during an append leaves "
+     "them: pack would write over their texts. Set the header's count right or remove those records, "
+     "then pack again (check shows them). The table is unchanged."},
     {TRepairText::PackOverlapping,
      "Тексты MEMO файла налегают друг на друга (см. check): при сжатии файл вырос бы до %1 байт. Таблица не изменена.",
      "Texts of the memo file overlap one another (see check): packing would grow the file to %1 bytes. The table is unchanged."},
+    {TRepairText::PackTooLarge,
+     "Во время сжатия MEMO файл вырос бы до %1 байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. "
+     "Запустите с --allow-large или сначала освободите тексты (clear). Таблица не изменена.",
+     "While packing, the memo file would grow to %1 bytes, past 2 GiB: FoxPro and Visual FoxPro cannot open it. "
+     "Run with --allow-large, or free texts first (clear). The table is unchanged."},
+    {TRepairText::PackGrew,
+     "MEMO файл вырос с %2 до %1 байт: общие и налегающие тексты разнесены по отдельным блокам; "
+     "текстов %3, ссылок без текста очищено %4.",
+     "The memo file grew from %2 to %1 bytes: texts that references shared or that overlapped were copied apart; "
+     "%3 texts, %4 references that led to no text blanked."},
     {TRepairText::PackDone,
-     "MEMO файл сжат: %1 байт вместо %2; текстов %3, пустых ссылок очищено %4.",
-     "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references to blank texts blanked."},
+     "MEMO файл сжат: %1 байт вместо %2; текстов %3, ссылок без текста очищено %4.",
+     "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references that led to no text blanked."},
     // clang-format on
 };
 
 // The repair texts the command line's steps raise as errors, in Russian as
 // the table layer's are.
-const TRepairText RaisedRepairTexts[] = {TRepairText::SalvageNoMemoFile, TRepairText::SalvageBlockSizeZero,
-                                         TRepairText::BackupFailed, TRepairText::PackOtherMemoFields,
-                                         TRepairText::PackOverlapping};
+const TRepairText RaisedRepairTexts[] = {TRepairText::SalvageNoMemoFile,    TRepairText::SalvageBlockSizeZero,
+                                         TRepairText::BackupFailed,         TRepairText::PackUnknownField,
+                                         TRepairText::PackRecordsPastCount, TRepairText::PackOverlapping};
 
 }  // namespace
 

@@ -119,8 +119,11 @@ enum class TRepairText {
     PackConfirm,
     PackDone,
     Bytes,
-    PackOtherMemoFields,
+    PackUnknownField,
+    PackRecordsPastCount,
     PackOverlapping,
+    PackTooLarge,
+    PackGrew,
 };
 
 // The text Id in Language. Texts with %1, %2, ... take their values through

@@ -736,8 +736,10 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     // cut short, read no further: they would take the texts of other records
     // for their own.
     run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize_;
+    // A block header the end of the file cuts short holds no length to
+    // trust: its missing bytes would read as zeros.
     const bool appended = run.Offset >= MemoSizeAtOpen_;
-    if (run.Offset >= MemoFileSize() || (appended && !OwnsRun(RecNo, FieldNo))) {
+    if (run.Offset + MemoBlockHeaderSize > MemoFileSize() || (appended && !OwnsRun(RecNo, FieldNo))) {
         run.PastEnd = true;
         return run;
     }
@@ -811,19 +813,37 @@ bool TDBFLite::ReadMemoRun(int32_t RecNo, int FieldNo, std::string& Bytes, uint3
 {
     const TMemoRun run = LocateMemo(RecNo, FieldNo);
     BlockType = run.Type;
-    uint64_t start = 0;
     if (run.Block < 0 || run.PastEnd || run.NotAStart) {
         Bytes.clear();
         return false;
     }
-    // Another driver's value keeps every byte: trailing zeros or spaces
-    // are part of a number or an array.
-    const uint64_t length = IsTextMemoType(run.Type) ? MemoText(run, start) : run.Present;
-    ReadMemoBytes(run.Offset + MemoBlockHeaderSize, length, Bytes);
-    // Cut short, another driver's value would be a different value: the
-    // caller's run ends here instead.
-    if (!IsTextMemoType(run.Type) && Bytes.size() < length)
+    ReadMemoBytes(run.Offset + MemoBlockHeaderSize, run.Present, Bytes);
+    // A value cut short by the memory at hand would be another value.
+    if (Bytes.size() < run.Present)
         throw std::bad_alloc();
+    return true;
+}
+
+bool TDBFLite::RewriteMemoRef(int32_t RecNo, int FieldNo)
+{
+    RequireTrustedLayout();
+    const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    if (run.Block < 0 || !HasMemoFile_ || run.PastEnd || run.NotAStart) {
+        WriteBlankMemoRef(RecNo, FieldNo);
+        return false;
+    }
+    TMemoRunInfo info;
+    info.Block = run.Block;
+    info.InFile = true;
+    info.Type = run.Type;
+    info.Offset = run.Offset;
+    info.Length = run.Length;
+    info.Present = run.Present;
+    // Everything that could stop the copy is asked before its first byte.
+    const uint64_t start = NextRunBlock();
+    PlanMemoRun(FieldNo, start, run.Present);
+    CopyMemoRun(info, start);
+    PointMemoRef(RecNo, FieldNo, start);
     return true;
 }
 
@@ -935,17 +955,49 @@ TMemoRunInfo TDBFLite::MemoRunOf(int32_t RecNo, int FieldNo)
     return info;
 }
 
+void TDBFLite::Reload()
+{
+    Flush();
+    if (!Table_)
+        return;
+    Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
+    Table_->BeforeWriteBack = [this] {
+        if (Memo_)
+            Memo_->Sync();
+    };
+    Table_->SyncBeforeHeader = true;
+    unsigned char header[TableHeaderSize];
+    Table_->Read(0, header, sizeof header);
+    // The layout is the one the fields were laid out by; only what the owner
+    // changes while it works is taken again.
+    if (le16(header + 8) != HeaderSize_ || le16(header + 10) != RecordSize_)
+        throw EError("Структура таблицы " + Quoted(FileName_) + " изменилась во время работы");
+    RecordCount_ = static_cast<int32_t>(le32(header + RecordCountOffset));
+    OwnRuns_.clear();
+    if (!HasMemoFile_)
+        return;
+    Memo_ = std::make_unique<TPageCache>(*MemoStream_, MemoPageSize, MemoPages, MemoHeaderFields);
+    unsigned char memoHeader[MemoHeaderRead];
+    Memo_->Read(0, memoHeader, sizeof memoHeader);
+    MemoNextBlock_ = be32(memoHeader);
+    MemoSizeAtOpen_ = Memo_->Size();
+}
+
+int64_t TDBFLite::RecordsPastCount()
+{
+    const uint64_t records = RecordsTheFileHolds();
+    const uint64_t claimed = static_cast<uint32_t>(RecordCount_);
+    return records > claimed ? static_cast<int64_t>(records - claimed) : 0;
+}
+
 int32_t TDBFLite::LimitRecordCountToFile()
 {
     RecordCount_ = RecordsInFile();
     return RecordCount_;
 }
 
-int32_t TDBFLite::RecordsInFile()
+uint64_t TDBFLite::RecordsTheFileHolds()
 {
-    // The header's count is an unsigned number; one of 2^31 or more cannot be
-    // true of a file this layer can address, and the file decides.
-    const uint32_t claimed = static_cast<uint32_t>(RecordCount_);
     const uint64_t size = Table_->Size();
     if (RecordSize_ == 0 || size <= HeaderSize_)
         return 0;
@@ -962,7 +1014,15 @@ int32_t TDBFLite::RecordsInFile()
         if (last != EndOfFile)
             ++records;
     }
-    const uint64_t present = std::min<uint64_t>(records, claimed);
+    return records;
+}
+
+int32_t TDBFLite::RecordsInFile()
+{
+    // The header's count is an unsigned number; one of 2^31 or more cannot be
+    // true of a file this layer can address, and the file decides.
+    const uint32_t claimed = static_cast<uint32_t>(RecordCount_);
+    const uint64_t present = std::min<uint64_t>(RecordsTheFileHolds(), claimed);
     return static_cast<int32_t>(std::min<uint64_t>(present, std::numeric_limits<int32_t>::max()));
 }
 
@@ -1214,7 +1274,7 @@ uint64_t TDBFLite::NextRunBlock() const
 uint64_t TDBFLite::PlanMemoRun(int FieldNo, uint64_t Block, uint64_t Length) const
 {
     const TFieldDesc& field = CheckedField(FieldNo);
-    if (field.FieldType != 'M')
+    if (!field.RefersToMemoFile())
         throw EError("Неверный тип значения");
     RequireWritableMemo();
     RequireInsideRecord(field);

@@ -40,6 +40,38 @@ struct TFieldDesc {
     {
         return IsMemo() || FieldType == 'G' || FieldType == 'P' || FieldType == 'W' || (FieldType == 'B' && Size != 8);
     }
+    // A type letter some xBase writer is known to use, whose bytes this
+    // layer knows to lie in the record (or, for the fields above, to lead
+    // into the memo file). A field of another letter might keep data in the
+    // memo file in a way nobody here can see, so a run that moves texts in
+    // that file refuses the table.
+    bool IsKnownType() const
+    {
+        switch (FieldType) {
+        case 'C':
+        case 'N':
+        case 'F':
+        case 'D':
+        case 'L':
+        case 'M':
+        case 'G':
+        case 'P':
+        case 'W':
+        case 'B':
+        case 'I':
+        case 'Y':
+        case 'T':
+        case 'V':
+        case 'Q':
+        case '0':
+        case '@':
+        case '+':
+        case 'O':
+        case '=':
+        case '^': return true;
+        default: return false;
+        }
+    }
     // A field that holds its value as text, which any text can be written to.
     bool StoresText() const { return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L'; }
 };
@@ -125,6 +157,16 @@ public:
     // stored positions (or, lacking those, the widths) put them, but nothing
     // is written: a write at a guessed offset would damage the record.
     bool LayoutTrusted() const { return LayoutTrusted_; }
+    // Forgets what the caches hold of both files and reads the record count
+    // and the memo header again. A run that asked the user decides on the
+    // files as they are after the answer: the owning application may have
+    // worked on them all the while the question stood. Anything written and
+    // not yet flushed is written out first.
+    void Reload();
+    // Whole or partly present records the table file holds beyond the
+    // header's count: what a crash during an append leaves behind. No reader
+    // counts them as records, yet their references may lead to texts.
+    int64_t RecordsPastCount();
     // A damaged header may claim more records than the file holds, or a
     // count past 2^31: a run visits the records that exist, and any it
     // appends go right after them. Lowers RecordCount to RecordsInFile and
@@ -224,11 +266,17 @@ public:
     // Whether Clear without All blanks this reference: it reads as no
     // text, or as a blank one.
     bool ClearWouldBlank(int32_t RecNo, int FieldNo) { return InspectMemo(RecNo, FieldNo).ReadsBlank; }
-    // The run a memo reference leads to, for a copy of it: its block type,
-    // and its bytes into Bytes (a text as ReadMemo gives it, another value
-    // type whole, as stored). False, and Bytes empty, when the reference
-    // leads to no run.
+    // The run a memo reference leads to: its block type, and its bytes into
+    // Bytes exactly as stored, as far as the file holds them (no trimming:
+    // trailing zeros and line breaks are part of a picture or a text). False,
+    // and Bytes empty, when the reference leads to no run.
     bool ReadMemoRun(int32_t RecNo, int FieldNo, std::string& Bytes, uint32_t& BlockType);
+    // Rewrite of one reference: the run it leads to is copied at the end of
+    // the memo file byte for byte, under its own block type (a run the end
+    // of the file cuts short, as far as it goes, its length corrected), and
+    // the reference is pointed at the copy. A reference that leads to no run
+    // is blanked. True when a run was copied.
+    bool RewriteMemoRef(int32_t RecNo, int FieldNo);
 
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
@@ -241,7 +289,8 @@ public:
     // block ToBlock; the memo header's next free block moves past it when
     // the copy ends beyond.
     void CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock);
-    // The reference of field FieldNo in record RecNo set to Block.
+    // The reference of field FieldNo in record RecNo set to Block: a memo
+    // field, or any other field that leads into the memo file.
     void PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block);
     // Everything written so far on the disk, the memo file first.
     void Commit();
@@ -262,6 +311,9 @@ public:
     int32_t RecordsInFile();
 
 private:
+    // Whole or partly present records in the table file, whatever the
+    // header counts.
+    uint64_t RecordsTheFileHolds();
     std::unique_ptr<TFileStream> DbfStream_;
     std::unique_ptr<TFileStream> MemoStream_;  // set only when HasMemoFile
     bool HasMemoFile_ = false;

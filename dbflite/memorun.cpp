@@ -54,7 +54,7 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
 void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
 {
     const TFieldDesc& field = CheckedField(FieldNo);
-    if (field.FieldType != 'M')
+    if (!field.RefersToMemoFile())
         throw EError("Неверный тип значения");
     RequireInsideRecord(field);
     RequireRefFits(field, Block);

@@ -250,8 +250,12 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
         Stop(stop);
     else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size())))))
         Cancel();
-    else
+    else {
+        // The owner may have changed references while the question stood:
+        // the run reads them as they are now, not as they were cached.
+        Table.Reload();
         return true;
+    }
     Table.CloseTable();
     return false;
 }
@@ -303,27 +307,15 @@ void TfmMain::btAutoClick()
     cursor.Start();
     Port.SetCaption(Rewriting);
     const int32_t records = RecordsToVisit(table);
-    std::string value;  // its room is used again, text after text
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % RewriteStep == 0)
             ShowProgress(r + 1, records);
-        for (int field : selection) {
-            // A text that cannot be read is stored as no text. A failing
-            // disk is another matter: its error ends the run, and the
-            // reference keeps pointing at the old, intact copy. A run of
-            // another driver's value type is copied whole under its type.
-            uint32_t type = MemoTypeText;
-            try {
-                if (!table.ReadMemoRun(r, field, value, type))
-                    type = MemoTypeText;
-            } catch (const EStreamError&) {
-                throw;
-            } catch (const EError&) {
-                value.clear();
-                type = MemoTypeText;
-            }
-            table.WriteMemo(r, field, value, type);
-        }
+        // Each run is copied byte for byte under its own block type: a
+        // picture's trailing zeros and a text's closing line break are part
+        // of it. A reference that leads to no run is blanked. A failing
+        // disk ends the run, the reference still at the old, intact copy.
+        for (int field : selection)
+            table.RewriteMemoRef(r, field);
     }
     cursor.Restore();
     table.CloseTable();
@@ -409,6 +401,8 @@ void TfmMain::btLoadClick()
         Cancel();
         return;
     }
+    // New texts go past what the owner appended while the question stood.
+    table.Reload();
     TBusyCursor cursor(Port);
     cursor.Start();
     TTextFileReader in(Files, Open.FileName);

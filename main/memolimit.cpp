@@ -22,7 +22,8 @@ uint64_t MemoSizeAfterRewrite(TDBFLite& Table, const std::vector<int>& Fields)
     for (int32_t r = 0; r < records; ++r)
         for (int field : Fields) {
             const TMemoRunInfo run = Table.MemoRunOf(r, field);
-            if (run.InFile && run.Present > 0)
+            // Every run a reference leads to is copied, an empty one too.
+            if (run.InFile && IsRunStart(run.Offset, run.Type))
                 end += RunSize(run.Present, Table.MemoBlockSize());
         }
     return end;

@@ -15,6 +15,15 @@ private:
     std::string Message_;
 };
 
+// A run that will not go on with the table as it is, said before anything
+// was written: the table's own state stops it (a layout it cannot trust, a
+// field it does not know), not a failure of the program or the disk. Front
+// ends tell the user, and the command line exits as for a refusal.
+class ERefused : public EError {
+public:
+    using EError::EError;
+};
+
 // What kind of failure the operating system reported, in terms a text-file
 // message can be chosen from whichever platform the program runs on.
 enum class TIoFailure { NotFound, AccessDenied, Locked, DiskFull, TooManyFiles, Other };

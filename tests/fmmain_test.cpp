@@ -348,19 +348,31 @@ TEST_F(Handlers, ClearStoppedByAWriteErrorReleasesTheTableAndTheCursor)
 
 // --- Rewrite ----------------------------------------------------------------
 
-TEST_F(Handlers, RewriteCopiesReadableTextsAndBlanksTheRest)
+TEST_F(Handlers, RewriteCopiesEveryRunByteForByteAndBlanksReferencesToNoRun)
 {
+    // Text references and Visual FoxPro's binary ones; texts ending in line
+    // breaks and blanks, binary values with zeros and control bytes inside
+    // and at their end, a run of zeros only, a run the file's end cuts short.
     spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}, {"BIN", 'M', 4}};
+    const std::string controls("\x04\x00", 2);
+    const std::string zeros(1078, '\0');
+    const std::string mixed("A\0\x01\x1F B\r\n\0\0", 10);
     const uint32_t first = memo.Add("First text\r\nline two  \r\n");
-    const uint32_t bin = memo.Add("bin");
+    const uint32_t bin = memo.Add(mixed, 0);
     const uint32_t blank = memo.Add("  \t\r\n");
     const uint32_t cyrillic = memo.Add("Привет");
+    const uint32_t control = memo.Add(controls, 0);
+    const uint32_t zero = memo.Add(zeros, 0);
+    const uint32_t freed = memo.Add("freed", 1000);
+    const uint32_t cut = memo.AddWithLength("cut short", 1000);
     spec.Records = {{"r0", MemoRef(first), BinaryMemoRef(bin)},
                     {"r1", MemoRef(blank), BinaryMemoRef(0)},
-                    {"r2", MemoRef(9999), BinaryMemoRef(cyrillic)}};
+                    {"r2", MemoRef(9999), BinaryMemoRef(cyrillic)},
+                    {"r3", MemoRef(control), BinaryMemoRef(zero)},
+                    {"r4", MemoRef(freed), BinaryMemoRef(cut)}};
     Put();
     const std::string memoBefore = t.Memo();
-    const uint32_t next = memo.NextBlock();
+    const uint32_t next = static_cast<uint32_t>(memoBefore.size() / 64);
     port.All = true;  // plays no part
     port.Memo = "NOTES\r\nBIN\r\nNOTES";
     Click(&TfmMain::btAutoClick);
@@ -368,21 +380,31 @@ TEST_F(Handlers, RewriteCopiesReadableTextsAndBlanksTheRest)
     EXPECT_EQ(port.Log, (Lines{RewriteQuestion(3), "cursor:-11", "caption:Перезапись...", "cursor:0",
                                "caption:MEMO поля переписаны."}));
     const std::string m = t.Memo();
-    // Record by record, field by field, from the old next free block on;
-    // a field named twice is written twice and keeps the second copy.
-    EXPECT_EQ(RunText(m, next), "First text\r\nline two");
-    EXPECT_EQ(Field(0, 2), BinaryMemoRef(next + 1));
-    EXPECT_EQ(RunText(m, next + 1), "bin");
-    EXPECT_EQ(Field(0, 1), MemoRef(next + 2));
-    EXPECT_EQ(RunText(m, next + 2), "First text\r\nline two");
-    EXPECT_EQ(Field(1, 1), Ten);
-    EXPECT_EQ(Field(1, 2), Zero4);
-    EXPECT_EQ(Field(2, 1), Ten);
-    EXPECT_EQ(Field(2, 2), BinaryMemoRef(next + 3));
-    EXPECT_EQ(RunText(m, next + 3), "Привет");
-    EXPECT_EQ(ReadBe32(m, 0), next + 4);
-    EXPECT_EQ(m.size(), (next + 4) * 64u);
+    // Record by record, field by field, from the end of the file on; a
+    // field named twice is written twice and keeps the second copy.
+    const struct {
+        int Record, Field;
+        uint32_t Block, Type;
+        std::string Bytes;
+    } copies[] = {{0, 2, next + 1, 0, mixed},       {0, 1, next + 2, 1, "First text\r\nline two  \r\n"},
+                  {1, 1, next + 4, 1, "  \t\r\n"},  {2, 2, next + 5, 1, "Привет"},
+                  {3, 2, next + 7, 0, zeros},       {3, 1, next + 24, 0, controls},
+                  {4, 2, next + 25, 1, "cut short"}};
+    for (const auto& c : copies) {
+        SCOPED_TRACE(c.Record);
+        EXPECT_EQ(c.Field == 1 ? Field(c.Record, 1) : Field(c.Record, 2),
+                  c.Field == 1 ? MemoRef(c.Block) : BinaryMemoRef(c.Block));
+        EXPECT_EQ(ReadBe32(m, c.Block * 64u), c.Type);
+        EXPECT_EQ(RunText(m, c.Block).substr(0, c.Bytes.size()), c.Bytes);
+    }
+    EXPECT_EQ(Field(1, 2), Zero4);  // no reference stays none
+    EXPECT_EQ(Field(2, 1), Ten);    // past the end: no run to copy
+    EXPECT_EQ(Field(4, 1), Ten);    // a freed block: no run start
+    // The cut run is copied as far as the file held it, its length set to that.
+    const uint32_t cutCopy = next + 25;
+    EXPECT_EQ(ReadBe32(m, cutCopy * 64u + 4), memoBefore.size() - cut * 64u - 8);
     EXPECT_EQ(m.substr(8, memoBefore.size() - 8), memoBefore.substr(8));  // old runs stay
+    EXPECT_EQ(ReadBe32(m, 0) * 64u, m.size());
     EXPECT_EQ(Field(2, 0), "r2  ");
     ExpectReleased();
 }
