@@ -47,30 +47,7 @@ struct TFieldDesc {
     // that file refuses the table.
     bool IsKnownType() const
     {
-        switch (FieldType) {
-        case 'C':
-        case 'N':
-        case 'F':
-        case 'D':
-        case 'L':
-        case 'M':
-        case 'G':
-        case 'P':
-        case 'W':
-        case 'B':
-        case 'I':
-        case 'Y':
-        case 'T':
-        case 'V':
-        case 'Q':
-        case '0':
-        case '@':
-        case '+':
-        case 'O':
-        case '=':
-        case '^': return true;
-        default: return false;
-        }
+        return FieldType != 0 && std::string_view("CNFDLMGPWBIYTVQ0@+O=^").find(FieldType) != std::string_view::npos;
     }
     // A field that holds its value as text, which any text can be written to.
     bool StoresText() const { return FieldType == 'C' || FieldType == 'N' || FieldType == 'D' || FieldType == 'L'; }
