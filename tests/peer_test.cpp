@@ -17,6 +17,10 @@
 #include "strutil.h"
 
 #include "salvage.h"
+#include "pack.h"
+#include "fakeport.h"
+#include "fixtures.h"
+#include "fmmain.h"
 #include "dbflite.h"
 #include "escape.h"
 #include "tablebuilder.h"
@@ -541,5 +545,45 @@ TEST_F(PeerTest, BinaryFieldsReadAsBothPeersReadThem)
                 }
             }
         }
+    }
+}
+
+TEST_F(PeerTest, RewriteAndPackKeepEveryStoredByteAsDbfreadReadsIt)
+{
+    // dbfread hands memos back untrimmed: texts ending in line breaks and
+    // blanks, binary values with zeros and control bytes inside and at
+    // their end, a value of zeros only, pictures; runs two references share.
+    for (const bool binary : {true, false}) {
+        SCOPED_TRACE(binary ? "Visual FoxPro binary references" : "FoxPro text references");
+        TMemoBuilder memo(64);
+        memo.Add("old copy");
+        const uint32_t text = memo.Add("Text with\r\nline breaks  \r\n");
+        const uint32_t control = memo.Add(std::string("\x04\x00", 2), 0);
+        const uint32_t zeros = memo.Add(std::string(1078, '\0'), 0);
+        const uint32_t picture = memo.Add(std::string("\x89PNG\r\n\x1A\n\0\x01 ", 11), 0);
+        const uint32_t blank = memo.Add(" \r\n");
+        const auto ref = [binary](uint32_t Block) {
+            return binary ? BinaryMemoRef(Block) : Block == 0 ? std::string() : MemoRef(Block);
+        };
+        const uint16_t width = binary ? 4 : 10;
+        TTableSpec spec = VisualFoxProTable({BinaryField("NOTES", 'M', width), BinaryField("PHOTO", 'G', width)});
+        spec.Records = {{ref(text), ref(picture)},
+                        {ref(control), ref(zeros)},
+                        {ref(blank), ref(picture)},
+                        {ref(text), ref(0)}};
+        const std::string path = Dir.Path(binary ? "VFP.DBF" : "FOX.DBF");
+        WriteFileBytes(path, BuildTable(spec));
+        WriteFileBytes(ChangeFileExt(path, ".FPT"), memo.Bytes());
+        int status = 0;
+        const std::string before = Script("read_memos.py", {path}, status);
+        ASSERT_EQ(status, 0) << ReadFileBytes(Dir.Path("stderr.txt"));
+        ASSERT_NE(before.find(ToHex("breaks  \r\n")), std::string::npos) << "dbfread trimmed the text";
+
+        TFakePort port = PortOn(path, "NOTES");
+        TfmMain(port).Run(&TfmMain::btAutoClick);
+        ASSERT_EQ(port.Captions().back(), "MEMO поля переписаны.");
+        EXPECT_EQ(Script("read_memos.py", {path}, status), before) << "after rewrite";
+        ASSERT_TRUE(PackMemo(OsFileSystem(), path, false).Done);
+        EXPECT_EQ(Script("read_memos.py", {path}, status), before) << "after pack";
     }
 }

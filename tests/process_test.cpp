@@ -23,6 +23,7 @@
 #include "fakeport.h"
 #include "fixtures.h"
 #include "fmmain.h"
+#include "pack.h"
 #include "strutil.h"
 #include "tempdir.h"
 
@@ -233,6 +234,86 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
         EXPECT_EQ(db.ReadMemo(0, 1), run.Record0);
         EXPECT_EQ(db.ReadMemo(1, 1), run.Record1);
     }
+}
+
+// What the owner does to memos while a run asks: blanks record 2's
+// reference, and stores a new text at the memo file's next free block (the
+// run, the header, then the reference) and points record 3 at it.
+struct TOwnerMemoEdits {
+    const TTableSpec& Layout;  // ID C 8, then NOTES M 10
+    const TDiskTable& Disk;
+    static constexpr const char* NewText = "the owner's new text";
+
+    void Work() const
+    {
+        ASSERT_EQ(InChild([this] {
+                      const int dbf = ::open(Disk.Table.c_str(), O_RDWR), fpt = ::open(Disk.Memo.c_str(), O_RDWR);
+                      char next[4];
+                      if (::pread(fpt, next, 4, 0) != 4)
+                          return 1;
+                      const uint32_t block = ReadBe32(std::string(next, 4), 0);
+                      std::string run = TMemoBuilder::RunHeader(1, static_cast<uint32_t>(std::strlen(NewText))) + NewText;
+                      run.resize(64, '\0');
+                      const unsigned char after[4] = {0, 0, 0, static_cast<unsigned char>(block + 1)};
+                      const off_t header = HeaderSizeOf(Layout), record = RecordSizeOf(Layout);
+                      const std::string ref = MemoRef(block);
+                      const bool ok = block < 255 && ::pwrite(fpt, run.data(), 64, block * 64) == 64 &&
+                                      ::pwrite(fpt, after, 4, 0) == 4 &&
+                                      ::pwrite(dbf, "          ", 10, header + 2 * record + 9) == 10 &&
+                                      ::pwrite(dbf, ref.data(), 10, header + 3 * record + 9) == 10;
+                      ::close(dbf);
+                      ::close(fpt);
+                      return ok ? 0 : 1;
+                  }),
+                  0);
+    }
+
+    // Record 2 reads no text and record 3 the owner's, whole.
+    void ExpectKept() const
+    {
+        TDBFLite db;
+        db.OpenTable(Disk.Table, true);
+        EXPECT_EQ(db.ReadRaw(2, 1), "          ") << "the owner's blanked reference came back";
+        EXPECT_EQ(db.ReadMemo(3, 1), NewText) << "the owner's new text was lost";
+    }
+};
+
+TEST(SharedTable, MemosTheOwnerChangesWhileARunAsksAreWhatTheRunFinds)
+{
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    for (int r = 0; r < 12; ++r) {
+        memo.Add("old copy " + std::to_string(r));
+        layout.Records.push_back({"R" + std::to_string(r), MemoRef(memo.Add("text " + std::to_string(r)))});
+    }
+    disk.Put(layout, memo);
+    // Load leaves records 2 and 3 alone: their lines are blank.
+    WriteFileBytes(disk.Text, "NOTES\r\nloaded\r\nloaded\r\n\r\n\r\nloaded\r\n");
+    const TOwnerMemoEdits owner{layout, disk};
+
+    for (auto click : {&TfmMain::btClearClick, &TfmMain::btAutoClick, &TfmMain::btLoadClick}) {
+        disk.Restore();
+        TFakePort port = PortOn(disk.Table, "NOTES");
+        port.DialogAnswers = {disk.Text};
+        port.WhileAsking = [&] { owner.Work(); };
+        TfmMain(port).Run(click);
+        ASSERT_EQ(port.Errors(), std::vector<std::string>{});
+        ASSERT_EQ(port.Messages().size(), 1u);
+        owner.ExpectKept();
+    }
+    disk.Restore();
+    const TPackResult packed = PackMemo(OsFileSystem(), disk.Table, false, {}, [&](TDBFLite&, const TPackResult&) {
+        owner.Work();
+        return true;
+    });
+    ASSERT_TRUE(packed.Done);
+    owner.ExpectKept();
+    TDBFLite db;
+    db.OpenTable(disk.Table, true);
+    for (int32_t r : {0, 1, 4, 11})
+        EXPECT_EQ(db.ReadMemo(r, 1), "text " + std::to_string(r));
 }
 
 std::string CliPath();
@@ -581,6 +662,16 @@ TEST_F(RepairCli, PackBacksUpBothFilesFirstAndLeavesNothingForCheckToFind)
     ASSERT_EQ(std::system(reader.c_str()), 0);
     EXPECT_EQ(ReadFileBytes(Err), "False 0\n");
     (void)lost;
+
+    // Refusals, before anything is written, exit 3 as the other commands'.
+    std::string zeroBlocks = disk.MemoBytes;
+    zeroBlocks[6] = zeroBlocks[7] = 0;
+    WriteFileBytes(disk.Memo, zeroBlocks);
+    WriteFileBytes(disk.Table, disk.TableBytes);
+    EXPECT_EQ(Cli({"pack", disk.Table, "--yes", "--no-backup"}), 3) << ReadFileBytes(Err);
+    EXPECT_EQ(Cli({"salvage", disk.Table, disk.Dir.Path("LOST.txt")}), 3) << ReadFileBytes(Err);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), zeroBlocks);
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
 }
 
 TEST_F(RepairCli, RewriteAndLoadStopBeforeTheMemoFilePassesTwoGibibytesUnlessAllowed)
@@ -797,6 +888,9 @@ TEST_F(CliUse, ATableWithoutWritePermissionIsListedAndSavedButNotCleared)
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(ReadFileBytes(disk.Text), "NOTES\tПОЛЕ\r\nтекст\t\r\n\t\r\n");
     run = RunCli({"clear", disk.Table, "--yes"}, english, disk.Dir);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(run.Err, "The table is read-only.\n");
+    run = RunCli({"pack", disk.Table, "--yes"}, english, disk.Dir);
     EXPECT_EQ(run.Status, 3);
     EXPECT_EQ(run.Err, "The table is read-only.\n");
     EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
