@@ -221,8 +221,9 @@ TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
     const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
     EXPECT_EQ(CountsOf(d.Map), Case.Expected);
     const std::vector<std::string> problems = d.Problems();
+    // Lost texts are wear: salvage takes them back, nothing reads wrong.
     const bool wrong = Case.Expected.NotRunStart + Case.Expected.CrossLinkedRuns + Case.Expected.Overlapping +
-                           Case.Expected.PastNextFree + Case.Expected.LostTexts >
+                           Case.Expected.PastNextFree >
                        0;
     EXPECT_EQ(!problems.empty(), wrong) << testing::PrintToString(problems);
 }
@@ -331,11 +332,9 @@ struct TFileCase {
 
 const TFileCase FileCases[] = {
     {"sound", nullptr, nullptr, {}},
-    {"no end-of-file byte", [](TTableSpec& S) { S.EndOfFileMark = false; }, nullptr, {"end_of_file_byte"}},
-    {"another byte where the end-of-file byte belongs",
-     nullptr,
-     [](std::string& B) { B.back() = 'x'; },
-     {"end_of_file_byte"}},
+    // Visual FoxPro writes tables without one: a note, no damage.
+    {"no end-of-file byte", [](TTableSpec& S) { S.EndOfFileMark = false; }, nullptr, {}},
+    {"another byte where the end-of-file byte belongs", nullptr, [](std::string& B) { B.back() = 'x'; }, {}},
     {"a count the file has no room for", [](TTableSpec& S) { S.RecordCountOverride = 5; }, nullptr, {"records_short"}},
     {"bytes after the counted records", nullptr, [](std::string& B) { B += std::string(40, 'z'); }, {"records_extra"}},
     {"descriptors that do not add up to the record size",
@@ -368,9 +367,8 @@ TEST(CheckDiagnosis, TheTableFileAgainstItsHeader)
         TProgressBar progress;
         const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
         EXPECT_EQ(d.Problems(), c.Problems);
-        TFakePort port;
         std::ostringstream json;
-        PrintDiagnosisJson(d, t.TablePath, json, port);
+        PrintDiagnosisJson(d, t.TablePath, json, nullptr);
         EXPECT_NE(json.str().find(c.Problems.empty() ? "\"ok\":true" : "\"ok\":false"), std::string::npos);
     }
 }
@@ -382,8 +380,10 @@ TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
         TNextFreeState State;
         bool Wrong;
     };
+    // Past the end, however far, only wastes room: the owner's next text
+    // overwrites nothing.
     for (const TCase& c : {TCase{-1, TNextFreeState::AtEnd, false}, TCase{9, TNextFreeState::Inside, true},
-                           TCase{12, TNextFreeState::PastEnd, false}, TCase{1 << 20, TNextFreeState::PastEnd, true}}) {
+                           TCase{12, TNextFreeState::PastEnd, false}, TCase{1 << 20, TNextFreeState::PastEnd, false}}) {
         SCOPED_TRACE(c.NextBlock);
         TTableSpec spec;
         spec.Fields = {{"NOTES", 'M', 10}};
