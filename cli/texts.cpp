@@ -109,7 +109,7 @@ const TText UsageTail = {
     "866, 1250, 1251, 1252, ...) gives it when the mark is missing or wrong.\n"
     "\n"
     "Exit status: 0 done (check: no damage; notes leave it 0); 1 an error\n"
-    "(check of a folder: a table could not be read); 2 wrong usage; 3 refused,\n"
+    "(check of a folder: a table could not be checked); 2 wrong usage; 3 refused,\n"
     "cancelled, or stopped by a message before anything was written; 4 check\n"
     "found damage (in a folder: in any table).\n",
     "\n"
@@ -128,7 +128,7 @@ const TText UsageTail = {
     "отметки нет или она неверна.\n"
     "\n"
     "Код выхода: 0 готово (check: повреждений нет; замечания его не меняют);\n"
-    "1 ошибка (check папки: таблицу не удалось прочитать); 2 неверный вызов;\n"
+    "1 ошибка (check папки: таблицу не удалось проверить); 2 неверный вызов;\n"
     "3 отказ, отмена или остановка с сообщением до того, как что-либо записано;\n"
     "4 check нашёл повреждения (в папке: хотя бы в одной таблице).\n"};
 
@@ -579,11 +579,11 @@ const TRepairEntry RepairEntries[] = {
      "%1: %2 (повреждений: %3, замечаний: %4)",
      "%1: %2 (damage: %3, notes: %4)"},
     {TRepairText::FolderUnreadable,
-     "%1: не прочитана (%2)",
-     "%1: could not be read (%2)"},
+     "%1: не проверена (%2)",
+     "%1: could not be checked (%2)"},
     {TRepairText::FolderSummary,
-     "таблиц: %1; с повреждениями: %2; исправных с замечаниями: %3; исправных: %4; не прочитано: %5",
-     "tables: %1; damaged: %2; healthy with notes: %3; healthy: %4; not read: %5"},
+     "таблиц: %1; с повреждениями: %2; исправных с замечаниями: %3; исправных: %4; не проверено: %5",
+     "tables: %1; damaged: %2; healthy with notes: %3; healthy: %4; not checked: %5"},
     {TRepairText::FolderNoTables,
      "в папке %1 нет таблиц с MEMO файлом",
      "no table with a memo file in %1"},
