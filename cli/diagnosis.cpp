@@ -353,8 +353,8 @@ void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, TLanguage Languag
     PrintMapFindings(d, Out, text);
     const std::vector<TFinding> damage = d.Damage(), notes = d.Notes();
     uint64_t orphanBytes = 0;
-    for (const auto& [title, found] : {std::make_pair(TRepairText::DamageTitle, &damage),
-                                       std::make_pair(TRepairText::NotesTitle, &notes)}) {
+    for (const auto& [title, found] :
+         {std::make_pair(TRepairText::DamageTitle, &damage), std::make_pair(TRepairText::NotesTitle, &notes)}) {
         if (found->empty())
             continue;
         Out << text(title, {}) << "\n";
@@ -404,10 +404,10 @@ void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, s
     const TTableFileFindings& f = d.File;
     TJson json;
     json["table"] = PathAsUtf8(TablePath, CodePage);
-    json["table_file"] = {{"size", f.FileSize},         {"header_records", f.HeaderRecords},
-                          {"records_in_file", t.FileRecords}, {"records_end", f.RecordsEnd},
-                          {"end_of_file_byte", EofName(f.EndOfFile)}, {"record_size", f.RecordSize},
-                          {"field_bytes", f.FieldBytes}};
+    json["table_file"] = {
+        {"size", f.FileSize},          {"header_records", f.HeaderRecords},        {"records_in_file", t.FileRecords},
+        {"records_end", f.RecordsEnd}, {"end_of_file_byte", EofName(f.EndOfFile)}, {"record_size", f.RecordSize},
+        {"field_bytes", f.FieldBytes}};
     if (!t.HasMemoFile)
         json["memo_file"] = nullptr;
     else

@@ -344,10 +344,9 @@ int CheckFolder(TConsolePort& Port, const TOptions& Options)
                     const std::unique_ptr<TCodePage> names = NamesCodePage(Options, table.LanguageDriver());
                     PrintDiagnosisJson(diagnosis, path, std::cout, names.get());
                 } else {
-                    std::cout << say(TRepairText::FolderTable,
-                                     {path, VerdictText(verdict, Options.Language),
-                                      std::to_string(diagnosis.Damage().size()),
-                                      std::to_string(diagnosis.Notes().size())})
+                    std::cout << say(TRepairText::FolderTable, {path, VerdictText(verdict, Options.Language),
+                                                                std::to_string(diagnosis.Damage().size()),
+                                                                std::to_string(diagnosis.Notes().size())})
                               << "\n";
                 }
             }

@@ -848,20 +848,31 @@ struct TCheckCase {
     const char* Name;
     std::function<void(TTableSpec&, TMemoBuilder&)> Build;  // Spec has one memo field, NOTES
     int Status;
-    std::string Damage, Notes;  // as FindingsOf gives them
+    std::string Damage, Notes;      // as FindingsOf gives them
     std::vector<std::string> Says;  // lines of the English report
 };
 
 const TCheckCase CheckCases[] = {
-    {"healthy", [](TTableSpec& S, TMemoBuilder& M) { S.Records = {{MemoRef(M.Add("text"))}}; }, 0, "", "",
+    {"healthy",
+     [](TTableSpec& S, TMemoBuilder& M) { S.Records = {{MemoRef(M.Add("text"))}}; },
+     0,
+     "",
+     "",
      {"verdict: healthy\n"}},
     {"references to blank texts",
-     [](TTableSpec& S, TMemoBuilder& M) { S.Records = {{MemoRef(M.Add(" \r\n "))}, {MemoRef(M.Add("text"))}}; },
-     0, "", "blank 1 - clear",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{MemoRef(M.Add(" \r\n "))}, {MemoRef(M.Add("text"))}};
+     },
+     0,
+     "",
+     "blank 1 - clear",
      {"references to texts holding only blanks: 1; clear blanks 1 reference (nothing is lost)",
       "verdict: healthy with notes\n"}},
     {"no records and no end-of-file byte, as Visual FoxPro writes them",
-     [](TTableSpec& S, TMemoBuilder&) { S.EndOfFileMark = false; }, 0, "", "end_of_file_byte 1 - none",
+     [](TTableSpec& S, TMemoBuilder&) { S.EndOfFileMark = false; },
+     0,
+     "",
+     "end_of_file_byte 1 - none",
      {"nothing to mend"}},
     {"old copies, a blank orphan and a lost text",
      [](TTableSpec& S, TMemoBuilder& M) {
@@ -870,19 +881,26 @@ const TCheckCase CheckCases[] = {
          M.Add(std::string(1210, 'l'));
          S.Records = {{MemoRef(M.Add("same"))}};
      },
-     0, "", "old_copies 1 4 pack; blank_orphans 1 2 pack; lost_texts 1 1210 salvage",
+     0,
+     "",
+     "old_copies 1 4 pack; blank_orphans 1 2 pack; lost_texts 1 1210 salvage",
      {"pack reclaims 4 bytes", "salvage recovers 1 text (1,210 bytes)", "pack reclaims 1,216 bytes"}},
     {"a next free block far past the end",
      [](TTableSpec& S, TMemoBuilder& M) {
          S.Records = {{MemoRef(M.Add("text"))}};
          M.SetNextBlock(1u << 20);
      },
-     0, "", "next_free_past_end 1 67108288 pack", {"67,108,288 bytes past the end of the file; pack sets it"}},
+     0,
+     "",
+     "next_free_past_end 1 67108288 pack",
+     {"67,108,288 bytes past the end of the file; pack sets it"}},
     {"references that are no block number or lead past the end",
      [](TTableSpec& S, TMemoBuilder& M) {
          S.Records = {{"junk"}, {MemoRef(123456)}, {"x1"}, {MemoRef(M.Add("text"))}};
      },
-     4, "not_a_number 2 - rewrite; past_end 1 - rewrite", "",
+     4,
+     "not_a_number 2 - rewrite; past_end 1 - rewrite",
+     "",
      {"references that are not block numbers: 2; rewrite mends 2 references (clear blanks them)",
       "rewrite mends 1 reference (clear blanks them)", "verdict: damage found\n"}},
     {"references sharing a text",
@@ -890,20 +908,28 @@ const TCheckCase CheckCases[] = {
          const uint32_t shared = M.Add("shared");
          S.Records = {{MemoRef(shared)}, {MemoRef(shared)}};
      },
-     4, "cross_linked 2 - rewrite", "", {"rewrite gives 2 references a copy each"}},
+     4,
+     "cross_linked 2 - rewrite",
+     "",
+     {"rewrite gives 2 references a copy each"}},
     {"a next free block inside the file",
      [](TTableSpec& S, TMemoBuilder& M) {
          S.Records = {{MemoRef(M.Add("one"))}, {MemoRef(M.Add("two"))}, {MemoRef(M.Add("three"))}};
          M.SetNextBlock(9);
      },
-     4, "past_next_free 2 - rewrite; next_free_block 1 128 rewrite", "",
+     4,
+     "past_next_free 2 - rewrite; next_free_block 1 128 rewrite",
+     "",
      {"rewrite moves 2 texts", "128 bytes before its end (the owner's next write overwrites texts); rewrite mends it"}},
     {"a record count the file does not hold",
      [](TTableSpec& S, TMemoBuilder& M) {
          S.Records = {{MemoRef(M.Add("text"))}};
          S.RecordCountOverride = 5;
      },
-     4, "records_short 1 43 none", "", {"no command of this program mends it"}},
+     4,
+     "records_short 1 43 none",
+     "",
+     {"no command of this program mends it"}},
 };
 
 TEST(CheckCli, DamageEndsWithFourWearWithNotesAndEachFindingNamesWhatMendsIt)
@@ -987,8 +1013,9 @@ TEST(CheckCli, AFolderGivesALineForEveryTableWithAMemoFileAndTheWorstStatus)
     EXPECT_EQ(RunCli(check, {"LANG=C"}, dir).Status, 0);
     run = RunCli({"check", "tables/b"}, {"LANG=C"}, dir);
     EXPECT_EQ(run.Status, 0);
-    EXPECT_EQ(run.Out, "no table with a memo file in tables/b\n"
-                       "tables: 0; damaged: 0; healthy with notes: 0; healthy: 0; not checked: 0\n");
+    EXPECT_EQ(run.Out,
+              "no table with a memo file in tables/b\n"
+              "tables: 0; damaged: 0; healthy with notes: 0; healthy: 0; not checked: 0\n");
 }
 
 }  // namespace
