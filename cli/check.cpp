@@ -1,6 +1,10 @@
 #include "check.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <iomanip>
+#include <set>
+#include <system_error>
 #include <utility>
 
 #include "codepage.h"
@@ -116,4 +120,51 @@ void PrintDiagnosis(const TTableDiagnosis& d, const std::string& TablePath, std:
         for (const auto& [label, count] : Counts)
             Out << "  " << Padded(say(*label), 34) << std::setw(12) << f.*count << "\n";
     }
+}
+
+namespace {
+
+std::string Lower(std::string Text)
+{
+    for (char& c : Text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return Text;
+}
+
+}  // namespace
+
+// Paths are UTF-8 throughout the program (the command line is read so on
+// Windows too), hence u8path and u8string.
+bool IsFolder(const std::string& Path)
+{
+    std::error_code error;
+    return std::filesystem::is_directory(std::filesystem::u8path(Path), error);
+}
+
+std::vector<std::string> TablesInFolder(const std::string& Folder)
+{
+    namespace fs = std::filesystem;
+    std::vector<fs::path> tables;
+    // Memo files by folder and name, lower case: a table's may differ from
+    // it in letter case (ORDERS.DBF beside orders.fpt) on any file system.
+    std::set<std::string> memoFiles;
+    std::error_code error;
+    fs::recursive_directory_iterator it(fs::u8path(Folder), fs::directory_options::skip_permission_denied, error);
+    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError))
+            continue;
+        const std::string extension = Lower(it->path().extension().u8string());
+        if (extension == ".dbf")
+            tables.push_back(it->path());
+        else if (extension == ".fpt")
+            memoFiles.insert(Lower(fs::path(it->path()).replace_extension().u8string()));
+    }
+    std::vector<std::string> found;
+    for (const fs::path& table : tables)
+        if (memoFiles.count(Lower(fs::path(table).replace_extension().u8string())))
+            found.push_back(table.u8string());
+    std::sort(found.begin(), found.end());
+    return found;
 }

@@ -47,3 +47,12 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
 // read them.
 void PrintDiagnosis(const TTableDiagnosis& Diagnosis, const std::string& TablePath, std::ostream& Out,
                     TWindowPort& Port, TLanguage Language);
+
+// Whether Path names a folder (check then looks at every table in it).
+bool IsFolder(const std::string& Path);
+
+// The tables (.dbf in any letter case) that have a memo file beside them
+// (the same name with .fpt, in any letter case) in Folder and the folders
+// below it, as paths sorted by name so a report comes out the same every
+// time. Folders that cannot be read are passed over.
+std::vector<std::string> TablesInFolder(const std::string& Folder);

@@ -6,32 +6,33 @@
 #include <iomanip>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
+#include "codepage.h"
 #include "fptlayout.h"
 #include "strutil.h"
 #include "texts.h"
 
 namespace {
 
+using TJson = nlohmann::ordered_json;
+
 constexpr unsigned char EndOfFileMark = 0x1A;
 
 std::string Str(uint64_t V) { return std::to_string(V); }
 
-std::string JsonString(const std::string& Text)
+// A path as UTF-8: as it is when it already is (the command line gives
+// UTF-8), else as a name.
+std::string PathAsUtf8(const std::string& Path, const TCodePage* CodePage)
 {
-    std::string out = "\"";
-    for (unsigned char c : Text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\u%04x", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return IsUtf8(Path) ? Path : NameAsUtf8(Path, CodePage);
+}
+
+// One line of JSON, whatever the text inside holds: what is not UTF-8 is
+// replaced rather than written out broken.
+void PrintJsonLine(const TJson& Object, std::ostream& Out)
+{
+    Out << Object.dump(-1, ' ', false, TJson::error_handler_t::replace) << "\n";
 }
 
 const char* EofName(TEndOfFileByte E)
@@ -101,44 +102,174 @@ TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TP
     return d;
 }
 
+bool TFinding::operator==(const TFinding& O) const
+{
+    return std::string(Kind) == O.Kind && Count == O.Count && Bytes == O.Bytes &&
+           (Mend == nullptr ? O.Mend == nullptr : O.Mend != nullptr && std::string(Mend) == O.Mend);
+}
+
+namespace {
+
+uint64_t FieldSum(const TTableDiagnosis& T, long long TFieldDiagnosis::*Count)
+{
+    uint64_t sum = 0;
+    for (const TFieldDiagnosis& f : T.Fields)
+        sum += static_cast<uint64_t>(f.*Count);
+    return sum;
+}
+
+}  // namespace
+
+std::vector<TFinding> TFullDiagnosis::Damage() const
+{
+    // The map counts every memo field, the field counts only those asked
+    // for: the larger of the two is what a rewrite of all of them meets.
+    const uint64_t notAStart = std::max<uint64_t>(FieldSum(Fields, &TFieldDiagnosis::NotAStart), Map.NotRunStart);
+    const bool recordsShort = File.FileSize < File.RecordsEnd;
+    // Bytes past the counted records (more than the end-of-file byte) are
+    // records the count leaves out: the owner's next append writes over
+    // them.
+    const bool recordsExtra = File.FileSize > File.RecordsEnd + 1;
+    const uint64_t shortBy = recordsShort ? File.RecordsEnd - File.FileSize : 0;
+    const uint64_t extraBy = recordsExtra ? File.FileSize - File.RecordsEnd : 0;
+    // A rewrite copies every readable text to fresh blocks after the end of
+    // the file and the next free block, and blanks the references that
+    // read nothing: every reference then leads to a run of its own, below
+    // a next free block at the file's end.
+    const TFinding all[] = {
+        {"not_a_number", FieldSum(Fields, &TFieldDiagnosis::NotANumber), -1, "rewrite"},
+        {"past_end", FieldSum(Fields, &TFieldDiagnosis::PastEnd), -1, "rewrite"},
+        {"runs_past_end", FieldSum(Fields, &TFieldDiagnosis::RunsPastEnd), -1, "rewrite"},
+        {"not_run_start", notAStart, -1, "rewrite"},
+        {"cross_linked", Map.CrossLinkedReferences, -1, "rewrite"},
+        {"overlapping", Map.OverlappingRuns, -1, "rewrite"},
+        {"past_next_free", Map.PastNextFree, -1, "rewrite"},
+        {"next_free_block", NextFree == TNextFreeState::Inside ? 1u : 0u, static_cast<int64_t>(NextFreeDistance),
+         "rewrite"},
+        {"records_short", recordsShort ? 1u : 0u, static_cast<int64_t>(shortBy), nullptr},
+        {"records_extra", recordsExtra ? 1u : 0u, static_cast<int64_t>(extraBy), nullptr},
+        {"record_size", File.FieldBytes != File.RecordSize ? 1u : 0u, -1, nullptr},
+        {"block_size", Fields.HasMemoFile && Fields.MemoBlockSize == 0 ? 1u : 0u, -1, nullptr},
+    };
+    std::vector<TFinding> found;
+    for (const TFinding& f : all)
+        if (f.Count > 0)
+            found.push_back(f);
+    return found;
+}
+
+std::vector<TFinding> TFullDiagnosis::Notes() const
+{
+    const bool endByte = File.EndOfFile == TEndOfFileByte::Missing || File.EndOfFile == TEndOfFileByte::Other;
+    const TFinding all[] = {
+        {"blank", FieldSum(Fields, &TFieldDiagnosis::Blank), -1, "clear"},
+        {"old_copies", Map.OldCopies, static_cast<int64_t>(Map.OldCopyBytes), "pack"},
+        {"blank_orphans", Map.BlankOrphans, static_cast<int64_t>(Map.BlankOrphanBytes), "pack"},
+        {"lost_texts", Map.LostTexts, static_cast<int64_t>(Map.LostTextBytes), "salvage"},
+        {"end_of_file_byte", endByte ? 1u : 0u, -1, nullptr},
+        {"next_free_past_end", NextFree == TNextFreeState::PastEnd ? 1u : 0u, static_cast<int64_t>(NextFreeDistance),
+         "pack"},
+    };
+    std::vector<TFinding> found;
+    for (const TFinding& f : all)
+        if (f.Count > 0)
+            found.push_back(f);
+    return found;
+}
+
 std::vector<std::string> TFullDiagnosis::Problems() const
 {
-    // Field by field, in the order a field's counts come.
-    static const std::pair<long long TFieldDiagnosis::*, const char*> FieldProblems[] = {
-        {&TFieldDiagnosis::NotANumber, "not_a_number"},
-        {&TFieldDiagnosis::PastEnd, "past_end"},
-        {&TFieldDiagnosis::RunsPastEnd, "runs_past_end"},
-        {&TFieldDiagnosis::NotAStart, "not_run_start"},
-        {&TFieldDiagnosis::Blank, "blank"}};
-    const bool nextFreeWrong =
-        NextFree == TNextFreeState::Inside || (NextFree == TNextFreeState::PastEnd && NextFreeDistance > MemoGapLimit);
-    // Then the files' own findings.
-    const std::pair<bool, const char*> fileProblems[] = {
-        {File.FileSize < File.RecordsEnd, "records_short"},
-        {File.FileSize > File.RecordsEnd + 1, "records_extra"},
-        {File.EndOfFile == TEndOfFileByte::Missing || File.EndOfFile == TEndOfFileByte::Other, "end_of_file_byte"},
-        {File.FieldBytes != File.RecordSize, "record_size"},
-        {Fields.HasMemoFile && Fields.MemoBlockSize == 0, "block_size"},
-        {nextFreeWrong, "next_free_block"},
-        {Map.NotRunStart > 0, "not_run_start"},
-        {Map.CrossLinkedRuns > 0, "cross_linked"},
-        {Map.OverlappingRuns > 0, "overlapping"},
-        {Map.PastNextFree > 0, "past_next_free"},
-        {Map.LostTexts > 0, "lost_texts"}};
+    std::vector<std::string> kinds;
+    for (const TFinding& f : Damage())
+        kinds.push_back(f.Kind);
+    return kinds;
+}
 
-    std::vector<std::string> p;
-    const auto add = [&p](const char* Name) {
-        if (std::find(p.begin(), p.end(), Name) == p.end())
-            p.push_back(Name);
-    };
-    for (const TFieldDiagnosis& f : Fields.Fields)
-        for (const auto& [count, name] : FieldProblems)
-            if (f.*count > 0)
-                add(name);
-    for (const auto& [found, name] : fileProblems)
-        if (found)
-            add(name);
-    return p;
+TVerdict TFullDiagnosis::Verdict() const
+{
+    if (!Damage().empty())
+        return TVerdict::Damaged;
+    return Notes().empty() ? TVerdict::Healthy : TVerdict::HealthyWithNotes;
+}
+
+namespace {
+
+// The report's line for each kind.
+const std::pair<const char*, TRepairText> FindingTexts[] = {
+    {"not_a_number", TRepairText::FindNotANumber},
+    {"past_end", TRepairText::FindPastEnd},
+    {"runs_past_end", TRepairText::FindRunsPastEnd},
+    {"not_run_start", TRepairText::FindNotRunStart},
+    {"cross_linked", TRepairText::FindCrossLinked},
+    {"overlapping", TRepairText::FindOverlapping},
+    {"past_next_free", TRepairText::FindPastNextFree},
+    {"next_free_block", TRepairText::FindNextFreeInside},
+    {"records_short", TRepairText::FindRecordsShort},
+    {"records_extra", TRepairText::FindRecordsExtra},
+    {"record_size", TRepairText::FindRecordSize},
+    {"block_size", TRepairText::FindBlockSize},
+    {"blank", TRepairText::FindBlank},
+    {"old_copies", TRepairText::FindOldCopies},
+    {"blank_orphans", TRepairText::FindBlankOrphans},
+    {"lost_texts", TRepairText::FindLostTexts},
+    {"end_of_file_byte", TRepairText::FindEndOfFileByte},
+    {"next_free_past_end", TRepairText::FindNextFreePastEnd},
+};
+
+// 1210 as "1,210" (English) or "1 210" (Russian).
+std::string Grouped(uint64_t Value, TLanguage Language)
+{
+    const std::string digits = std::to_string(Value);
+    const char separator = Language == TLanguage::Russian ? ' ' : ',';
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += separator;
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string FindingText(const TFinding& Finding, TLanguage Language)
+{
+    for (const auto& [kind, text] : FindingTexts)
+        if (std::string(kind) == Finding.Kind)
+            // %3: the English plural ending; the Russian texts put their
+            // numbers where no word agrees with them.
+            return FormatRepairText(text,
+                                    {Grouped(Finding.Count, Language),
+                                     Grouped(Finding.Bytes < 0 ? 0 : static_cast<uint64_t>(Finding.Bytes), Language),
+                                     Finding.Count == 1 ? "" : "s"},
+                                    Language);
+    return Finding.Kind;
+}
+
+std::string VerdictText(TVerdict Verdict, TLanguage Language)
+{
+    switch (Verdict) {
+    case TVerdict::Damaged: return RepairText(TRepairText::VerdictDamaged, Language);
+    case TVerdict::HealthyWithNotes: return RepairText(TRepairText::VerdictNotes, Language);
+    case TVerdict::Healthy: break;
+    }
+    return RepairText(TRepairText::VerdictHealthy, Language);
+}
+
+std::string NameAsUtf8(const std::string& Bytes, const TCodePage* CodePage)
+{
+    if (CodePage)
+        return CodePage->ToUtf8(Bytes);
+    std::string out;
+    for (unsigned char c : Bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
 }
 
 namespace {
@@ -220,50 +351,128 @@ void PrintFindings(const TFullDiagnosis& d, std::ostream& Out, TLanguage Languag
     };
     PrintTableFileFindings(d.File, Out, text);
     PrintMapFindings(d, Out, text);
-    Out << text(d.Problems().empty() ? TRepairText::VerdictSound : TRepairText::VerdictDamaged, {}) << "\n";
+    const std::vector<TFinding> damage = d.Damage(), notes = d.Notes();
+    uint64_t orphanBytes = 0;
+    for (const auto& [title, found] :
+         {std::make_pair(TRepairText::DamageTitle, &damage), std::make_pair(TRepairText::NotesTitle, &notes)}) {
+        if (found->empty())
+            continue;
+        Out << text(title, {}) << "\n";
+        for (const TFinding& f : *found) {
+            Out << "  " << FindingText(f, Language) << "\n";
+            if (std::string(f.Kind) == "old_copies" || std::string(f.Kind) == "blank_orphans" ||
+                std::string(f.Kind) == "lost_texts")
+                orphanBytes += static_cast<uint64_t>(f.Bytes);
+        }
+    }
+    if (orphanBytes > 0)
+        Out << text(TRepairText::PackReclaims, {Grouped(orphanBytes, Language)}) << "\n";
+    Out << text(TRepairText::VerdictLine, {VerdictText(d.Verdict(), Language)}) << "\n";
 }
 
-void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, std::ostream& Out, TWindowPort& Port)
+namespace {
+
+TJson FindingsJson(const std::vector<TFinding>& Findings)
+{
+    TJson list = TJson::array();
+    for (const TFinding& f : Findings) {
+        TJson item = {{"kind", f.Kind}, {"count", f.Count}};
+        if (f.Bytes >= 0)
+            item["bytes"] = f.Bytes;
+        item["mend"] = f.Mend ? TJson(f.Mend) : TJson(nullptr);
+        list.push_back(item);
+    }
+    return list;
+}
+
+const char* VerdictName(TVerdict Verdict)
+{
+    switch (Verdict) {
+    case TVerdict::Damaged: return "damaged";
+    case TVerdict::HealthyWithNotes: return "healthy_with_notes";
+    case TVerdict::Healthy: break;
+    }
+    return "healthy";
+}
+
+}  // namespace
+
+void PrintDiagnosisJson(const TFullDiagnosis& d, const std::string& TablePath, std::ostream& Out,
+                        const TCodePage* CodePage)
 {
     const TTableDiagnosis& t = d.Fields;
     const TTableFileFindings& f = d.File;
-    Out << "{\"table\":" << JsonString(TablePath);
-    Out << ",\"table_file\":{\"size\":" << f.FileSize << ",\"header_records\":" << f.HeaderRecords
-        << ",\"records_in_file\":" << t.FileRecords << ",\"records_end\":" << f.RecordsEnd << ",\"end_of_file_byte\":\""
-        << EofName(f.EndOfFile) << "\",\"record_size\":" << f.RecordSize << ",\"field_bytes\":" << f.FieldBytes << "}";
-    if (!t.HasMemoFile) {
-        Out << ",\"memo_file\":null";
-    } else {
-        Out << ",\"memo_file\":{\"path\":" << JsonString(t.MemoFileName) << ",\"size\":" << t.MemoFileSize
-            << ",\"block_size\":" << t.MemoBlockSize << ",\"next_free_block\":" << t.MemoNextBlock
-            << ",\"next_free_state\":\"" << NextFreeName(d.NextFree)
-            << "\",\"next_free_distance\":" << d.NextFreeDistance << "}";
-    }
-    Out << ",\"fields\":[";
-    for (size_t i = 0; i < t.Fields.size(); ++i) {
-        const TFieldDiagnosis& x = t.Fields[i];
-        Out << (i ? "," : "") << "{\"name\":" << JsonString(Port.TableToText(x.Name)) << ",\"empty\":" << x.Empty
-            << ",\"not_a_number\":" << x.NotANumber << ",\"past_end\":" << x.PastEnd
-            << ",\"runs_past_end\":" << x.RunsPastEnd << ",\"not_a_start\":" << x.NotAStart << ",\"blank\":" << x.Blank
-            << ",\"text\":" << x.Text << ",\"cleared_by_clear\":" << x.ClearedByClear << "}";
-    }
-    Out << "]";
+    TJson json;
+    json["table"] = PathAsUtf8(TablePath, CodePage);
+    json["table_file"] = {
+        {"size", f.FileSize},          {"header_records", f.HeaderRecords},        {"records_in_file", t.FileRecords},
+        {"records_end", f.RecordsEnd}, {"end_of_file_byte", EofName(f.EndOfFile)}, {"record_size", f.RecordSize},
+        {"field_bytes", f.FieldBytes}};
+    if (!t.HasMemoFile)
+        json["memo_file"] = nullptr;
+    else
+        json["memo_file"] = {{"path", PathAsUtf8(t.MemoFileName, CodePage)},
+                             {"size", t.MemoFileSize},
+                             {"block_size", t.MemoBlockSize},
+                             {"next_free_block", t.MemoNextBlock},
+                             {"next_free_state", NextFreeName(d.NextFree)},
+                             {"next_free_distance", d.NextFreeDistance}};
+    TJson fields = TJson::array();
+    for (const TFieldDiagnosis& x : t.Fields)
+        fields.push_back({{"name", NameAsUtf8(x.Name, CodePage)},
+                          {"empty", x.Empty},
+                          {"not_a_number", x.NotANumber},
+                          {"past_end", x.PastEnd},
+                          {"runs_past_end", x.RunsPastEnd},
+                          {"not_a_start", x.NotAStart},
+                          {"blank", x.Blank},
+                          {"text", x.Text},
+                          {"cleared_by_clear", x.ClearedByClear}});
+    json["fields"] = fields;
     if (!d.Map.Mapped) {
-        Out << ",\"memo_map\":null";
+        json["memo_map"] = nullptr;
     } else {
         const TMemoMapFindings& m = d.Map;
-        Out << ",\"memo_map\":{\"references\":" << m.References << ",\"not_run_start\":" << m.NotRunStart
-            << ",\"cross_linked_runs\":" << m.CrossLinkedRuns
-            << ",\"cross_linked_references\":" << m.CrossLinkedReferences
-            << ",\"overlapping_runs\":" << m.OverlappingRuns << ",\"past_next_free\":" << m.PastNextFree
-            << ",\"orphans\":" << m.Orphans << ",\"orphan_bytes\":" << m.OrphanBytes
-            << ",\"old_copies\":" << m.OldCopies << ",\"old_copy_bytes\":" << m.OldCopyBytes
-            << ",\"blank_orphans\":" << m.BlankOrphans << ",\"lost_texts\":" << m.LostTexts
-            << ",\"lost_text_bytes\":" << m.LostTextBytes << "}";
+        json["memo_map"] = {{"references", m.References},
+                            {"not_run_start", m.NotRunStart},
+                            {"cross_linked_runs", m.CrossLinkedRuns},
+                            {"cross_linked_references", m.CrossLinkedReferences},
+                            {"overlapping_runs", m.OverlappingRuns},
+                            {"past_next_free", m.PastNextFree},
+                            {"orphans", m.Orphans},
+                            {"orphan_bytes", m.OrphanBytes},
+                            {"old_copies", m.OldCopies},
+                            {"old_copy_bytes", m.OldCopyBytes},
+                            {"blank_orphans", m.BlankOrphans},
+                            {"blank_orphan_bytes", m.BlankOrphanBytes},
+                            {"lost_texts", m.LostTexts},
+                            {"lost_text_bytes", m.LostTextBytes}};
     }
-    const std::vector<std::string> problems = d.Problems();
-    Out << ",\"problems\":[";
-    for (size_t i = 0; i < problems.size(); ++i)
-        Out << (i ? "," : "") << "\"" << problems[i] << "\"";
-    Out << "],\"ok\":" << (problems.empty() ? "true" : "false") << "}\n";
+    const std::vector<TFinding> damage = d.Damage();
+    json["problems"] = d.Problems();
+    json["damage"] = FindingsJson(damage);
+    json["notes"] = FindingsJson(d.Notes());
+    json["verdict"] = VerdictName(d.Verdict());
+    json["ok"] = damage.empty();
+    PrintJsonLine(json, Out);
+}
+
+void PrintUnreadableJson(const std::string& TablePath, const std::string& Error, std::ostream& Out)
+{
+    PrintJsonLine({{"table", PathAsUtf8(TablePath, nullptr)},
+                   {"error", PathAsUtf8(Error, nullptr)},
+                   {"verdict", "unreadable"},
+                   {"ok", false}},
+                  Out);
+}
+
+void PrintFolderSummaryJson(const TFolderTally& Tally, std::ostream& Out)
+{
+    PrintJsonLine({{"summary",
+                    {{"tables", Tally.Tables},
+                     {"damaged", Tally.Damaged},
+                     {"healthy_with_notes", Tally.WithNotes},
+                     {"healthy", Tally.Healthy},
+                     {"unreadable", Tally.Unreadable}}}},
+                  Out);
 }

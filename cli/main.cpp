@@ -277,34 +277,140 @@ bool Backed(TBackup Backup, TLanguage Language)
     }
 }
 
+// The fields check counts in Table: those --fields names, or every memo
+// field. False, with the name not found in Missing, when one is no memo
+// field of the table.
+bool CheckedFields(TDBFLite& Table, TConsolePort& Port, const TOptions& Options, std::vector<int>& Fields,
+                   std::string& Missing)
+{
+    Fields.clear();
+    if (!(Options.Given & OptFields)) {
+        Fields = Table.MemoFields();
+        return true;
+    }
+    for (const std::string& name : Options.Fields) {
+        const int field = Table.FieldIndex(Port.TextToTable(name));
+        if (field < 0 || !Table.Fields()[static_cast<size_t>(field)].IsMemo()) {
+            Missing = name;
+            return false;
+        }
+        Fields.push_back(field);
+    }
+    return true;
+}
+
+// The code page the JSON's names are converted through: --codepage, else
+// the table's mark; none when neither names one this system converts.
+std::unique_ptr<TCodePage> NamesCodePage(const TOptions& Options, uint8_t LanguageDriver)
+{
+    const int number = Options.CodePage != 0 ? Options.CodePage : CodePageOfLanguageDriver(LanguageDriver);
+    if (number == 0)
+        return nullptr;
+    try {
+        return std::make_unique<TCodePage>(number);
+    } catch (const EError&) {
+        return nullptr;
+    }
+}
+
+// check of a folder: a line (or a JSON line) for every table in it with a
+// memo file, then a summary. Damage anywhere gives 4; else a table that
+// could not be read gives 1.
+int CheckFolder(TConsolePort& Port, const TOptions& Options)
+{
+    const std::string& folder = Options.Files[0];
+    const bool json = (Options.Given & OptJson) != 0;
+    const std::vector<std::string> tables = TablesInFolder(folder);
+    TFolderTally tally;
+    const auto say = [&Options](TRepairText Id, const std::vector<std::string>& Values) {
+        return FormatRepairText(Id, Values, Options.Language);
+    };
+    for (size_t i = 0; i < tables.size(); ++i) {
+        const std::string& path = tables[i];
+        Port.Progress.Update(static_cast<int64_t>(i), static_cast<int64_t>(tables.size()));
+        ++tally.Tables;
+        std::string error;
+        std::vector<int> fields;
+        std::string missing;
+        try {
+            TDBFLite table;
+            table.OpenTable(path, true);
+            if (!CheckedFields(table, Port, Options, fields, missing)) {
+                error = Say(Texts::NoMemoField, {missing}, Options.Language);
+            } else {
+                const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
+                Port.Progress.End();
+                const TVerdict verdict = diagnosis.Verdict();
+                ++(verdict == TVerdict::Damaged            ? tally.Damaged
+                   : verdict == TVerdict::HealthyWithNotes ? tally.WithNotes
+                                                           : tally.Healthy);
+                if (json) {
+                    const std::unique_ptr<TCodePage> names = NamesCodePage(Options, table.LanguageDriver());
+                    PrintDiagnosisJson(diagnosis, path, std::cout, names.get());
+                } else {
+                    std::cout << say(TRepairText::FolderTable, {path, VerdictText(verdict, Options.Language),
+                                                                std::to_string(diagnosis.Damage().size()),
+                                                                std::to_string(diagnosis.Notes().size())})
+                              << "\n";
+                }
+            }
+        } catch (const EError& e) {
+            error = Translate(ErrorDisplayText(e.Message()), Options.Language);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (!error.empty()) {
+            Port.Progress.End();
+            ++tally.Unreadable;
+            if (json)
+                PrintUnreadableJson(path, error, std::cout);
+            else
+                std::cout << say(TRepairText::FolderUnreadable, {path, error}) << "\n";
+        }
+        std::cout.flush();
+    }
+    Port.Progress.End();
+    if (json) {
+        PrintFolderSummaryJson(tally, std::cout);
+    } else {
+        if (tables.empty())
+            std::cout << say(TRepairText::FolderNoTables, {folder}) << "\n";
+        std::cout << say(TRepairText::FolderSummary,
+                         {std::to_string(tally.Tables), std::to_string(tally.Damaged), std::to_string(tally.WithNotes),
+                          std::to_string(tally.Healthy), std::to_string(tally.Unreadable)})
+                  << "\n";
+    }
+    std::cout.flush();
+    if (tally.Damaged > 0)
+        return ExitFound;
+    return tally.Unreadable > 0 ? ExitError : ExitDone;
+}
+
 int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
 {
+    if (IsFolder(Options.Files[0]))
+        return CheckFolder(Port, Options);
     return OnTable(Port, Options, [&](const std::string& path) {
         // Read-only: the diagnosis changes nothing and locks nothing.
         TDBFLite table;
         table.OpenTable(path, true);
         std::vector<int> fields;
-        if (Options.Given & OptFields) {
-            for (const std::string& name : Options.Fields) {
-                const int field = table.FieldIndex(Port.TextToTable(name));
-                if (field < 0 || !table.Fields()[static_cast<size_t>(field)].IsMemo()) {
-                    std::cerr << Say(Texts::NoMemoField, {name}, Options.Language) << std::endl;
-                    return ExitNotDone;
-                }
-                fields.push_back(field);
-            }
-        } else {
-            fields = table.MemoFields();
+        std::string missing;
+        if (!CheckedFields(table, Port, Options, fields, missing)) {
+            std::cerr << Say(Texts::NoMemoField, {missing}, Options.Language) << std::endl;
+            return ExitNotDone;
         }
         const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
         if (Options.Given & OptJson) {
-            PrintDiagnosisJson(diagnosis, path, std::cout, Port);
+            const std::unique_ptr<TCodePage> names = NamesCodePage(Options, table.LanguageDriver());
+            PrintDiagnosisJson(diagnosis, path, std::cout, names.get());
         } else {
             PrintDiagnosis(diagnosis.Fields, path, std::cout, Port, Options.Language);
             PrintFindings(diagnosis, std::cout, Options.Language);
         }
         std::cout.flush();
-        return diagnosis.Problems().empty() ? ExitDone : ExitFound;
+        // Notes are the wear of normal use: they never change the status.
+        return diagnosis.Damage().empty() ? ExitDone : ExitFound;
     });
 }
 

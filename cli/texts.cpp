@@ -35,12 +35,16 @@ const TCommandHelp CommandHelp[] = {
       "  tarnwick-cli info ТАБЛИЦА\n"
       "      Перечислить MEMO поля таблицы на stdout, по одному в строке.\n"}},
     {"check",
-     {"  tarnwick-cli check TABLE [--fields A,B] [--codepage N] [--json]\n"
+     {"  tarnwick-cli check TABLE|FOLDER [--fields A,B] [--codepage N] [--json]\n"
       "      Diagnose the table, its memo references and its memo file without\n"
-      "      changing anything; --json writes the findings as one JSON object.\n",
-      "  tarnwick-cli check ТАБЛИЦА [--fields A,B] [--codepage N] [--json]\n"
+      "      changing anything, telling damage from wear and naming what mends\n"
+      "      each; --json writes the findings as one JSON object. A folder: every\n"
+      "      table with a memo file in it and below it, a line each.\n",
+      "  tarnwick-cli check ТАБЛИЦА|ПАПКА [--fields A,B] [--codepage N] [--json]\n"
       "      Проверить таблицу, ссылки на MEMO тексты и MEMO файл, ничего не\n"
-      "      меняя; --json выводит находки одним объектом JSON.\n"}},
+      "      меняя: отличить повреждения от износа и назвать, что их исправит;\n"
+      "      --json выводит находки одним объектом JSON. Папка: каждая таблица\n"
+      "      с MEMO файлом в ней и глубже, по строке на таблицу.\n"}},
     {"salvage",
      {"  tarnwick-cli salvage TABLE OUTPUT\n"
       "      Write the memo texts no reference leads to any more to OUTPUT.\n",
@@ -104,9 +108,10 @@ const TText UsageTail = {
     "The code page comes from the table's header; --codepage N (437, 850, 852,\n"
     "866, 1250, 1251, 1252, ...) gives it when the mark is missing or wrong.\n"
     "\n"
-    "Exit status: 0 done (check: nothing wrong); 1 an error; 2 wrong usage;\n"
-    "3 refused, cancelled, or stopped by a message before anything was written;\n"
-    "4 check found something wrong.\n",
+    "Exit status: 0 done (check: no damage; notes leave it 0); 1 an error\n"
+    "(check of a folder: a table could not be checked); 2 wrong usage; 3 refused,\n"
+    "cancelled, or stopped by a message before anything was written; 4 check\n"
+    "found damage (in a folder: in any table).\n",
     "\n"
     "--fields: точные названия полей через запятую; без него берутся MEMO\n"
     "поля, которые выводит info. clear, rewrite, load и pack меняют таблицу на\n"
@@ -122,9 +127,10 @@ const TText UsageTail = {
     "--codepage N (437, 850, 852, 866, 1250, 1251, 1252, ...) задаёт её, когда\n"
     "отметки нет или она неверна.\n"
     "\n"
-    "Код выхода: 0 готово (check: ошибок нет); 1 ошибка; 2 неверный вызов;\n"
+    "Код выхода: 0 готово (check: повреждений нет; замечания его не меняют);\n"
+    "1 ошибка (check папки: таблицу не удалось проверить); 2 неверный вызов;\n"
     "3 отказ, отмена или остановка с сообщением до того, как что-либо записано;\n"
-    "4 check нашёл ошибки.\n"};
+    "4 check нашёл повреждения (в папке: хотя бы в одной таблице).\n"};
 
 // The Russian texts of the handlers and the table layer, with their English.
 // "%1" and "%2" stand for the names and numbers inside a text; they are
@@ -467,11 +473,11 @@ const TRepairEntry RepairEntries[] = {
      "число записей в заголовке совпадает с размером файла",
      "the header's record count matches the file's size"},
     {TRepairText::EofMissing,
-     "ошибка: нет байта конца файла (1A) после записей",
-     "error: no end-of-file byte (1A) after the records"},
+     "замечание: нет байта конца файла (1A) после записей",
+     "note: no end-of-file byte (1A) after the records"},
     {TRepairText::EofOther,
-     "ошибка: после записей байт %1 вместо конца файла (1A)",
-     "error: after the records byte %1 instead of the end-of-file byte (1A)"},
+     "замечание: после записей байт %1 вместо конца файла (1A)",
+     "note: after the records byte %1 instead of the end-of-file byte (1A)"},
     {TRepairText::EofPresent,
      "байт конца файла на месте",
      "the end-of-file byte is in place"},
@@ -484,12 +490,103 @@ const TRepairEntry RepairEntries[] = {
     {TRepairText::NoMemoMap,
      "карты MEMO файла нет (нет файла или размер блока 0)",
      "no memo file map (no memo file, or a block size of 0)"},
-    {TRepairText::VerdictSound,
-     "итог: ошибок не найдено",
-     "verdict: nothing wrong found"},
+    {TRepairText::VerdictLine,
+     "итог: %1",
+     "verdict: %1"},
+    {TRepairText::VerdictHealthy,
+     "таблица исправна",
+     "healthy"},
+    {TRepairText::VerdictNotes,
+     "таблица исправна, есть замечания",
+     "healthy with notes"},
     {TRepairText::VerdictDamaged,
-     "итог: найдены ошибки",
-     "verdict: something is wrong"},
+     "найдены повреждения",
+     "damage found"},
+    {TRepairText::DamageTitle,
+     "повреждения (код выхода 4):",
+     "damage (exit status 4):"},
+    {TRepairText::NotesTitle,
+     "замечания (износ, ничего не теряется):",
+     "notes (wear, nothing is lost):"},
+    {TRepairText::FindNotANumber,
+     "ссылки, которые не номера блоков: %1; rewrite исправит их (clear их очистит)",
+     "references that are not block numbers: %1; rewrite mends %1 reference%3 (clear blanks them)"},
+    {TRepairText::FindPastEnd,
+     "ссылки за конец MEMO файла: %1; rewrite исправит их (clear их очистит)",
+     "references past the end of the memo file: %1; rewrite mends %1 reference%3 (clear blanks them)"},
+    {TRepairText::FindRunsPastEnd,
+     "ссылки на тексты, выходящие за конец MEMO файла: %1; rewrite исправит их",
+     "references to texts running past the end of the memo file: %1; rewrite mends %1 reference%3"},
+    {TRepairText::FindNotRunStart,
+     "ссылки не на начало текста: %1; rewrite исправит их",
+     "references that lead to no text's start: %1; rewrite mends %1 reference%3"},
+    {TRepairText::FindCrossLinked,
+     "ссылки на текст, на который ведёт и другая ссылка: %1 (запись одной испортит другую); rewrite даст каждой "
+     "свою копию",
+     "references sharing a text with another reference: %1 (writing one spoils the other); rewrite gives %1 "
+     "reference%3 a copy each"},
+    {TRepairText::FindOverlapping,
+     "тексты, налегающие на другие: %1; rewrite разнесёт их",
+     "texts overlapping other texts: %1; rewrite copies %1 text%3 apart"},
+    {TRepairText::FindPastNextFree,
+     "тексты за свободным блоком заголовка (следующая запись владельца их затрёт): %1; rewrite перенесёт их",
+     "texts past the memo header's next free block (the owner's next write overwrites them): %1; rewrite moves %1 "
+     "text%3"},
+    {TRepairText::FindNextFreeInside,
+     "свободный блок заголовка MEMO файла внутри файла, за ним %2 байт (следующая запись владельца затрёт тексты); "
+     "rewrite исправит его",
+     "the memo header's next free block lies inside the file, %2 bytes before its end (the owner's next write "
+     "overwrites texts); rewrite mends it"},
+    {TRepairText::FindRecordsShort,
+     "в заголовке больше записей, чем помещается в файле (не хватает %2 байт); ни одна команда программы этого не "
+     "исправит: нужна резервная копия",
+     "the header counts more records than the file holds (%2 bytes short); no command of this program mends it: "
+     "restore a backup"},
+    {TRepairText::FindRecordsExtra,
+     "после записей заголовка ещё %2 байт (записи, которых нет в счётчике: следующая запись владельца их затрёт); "
+     "ни одна команда программы этого не исправит",
+     "%2 bytes after the header's records (records the count leaves out: the owner's next record overwrites them); "
+     "no command of this program mends it"},
+    {TRepairText::FindRecordSize,
+     "поля не заполняют длину записи; ни одна команда программы этого не исправит",
+     "the fields do not fill the record; no command of this program mends it"},
+    {TRepairText::FindBlockSize,
+     "размер блока MEMO файла 0; ни одна команда программы этого не исправит",
+     "the memo file's block size is 0; no command of this program mends it"},
+    {TRepairText::FindBlank,
+     "ссылки на тексты из одних пробелов: %1; clear их очистит (ничего не теряется)",
+     "references to texts holding only blanks: %1; clear blanks %1 reference%3 (nothing is lost)"},
+    {TRepairText::FindOldCopies,
+     "старые копии текстов: %1 (%2 байт); pack освободит %2 байт",
+     "old copies of texts: %1 (%2 bytes); pack reclaims %2 bytes"},
+    {TRepairText::FindBlankOrphans,
+     "пустые тексты без ссылок: %1 (%2 байт); pack освободит %2 байт",
+     "blank texts without a reference: %1 (%2 bytes); pack reclaims %2 bytes"},
+    {TRepairText::FindLostTexts,
+     "потерянные тексты: %1 (%2 байт); salvage восстановит их (%2 байт), затем pack освободит место",
+     "lost texts: %1 (%2 bytes); salvage recovers %1 text%3 (%2 bytes), then pack reclaims them"},
+    {TRepairText::FindEndOfFileByte,
+     "нет байта конца файла после записей (Visual FoxPro пишет таблицы без него); исправлять нечего",
+     "no end-of-file byte after the records (Visual FoxPro writes tables without one); nothing to mend"},
+    {TRepairText::FindNextFreePastEnd,
+     "свободный блок заголовка MEMO файла за концом файла на %2 байт; pack поставит его в конец файла",
+     "the memo header's next free block lies %2 bytes past the end of the file; pack sets it at the end"},
+    {TRepairText::PackReclaims,
+     "pack освободит %1 байт (старые копии, пустые и потерянные тексты; сначала salvage, чтобы сохранить "
+     "потерянные)",
+     "pack reclaims %1 bytes (old copies, blank and lost texts; salvage first keeps the lost ones)"},
+    {TRepairText::FolderTable,
+     "%1: %2 (повреждений: %3, замечаний: %4)",
+     "%1: %2 (damage: %3, notes: %4)"},
+    {TRepairText::FolderUnreadable,
+     "%1: не проверена (%2)",
+     "%1: could not be checked (%2)"},
+    {TRepairText::FolderSummary,
+     "таблиц: %1; с повреждениями: %2; исправных с замечаниями: %3; исправных: %4; не проверено: %5",
+     "tables: %1; damaged: %2; healthy with notes: %3; healthy: %4; not checked: %5"},
+    {TRepairText::FolderNoTables,
+     "в папке %1 нет таблиц с MEMO файлом",
+     "no table with a memo file in %1"},
     {TRepairText::BackupWritten,
      "Резервная копия: %1",
      "Backup: %1"},

@@ -414,6 +414,7 @@ void TMemoMap::TallyOrphans(TPass& Pass)
             f.OldCopyBytes += orphan.RunLength;
         } else if (orphan.Length == 0) {
             ++f.BlankOrphans;
+            f.BlankOrphanBytes += orphan.RunLength;
         } else {
             ++f.LostTexts;
             f.LostTextBytes += orphan.RunLength;

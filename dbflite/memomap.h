@@ -28,7 +28,8 @@ struct TMemoMapFindings {
     uint64_t OldCopies = 0;              // orphans whose text equals a text a reference reads
     uint64_t OldCopyBytes = 0;
     uint64_t BlankOrphans = 0;  // orphans whose text reads as blank: nothing to take back
-    uint64_t LostTexts = 0;     // the other orphans: texts whose references are gone
+    uint64_t BlankOrphanBytes = 0;
+    uint64_t LostTexts = 0;  // the other orphans: texts whose references are gone
     uint64_t LostTextBytes = 0;
 };
 

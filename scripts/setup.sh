@@ -3,14 +3,15 @@
 # through sudo). Packages already present are left alone.
 #
 #   scripts/setup.sh        everything the tests need (scripts/test-all.sh, .ci/run)
-#   scripts/setup.sh demo   only what the demo needs: CMake and a compiler
+#   scripts/setup.sh demo   only what the demo needs: CMake, a compiler and the JSON header
 set -euo pipefail
 
 if [ "${1:-}" = demo ]; then
-  packages=(cmake make g++)
+  packages=(cmake make g++ nlohmann-json3-dev)
 else
   packages=(
     cmake make g++ googletest libgtest-dev      # native build and unit tests
+    nlohmann-json3-dev                          # check --json
     clang libclang-rt-14-dev clang-format       # fuzzing, sanitizers, the code layout check
     mingw-w64 wine wine64 wine32:i386           # the Windows builds (64- and 32-bit), run under Wine
     xvfb xauth imagemagick x11-apps xdotool     # the window's end-to-end test

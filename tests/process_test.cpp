@@ -20,6 +20,8 @@
 #include <random>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "fakeport.h"
 #include "fixtures.h"
 #include "fmmain.h"
@@ -561,7 +563,7 @@ protected:
     bool ErrSays(const std::string& Text) const { return ReadFileBytes(Err).find(Text) != std::string::npos; }
 };
 
-TEST_F(RepairCli, CheckEndsWithFourWhenSomethingIsWrongAndItsJsonReads)
+TEST_F(RepairCli, ALostTextIsACheckNoteThatSalvageTakesBackAndTheJsonReads)
 {
     TTableSpec layout;
     layout.Fields = {{"NOTES", 'M', 10}};
@@ -575,10 +577,11 @@ TEST_F(RepairCli, CheckEndsWithFourWhenSomethingIsWrongAndItsJsonReads)
         "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
         "print(d[\"ok\"], \",\".join(d[\"problems\"]), d[\"memo_map\"][\"lost_texts\"])' " +
         Out + " > " + Err;
-    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 4);
+    // A lost text is a note: salvage takes it back; the status stays 0.
+    EXPECT_EQ(Cli({"check", disk.Table, "--json"}), 0);
     ASSERT_EQ(std::system(reader.c_str()), 0);
-    EXPECT_EQ(ReadFileBytes(Err), "False lost_texts 1\n");
-    EXPECT_EQ(Cli({"check", disk.Table}), 4);
+    EXPECT_EQ(ReadFileBytes(Err), "True  1\n");
+    EXPECT_EQ(Cli({"check", disk.Table}), 0);
     EXPECT_NE(ReadFileBytes(Out).find("  text "), std::string::npos);
 
     EXPECT_EQ(Cli({"salvage", disk.Table, disk.Text}), 0);
@@ -923,6 +926,194 @@ TEST_F(CliUse, TextsGoOutAsUtf8AndComeBackAsTheTablesBytes)
     EXPECT_EQ(ReadFileBytes(utf8).substr(0, 18), "NOTES\t╧╬╦┼");  // the same bytes read as cp866
     EXPECT_EQ(RunCli({"save", disk.Table, utf8, "--encoding", "utf-8", "--codepage", "9"}, english, disk.Dir).Status,
               2);
+}
+
+// --- check: damage told from wear --------------------------------------------
+
+// A JSON list of findings as "kind count bytes mend" joined by "; ", with
+// "-" where bytes do not apply and "none" where no command mends it.
+std::string FindingsOf(const nlohmann::json& List)
+{
+    std::string out;
+    for (const nlohmann::json& f : List)
+        out += (out.empty() ? "" : "; ") + f.at("kind").get<std::string>() + " " + f.at("count").dump() + " " +
+               (f.contains("bytes") ? f.at("bytes").dump() : "-") + " " +
+               (f.at("mend").is_null() ? "none" : f.at("mend").get<std::string>());
+    return out;
+}
+
+struct TCheckCase {
+    const char* Name;
+    std::function<void(TTableSpec&, TMemoBuilder&)> Build;  // Spec has one memo field, NOTES
+    int Status;
+    std::string Damage, Notes;      // as FindingsOf gives them
+    std::vector<std::string> Says;  // lines of the English report
+};
+
+const TCheckCase CheckCases[] = {
+    {"healthy",
+     [](TTableSpec& S, TMemoBuilder& M) { S.Records = {{MemoRef(M.Add("text"))}}; },
+     0,
+     "",
+     "",
+     {"verdict: healthy\n"}},
+    {"references to blank texts",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{MemoRef(M.Add(" \r\n "))}, {MemoRef(M.Add("text"))}};
+     },
+     0,
+     "",
+     "blank 1 - clear",
+     {"references to texts holding only blanks: 1; clear blanks 1 reference (nothing is lost)",
+      "verdict: healthy with notes\n"}},
+    {"no records and no end-of-file byte, as Visual FoxPro writes them",
+     [](TTableSpec& S, TMemoBuilder&) { S.EndOfFileMark = false; },
+     0,
+     "",
+     "end_of_file_byte 1 - none",
+     {"nothing to mend"}},
+    {"old copies, a blank orphan and a lost text",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         M.Add("same");
+         M.Add("  ");
+         M.Add(std::string(1210, 'l'));
+         S.Records = {{MemoRef(M.Add("same"))}};
+     },
+     0,
+     "",
+     "old_copies 1 4 pack; blank_orphans 1 2 pack; lost_texts 1 1210 salvage",
+     {"pack reclaims 4 bytes", "salvage recovers 1 text (1,210 bytes)", "pack reclaims 1,216 bytes"}},
+    {"a next free block far past the end",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{MemoRef(M.Add("text"))}};
+         M.SetNextBlock(1u << 20);
+     },
+     0,
+     "",
+     "next_free_past_end 1 67108288 pack",
+     {"67,108,288 bytes past the end of the file; pack sets it"}},
+    {"references that are no block number or lead past the end",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{"junk"}, {MemoRef(123456)}, {"x1"}, {MemoRef(M.Add("text"))}};
+     },
+     4,
+     "not_a_number 2 - rewrite; past_end 1 - rewrite",
+     "",
+     {"references that are not block numbers: 2; rewrite mends 2 references (clear blanks them)",
+      "rewrite mends 1 reference (clear blanks them)", "verdict: damage found\n"}},
+    {"references sharing a text",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         const uint32_t shared = M.Add("shared");
+         S.Records = {{MemoRef(shared)}, {MemoRef(shared)}};
+     },
+     4,
+     "cross_linked 2 - rewrite",
+     "",
+     {"rewrite gives 2 references a copy each"}},
+    {"a next free block inside the file",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{MemoRef(M.Add("one"))}, {MemoRef(M.Add("two"))}, {MemoRef(M.Add("three"))}};
+         M.SetNextBlock(9);
+     },
+     4,
+     "past_next_free 2 - rewrite; next_free_block 1 128 rewrite",
+     "",
+     {"rewrite moves 2 texts", "128 bytes before its end (the owner's next write overwrites texts); rewrite mends it"}},
+    {"a record count the file does not hold",
+     [](TTableSpec& S, TMemoBuilder& M) {
+         S.Records = {{MemoRef(M.Add("text"))}};
+         S.RecordCountOverride = 5;
+     },
+     4,
+     "records_short 1 43 none",
+     "",
+     {"no command of this program mends it"}},
+};
+
+TEST(CheckCli, DamageEndsWithFourWearWithNotesAndEachFindingNamesWhatMendsIt)
+{
+    for (const TCheckCase& c : CheckCases) {
+        SCOPED_TRACE(c.Name);
+        TDiskTable disk;
+        TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+        TMemoBuilder memo;
+        c.Build(spec, memo);
+        disk.Put(spec, memo);
+        const TCliRun json = RunCli({"check", disk.Table, "--json"}, {"LANG=C"}, disk.Dir);
+        EXPECT_EQ(json.Status, c.Status) << json.Err;
+        const nlohmann::json found = nlohmann::json::parse(json.Out);
+        EXPECT_EQ(FindingsOf(found.at("damage")), c.Damage);
+        EXPECT_EQ(FindingsOf(found.at("notes")), c.Notes);
+        EXPECT_EQ(found.at("ok"), c.Damage.empty());
+        const TCliRun text = RunCli({"check", disk.Table}, {"LANG=C"}, disk.Dir);
+        EXPECT_EQ(text.Status, c.Status);
+        for (const std::string& line : c.Says)
+            EXPECT_NE(text.Out.find(line), std::string::npos) << line << "\n" << text.Out;
+        // The same in Russian, with the commands' names kept.
+        const TCliRun russian = RunCli({"check", disk.Table}, {"LANG=ru_RU.UTF-8"}, disk.Dir);
+        EXPECT_EQ(russian.Status, c.Status);
+        for (const nlohmann::json& f : found.at("damage"))
+            EXPECT_NE(russian.Out.find(f.at("mend").is_null() ? "ни одна команда" : f.at("mend").get<std::string>()),
+                      std::string::npos);
+    }
+}
+
+TEST(CheckCli, AFolderGivesALineForEveryTableWithAMemoFileAndTheWorstStatus)
+{
+    TTempDir dir;
+    std::filesystem::create_directories(dir.Path("tables/a"));
+    std::filesystem::create_directories(dir.Path("tables/b"));
+    TMemoBuilder memo;
+    const TTableSpec healthy = NotesTable(memo, {"text"});
+    WriteFileBytes(dir.Path("tables/a/HEALTHY.DBF"), BuildTable(healthy));
+    WriteFileBytes(dir.Path("tables/a/healthy.fpt"), memo.Bytes());  // its memo file in another letter case
+    TTableSpec damaged = healthy;
+    damaged.Records.push_back({"junk"});
+    WriteFileBytes(dir.Path("tables/b/damaged.dbf"), BuildTable(damaged));
+    WriteFileBytes(dir.Path("tables/b/DAMAGED.FPT"), memo.Bytes());
+    // No field NOTES, which the runs ask for: this one cannot be checked.
+    TTableSpec other = TableOf({{"OTHER", 'M', 10}});
+    other.Records = {{MemoRef(8)}};
+    WriteFileBytes(dir.Path("tables/Other.Dbf"), BuildTable(other));
+    WriteFileBytes(dir.Path("tables/Other.FPT"), memo.Bytes());
+    WriteFileBytes(dir.Path("tables/nomemo.dbf"), BuildTable(healthy));  // no memo file: not listed
+    WriteFileBytes(dir.Path("tables/readme.txt"), "not a table");
+
+    const std::vector<std::string> check{"check", "tables", "--fields", "NOTES"};
+    TCliRun run = RunCli(check, {"LANG=C"}, dir);
+    EXPECT_EQ(run.Status, 4) << run.Err;
+    EXPECT_EQ(run.Out,
+              "tables/Other.Dbf: could not be checked (No memo field \"NOTES\" in the table.)\n"
+              "tables/a/HEALTHY.DBF: healthy (damage: 0, notes: 0)\n"
+              "tables/b/damaged.dbf: damage found (damage: 1, notes: 0)\n"
+              "tables: 3; damaged: 1; healthy with notes: 0; healthy: 1; not checked: 1\n");
+
+    std::vector<std::string> withJson = check;
+    withJson.push_back("--json");
+    run = RunCli(withJson, {"LANG=C"}, dir);
+    EXPECT_EQ(run.Status, 4);
+    std::vector<nlohmann::json> lines;
+    for (const std::string& line : SplitAt(run.Out, "\n"))
+        if (!line.empty())
+            lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 4u) << run.Out;
+    EXPECT_EQ(lines[0].at("verdict"), "unreadable");
+    EXPECT_EQ(lines[1].at("table"), "tables/a/HEALTHY.DBF");
+    EXPECT_EQ(lines[1].at("verdict"), "healthy");
+    EXPECT_EQ(lines[2].at("damage").at(0).at("kind"), "not_a_number");
+    EXPECT_EQ(lines[3], nlohmann::json::parse(R"({"summary": {"tables": 3, "damaged": 1, "healthy_with_notes": 0,
+                                                  "healthy": 1, "unreadable": 1}})"));
+
+    // Damage outweighs a table not checked, which outweighs health.
+    std::filesystem::remove(dir.Path("tables/b/damaged.dbf"));
+    EXPECT_EQ(RunCli(check, {"LANG=C"}, dir).Status, 1);
+    std::filesystem::remove(dir.Path("tables/Other.Dbf"));
+    EXPECT_EQ(RunCli(check, {"LANG=C"}, dir).Status, 0);
+    run = RunCli({"check", "tables/b"}, {"LANG=C"}, dir);
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out,
+              "no table with a memo file in tables/b\n"
+              "tables: 0; damaged: 0; healthy with notes: 0; healthy: 0; not checked: 0\n");
 }
 
 }  // namespace
