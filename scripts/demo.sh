@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the demo needs (CMake and a compiler, nothing more), builds
 # tarnwick-cli and runs it on a scratch copy of the bundled damaged sample:
-# info, check, save, clear of the damaged references, check.
+# info, check, save, then the repair (a backup, rewrite, pack) and a last
+# check, which finds no damage.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TARNWICK_BUILD:-$root/build/demo-build}
@@ -18,16 +19,22 @@ cp "$root"/examples/sample/ORDERS.DBF "$root"/examples/sample/ORDERS.FPT "$work"
 cd "$work"
 
 step() { printf '\n\033[1m$ %s\033[0m\n' "$*"; "$@"; }
-# check ends with 4 when it finds something wrong: the sample is damaged.
-check() { step "$cli" check ORDERS.DBF || [ $? = 4 ]; }
+say() { printf '\n# %s\n' "$*"; }
+say "info: the memo fields of the table"
 step "$cli" info ORDERS.DBF
-check
+say "check: the diagnosis; status 4, the sample is damaged, and each finding names the command that mends it"
+step "$cli" check ORDERS.DBF || [ $? = 4 ]
+say "save: every memo text to a text file, as the window writes it"
 step "$cli" save ORDERS.DBF ORDERS.txt
-echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251, as the window writes it)"
+echo "(ORDERS.txt: $(wc -l < ORDERS.txt) lines, cp1251)"
 step "$cli" save ORDERS.DBF ORDERS-utf8.txt --encoding utf-8 --codepage 1251
 echo "(ORDERS-utf8.txt, the same texts in UTF-8:)"
 head -3 ORDERS-utf8.txt
-step "$cli" clear ORDERS.DBF --yes
-check
+say "rewrite --backup: both files copied first, then every readable text copied byte for byte to fresh blocks; references that lead to no text are blanked"
+step "$cli" rewrite ORDERS.DBF --yes --backup
+say "pack: the memo file compacted to the texts references lead to (the backup above covers it)"
+step "$cli" pack ORDERS.DBF --yes --no-backup
+say "check: no damage left (notes are wear, not damage)"
+step "$cli" check ORDERS.DBF
 echo
-echo "The repaired copy is in $work; the bundled sample is unchanged."
+echo "The repaired copy is in $work, with its backups (*.bak); the bundled sample is unchanged."
