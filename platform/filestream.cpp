@@ -5,6 +5,11 @@
 void TFileStream::Truncate(uint64_t) { throw EStreamError(WriteErrorText(), TIoFailure::Other, 0); }
 
 std::string OpenErrorText(const std::string& Path) { return "Cannot open file " + Path; }
+std::string RenameErrorText(const std::string& From, const std::string& To)
+{
+    return "Cannot rename file " + From + " to " + To;
+}
+std::string RemoveErrorText(const std::string& Path) { return "Cannot delete file " + Path; }
 
 void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To)
 {
