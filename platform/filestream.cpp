@@ -11,9 +11,9 @@ std::string RenameErrorText(const std::string& From, const std::string& To)
 }
 std::string RemoveErrorText(const std::string& Path) { return "Cannot delete file " + Path; }
 
-void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To)
+void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To, uint32_t Permissions)
 {
-    std::unique_ptr<TFileStream> out = Files.Open(To, TFileAccess::Create, TFileShare::Exclusive);
+    std::unique_ptr<TFileStream> out = Files.Create(To, Permissions, TFileShare::Exclusive);
     std::vector<char> buffer(size_t{1} << 20);
     uint64_t at = 0;
     for (size_t got; (got = In.ReadAt(at, buffer.data(), buffer.size())) > 0; at += got)

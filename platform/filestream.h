@@ -109,7 +109,8 @@ std::string RenameErrorText(const std::string& From, const std::string& To);
 std::string RemoveErrorText(const std::string& Path);
 
 // Copies everything In holds to a new file To (one that exists is emptied)
-// and syncs the copy: a backup is on the disk before its original changes.
-void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To);
+// with the permission bits Permissions, syncs the copy and closes it: a
+// backup is on the disk before its original changes.
+void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To, uint32_t Permissions);
 inline const char* ReadErrorText() { return "Stream read error"; }
 inline const char* WriteErrorText() { return "Stream write error"; }
