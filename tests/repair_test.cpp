@@ -537,8 +537,12 @@ TEST(Backup, WhatAKilledBackupLeftIsRemovedAndTheCopyTakesItsName)
             TMemTable t;
             TMemoBuilder memo(64);
             t.Put(NotesTable(memo, {"text"}), memo);
-            for (const std::string& path : c.Left)
+            // Left without write permission, as a copy of a read-only table
+            // is: only removing it makes room for a new copy.
+            for (const std::string& path : c.Left) {
                 t.Files.SetFile(path, "part");
+                t.Files.SetReadOnly(path);
+            }
             EXPECT_EQ(way.second(t.Files, t),
                       (std::vector<std::string>{"/data/T.DBF" + c.Suffix, "/data/T.FPT" + c.Suffix}));
             EXPECT_EQ(t.Files.File("/data/T.DBF" + c.Suffix), t.Table());
