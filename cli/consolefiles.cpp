@@ -176,3 +176,11 @@ std::unique_ptr<TFileStream> TConsoleFiles::Open(const std::string& Path, TFileA
         return std::make_unique<TUtf8ReadStream>(std::move(stream), *CodePage);
     return stream;
 }
+
+std::unique_ptr<TFileStream> TConsoleFiles::Create(const std::string& Path, uint32_t Permissions, TFileShare Share)
+{
+    std::unique_ptr<TFileStream> stream = Inner_.Create(Resolve(Path), Permissions, Share);
+    if (!CodePage || Path != TextFile)
+        return stream;
+    return std::make_unique<TUtf8WriteStream>(std::move(stream), *CodePage);
+}

@@ -25,6 +25,11 @@ public:
     bool FileExists(const std::string& Path) override;
     std::string FindCaseVariant(const std::string& Path) override { return Inner_.FindCaseVariant(Path); }
     bool SameFile(const std::string& A, const std::string& B) override { return Inner_.SameFile(A, B); }
+    std::unique_ptr<TFileStream> Create(const std::string& Path, uint32_t Permissions, TFileShare Share) override;
+    bool PathExists(const std::string& Path) override { return Inner_.PathExists(Resolve(Path)); }
+    uint32_t Permissions(const std::string& Path) override { return Inner_.Permissions(Resolve(Path)); }
+    void Rename(const std::string& From, const std::string& To) override { Inner_.Rename(From, To); }
+    void Remove(const std::string& Path) override { Inner_.Remove(Path); }
 
 private:
     std::string Resolve(const std::string& Path);

@@ -27,6 +27,9 @@ TMemoMapFindings SalvageOrphans(TFileSystem& Files, const std::string& TablePath
     map.AddAllRecords(Progress);
     map.Scan(Progress);
 
+    // The lost texts are the table's own: the file that gathers them is made
+    // with the table's permission bits, which the writer's open then keeps.
+    Files.Create(OutputPath, Files.Permissions(TablePath), TFileShare::Exclusive).reset();
     TTextFileWriter out(Files, OutputPath);
     out.WriteLine("BLOCK\tTEXT");
     const auto writeEscaped = [&out](const char* Data, size_t Length) { out.WriteEscaped(Data, Length); };

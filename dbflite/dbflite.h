@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -271,10 +272,11 @@ public:
     void PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block);
     // Everything written so far on the disk, the memo file first.
     void Commit();
-    // Copies of the table file and the memo file as they are now (what is
-    // held back written out first), named with Suffix appended, each
-    // synced: a backup taken through this table's own streams.
-    void CopyFiles(TFileSystem& Files, const std::string& Suffix);
+    // The table file and the memo file as they are now (what is held back
+    // written out first), each handed to Copy with its name, the table
+    // first: a backup taken through this table's own streams, which alone
+    // may read a memo file the table holds exclusively.
+    void CopyFiles(const std::function<void(TFileStream& File, const std::string& Path)>& Copy);
     // Commits, sets the memo header's next free block to NextBlock, cuts the
     // memo file there and closes the table.
     void ShrinkMemoAndClose(uint32_t NextBlock);

@@ -77,14 +77,12 @@ void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
     }
 }
 
-void TDBFLite::CopyFiles(TFileSystem& Files, const std::string& Suffix)
+void TDBFLite::CopyFiles(const std::function<void(TFileStream& File, const std::string& Path)>& Copy)
 {
     Flush();
-    std::vector<std::pair<TFileStream*, std::string>> files{{DbfStream_.get(), FileName_ + Suffix}};
+    Copy(*DbfStream_, FileName_);
     if (HasMemoFile_)
-        files.push_back({MemoStream_.get(), MemoFileName_ + Suffix});
-    for (const auto& file : files)
-        CopyToFile(Files, *file.first, file.second);
+        Copy(*MemoStream_, MemoFileName_);
 }
 
 void TDBFLite::Commit()

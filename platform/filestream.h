@@ -71,6 +71,33 @@ public:
     // (letter case, "./", links): a file a run writes must never be the
     // table it reads.
     virtual bool SameFile(const std::string& A, const std::string& B) = 0;
+
+    // True when anything at all is at Path: a file, a folder, a link (even
+    // one leading nowhere). A name to be given to a new file must be free of
+    // all of them, where FileExists sees only files.
+    virtual bool PathExists(const std::string& Path) = 0;
+
+    // The permission bits of the existing file at Path (read, write and
+    // execute for owner, group and others: mode & 0777), for a copy of it to
+    // get; 0 where the system keeps none (Windows). Raises EStreamError
+    // ("Cannot open file ...") when there is no such file.
+    virtual uint32_t Permissions(const std::string& Path) = 0;
+
+    // As Open(Path, TFileAccess::Create, Share), the file then given exactly
+    // the permission bits Permissions where the system keeps such bits,
+    // whatever the umask says: a copy of a table kept private is as private.
+    // On Windows a created file takes its folder's access list, as a copy
+    // made by any other means does, and Permissions is not used.
+    virtual std::unique_ptr<TFileStream> Create(const std::string& Path, uint32_t Permissions, TFileShare Share) = 0;
+
+    // Gives the file From the name To, which must be free: an existing To,
+    // file or folder, is never replaced; the call raises EStreamError ("Cannot
+    // rename file ...") instead. Returns once the new name is on the disk.
+    virtual void Rename(const std::string& From, const std::string& To) = 0;
+
+    // Deletes the file at Path (never a folder), or raises EStreamError
+    // ("Cannot delete file ...").
+    virtual void Remove(const std::string& Path) = 0;
 };
 
 // The operating system's own files (POSIX or Win32, chosen at build time).
@@ -78,9 +105,12 @@ TFileSystem& OsFileSystem();
 
 // Messages shared by every implementation.
 std::string OpenErrorText(const std::string& Path);
+std::string RenameErrorText(const std::string& From, const std::string& To);
+std::string RemoveErrorText(const std::string& Path);
 
 // Copies everything In holds to a new file To (one that exists is emptied)
-// and syncs the copy: a backup is on the disk before its original changes.
-void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To);
+// with the permission bits Permissions, syncs the copy and closes it: a
+// backup is on the disk before its original changes.
+void CopyToFile(TFileSystem& Files, TFileStream& In, const std::string& To, uint32_t Permissions);
 inline const char* ReadErrorText() { return "Stream read error"; }
 inline const char* WriteErrorText() { return "Stream write error"; }

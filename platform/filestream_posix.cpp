@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "filestream.h"
@@ -129,51 +130,13 @@ class TPosixFileSystem final : public TFileSystem {
 public:
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
     {
-        int flags = O_CLOEXEC;
-        switch (Access) {
-        case TFileAccess::Read: flags |= O_RDONLY; break;
-        case TFileAccess::ReadWrite: flags |= O_RDWR; break;
-        case TFileAccess::Create: flags |= O_WRONLY | O_CREAT; break;
-        }
-        int fd;
-        do {
-            fd = ::open(Path.c_str(), flags, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            Fail(Path, errno);
+        return OpenFile(Path, Access, Share, nullptr);
+    }
 
-        struct stat st;
-        const bool statted = ::fstat(fd, &st) == 0;
-        if (!statted || S_ISDIR(st.st_mode)) {
-            const int err = statted ? EISDIR : errno;
-            ::close(fd);
-            Fail(Path, err);
-        }
-
-        // Windows refuses a share-none open while others hold the file and
-        // every open while a share-none holder has it; shared and exclusive
-        // flock() locks give the same answers between our own processes.
-        const int lock = (Share == TFileShare::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-        int rc;
-        do {
-            rc = ::flock(fd, lock);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            const int err = errno;
-            ::close(fd);
-            Fail(Path, err);
-        }
-
-        // Emptying an existing file waits until the lock says it is ours. A
-        // file that is empty already is left alone: on ext4, a file cut to
-        // nothing and written again is flushed to disk when it closes, which
-        // a new file need not wait for.
-        if (Access == TFileAccess::Create && (::fstat(fd, &st) != 0 || st.st_size > 0) && ::ftruncate(fd, 0) != 0) {
-            const int err = errno;
-            ::close(fd);
-            Fail(Path, err);
-        }
-        return std::make_unique<TPosixStream>(fd);
+    std::unique_ptr<TFileStream> Create(const std::string& Path, uint32_t Permissions, TFileShare Share) override
+    {
+        const mode_t mode = static_cast<mode_t>(Permissions & 0777);
+        return OpenFile(Path, TFileAccess::Create, Share, &mode);
     }
 
     bool FileExists(const std::string& Path) override
@@ -211,10 +174,140 @@ public:
         return found;
     }
 
+    bool PathExists(const std::string& Path) override
+    {
+        struct stat st;
+        return !Path.empty() && ::lstat(Path.c_str(), &st) == 0;
+    }
+
+    uint32_t Permissions(const std::string& Path) override
+    {
+        struct stat st;
+        if (::stat(Path.c_str(), &st) != 0)
+            Fail(Path, errno);
+        return static_cast<uint32_t>(st.st_mode & 0777);
+    }
+
+    void Rename(const std::string& From, const std::string& To) override
+    {
+        int rc = -1;
+#if defined(__linux__)
+        rc = ::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE);
+        // Some file systems (older network ones among them) cannot promise
+        // not to replace; there the check just before rename() has to do.
+        if (rc != 0 && errno != EINVAL && errno != ENOSYS)
+            FailRename(From, To, errno);
+#endif
+        if (rc != 0) {
+            if (PathExists(To))
+                FailRename(From, To, EEXIST);
+            if (::rename(From.c_str(), To.c_str()) != 0)
+                FailRename(From, To, errno);
+        }
+        SyncFolderOf(From, To);
+    }
+
+    void Remove(const std::string& Path) override
+    {
+        struct stat st;
+        if (::lstat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            throw EStreamError(RemoveErrorText(Path), TIoFailure::AccessDenied, EISDIR);
+        if (::unlink(Path.c_str()) != 0) {
+            const int err = errno;
+            throw EStreamError(RemoveErrorText(Path), FailureOf(err), err);
+        }
+    }
+
 private:
+    // Open, with Create giving the new file exactly the bits *Permissions
+    // when they are given.
+    std::unique_ptr<TFileStream> OpenFile(const std::string& Path, TFileAccess Access, TFileShare Share,
+                                          const mode_t* Permissions)
+    {
+        int flags = O_CLOEXEC;
+        switch (Access) {
+        case TFileAccess::Read: flags |= O_RDONLY; break;
+        case TFileAccess::ReadWrite: flags |= O_RDWR; break;
+        case TFileAccess::Create: flags |= O_WRONLY | O_CREAT; break;
+        }
+        int fd;
+        do {
+            fd = ::open(Path.c_str(), flags, Permissions ? *Permissions : 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            Fail(Path, errno);
+
+        struct stat st;
+        const bool statted = ::fstat(fd, &st) == 0;
+        if (!statted || S_ISDIR(st.st_mode)) {
+            const int err = statted ? EISDIR : errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+
+        // Windows refuses a share-none open while others hold the file and
+        // every open while a share-none holder has it; shared and exclusive
+        // flock() locks give the same answers between our own processes.
+        const int lock = (Share == TFileShare::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+        int rc;
+        do {
+            rc = ::flock(fd, lock);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+
+        // Emptying an existing file waits until the lock says it is ours. A
+        // file that is empty already is left alone: on ext4, a file cut to
+        // nothing and written again is flushed to disk when it closes, which
+        // a new file need not wait for.
+        if (Access == TFileAccess::Create && (::fstat(fd, &st) != 0 || st.st_size > 0) && ::ftruncate(fd, 0) != 0) {
+            const int err = errno;
+            ::close(fd);
+            Fail(Path, err);
+        }
+
+        // open() took the umask off the bits, which only narrows them; the
+        // copy gets the original's exactly. A file system that keeps no
+        // permission bits (FAT, many network shares) refuses, and its files
+        // are as open as the mount makes them: no reason to stop a run.
+        if (Permissions)
+            (void)::fchmod(fd, *Permissions);
+        return std::make_unique<TPosixStream>(fd);
+    }
+
     [[noreturn]] static void Fail(const std::string& Path, int Err)
     {
         throw EStreamError(OpenErrorText(Path), FailureOf(Err), Err);
+    }
+
+    [[noreturn]] static void FailRename(const std::string& From, const std::string& To, int Err)
+    {
+        throw EStreamError(RenameErrorText(From, To), FailureOf(Err), Err);
+    }
+
+    // Syncs the folder that holds To, the name From was just given, so that
+    // the name is on the disk before the run goes on to change the original.
+    // A folder this process cannot open for reading is left to the file
+    // system's own schedule; one whose file system cannot sync folders says
+    // EINVAL.
+    static void SyncFolderOf(const std::string& From, const std::string& To)
+    {
+        const size_t slash = To.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : To.substr(0, slash);
+        int fd;
+        do {
+            fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return;
+        const ssize_t rc = Uninterrupted([&] { return ::fsync(fd); });
+        const int err = errno;
+        ::close(fd);
+        if (rc != 0 && err != EINVAL)
+            FailRename(From, To, err);
     }
 };
 

@@ -202,6 +202,47 @@ public:
 
     // Windows file names ignore letter case already.
     std::string FindCaseVariant(const std::string&) override { return {}; }
+
+    bool PathExists(const std::string& Path) override
+    {
+        return !Path.empty() && ::GetFileAttributesW(Utf8ToWide(Path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    // Windows keeps access lists, not permission bits: there are none to
+    // give a copy, only the file to be found.
+    uint32_t Permissions(const std::string& Path) override
+    {
+        if (::GetFileAttributesW(Utf8ToWide(Path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+            const DWORD err = ::GetLastError();
+            ThrowSystemError(OpenErrorText(Path), err);
+        }
+        return 0;
+    }
+
+    // A created file takes its folder's access list, as a copy made by any
+    // other means does.
+    std::unique_ptr<TFileStream> Create(const std::string& Path, uint32_t, TFileShare Share) override
+    {
+        return Open(Path, TFileAccess::Create, Share);
+    }
+
+    // Without MOVEFILE_REPLACE_EXISTING an existing To stops the move
+    // (ERROR_ALREADY_EXISTS); write-through returns once it is on the disk.
+    void Rename(const std::string& From, const std::string& To) override
+    {
+        if (!::MoveFileExW(Utf8ToWide(From).c_str(), Utf8ToWide(To).c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD err = ::GetLastError();
+            ThrowSystemError(RenameErrorText(From, To), err);
+        }
+    }
+
+    void Remove(const std::string& Path) override
+    {
+        if (!::DeleteFileW(Utf8ToWide(Path).c_str())) {
+            const DWORD err = ::GetLastError();
+            ThrowSystemError(RemoveErrorText(Path), err);
+        }
+    }
 };
 
 }  // namespace

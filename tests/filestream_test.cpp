@@ -103,6 +103,80 @@ TEST(FileStream, OpenFailuresNameThePathAndTheirCause)
     OpenError([&] { OsFileSystem().Open(folder, TFileAccess::ReadWrite, TFileShare::DenyNone); });
 }
 
+TEST(FileStream, PathsTakenByFilesOrFoldersAndRenamesThatNeverReplace)
+{
+    TTempDir dir;
+    const std::string from = dir.Path("T.DBF.bak.tmp");
+    struct TCase {
+        const char* Name;
+        std::function<void(const std::string&)> Put;  // what is at the new name
+        bool Renamed;
+    };
+    const TCase cases[] = {
+        {"nothing", [](const std::string&) {}, true},
+        {"a file", [](const std::string& To) { WriteFileBytes(To, "old"); }, false},
+        {"a folder", [](const std::string& To) { std::filesystem::create_directory(std::filesystem::u8path(To)); },
+         false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string to = dir.Path(std::string("T.DBF.bak ") + c.Name);
+        WriteFileBytes(from, "copy");
+        c.Put(to);
+        EXPECT_EQ(OsFileSystem().PathExists(to), !c.Renamed);
+        if (c.Renamed) {
+            OsFileSystem().Rename(from, to);
+            EXPECT_EQ(ReadFileBytes(to), "copy");
+            EXPECT_FALSE(OsFileSystem().PathExists(from));
+        } else {
+            EXPECT_EQ(OpenError([&] { OsFileSystem().Rename(from, to); }), "Cannot rename file " + from + " to " + to);
+            EXPECT_EQ(ReadFileBytes(from), "copy");
+        }
+        EXPECT_TRUE(OsFileSystem().PathExists(to));
+    }
+    EXPECT_FALSE(OsFileSystem().PathExists(""));
+    EXPECT_FALSE(OsFileSystem().PathExists(dir.Path("missing")));
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Rename(dir.Path("missing"), dir.Path("other")); }),
+              "Cannot rename file " + dir.Path("missing") + " to " + dir.Path("other"));
+}
+
+TEST(FileStream, RemoveDeletesFilesOnly)
+{
+    TTempDir dir;
+    const std::string file = dir.Path("T.FPT.bak.tmp"), folder = dir.Path("folder.bak.tmp");
+    WriteFileBytes(file, "part");
+    OsFileSystem().Remove(file);
+    EXPECT_FALSE(OsFileSystem().PathExists(file));
+    TIoFailure failure = TIoFailure::Other;
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Remove(file); }, &failure), "Cannot delete file " + file);
+    EXPECT_EQ(failure, TIoFailure::NotFound);
+    std::filesystem::create_directory(std::filesystem::u8path(folder));
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Remove(folder); }), "Cannot delete file " + folder);
+    EXPECT_TRUE(OsFileSystem().PathExists(folder));
+}
+
+TEST(FileStream, CreatedFilesGetExactlyThePermissionBitsAsked)
+{
+    TTempDir dir;
+    const std::string probe = dir.Path("probe");
+    WriteFileBytes(probe, "x");
+    if (OsFileSystem().Permissions(probe) == 0)
+        GTEST_SKIP() << "no permission bits here (Windows): a created file takes its folder's access list";
+    EXPECT_EQ(OpenError([&] { OsFileSystem().Permissions(dir.Path("missing")); }),
+              "Cannot open file " + dir.Path("missing"));
+    // Bits the usual umask (022) would narrow as well as ones it leaves; a
+    // file that exists already gets them too.
+    for (const uint32_t bits : {0600u, 0640u, 0666u, 0604u, 0755u, 0400u}) {
+        SCOPED_TRACE(bits);
+        for (const std::string& path : {dir.Path("new" + std::to_string(bits)), probe}) {
+            OsFileSystem().Create(path, bits, TFileShare::Exclusive)->WriteAt(0, "copy", 4);
+            EXPECT_EQ(OsFileSystem().Permissions(path), bits);
+            EXPECT_EQ(static_cast<uint32_t>(std::filesystem::status(path).permissions()), bits);
+            EXPECT_EQ(ReadFileBytes(path), "copy");
+        }
+    }
+}
+
 TEST(FileStream, ExclusiveOpensShutOutEveryOtherOpenUntilClosed)
 {
     TTempDir dir;

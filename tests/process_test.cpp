@@ -551,6 +551,53 @@ TEST_F(KilledCli, PackKilledAtRandomPointsLeavesEveryTextAndAFollowingPackFinish
         });
 }
 
+TEST_F(KilledCli, ABackupKilledAtRandomPointsLeavesNoPartialCopyAndTheNextRunTakesItsName)
+{
+    const std::vector<std::string> clear{"clear", disk.Table, "--yes", "--backup"};
+    const std::string folder = disk.Dir.Root().u8string();
+    const auto removeBackups = [&] {
+        for (const std::string& name : FolderNames(folder))
+            if (name.find(".bak") != std::string::npos)
+                std::filesystem::remove(disk.Dir.Path(name));
+    };
+    const std::chrono::microseconds took = Shortest(clear, removeBackups);
+    std::string suffix, tableLeft, memoLeft;
+    KillAtRandomPoints(
+        [&](int) {
+            return TKilledRun{"clear --backup", clear, took};
+        },
+        clear,
+        [&](int, bool Finished) {
+            if (!Finished) {
+                // Under a copy's name only a whole copy; anything else under
+                // the name that says it is unfinished.
+                for (const std::string& name : FolderNames(folder)) {
+                    if (name == "ORDERS.DBF.bak")
+                        EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+                    else if (name == "ORDERS.FPT.bak")
+                        EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+                    else
+                        EXPECT_TRUE(name.find(".bak") == std::string::npos || name == "ORDERS.DBF.bak.tmp" ||
+                                    name == "ORDERS.FPT.bak.tmp")
+                            << name;
+                }
+                const bool named = std::filesystem::exists(disk.Table + ".bak") ||
+                                   std::filesystem::exists(disk.Memo + ".bak");
+                suffix = named ? ".bak1" : ".bak";
+                tableLeft = ReadFileBytes(disk.Table);
+                memoLeft = ReadFileBytes(disk.Memo);
+                return;
+            }
+            // The next run cleared away what was unfinished and took the
+            // first free name.
+            EXPECT_EQ(ReadFileBytes(disk.Table + suffix), tableLeft);
+            EXPECT_EQ(ReadFileBytes(disk.Memo + suffix), memoLeft);
+            for (const std::string& name : FolderNames(folder))
+                EXPECT_EQ(name.find(".bak.tmp"), std::string::npos) << name;
+            removeBackups();
+        });
+}
+
 // --- The repair commands on disk ---------------------------------------------
 
 class RepairCli : public ::testing::Test {
@@ -598,34 +645,95 @@ TEST_F(RepairCli, ALostTextIsACheckNoteThatSalvageTakesBackAndTheJsonReads)
     EXPECT_EQ(Cli({"clear", disk.Table, "--json", "--yes"}), 2);
 }
 
-TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChange)
+TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChangeAndLeavesNoCopy)
 {
     TTableSpec layout;
     layout.Fields = {{"NOTES", 'M', 10}};
     TMemoBuilder memo;
     layout.Records = {{MemoRef(memo.Add("text"))}, {MemoRef(memo.Add("  "))}, {"junk"}};
     disk.Put(layout, memo);
-    std::filesystem::create_directory(disk.Memo + ".bak");  // in the way of the memo file's copy
+    // A folder under a copy's name only moves both copies on to the next
+    // number; one under the memo file's unfinished name stops its copy.
+    std::filesystem::create_directory(disk.Table + ".bak");
+    std::filesystem::create_directory(disk.Memo + ".bak.tmp");
+    std::vector<std::string> untouched = FolderNames(disk.Dir.Root().u8string());
+    untouched.insert(untouched.end(), {"err.txt", "out.txt"});  // the runs' own output
     for (const auto& args : {std::vector<std::string>{"clear", disk.Table, "--yes", "--backup"},
-                             std::vector<std::string>{"rewrite", disk.Table, "--yes", "--backup"}}) {
+                             std::vector<std::string>{"rewrite", disk.Table, "--yes", "--backup"},
+                             std::vector<std::string>{"pack", disk.Table, "--yes"}}) {
         EXPECT_EQ(Cli(args), 3) << args[0];
         EXPECT_TRUE(ErrSays("Резервная копия не записана") || ErrSays("The backup could not be written"))
             << ReadFileBytes(Err);
         EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
         EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
-        // The table's own copy was written before the memo file's failed.
-        EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
-        std::filesystem::remove(disk.Table + ".bak");
+        // The table's copy, whole, went with the memo file's that failed.
+        EXPECT_EQ(FolderNames(disk.Dir.Root().u8string()), untouched);
     }
-    std::filesystem::remove(disk.Memo + ".bak");
+    std::filesystem::remove(disk.Memo + ".bak.tmp");
     EXPECT_EQ(Cli({"clear", disk.Table, "--yes", "--backup"}), 0);
-    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
-    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak"), disk.MemoBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak1"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak1"), disk.MemoBytes);
     EXPECT_NE(ReadFileBytes(disk.Table), disk.TableBytes);
     const std::string cleared = ReadFileBytes(disk.Table);
     EXPECT_EQ(Cli({"rewrite", disk.Table, "--yes", "--backup"}), 0);
-    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak1"), cleared);
-    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak1"), disk.MemoBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak2"), cleared);
+    EXPECT_EQ(ReadFileBytes(disk.Memo + ".bak2"), disk.MemoBytes);
+}
+
+TEST_F(RepairCli, ABackupOnAFullDiskLeavesNoCopyUnderAnyName)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system takes root";
+    const std::string small = disk.Dir.Path("small");
+    std::filesystem::create_directory(small);
+    if (std::system(("mount -t tmpfs -o size=768k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (a container without the right to)";
+    struct TUnmount {
+        std::string Path;
+        ~TUnmount() { (void)std::system(("umount '" + Path + "'").c_str()); }
+    } unmount{small};
+
+    // About 450 KiB of memo file: the table's copy fits beside it, the memo
+    // file's does not.
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    for (int r = 0; r < 30; ++r)
+        layout.Records.push_back({MemoRef(memo.Add(std::string(15000, static_cast<char>('a' + r % 26))))});
+    layout.Records.push_back({"junk"});
+    const std::string table = small + "/ORDERS.DBF", memoFile = small + "/ORDERS.FPT";
+    WriteFileBytes(table, BuildTable(layout));
+    WriteFileBytes(memoFile, memo.Bytes());
+    const std::string tableBytes = ReadFileBytes(table), memoBytes = ReadFileBytes(memoFile);
+    for (const auto& args : {std::vector<std::string>{"clear", table, "--yes", "--backup"},
+                             std::vector<std::string>{"pack", table, "--yes"}}) {
+        EXPECT_EQ(Cli(args), 3) << args[0];
+        EXPECT_TRUE(ErrSays("Резервная копия не записана") || ErrSays("The backup could not be written"))
+            << ReadFileBytes(Err);
+        EXPECT_EQ(ReadFileBytes(table), tableBytes);
+        EXPECT_EQ(ReadFileBytes(memoFile), memoBytes);
+        EXPECT_EQ(FolderNames(small), (std::vector<std::string>{"ORDERS.DBF", "ORDERS.FPT"}));
+    }
+}
+
+TEST_F(RepairCli, CopiesOfAPrivateTableArePrivateToo)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    memo.Add("lost");
+    layout.Records = {{MemoRef(memo.Add("text"))}, {"junk"}};
+    disk.Put(layout, memo);
+    for (const std::string& path : {disk.Table, disk.Memo})
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ASSERT_EQ(Cli({"salvage", disk.Table, disk.Text}), 0) << ReadFileBytes(Err);
+    ASSERT_EQ(Cli({"clear", disk.Table, "--yes", "--backup"}), 0) << ReadFileBytes(Err);
+    ASSERT_EQ(Cli({"pack", disk.Table, "--yes"}), 0) << ReadFileBytes(Err);
+    for (const std::string& copy :
+         {disk.Text, disk.Table + ".bak", disk.Memo + ".bak", disk.Table + ".bak1", disk.Memo + ".bak1"}) {
+        SCOPED_TRACE(copy);
+        EXPECT_EQ(static_cast<unsigned>(std::filesystem::status(copy).permissions()), 0600u);
+    }
 }
 
 TEST_F(RepairCli, PackBacksUpBothFilesFirstAndLeavesNothingForCheckToFind)

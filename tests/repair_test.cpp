@@ -3,6 +3,7 @@
 // and the size a Rewrite or a Load would give the memo file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <functional>
@@ -477,7 +478,44 @@ TEST(Backup, CopiesBothFilesAndNumbersLaterCopies)
     EXPECT_EQ(BackupTable(lone.Files, lone.TablePath), (std::vector<std::string>{"/data/T.DBF.bak"}));
 }
 
-TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
+TEST(Backup, ANameTakenByAFolderIsTakenAsByAFile)
+{
+    struct TCase {
+        std::vector<std::string> Folders, Files;
+        std::string Suffix;
+    };
+    for (const TCase& c : {TCase{{"/data/T.DBF.bak"}, {}, ".bak1"}, TCase{{"/data/T.FPT.bak"}, {}, ".bak1"},
+                           TCase{{"/data/T.DBF.bak1"}, {"/data/T.FPT.bak"}, ".bak2"},
+                           TCase{{"/data/T.DBF.bak.tmp2", "/data/T.bak"}, {}, ".bak"}}) {
+        SCOPED_TRACE(c.Suffix);
+        TMemTable t;
+        TMemoBuilder memo(64);
+        t.Put(NotesTable(memo, {"text"}), memo);
+        for (const std::string& folder : c.Folders)
+            t.Files.AddFolder(folder);
+        for (const std::string& file : c.Files)
+            t.Files.SetFile(file, "old");
+        EXPECT_EQ(BackupTable(t.Files, t.TablePath),
+                  (std::vector<std::string>{"/data/T.DBF" + c.Suffix, "/data/T.FPT" + c.Suffix}));
+        EXPECT_EQ(t.Files.File("/data/T.DBF" + c.Suffix), t.Table());
+        EXPECT_EQ(t.Files.File("/data/T.FPT" + c.Suffix), t.Memo());
+    }
+}
+
+// A backup through the table's path, or through the table open read-write
+// (as pack takes it).
+using TBackupWay = std::function<std::vector<std::string>(TFileSystem&, TMemTable&)>;
+const std::pair<const char*, TBackupWay> BackupWays[] = {
+    {"closed", [](TFileSystem& Files, TMemTable& T) { return BackupTable(Files, T.TablePath); }},
+    {"open",
+     [](TFileSystem& Files, TMemTable& T) {
+         TDBFLite table(Files);
+         table.OpenTable(T.TablePath, false);
+         return BackupOpenTable(Files, table);
+     }},
+};
+
+TEST(Backup, AFailingWriteSyncOrRenameOfAnyCopyRaisesAndLeavesNoCopyAndTheTableAsItWas)
 {
     TMemTable t;
     TTableSpec spec;
@@ -487,27 +525,124 @@ TEST(Backup, AFailingWriteOrSyncOfAnyCopyRaisesAndLeavesTheTableAsItWas)
         spec.Records.push_back({MemoRef(memo.Add(std::string(30000, static_cast<char>('a' + i % 26))))});
     t.Put(spec, memo);
     const std::string table = t.Table(), memoBytes = t.Memo();
-    TFaultFileSystem faulty(t.Files);
-    faulty.FailOnlyWrites = true;
-    // Every write and sync of both copies, one after another, made to fail.
-    for (long n = 1;; ++n) {
-        faulty.Arm(n);
-        std::string message;
-        try {
-            BackupTable(faulty, t.TablePath);
-        } catch (const EError& e) {
-            message = e.Message();
+    const std::vector<std::string> originals = t.Files.Paths();
+    for (const auto& way : BackupWays) {
+        SCOPED_TRACE(way.first);
+        TFaultFileSystem faulty(t.Files);
+        faulty.FailOnlyWrites = true;
+        faulty.PartialWrites = true;  // a disk that fills up mid-write
+        // Every write, sync and rename of both copies, one after another,
+        // made to fail.
+        for (long n = 1;; ++n) {
+            faulty.Arm(n);
+            std::string message;
+            try {
+                way.second(faulty, t);
+            } catch (const EError& e) {
+                message = e.Message();
+            }
+            if (!faulty.Failed) {
+                EXPECT_TRUE(message.empty());
+                EXPECT_GT(n, 6);  // two writes, a sync and a rename for each file at least
+                break;
+            }
+            SCOPED_TRACE(n);
+            EXPECT_EQ(message.rfind("Резервная копия не записана (", 0), 0u) << message;
+            EXPECT_EQ(t.Table(), table);
+            EXPECT_EQ(t.Memo(), memoBytes);
+            // Neither a copy under a .bak name nor an unfinished one.
+            ASSERT_EQ(t.Files.Paths(), originals);
         }
-        if (!faulty.Failed) {
-            EXPECT_TRUE(message.empty());
-            EXPECT_GT(n, 2);
-            break;
-        }
-        SCOPED_TRACE(n);
-        EXPECT_EQ(message.rfind("Резервная копия не записана (", 0), 0u) << message;
-        EXPECT_EQ(t.Table(), table);
-        EXPECT_EQ(t.Memo(), memoBytes);
+        EXPECT_EQ(t.Files.File("/data/T.DBF.bak"), table);
+        EXPECT_EQ(t.Files.File("/data/T.FPT.bak"), memoBytes);
+        t.Files.Remove("/data/T.DBF.bak");
+        t.Files.Remove("/data/T.FPT.bak");
     }
+}
+
+TEST(Backup, WhatAKilledBackupLeftIsRemovedAndTheCopyTakesItsName)
+{
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Left;  // files a killed run or the user left
+        std::string Suffix;
+        std::vector<std::string> Kept;  // of those, the ones still there after
+    };
+    const TCase cases[] = {
+        {"both unfinished", {"/data/T.DBF.bak.tmp", "/data/T.FPT.bak.tmp"}, ".bak", {}},
+        {"the memo file's unfinished", {"/data/T.FPT.bak.tmp"}, ".bak", {}},
+        {"the table's copy named, the memo file's not",
+         {"/data/T.DBF.bak", "/data/T.FPT.bak.tmp"},
+         ".bak1",
+         {"/data/T.DBF.bak"}},
+        {"names like it that are not its own",
+         {"/data/T.DBF.tmp", "/data/T.FPT.bak.tmp1", "/data/U.DBF.bak.tmp", "/data/T.DBF.bak1.tmp", "/data/x.bak.tmp"},
+         ".bak",
+         {"/data/T.DBF.bak1.tmp", "/data/T.DBF.tmp", "/data/T.FPT.bak.tmp1", "/data/U.DBF.bak.tmp",
+          "/data/x.bak.tmp"}},
+    };
+    for (const auto& way : BackupWays)
+        for (const TCase& c : cases) {
+            SCOPED_TRACE(std::string(way.first) + ", " + c.Name);
+            TMemTable t;
+            TMemoBuilder memo(64);
+            t.Put(NotesTable(memo, {"text"}), memo);
+            // Left without write permission, as a copy of a read-only table
+            // is: only removing it makes room for a new copy.
+            for (const std::string& path : c.Left) {
+                t.Files.SetFile(path, "part");
+                t.Files.SetReadOnly(path);
+            }
+            EXPECT_EQ(way.second(t.Files, t),
+                      (std::vector<std::string>{"/data/T.DBF" + c.Suffix, "/data/T.FPT" + c.Suffix}));
+            EXPECT_EQ(t.Files.File("/data/T.DBF" + c.Suffix), t.Table());
+            EXPECT_EQ(t.Files.File("/data/T.FPT" + c.Suffix), t.Memo());
+            std::vector<std::string> expected{t.TablePath, "/data/T.DBF" + c.Suffix, t.MemoPath,
+                                              "/data/T.FPT" + c.Suffix};
+            expected.insert(expected.end(), c.Kept.begin(), c.Kept.end());
+            std::sort(expected.begin(), expected.end());
+            expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+            EXPECT_EQ(t.Files.Paths(), expected);
+        }
+}
+
+TEST(Backup, AnUnfinishedCopyAnotherRunIsWritingStopsThisOneAndIsLeftAlone)
+{
+    TMemTable t;
+    TMemoBuilder memo(64);
+    t.Put(NotesTable(memo, {"text"}), memo);
+    t.Files.SetFile("/data/T.FPT.bak.tmp", "part");
+    const auto writer = t.Files.Open("/data/T.FPT.bak.tmp", TFileAccess::ReadWrite, TFileShare::Exclusive);
+    for (const auto& way : BackupWays) {
+        SCOPED_TRACE(way.first);
+        EXPECT_EQ(ExpectError([&] { way.second(t.Files, t); }).rfind("Резервная копия не записана (", 0), 0u);
+        EXPECT_EQ(t.Files.Paths(), (std::vector<std::string>{t.TablePath, t.MemoPath, "/data/T.FPT.bak.tmp"}));
+        EXPECT_EQ(t.Files.File("/data/T.FPT.bak.tmp"), "part");
+    }
+}
+
+TEST(Backup, CopiesAndSalvagesOutputKeepTheOriginalsPermissionBits)
+{
+    for (const auto& way : BackupWays)
+        for (const uint32_t bits : {0600u, 0640u, 0644u, 0444u}) {
+            SCOPED_TRACE(std::string(way.first) + " " + std::to_string(bits));
+            TMemTable t;
+            TMemoBuilder memo(64);
+            memo.Add("lost");
+            t.Put(NotesTable(memo, {"text"}), memo);
+            t.Files.SetPermissions(t.TablePath, bits);
+            t.Files.SetPermissions(t.MemoPath, bits | 0020);  // each copy its own original's
+            way.second(t.Files, t);
+            EXPECT_EQ(t.Files.Permissions("/data/T.DBF.bak"), bits);
+            EXPECT_EQ(t.Files.Permissions("/data/T.FPT.bak"), bits | 0020);
+            // The lost texts go to a file with the table's bits, new or not.
+            t.Files.SetFile("/data/OLD.txt", "old");
+            for (const std::string& out : {std::string("/data/LOST.txt"), std::string("/data/OLD.txt")}) {
+                SalvageOrphans(t.Files, t.TablePath, out);
+                EXPECT_EQ(t.Files.Permissions(out), bits);
+                EXPECT_EQ(t.Files.File(out).rfind("BLOCK\tTEXT\r\n", 0), 0u);
+            }
+        }
 }
 
 // --- The memo file's size after Rewrite or Load ------------------------------

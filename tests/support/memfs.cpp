@@ -127,15 +127,30 @@ std::string TMemoryFileSystem::File(const std::string& Path) const
     return it == Files_.end() ? std::string() : it->second->Bytes;
 }
 
-std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
+std::vector<std::string> TMemoryFileSystem::Paths() const
 {
-    std::string key = Path;
+    std::vector<std::string> paths;
+    for (const auto& entry : Files_)
+        paths.push_back(entry.first);
+    return paths;
+}
+
+std::string TMemoryFileSystem::Key(const std::string& Path) const
+{
     if (IgnoreCase)
         for (const auto& entry : Files_)
             if (Lower(entry.first) == Lower(Path))
-                key = entry.first;
+                return entry.first;
+    return Path;
+}
+
+std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
+{
+    const std::string key = Key(Path);
     auto it = Files_.find(key);
     if (it == Files_.end()) {
+        if (PathExists(Path))  // a folder
+            throw EStreamError(OpenErrorText(Path), TIoFailure::AccessDenied, 21);
         if (Access != TFileAccess::Create)
             throw EStreamError(OpenErrorText(Path), TIoFailure::NotFound, 2);
         it = Files_.emplace(key, std::make_shared<TFile>()).first;
@@ -158,15 +173,55 @@ bool TMemoryFileSystem::SameFile(const std::string& A, const std::string& B)
     return FileExists(A) && FileExists(B) && (IgnoreCase ? Lower(A) == Lower(B) : A == B);
 }
 
-bool TMemoryFileSystem::FileExists(const std::string& Path)
+bool TMemoryFileSystem::FileExists(const std::string& Path) { return Files_.count(Key(Path)) != 0; }
+
+bool TMemoryFileSystem::PathExists(const std::string& Path)
 {
-    if (Files_.count(Path))
+    if (FileExists(Path) || Folders_.count(Path))
         return true;
     if (IgnoreCase)
-        for (const auto& entry : Files_)
-            if (Lower(entry.first) == Lower(Path))
+        for (const std::string& folder : Folders_)
+            if (Lower(folder) == Lower(Path))
                 return true;
     return false;
+}
+
+uint32_t TMemoryFileSystem::Permissions(const std::string& Path)
+{
+    auto it = Files_.find(Key(Path));
+    if (it == Files_.end())
+        throw EStreamError(OpenErrorText(Path), TIoFailure::NotFound, 2);
+    return it->second->Permissions;
+}
+
+std::unique_ptr<TFileStream> TMemoryFileSystem::Create(const std::string& Path, uint32_t Permissions,
+                                                       TFileShare Share)
+{
+    std::unique_ptr<TFileStream> stream = Open(Path, TFileAccess::Create, Share);
+    Files_.at(Key(Path))->Permissions = Permissions;
+    return stream;
+}
+
+void TMemoryFileSystem::Rename(const std::string& From, const std::string& To)
+{
+    auto it = Files_.find(Key(From));
+    if (it == Files_.end() || it->second->Opens > 0)
+        throw EStreamError(RenameErrorText(From, To), it == Files_.end() ? TIoFailure::NotFound : TIoFailure::Locked,
+                           it == Files_.end() ? 2 : 32);
+    if (PathExists(To))
+        throw EStreamError(RenameErrorText(From, To), TIoFailure::Other, 183);
+    std::shared_ptr<TFile> file = it->second;
+    Files_.erase(it);
+    Files_.emplace(To, std::move(file));
+}
+
+void TMemoryFileSystem::Remove(const std::string& Path)
+{
+    auto it = Files_.find(Key(Path));
+    if (it == Files_.end() || it->second->Opens > 0)
+        throw EStreamError(RemoveErrorText(Path), it == Files_.end() ? TIoFailure::NotFound : TIoFailure::Locked,
+                           it == Files_.end() ? 2 : 32);
+    Files_.erase(it);
 }
 
 std::string TMemoryFileSystem::FindCaseVariant(const std::string& Path)
@@ -182,6 +237,18 @@ std::string TMemoryFileSystem::FindCaseVariant(const std::string& Path)
 std::unique_ptr<TFileStream> TFaultFileSystem::Open(const std::string& Path, TFileAccess Access, TFileShare Share)
 {
     return std::make_unique<TFaultStream>(Inner_.Open(Path, Access, Share), *this, Path);
+}
+
+std::unique_ptr<TFileStream> TFaultFileSystem::Create(const std::string& Path, uint32_t Permissions, TFileShare Share)
+{
+    return std::make_unique<TFaultStream>(Inner_.Create(Path, Permissions, Share), *this, Path);
+}
+
+void TFaultFileSystem::Rename(const std::string& From, const std::string& To)
+{
+    if (NextFails(true))
+        throw EStreamError(RenameErrorText(From, To), TIoFailure::Other, 23);
+    Inner_.Rename(From, To);
 }
 
 bool TFaultFileSystem::NextFails(bool IsWrite)

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 class TTempDir {
 public:
@@ -21,3 +22,5 @@ private:
 
 void WriteFileBytes(const std::string& Path, const std::string& Bytes);
 std::string ReadFileBytes(const std::string& Path);
+// The names of everything in the folder at Path, sorted.
+std::vector<std::string> FolderNames(const std::string& Path);
