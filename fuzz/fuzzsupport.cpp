@@ -36,8 +36,7 @@ std::unique_ptr<TFileStream> TCappedFileSystem::Open(const std::string& Path, TF
     return std::make_unique<TCappedStream>(Inner_.Open(Path, Access, Share));
 }
 
-std::unique_ptr<TFileStream> TCappedFileSystem::Create(const std::string& Path, uint32_t Permissions,
-                                                       TFileShare Share)
+std::unique_ptr<TFileStream> TCappedFileSystem::Create(const std::string& Path, uint32_t Permissions, TFileShare Share)
 {
     return std::make_unique<TCappedStream>(Inner_.Create(Path, Permissions, Share));
 }

@@ -567,10 +567,8 @@ TEST_F(PeerTest, RewriteAndPackKeepEveryStoredByteAsDbfreadReadsIt)
         };
         const uint16_t width = binary ? 4 : 10;
         TTableSpec spec = VisualFoxProTable({BinaryField("NOTES", 'M', width), BinaryField("PHOTO", 'G', width)});
-        spec.Records = {{ref(text), ref(picture)},
-                        {ref(control), ref(zeros)},
-                        {ref(blank), ref(picture)},
-                        {ref(text), ref(0)}};
+        spec.Records = {
+            {ref(text), ref(picture)}, {ref(control), ref(zeros)}, {ref(blank), ref(picture)}, {ref(text), ref(0)}};
         const std::string path = Dir.Path(binary ? "VFP.DBF" : "FOX.DBF");
         WriteFileBytes(path, BuildTable(spec));
         WriteFileBytes(ChangeFileExt(path, ".FPT"), memo.Bytes());

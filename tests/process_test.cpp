@@ -254,7 +254,8 @@ struct TOwnerMemoEdits {
                       if (::pread(fpt, next, 4, 0) != 4)
                           return 1;
                       const uint32_t block = ReadBe32(std::string(next, 4), 0);
-                      std::string run = TMemoBuilder::RunHeader(1, static_cast<uint32_t>(std::strlen(NewText))) + NewText;
+                      std::string run =
+                          TMemoBuilder::RunHeader(1, static_cast<uint32_t>(std::strlen(NewText))) + NewText;
                       run.resize(64, '\0');
                       const unsigned char after[4] = {0, 0, 0, static_cast<unsigned char>(block + 1)};
                       const off_t header = HeaderSizeOf(Layout), record = RecordSizeOf(Layout);
@@ -581,8 +582,8 @@ TEST_F(KilledCli, ABackupKilledAtRandomPointsLeavesNoPartialCopyAndTheNextRunTak
                                     name == "ORDERS.FPT.bak.tmp")
                             << name;
                 }
-                const bool named = std::filesystem::exists(disk.Table + ".bak") ||
-                                   std::filesystem::exists(disk.Memo + ".bak");
+                const bool named =
+                    std::filesystem::exists(disk.Table + ".bak") || std::filesystem::exists(disk.Memo + ".bak");
                 suffix = named ? ".bak1" : ".bak";
                 tableLeft = ReadFileBytes(disk.Table);
                 memoLeft = ReadFileBytes(disk.Memo);

@@ -578,8 +578,7 @@ TEST(Backup, WhatAKilledBackupLeftIsRemovedAndTheCopyTakesItsName)
         {"names like it that are not its own",
          {"/data/T.DBF.tmp", "/data/T.FPT.bak.tmp1", "/data/U.DBF.bak.tmp", "/data/T.DBF.bak1.tmp", "/data/x.bak.tmp"},
          ".bak",
-         {"/data/T.DBF.bak1.tmp", "/data/T.DBF.tmp", "/data/T.FPT.bak.tmp1", "/data/U.DBF.bak.tmp",
-          "/data/x.bak.tmp"}},
+         {"/data/T.DBF.bak1.tmp", "/data/T.DBF.tmp", "/data/T.FPT.bak.tmp1", "/data/U.DBF.bak.tmp", "/data/x.bak.tmp"}},
     };
     for (const auto& way : BackupWays)
         for (const TCase& c : cases) {

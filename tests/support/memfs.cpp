@@ -194,8 +194,7 @@ uint32_t TMemoryFileSystem::Permissions(const std::string& Path)
     return it->second->Permissions;
 }
 
-std::unique_ptr<TFileStream> TMemoryFileSystem::Create(const std::string& Path, uint32_t Permissions,
-                                                       TFileShare Share)
+std::unique_ptr<TFileStream> TMemoryFileSystem::Create(const std::string& Path, uint32_t Permissions, TFileShare Share)
 {
     std::unique_ptr<TFileStream> stream = Open(Path, TFileAccess::Create, Share);
     Files_.at(Key(Path))->Permissions = Permissions;
