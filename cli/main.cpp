@@ -166,6 +166,12 @@ int ParseArguments(const std::vector<std::string>& Args, TOptions& Options)
     return ExitDone;
 }
 
+// What an operation reports of a long pass, on the console's progress line.
+TProgress ProgressOf(TConsolePort& Port)
+{
+    return [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); };
+}
+
 // No table at Path: says so, as the handlers' caption would.
 bool TableMissing(const std::string& Path, TLanguage Language)
 {
@@ -338,7 +344,7 @@ int CheckFolder(TConsolePort& Port, const TOptions& Options)
             if (!CheckedFields(table, Port, Options, fields, missing)) {
                 error = Say(Texts::NoMemoField, {missing}, Options.Language);
             } else {
-                const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
+                const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, ProgressOf(Port));
                 Port.Progress.End();
                 const TVerdict verdict = diagnosis.Verdict();
                 ++(verdict == TVerdict::Damaged            ? tally.Damaged
@@ -400,7 +406,8 @@ int RunCheckCommand(TConsolePort& Port, const TOptions& Options)
             std::cerr << Say(Texts::NoMemoField, {missing}, Options.Language) << std::endl;
             return ExitNotDone;
         }
-        const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, Port.Progress);
+        const TFullDiagnosis diagnosis = DiagnoseFully(table, fields, ProgressOf(Port));
+        Port.Progress.End();
         if (Options.Given & OptJson) {
             const std::unique_ptr<TCodePage> names = NamesCodePage(Options, table.LanguageDriver());
             PrintDiagnosisJson(diagnosis, path, std::cout, names.get());

@@ -9,22 +9,11 @@
 #include <string>
 #include <vector>
 
-enum class TLanguage { English, Russian };
+#include "repairtexts.h"
 
 // The POSIX rule: the first of LC_ALL, LC_MESSAGES and LANG that is set and
 // not empty decides; Russian when it starts with "ru". Null for an unset one.
 TLanguage LanguageFromLocale(const char* LcAll, const char* LcMessages, const char* Lang);
-
-// One text of the command line in both languages. "%1", "%2"... stand for
-// the arguments Say fills in.
-struct TText {
-    const char* En;
-    const char* Ru;
-};
-
-// Text in Language, with Args in place of "%1", "%2"...
-std::string Say(const TText& Text, TLanguage Language);
-std::string Say(const TText& Text, std::initializer_list<std::string> Args, TLanguage Language);
 
 // A text of the handlers or the table layer (Russian, as the window shows
 // it), or an error the command line's own steps raise (Russian too), in
@@ -57,103 +46,7 @@ extern const TText Confirm;
 extern const TText NoTerminal;
 extern const TText RecordsPerSecond;
 
-// The report of check.
-extern const TText ReportTable;
-extern const TText ReportRecords;
-extern const TText ReportHeaderSays;
-extern const TText ReportNoMemoFile;
-extern const TText ReportMemoFile;
-extern const TText ReportZeroBlockSize;
-extern const TText ReportNextBlockInside;
-extern const TText ReportCodePage;
-extern const TText ReportNoCodePage;
-extern const TText ReportField;
-extern const TText CountEmpty;
-extern const TText CountNotANumber;
-extern const TText CountPastEnd;
-extern const TText CountRunsPastEnd;
-extern const TText CountNotAStart;
-extern const TText ReportLayoutMismatch;
-extern const TText CountBlank;
-extern const TText CountText;
-extern const TText CountClearedByClear;
 }  // namespace Texts
 
 // An answer to the confirmation that says yes, in either language.
 bool IsYes(const std::string& Answer);
-
-// The texts of the repair commands (salvage, the full diagnosis of check,
-// backups, pack and the memo file's size limit).
-enum class TRepairText {
-    SalvageNoMemoFile,
-    SalvageBlockSizeZero,
-    SalvageSummary,
-    SalvageDone,
-    FindingsTitle,
-    References,
-    NotRunStart,
-    CrossLinked,
-    Overlapping,
-    PastNextFree,
-    Orphans,
-    OldCopies,
-    BlankOrphans,
-    LostTexts,
-    NextFreeInside,
-    NextFreePastEnd,
-    NextFreeAtEnd,
-    CountShort,
-    CountExtra,
-    CountMatches,
-    EofMissing,
-    EofOther,
-    EofPresent,
-    DescriptorsMismatch,
-    DescriptorsMatch,
-    NoMemoMap,
-    VerdictLine,
-    VerdictHealthy,
-    VerdictNotes,
-    VerdictDamaged,
-    DamageTitle,
-    NotesTitle,
-    FindNotANumber,
-    FindPastEnd,
-    FindRunsPastEnd,
-    FindNotRunStart,
-    FindCrossLinked,
-    FindOverlapping,
-    FindPastNextFree,
-    FindNextFreeInside,
-    FindRecordsShort,
-    FindRecordsExtra,
-    FindRecordSize,
-    FindBlockSize,
-    FindBlank,
-    FindOldCopies,
-    FindBlankOrphans,
-    FindLostTexts,
-    FindEndOfFileByte,
-    FindNextFreePastEnd,
-    PackReclaims,
-    FolderTable,
-    FolderUnreadable,
-    FolderSummary,
-    FolderNoTables,
-    BackupWritten,
-    BackupFailed,
-    MemoTooLarge,
-    PackConfirm,
-    PackDone,
-    Bytes,
-    PackUnknownField,
-    PackRecordsPastCount,
-    PackOverlapping,
-    PackTooLarge,
-    PackGrew,
-};
-
-// The text Id in Language. Texts with %1, %2, ... take their values through
-// FormatRepairText.
-const char* RepairText(TRepairText Id, TLanguage Language);
-std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, TLanguage Language);

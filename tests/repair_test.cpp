@@ -221,8 +221,7 @@ TEST_P(MemoMapCase, SalvageWritesExactlyTheLostTextsAndCheckCountsTheRest)
     // check maps the same memo file, whichever fields it counts.
     TDBFLite db(t.Files);
     db.OpenTable(t.TablePath, true);
-    TProgressBar progress;
-    const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
+    const TFullDiagnosis d = DiagnoseFully(db, {1}, {}, t.Files);
     EXPECT_EQ(CountsOf(d.Map), Case.Expected);
     const std::vector<std::string> problems = d.Problems();
     // Lost texts are wear: salvage takes them back, nothing reads wrong.
@@ -368,8 +367,7 @@ TEST(CheckDiagnosis, TheTableFileAgainstItsHeader)
         t.Files.SetFile(t.MemoPath, memo.Bytes());
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, true);
-        TProgressBar progress;
-        const TFullDiagnosis d = DiagnoseFully(db, {1}, progress, t.Files);
+        const TFullDiagnosis d = DiagnoseFully(db, {1}, {}, t.Files);
         EXPECT_EQ(d.Problems(), c.Problems);
         std::ostringstream json;
         PrintDiagnosisJson(d, t.TablePath, json, nullptr);
@@ -399,8 +397,7 @@ TEST(CheckDiagnosis, TheMemoHeadersNextFreeBlockAgainstTheFilesSize)
         t.Put(spec, memo);
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, true);
-        TProgressBar progress;
-        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress, t.Files);
+        const TFullDiagnosis d = DiagnoseFully(db, {0}, {}, t.Files);
         EXPECT_EQ(d.NextFree, c.State);
         const std::vector<std::string> p = d.Problems();
         EXPECT_EQ(std::count(p.begin(), p.end(), "next_free_block") == 1, c.Wrong);
@@ -434,8 +431,7 @@ TEST(CheckDiagnosis, JsonIsValidUtf8WhateverBytesTheNamesAndPathsHold)
         t.Put(spec, memo);
         TDBFLite db(t.Files);
         db.OpenTable(t.TablePath, true);
-        TProgressBar progress;
-        const TFullDiagnosis d = DiagnoseFully(db, {0}, progress, t.Files);
+        const TFullDiagnosis d = DiagnoseFully(db, {0}, {}, t.Files);
         std::unique_ptr<TCodePage> codePage;
         if (c.CodePage)
             codePage = std::make_unique<TCodePage>(c.CodePage);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "texts.h"
+#include "repairtexts.h"
 #include "escape.h"
 #include "maintexts.h"
 #include "textfile.h"

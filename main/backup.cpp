@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "texts.h"
+#include "repairtexts.h"
 #include "dbflite.h"
 
 namespace {

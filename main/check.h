@@ -5,8 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "consoleport.h"
+#include <functional>
+
+#include "port.h"
+#include "repairtexts.h"
 #include "dbflite.h"
+
+// What a long pass over a table reports: records (or blocks) done, and the
+// total; a front end shows it as it likes.
+using TProgress = std::function<void(int64_t Done, int64_t Total)>;
 
 struct TFieldDiagnosis {
     std::string Name;
@@ -40,7 +47,7 @@ class TMemoMap;
 // Visits every record the file holds and sorts each reference of Fields
 // (field numbers of Table, opened by the caller). With Map, every record
 // is also added to it on the same visit.
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, const TProgress& Progress,
                               TMemoMap* Map = nullptr);
 
 // The report, in Language; names through the port, as the terminal can

@@ -9,7 +9,7 @@
 
 #include "codepage.h"
 #include "memomap.h"
-#include "texts.h"
+#include "repairtexts.h"
 #include "strutil.h"
 
 namespace {
@@ -24,7 +24,7 @@ std::string Padded(const std::string& Label, size_t Width)
 
 }  // namespace
 
-TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress, TMemoMap* Map)
+TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, const TProgress& Progress, TMemoMap* Map)
 {
     TTableDiagnosis d;
     d.HeaderRecords = Table.RecordCount();
@@ -47,7 +47,8 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
     }
     for (int32_t r = 0; r < d.FileRecords; ++r) {
         if ((r + 1) % 1000 == 0)
-            Progress.Update(r + 1, d.FileRecords);
+            if (Progress)
+                Progress(r + 1, d.FileRecords);
         if (Map)
             Map->AddRecord(r);
         for (size_t i = 0; i < Fields.size(); ++i) {
@@ -67,7 +68,6 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, T
                 ++f.ClearedByClear;
         }
     }
-    Progress.End();
     return d;
 }
 

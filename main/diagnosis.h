@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.h"
-#include "texts.h"
+#include "repairtexts.h"
 #include "memomap.h"
 
 enum class TEndOfFileByte { Present, Missing, Other, NotChecked };
@@ -63,7 +63,7 @@ struct TFullDiagnosis {
 // counts them; every memo field goes into the memo file's map.
 // Table was opened through Files, which the diagnosis reads the files through
 // too.
-TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, const TProgress& Progress,
                              TFileSystem& Files = OsFileSystem());
 
 // A finding as one line of the report: what was found and what mends it,

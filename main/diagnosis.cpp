@@ -11,7 +11,7 @@
 #include "codepage.h"
 #include "fptlayout.h"
 #include "strutil.h"
-#include "texts.h"
+#include "repairtexts.h"
 
 namespace {
 
@@ -58,14 +58,13 @@ const char* NextFreeName(TNextFreeState S)
 
 }  // namespace
 
-TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, TProgressBar& Progress,
+TFullDiagnosis DiagnoseFully(TDBFLite& Table, const std::vector<int>& Fields, const TProgress& Progress,
                              TFileSystem& Files)
 {
     TFullDiagnosis d;
     TMemoMap map(Table, Files);
     d.Fields = DiagnoseTable(Table, Fields, Progress, &map);
-    map.Scan([&Progress](int64_t Done, int64_t Total) { Progress.Update(Done, Total); });
-    Progress.End();
+    map.Scan(Progress);
     d.Map = map.Findings();
 
     TTableFileFindings& f = d.File;

@@ -7,7 +7,7 @@
 
 #include "memolimit.h"
 #include "salvage.h"
-#include "texts.h"
+#include "repairtexts.h"
 #include "dbflite.h"
 #include "fptlayout.h"
 #include "maintexts.h"
