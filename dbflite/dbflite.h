@@ -256,6 +256,16 @@ public:
     // is blanked. True when a run was copied.
     bool RewriteMemoRef(int32_t RecNo, int FieldNo);
 
+    // Gives every run the end of the memo file cuts short (its block header
+    // claims more bytes than the file holds) the length of what the file
+    // holds, and syncs that, before anything is appended: a text appended
+    // after the end would otherwise read as the rest of such a run for every
+    // reader that opens the file later (after a kill, or once this run is
+    // over). Every reference of every field that leads into the memo file,
+    // in every record the file holds, is looked at; each reads the same
+    // bytes as before. Returns the number of runs sealed.
+    uint64_t SealCutRuns();
+
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
 

@@ -420,3 +420,24 @@ void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
     else
         WriteField(RecNo, FieldNo, field, BlankMemoRef, sizeof BlankMemoRef - 1);
 }
+
+uint64_t TDBFLite::SealCutRuns()
+{
+    RequireWritableMemo();
+    const std::vector<int> fields = MemoFileFields();
+    const uint64_t held = std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max());
+    uint64_t sealed = 0;
+    for (int32_t r = 0; r < static_cast<int32_t>(held); ++r)
+        for (int field : fields) {
+            const TMemoRun run = LocateMemo(r, field);
+            if (run.Block < 0 || run.PastEnd || run.NotAStart || run.Present >= run.Length)
+                continue;
+            unsigned char length[4];
+            putBe32(length, static_cast<uint32_t>(run.Present));
+            Memo_->Write(run.Offset + 4, length, sizeof length);
+            ++sealed;
+        }
+    if (sealed > 0)
+        Memo_->Sync();
+    return sealed;
+}

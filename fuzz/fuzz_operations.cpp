@@ -1,6 +1,6 @@
 // Info, Save, Rewrite, Clear (with and without All) and Load of what Save
-// wrote, through the window's handlers, over arbitrary table and memo file
-// bytes held in memory. Each operation starts from the input's own files.
+// wrote, through the window's handlers, and check, salvage and pack, over
+// arbitrary table and memo file bytes held in memory. Each operation starts from the input's own files.
 // Besides crashes, every run must end with the files released, the cursor
 // back and the header bytes it never writes as they were; a run that
 // reports success must have left what its operation promises.
@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "dbflite.h"
+#include "diagnosis.h"
 #include "fakeport.h"
 #include "fuzzsupport.h"
 #include "fmmain.h"
+#include "pack.h"
+#include "salvage.h"
 
 namespace {
 
@@ -153,26 +156,94 @@ void InfoSaveLoad(const TFuzzTables& Input)
     run.Click(&TfmMain::btLoadClick, "MEMO поля загружены.");
 }
 
+// What every reference into the memo file, in every field that has them,
+// leads to: the run's type and its bytes as stored; empty for no run.
+std::vector<std::string> Runs(TFileSystem& Files, const std::vector<int>* Only = nullptr)
+{
+    TDBFLite table(Files);
+    table.OpenTable(TablePath, true);
+    std::vector<std::string> out;
+    const std::vector<int> fields = Only ? *Only : table.MemoFileFields();
+    for (int32_t r = 0; r < table.RecordsInFile(); ++r)
+        for (int field : fields) {
+            std::string bytes;
+            uint32_t type = 0;
+            out.push_back(table.ReadMemoRun(r, field, bytes, type) ? std::to_string(type) + "|" + bytes : "");
+        }
+    return out;
+}
+
 void Rewrite(const TFuzzTables& Input)
 {
     TRun run(Input);
     run.Click(&TfmMain::btInfoClick, "");
-    const int32_t visited = run.Visited();
-    std::vector<std::string> texts;
-    run.ForEachSelected(
-        visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) { texts.push_back(Table.ReadMemo(RecNo, FieldNo)); });
+    std::vector<int> fields;
+    try {
+        TDBFLite table(run.Memory);
+        table.OpenTable(TablePath, true);
+        for (const std::string& name : run.Port.MemoLines())
+            if (!name.empty() && table.FieldIndex(name) >= 0)
+                fields.push_back(table.FieldIndex(name));
+    } catch (const EError&) {
+        return;
+    }
+    const std::vector<std::string> before = Runs(run.Memory, &fields);
     if (!run.Click(&TfmMain::btAutoClick, "MEMO поля переписаны."))
         return;
-    // Every selected reference now leads to a whole, non-blank copy of the
-    // text it gave before, or to nothing when that was blank. A run of
-    // another value type is copied whatever its bytes.
-    size_t i = 0;
-    run.ForEachSelected(visited, [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
+    // Every selected reference now leads to a whole copy of the run it led
+    // to, byte for byte under its type, or to none when it led to none.
+    const std::vector<std::string> after = Runs(run.Memory, &fields);
+    FUZZ_CHECK(after == before);
+    run.ForEachSelected(run.Visited(), [&](TDBFLite& Table, int32_t RecNo, int FieldNo) {
         const TMemoInspection found = Table.InspectMemo(RecNo, FieldNo);
         FUZZ_CHECK(found.State == TMemoRefState::Empty || found.State == TMemoRefState::Text ||
-                   (found.State == TMemoRefState::Blank && !IsTextMemoType(found.BlockType)));
-        FUZZ_CHECK(Table.ReadMemo(RecNo, FieldNo) == texts[i++]);
+                   found.State == TMemoRefState::Blank);
     });
+}
+
+// check and salvage change nothing; pack, finished or stopped anywhere by a
+// full disk or a refusal, leaves every reference reading the bytes it read,
+// and once finished no text shared and none left without a reference.
+void CheckSalvagePack(const TFuzzTables& Input)
+{
+    TRun run(Input);
+    const auto files = [&run] {
+        return run.Memory.File(TablePath) + "|" + (run.Memory.Has(MemoPath) ? run.Memory.File(MemoPath) : "");
+    };
+    const std::string original = files();
+    std::vector<std::string> before;
+    try {
+        TDBFLite table(run.Disk);
+        table.OpenTable(TablePath, true);
+        const TFullDiagnosis found = DiagnoseFully(table, table.MemoFields(), {}, run.Disk);
+        FUZZ_CHECK(found.Verdict() == TVerdict::Damaged || found.Damage().empty());
+        table.CloseTable();
+        before = Runs(run.Memory);
+    } catch (const EError&) {
+        return;
+    }
+    try {
+        SalvageOrphans(run.Disk, TablePath, "/data/LOST.txt");
+    } catch (const EError&) {
+    }
+    FUZZ_CHECK(files() == original);
+    TPackResult packed;
+    try {
+        packed = PackMemo(run.Disk, TablePath, true);
+    } catch (const ERefused&) {
+        FUZZ_CHECK(files() == original);
+        return;
+    } catch (const EError&) {
+    }
+    FUZZ_CHECK(Runs(run.Memory) == before);
+    if (!packed.Done)
+        return;
+    TDBFLite table(run.Memory);
+    table.OpenTable(TablePath, true);
+    TMemoMap map(table, run.Memory);
+    map.AddAllRecords();
+    map.Scan();
+    FUZZ_CHECK(map.Findings().CrossLinkedRuns == 0 && map.Findings().Orphans == 0);
 }
 
 void Clear(const TFuzzTables& Input, bool All)
@@ -198,5 +269,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Rewrite(input);
     Clear(input, false);
     Clear(input, true);
+    CheckSalvagePack(input);
     return 0;
 }

@@ -307,6 +307,10 @@ void TfmMain::btAutoClick()
     cursor.Start();
     Port.SetCaption(Rewriting);
     const int32_t records = RecordsToVisit(table);
+    // Runs the end of the memo file cuts short first end where it does: the
+    // copies appended next would otherwise read as the rest of their texts
+    // should the run stop before it reaches them.
+    table.SealCutRuns();
     for (int32_t r = 0; r < records; ++r) {
         if ((r + 1) % RewriteStep == 0)
             ShowProgress(r + 1, records);
@@ -416,6 +420,8 @@ void TfmMain::btLoadClick()
     in.Seek(firstRecordLine);
 
     RecordsToVisit(table);
+    if (table.HasMemoFile() && table.MemoBlockSize() != 0)
+        table.SealCutRuns();
     for (int32_t r = 0; !in.Eof(); ++r) {
         if (r % LoadStep == 0)
             Port.SetProgress(IntToStr(r + 1), r, lines);

@@ -248,6 +248,9 @@ TPackResult Expected(const TDBFLite& Table, const TPlan& Plan)
 // write of the plan checked.
 TPlan Replan(TDBFLite& Table)
 {
+    // A header that counts more records than the file holds counts the run
+    // no records past them, as Clear and Rewrite do.
+    Table.LimitRecordCountToFile();
     RequirePackable(Table);
     TPlan plan;
     CollectRuns(Table, plan);
@@ -361,6 +364,9 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
             Progress(done, steps);
     };
 
+    // Runs the file's end cuts short end where the file does, before the
+    // first run is appended after them.
+    table.SealCutRuns();
     // 0. References that lead to no run are blanked, on disk before any run
     // moves under them.
     for (const auto& blank : plan.Blank)

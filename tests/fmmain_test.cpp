@@ -403,7 +403,11 @@ TEST_F(Handlers, RewriteCopiesEveryRunByteForByteAndBlanksReferencesToNoRun)
     // The cut run is copied as far as the file held it, its length set to that.
     const uint32_t cutCopy = next + 25;
     EXPECT_EQ(ReadBe32(m, cutCopy * 64u + 4), memoBefore.size() - cut * 64u - 8);
-    EXPECT_EQ(m.substr(8, memoBefore.size() - 8), memoBefore.substr(8));  // old runs stay
+    // Old runs stay; the one the file's end cut short was given the length
+    // the file holds first, so the copies after it never read as its tail.
+    std::string sealed = memoBefore;
+    sealed.replace(cut * 64u + 4, 4, m, cutCopy * 64u + 4, 4);
+    EXPECT_EQ(m.substr(8, memoBefore.size() - 8), sealed.substr(8));
     EXPECT_EQ(ReadBe32(m, 0) * 64u, m.size());
     EXPECT_EQ(Field(2, 0), "r2  ");
     ExpectReleased();
@@ -484,6 +488,16 @@ TEST_F(Handlers, RewriteNeverTradesAReadableTextForAnIoError)
         spec.Records.push_back({MemoRef(memo.Add(text))});
     EXPECT_GT(RewriteFailingEachStep(spec, memo, texts, false), 0);
     EXPECT_GT(RewriteFailingEachStep(spec, memo, texts, true), 0);
+
+    // The last text cut short by the file's end: the copies appended before
+    // its own must never read as its tail, wherever the run stops.
+    TMemoBuilder cutMemo;
+    TTableSpec cut = TableOf({{"NOTES", 'M', 10}});
+    for (const char* text : {"alpha", "beta"})
+        cut.Records.push_back({MemoRef(cutMemo.Add(text))});
+    cut.Records.push_back({MemoRef(cutMemo.AddWithLength("gamma", 1000))});
+    const std::string held = cutMemo.Bytes().substr(cutMemo.Bytes().size() - 56);
+    EXPECT_GT(RewriteFailingEachStep(cut, cutMemo, {"alpha", "beta", held}, true), 0);
 }
 
 // --- Save -------------------------------------------------------------------
