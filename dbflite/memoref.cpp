@@ -426,17 +426,41 @@ uint64_t TDBFLite::SealCutRuns()
     RequireWritableMemo();
     const std::vector<int> fields = MemoFileFields();
     const uint64_t held = std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max());
-    uint64_t sealed = 0;
+    // Every run a reference leads to, as far as the file holds it: where it
+    // starts and ends, each start once with its furthest end.
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
     for (int32_t r = 0; r < static_cast<int32_t>(held); ++r)
         for (int field : fields) {
             const TMemoRun run = LocateMemo(r, field);
-            if (run.Block < 0 || run.PastEnd || run.NotAStart || run.Present >= run.Length)
-                continue;
-            unsigned char length[4];
-            putBe32(length, static_cast<uint32_t>(run.Present));
-            Memo_->Write(run.Offset + 4, length, sizeof length);
-            ++sealed;
+            if (run.Block >= 0 && !run.PastEnd && !run.NotAStart)
+                runs.push_back({run.Offset, run.Offset + MemoBlockHeaderSize + run.Present});
         }
+    std::sort(runs.begin(), runs.end());
+    // A cut run whose length lies among another run's bytes (damaged runs
+    // that overlap) is left as it is: sealing it would change what that
+    // other run reads.
+    uint64_t sealed = 0;
+    uint64_t furthest = 0;  // the furthest end of the runs that start before
+    for (size_t i = 0; i < runs.size();) {
+        size_t j = i;
+        uint64_t end = runs[i].second;
+        while (j < runs.size() && runs[j].first == runs[i].first)
+            end = std::max(end, runs[j++].second);
+        const uint64_t offset = runs[i].first;
+        if (furthest <= offset + 4) {
+            unsigned char header[MemoBlockHeaderSize];
+            Memo_->Read(offset, header, sizeof header);
+            const uint64_t present = end - offset - MemoBlockHeaderSize;
+            if (be32(header + 4) > present) {
+                unsigned char length[4];
+                putBe32(length, static_cast<uint32_t>(present));
+                Memo_->Write(offset + 4, length, sizeof length);
+                ++sealed;
+            }
+        }
+        furthest = std::max(furthest, end);
+        i = j;
+    }
     if (sealed > 0)
         Memo_->Sync();
     return sealed;
