@@ -79,6 +79,15 @@ const TCommandHelp CommandHelp[] = {
       "  tarnwick-cli pack ТАБЛИЦА [--yes] [--no-backup] [--allow-large]\n"
       "      Сжать MEMO файл: каждый текст, на который ведут ссылки, остаётся один\n"
       "      раз, в порядке записей; сначала резервная копия обоих файлов.\n"}},
+    {"relink",
+     {"  tarnwick-cli relink TABLE [--fields A,B] [--yes] [--backup] [--dry-run] [--json]\n"
+      "      Point damaged memo references back at the lost texts they led to, where\n"
+      "      the reference's own bytes or the order the texts were written in leave\n"
+      "      one text only; --dry-run lists the proposals and writes nothing.\n",
+      "  tarnwick-cli relink ТАБЛИЦА [--fields A,B] [--yes] [--backup] [--dry-run] [--json]\n"
+      "      Вернуть повреждённым ссылкам на MEMO потерянные тексты, на которые они\n"
+      "      вели, когда байты ссылки или порядок записи текстов указывают ровно на\n"
+      "      один текст; --dry-run только перечисляет предложения.\n"}},
     {"help",
      {"  tarnwick-cli help\n"
       "      Show Read_Me.txt, from the current folder or the program's own.\n",
@@ -95,8 +104,8 @@ const TText UsageHead = {"Usage:\n", "Использование:\n"};
 const TText UsageTail = {
     "\n"
     "--fields takes exact field names, separated by commas; without it the\n"
-    "fields are the memo fields that info lists. clear, rewrite, load and pack\n"
-    "change the table in place: they ask first on a terminal, and without a\n"
+    "fields are the memo fields that info lists. clear, rewrite, relink, load and\n"
+    "pack change the table in place: they ask first on a terminal, and without a\n"
     "terminal they need --yes. --backup (pack: unless --no-backup) copies the\n"
     "table and its memo file beside them first (NAME.DBF.bak, NAME.FPT.bak;\n"
     "then .bak1, .bak2, ...). rewrite, load and pack stop before writing when\n"
@@ -114,10 +123,11 @@ const TText UsageTail = {
     "found damage (in a folder: in any table).\n",
     "\n"
     "--fields: точные названия полей через запятую; без него берутся MEMO\n"
-    "поля, которые выводит info. clear, rewrite, load и pack меняют таблицу на\n"
-    "месте: на терминале они спрашивают подтверждение, без терминала им нужен\n"
-    "--yes. --backup (pack: если нет --no-backup) сначала копирует таблицу и\n"
-    "MEMO файл рядом с ними (ИМЯ.DBF.bak, ИМЯ.FPT.bak; затем .bak1, .bak2, ...).\n"
+    "поля, которые выводит info. clear, rewrite, relink, load и pack меняют\n"
+    "таблицу на месте: на терминале они спрашивают подтверждение, без терминала\n"
+    "им нужен --yes. --backup (pack: если нет --no-backup) сначала копирует\n"
+    "таблицу и MEMO файл рядом с ними (ИМЯ.DBF.bak, ИМЯ.FPT.bak; затем .bak1,\n"
+    ".bak2, ...).\n"
     "rewrite, load и pack останавливаются до записи, если MEMO файл превысил бы\n"
     "2 ГБ (FoxPro его не откроет), если не указан --allow-large.\n"
     "\n"
@@ -631,6 +641,41 @@ const TRepairEntry RepairEntries[] = {
      "текстов %3, ссылок без текста очищено %4.",
      "The memo file grew from %2 to %1 bytes: texts that references shared or that overlapped were copied apart; "
      "%3 texts, %4 references that led to no text blanked."},
+    {TRepairText::RelinkProposal,
+     "запись %1, поле %2: ссылка %3 (%4) -> блок %5 (%6): %7",
+     "record %1, field %2: reference %3 (%4) -> block %5 (%6): %7"},
+    {TRepairText::RelinkCrossLinked,
+     "ведёт на текст другой ссылки",
+     "leads to another reference's text"},
+    {TRepairText::RelinkRuleOneCharacter,
+     "отличается один знак",
+     "one character differs"},
+    {TRepairText::RelinkRuleWildcards,
+     "совпадают читаемые цифры",
+     "the readable digits match"},
+    {TRepairText::RelinkRuleOneBit,
+     "отличается один бит",
+     "one bit differs"},
+    {TRepairText::RelinkRuleWriteOrder,
+     "единственный текст между текстами соседних записей",
+     "the only text between the neighbouring records' texts"},
+    {TRepairText::RelinkConfirm,
+     "Связать эти ссылки на MEMO (%1 шт.) с найденными текстами? Запишутся только эти ссылки.",
+     "Relink these memo references (%1 of them) to the texts found? Only these references are written."},
+    {TRepairText::RelinkNothing,
+     "Связывать нечего: повреждённых ссылок %1, ни для одной нет однозначного текста (без кандидата %2, "
+     "неоднозначно %3, спорно %4).",
+     "Nothing to relink: %1 damaged references, none with a text the evidence clearly points to (no candidate %2, "
+     "ambiguous %3, contested %4)."},
+    {TRepairText::RelinkSummary,
+     "Предложений: %1 (повреждённых ссылок %2; без кандидата %3, неоднозначно %4, спорно %5). Ничего не записано.",
+     "Proposals: %1 (damaged references %2; no candidate %3, ambiguous %4, contested %5). Nothing was written."},
+    {TRepairText::RelinkDone,
+     "Ссылок связано заново: %1.",
+     "References relinked: %1."},
+    {TRepairText::RelinkDropped,
+     "Предложений отброшено: %1 (таблица изменилась, пока ждал вопрос).",
+     "Proposals dropped: %1 (the table changed while the question stood)."},
     {TRepairText::PackDone,
      "MEMO файл сжат: %1 байт вместо %2; текстов %3, ссылок без текста очищено %4.",
      "The memo file is compacted: %1 bytes instead of %2; %3 texts, %4 references that led to no text blanked."},

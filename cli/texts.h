@@ -83,7 +83,7 @@ extern const TText CountClearedByClear;
 bool IsYes(const std::string& Answer);
 
 // The texts of the repair commands (salvage, the full diagnosis of check,
-// backups, pack and the memo file's size limit).
+// backups, pack, relink and the memo file's size limit).
 enum class TRepairText {
     SalvageNoMemoFile,
     SalvageBlockSizeZero,
@@ -151,6 +151,17 @@ enum class TRepairText {
     PackOverlapping,
     PackTooLarge,
     PackGrew,
+    RelinkProposal,
+    RelinkCrossLinked,
+    RelinkRuleOneCharacter,
+    RelinkRuleWildcards,
+    RelinkRuleOneBit,
+    RelinkRuleWriteOrder,
+    RelinkConfirm,
+    RelinkNothing,
+    RelinkSummary,
+    RelinkDone,
+    RelinkDropped,
 };
 
 // The text Id in Language. Texts with %1, %2, ... take their values through
