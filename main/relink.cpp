@@ -17,6 +17,10 @@ constexpr size_t MaxWildcards = 4;
 // Wider text references are long character fields, not block numbers.
 constexpr size_t WidestTextRef = 20;
 constexpr uint64_t NoBlock = std::numeric_limits<uint64_t>::max();
+constexpr size_t NoEntry = std::numeric_limits<size_t>::max();
+// A gap between two live runs whose references lie further apart than this
+// in record order says nothing about whose text lies in it.
+constexpr size_t WidestGap = 1000;
 
 // One reference of the table, in record and field order.
 struct TRefEntry {
@@ -141,6 +145,10 @@ public:
         Map_.Scan(Progress_);
         IndexOrphans();
         FindNeighbours();
+        for (const TRefEntry& e : Entries_)
+            if (e.Kind == TRefEntry::Live)
+                LiveByBlock_.push_back({static_cast<uint64_t>(e.Block), static_cast<size_t>(&e - Entries_.data())});
+        std::sort(LiveByBlock_.begin(), LiveByBlock_.end());
         for (TCase& c : Cases_)
             c.Own = OrphansAmong(ReadingsOf(Entries_[c.Entry]));
         for (TCase& c : Cases_)
@@ -160,6 +168,8 @@ private:
     std::vector<TCase> Cases_;
     std::unordered_map<uint64_t, size_t> OrphanAt_;  // block -> index in Map_.Orphans()
     std::vector<uint64_t> LiveStarts_;               // sorted
+    // The live references' runs in block order: block, entry.
+    std::vector<std::pair<uint64_t, size_t>> LiveByBlock_;
     TRelinkResult Result_;
 
     const std::vector<TMemoOrphan>& Orphans() const { return Map_.Orphans(); }
@@ -297,6 +307,36 @@ private:
         return Usable(block) ? block : NoBlock;
     }
 
+    // Whose run the orphan at Block was when written, by write order: the
+    // live runs just below and above it belong to references A and B; when
+    // A comes before B in record order, the references between them that
+    // have no run between (damaged ones, and those edited elsewhere) owned
+    // the orphans there, one each, in order. NoEntry when the order says
+    // nothing: runs out of record order (appended by edits), the file's end,
+    // or as many orphans there as references.
+    size_t SlotOwner(uint64_t Block) const
+    {
+        const auto above = std::upper_bound(LiveByBlock_.begin(), LiveByBlock_.end(), std::make_pair(Block, NoEntry));
+        if (above == LiveByBlock_.end())
+            return NoEntry;
+        const uint64_t low = above == LiveByBlock_.begin() ? 0 : std::prev(above)->first;
+        const size_t first = above == LiveByBlock_.begin() ? 0 : std::prev(above)->second + 1;
+        const size_t end = above->second;
+        if (end < first || end - first > WidestGap)
+            return NoEntry;
+        std::vector<size_t> owners;
+        for (size_t i = first; i < end; ++i)
+            if (Entries_[i].Kind != TRefEntry::Empty)
+                owners.push_back(i);
+        const auto range = Between(low, above->first);
+        if (range.second - range.first != owners.size())
+            return NoEntry;
+        for (size_t k = range.first; k < range.second; ++k)
+            if (Orphans()[k].Block == Block)
+                return owners[k - range.first];
+        return NoEntry;
+    }
+
     std::vector<std::pair<uint64_t, TRelinkRule>> ReadingsOf(const TRefEntry& E)
     {
         const std::string bytes = Table_.ReadRaw(E.RecNo, E.FieldNo);
@@ -358,7 +398,8 @@ private:
             }
             // In a table written front to back the text lies between the
             // neighbours' runs; one elsewhere is a coincidence of digits.
-            if (trusted && !(C.Prev < block && block < C.Next)) {
+            const size_t owner = SlotOwner(block);
+            if ((trusted && !(C.Prev < block && block < C.Next)) || (owner != NoEntry && owner != C.Entry)) {
                 ++Result_.Ambiguous;
                 return;
             }
