@@ -101,6 +101,16 @@ const TRuleCase RuleCases[] = {
          S.Records[7][0] = "       #" + MemoRef(B[3]).substr(8);
          return std::vector<std::string>{};
      }},
+    {"an older version of another record's text", false,
+     [](TTableSpec& S, TMemoBuilder& M, const std::vector<uint32_t>& B) {
+         // Record 5 edited: its text written anew at the end, the older
+         // version left in its place, where record 3's digits also lead.
+         S.Records[5][0] = MemoRef(M.Add(TextOf(5) + ", edited"));
+         std::string ref = MemoRef(B[5]);
+         ref[8] = 'Z';
+         S.Records[3][0] = ref;
+         return std::vector<std::string>{};
+     }},
     {"an orphan that is an old copy of a live text", false,
      [](TTableSpec& S, TMemoBuilder& M, const std::vector<uint32_t>& B) {
          // What Rewrite leaves: a copy of record 5's text, which record 3's
