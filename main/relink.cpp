@@ -1,6 +1,7 @@
 #include "relink.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
