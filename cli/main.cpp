@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "backup.h"
 #include "check.h"
 #include "codepage.h"
@@ -14,12 +16,14 @@
 #include "consoleport.h"
 #include "diagnosis.h"
 #include "pack.h"
+#include "relink.h"
 #include "texts.h"
 #include "salvage.h"
 #include "fmmain.h"
 #include "helptext.h"
 #include "outcome.h"
 #include "maintexts.h"
+#include "escape.h"
 #include "strutil.h"
 #include "tarnwick_version.h"
 
@@ -41,6 +45,7 @@ enum TOption : unsigned {
     OptBackup = 128,
     OptAllowLarge = 256,
     OptNoBackup = 512,
+    OptDryRun = 1024,
 };
 
 struct TOptionSpec {
@@ -61,6 +66,7 @@ const TOptionSpec OptionSpecs[] = {
     {"--backup", nullptr, OptBackup, false},
     {"--allow-large", nullptr, OptAllowLarge, false},
     {"--no-backup", nullptr, OptNoBackup, false},
+    {"--dry-run", nullptr, OptDryRun, false},
 };
 
 struct TCommandSpec {
@@ -78,6 +84,7 @@ const TCommandSpec CommandSpecs[] = {
     {"save", 2, OptFields | OptEncoding | OptCodePage},
     {"load", 2, OptYes | OptEncoding | OptCodePage | OptBackup | OptAllowLarge},
     {"pack", 1, OptYes | OptNoBackup | OptAllowLarge},
+    {"relink", 1, OptFields | OptYes | OptBackup | OptDryRun | OptJson},
     {"help", 0, 0},
 };
 
@@ -472,6 +479,191 @@ int RunPackCommand(TConsolePort& Port, const TOptions& Options)
     });
 }
 
+// The bytes of a reference as a person can check them: a binary one as
+// hex, a text one quoted, its unprintable bytes as \xHH.
+std::string ReferenceText(const std::string& Bytes, bool Binary)
+{
+    std::string out;
+    if (Binary) {
+        for (unsigned char c : Bytes)
+            out += (out.empty() ? "" : " ") + HexByte(c);
+        return "0x[" + out + "]";
+    }
+    for (unsigned char c : Bytes)
+        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : "\\x" + HexByte(c);
+    return "\"" + out + "\"";
+}
+
+bool IsBinaryReference(const std::vector<TFieldDesc>& Fields, const TRelinkProposal& Proposal)
+{
+    return Proposal.Reference.size() == 4 && Fields[static_cast<size_t>(Proposal.FieldNo)].RefersToMemoFile();
+}
+
+const char* RelinkStateName(const TRelinkProposal& Proposal)
+{
+    if (Proposal.CrossLinked)
+        return "cross_linked";
+    switch (Proposal.State) {
+    case TMemoRefState::NotANumber: return "not_a_number";
+    case TMemoRefState::PastEnd: return "past_end";
+    case TMemoRefState::RunsPastEnd: return "runs_past_end";
+    default: return "not_a_start";
+    }
+}
+
+std::string RelinkStateText(const TRelinkProposal& Proposal, TLanguage Language)
+{
+    if (Proposal.CrossLinked)
+        return RepairText(TRepairText::RelinkCrossLinked, Language);
+    switch (Proposal.State) {
+    case TMemoRefState::NotANumber: return Say(Texts::CountNotANumber, Language);
+    case TMemoRefState::PastEnd: return Say(Texts::CountPastEnd, Language);
+    case TMemoRefState::RunsPastEnd: return Say(Texts::CountRunsPastEnd, Language);
+    default: return Say(Texts::CountNotAStart, Language);
+    }
+}
+
+const char* RelinkRuleName(TRelinkRule Rule)
+{
+    switch (Rule) {
+    case TRelinkRule::OneCharacter: return "one_character";
+    case TRelinkRule::Wildcards: return "wildcards";
+    case TRelinkRule::OneBit: return "one_bit";
+    default: return "write_order";
+    }
+}
+
+std::string RelinkRuleText(TRelinkRule Rule, TLanguage Language)
+{
+    switch (Rule) {
+    case TRelinkRule::OneCharacter: return RepairText(TRepairText::RelinkRuleOneCharacter, Language);
+    case TRelinkRule::Wildcards: return RepairText(TRepairText::RelinkRuleWildcards, Language);
+    case TRelinkRule::OneBit: return RepairText(TRepairText::RelinkRuleOneBit, Language);
+    default: return RepairText(TRepairText::RelinkRuleWriteOrder, Language);
+    }
+}
+
+// The start of the text a proposal leads to, escaped as Save escapes it.
+std::string RelinkHead(const TRelinkProposal& Proposal)
+{
+    return EscapeMemoValue(Proposal.Head) + (Proposal.Length > Proposal.Head.size() ? "..." : "");
+}
+
+// A line per proposal, records numbered from 1 as FoxPro's RECNO() does.
+void PrintRelinkProposals(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, TConsolePort& Port,
+                          std::ostream& Out, TLanguage Language)
+{
+    for (const TRelinkProposal& p : Result.Proposals)
+        Out << FormatRepairText(
+                   TRepairText::RelinkProposal,
+                   {std::to_string(int64_t{p.RecNo} + 1), Port.TableToText(Fields[static_cast<size_t>(p.FieldNo)].Name),
+                    ReferenceText(p.Reference, IsBinaryReference(Fields, p)), RelinkStateText(p, Language),
+                    std::to_string(p.Block), RelinkRuleText(p.Rule, Language), Port.TableToText(RelinkHead(p))},
+                   Language)
+            << "\n";
+    Out.flush();
+}
+
+void PrintRelinkJson(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, const std::string& Path,
+                     bool DryRun, const TCodePage* CodePage)
+{
+    nlohmann::ordered_json proposals = nlohmann::ordered_json::array();
+    for (const TRelinkProposal& p : Result.Proposals) {
+        std::string hex;
+        for (unsigned char c : p.Reference)
+            hex += HexByte(c);
+        proposals.push_back({{"record", int64_t{p.RecNo} + 1},
+                             {"field", NameAsUtf8(Fields[static_cast<size_t>(p.FieldNo)].Name, CodePage)},
+                             {"reference_hex", hex},
+                             {"state", RelinkStateName(p)},
+                             {"block", p.Block},
+                             {"rule", RelinkRuleName(p.Rule)},
+                             {"length", p.Length},
+                             {"text", NameAsUtf8(RelinkHead(p), CodePage)}});
+    }
+    nlohmann::ordered_json json;
+    json["table"] = IsUtf8(Path) ? Path : NameAsUtf8(Path, CodePage);
+    json["dry_run"] = DryRun;
+    json["damaged"] = Result.Damaged;
+    json["no_candidate"] = Result.NoCandidate;
+    json["ambiguous"] = Result.Ambiguous;
+    json["contested"] = Result.Contested;
+    json["write_order_trusted"] = Result.WriteOrderTrusted;
+    json["proposals"] = proposals;
+    json["cancelled"] = Result.Cancelled;
+    json["written"] = Result.Written;
+    json["dropped"] = Result.Dropped;
+    std::cout << json.dump() << "\n";
+    std::cout.flush();
+}
+
+int RunRelinkCommand(TConsolePort& Port, const TOptions& Options)
+{
+    return OnTable(Port, Options, [&](const std::string& path) {
+        const TLanguage language = Options.Language;
+        std::vector<int> fields;
+        // The names and the code page mark, for the report.
+        TDBFLite names;
+        names.OpenTable(path, true);
+        std::string missing;
+        if (!CheckedFields(names, Port, Options, fields, missing)) {
+            std::cerr << Say(Texts::NoMemoField, {missing}, language) << std::endl;
+            return ExitNotDone;
+        }
+        const std::vector<TFieldDesc> descs = names.Fields();
+        const uint8_t driver = names.LanguageDriver();
+        names.CloseTable();
+        const bool json = (Options.Given & OptJson) != 0;
+        const bool dryRun = (Options.Given & OptDryRun) != 0;
+        const auto progress = [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); };
+        // Once the proposals are known, on the table open for writing: the
+        // list, the question naming their count, then the backup.
+        const auto decide = [&](TDBFLite& Table, const TRelinkResult& Plan) {
+            Port.Progress.End();
+            PrintRelinkProposals(Table.Fields(), Plan, Port, json ? std::cerr : std::cout, language);
+            const std::string question =
+                FormatRepairText(TRepairText::RelinkConfirm, {std::to_string(Plan.Proposals.size())}, language);
+            if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
+                return false;
+            return !(Options.Given & OptBackup) ||
+                   Backed([&] { return BackupOpenTable(OsFileSystem(), Table); }, language);
+        };
+        const TRelinkResult result = dryRun ? PlanRelink(OsFileSystem(), path, fields, progress)
+                                            : RelinkMemoRefs(OsFileSystem(), path, fields, progress, decide);
+        Port.Progress.End();
+        const std::unique_ptr<TCodePage> codePage = NamesCodePage(Options, driver);
+        if (json)
+            PrintRelinkJson(descs, result, path, dryRun, codePage.get());
+        const std::string damaged = std::to_string(result.Damaged);
+        const std::string noCandidate = std::to_string(result.NoCandidate);
+        const std::string ambiguous = std::to_string(result.Ambiguous);
+        const std::string contested = std::to_string(result.Contested);
+        if (result.Proposals.empty()) {
+            std::cerr << FormatRepairText(TRepairText::RelinkNothing, {damaged, noCandidate, ambiguous, contested},
+                                          language)
+                      << std::endl;
+            return ExitDone;
+        }
+        if (dryRun) {
+            if (!json)
+                PrintRelinkProposals(descs, result, Port, std::cout, language);
+            std::cerr << FormatRepairText(
+                             TRepairText::RelinkSummary,
+                             {std::to_string(result.Proposals.size()), damaged, noCandidate, ambiguous, contested},
+                             language)
+                      << std::endl;
+            return ExitDone;
+        }
+        if (result.Cancelled)
+            return ExitNotDone;
+        std::cerr << FormatRepairText(TRepairText::RelinkDone, {std::to_string(result.Written)}, language) << std::endl;
+        if (result.Dropped > 0)
+            std::cerr << FormatRepairText(TRepairText::RelinkDropped, {std::to_string(result.Dropped)}, language)
+                      << std::endl;
+        return ExitDone;
+    });
+}
+
 // What clear, rewrite and load do before the handler asks or writes
 // anything: the backup. ExitDone to go on, or the exit status of a run
 // stopped before any change.
@@ -550,6 +742,8 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
         return RunSalvageCommand(Port, Options);
     if (Command == "pack")
         return RunPackCommand(Port, Options);
+    if (Command == "relink")
+        return RunRelinkCommand(Port, Options);
     if (Command == "help")
         return RunHelpCommand(Form, Port, Options.Language);
     if (Command == "info") {

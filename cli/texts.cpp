@@ -62,6 +62,15 @@ const TCommandHelp CommandHelp[] = {
       "  tarnwick-cli pack ТАБЛИЦА [--yes] [--no-backup] [--allow-large]\n"
       "      Сжать MEMO файл: каждый текст, на который ведут ссылки, остаётся один\n"
       "      раз, в порядке записей; сначала резервная копия обоих файлов.\n"}},
+    {"relink",
+     {"  tarnwick-cli relink TABLE [--fields A,B] [--yes] [--backup] [--dry-run] [--json]\n"
+      "      Point damaged memo references back at the lost texts they led to, where\n"
+      "      the reference's own bytes or the order the texts were written in leave\n"
+      "      one text only; --dry-run lists the proposals and writes nothing.\n",
+      "  tarnwick-cli relink ТАБЛИЦА [--fields A,B] [--yes] [--backup] [--dry-run] [--json]\n"
+      "      Вернуть повреждённым ссылкам на MEMO потерянные тексты, на которые они\n"
+      "      вели, когда байты ссылки или порядок записи текстов указывают ровно на\n"
+      "      один текст; --dry-run только перечисляет предложения.\n"}},
     {"help",
      {"  tarnwick-cli help\n"
       "      Show Read_Me.txt, from the current folder or the program's own.\n",
@@ -78,8 +87,8 @@ const TText UsageHead = {"Usage:\n", "Использование:\n"};
 const TText UsageTail = {
     "\n"
     "--fields takes exact field names, separated by commas; without it the\n"
-    "fields are the memo fields that info lists. clear, rewrite, load and pack\n"
-    "change the table in place: they ask first on a terminal, and without a\n"
+    "fields are the memo fields that info lists. clear, rewrite, relink, load and\n"
+    "pack change the table in place: they ask first on a terminal, and without a\n"
     "terminal they need --yes. --backup (pack: unless --no-backup) copies the\n"
     "table and its memo file beside them first (NAME.DBF.bak, NAME.FPT.bak;\n"
     "then .bak1, .bak2, ...). rewrite, load and pack stop before writing when\n"
@@ -97,10 +106,11 @@ const TText UsageTail = {
     "found damage (in a folder: in any table).\n",
     "\n"
     "--fields: точные названия полей через запятую; без него берутся MEMO\n"
-    "поля, которые выводит info. clear, rewrite, load и pack меняют таблицу на\n"
-    "месте: на терминале они спрашивают подтверждение, без терминала им нужен\n"
-    "--yes. --backup (pack: если нет --no-backup) сначала копирует таблицу и\n"
-    "MEMO файл рядом с ними (ИМЯ.DBF.bak, ИМЯ.FPT.bak; затем .bak1, .bak2, ...).\n"
+    "поля, которые выводит info. clear, rewrite, relink, load и pack меняют\n"
+    "таблицу на месте: на терминале они спрашивают подтверждение, без терминала\n"
+    "им нужен --yes. --backup (pack: если нет --no-backup) сначала копирует\n"
+    "таблицу и MEMO файл рядом с ними (ИМЯ.DBF.bak, ИМЯ.FPT.bak; затем .bak1,\n"
+    ".bak2, ...).\n"
     "rewrite, load и pack останавливаются до записи, если MEMO файл превысил бы\n"
     "2 ГБ (FoxPro его не откроет), если не указан --allow-large.\n"
     "\n"

@@ -268,6 +268,11 @@ public:
 
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);
+    // The block header at Block as the memo file holds it, whether or not a
+    // reference leads there: Block -1 without a memo file or block size,
+    // InFile false when the header lies past the end of the file. Whether it
+    // starts a run is for the caller to judge (IsRunStart).
+    TMemoRunInfo MemoRunAt(uint64_t Block);
 
     // Moving runs, for compacting the memo file. Every step leaves a table
     // that every reader reads as before, provided the caller writes only

@@ -116,6 +116,8 @@ void TMemoMap::AddRecord(int32_t RecNo)
     if (!Findings_.Mapped)
         return;
     for (int field : MemoFields_) {
+        if (!Ignored_.empty() && Ignored_.count({RecNo, field}) != 0)
+            continue;
         const TMemoRunInfo run = Table_.MemoRunOf(RecNo, field);
         if (!run.InFile)
             continue;

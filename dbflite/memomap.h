@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "dbflite.h"
@@ -54,6 +56,10 @@ public:
     // Notes where the references of record RecNo lead. Called for every
     // record the table file holds, in any order, before Scan.
     void AddRecord(int32_t RecNo);
+    // A reference AddRecord is to pass over, as if the field were empty: a
+    // damaged one about to be mended, whose block (a header that claims a
+    // length running past the file's end) would hide the runs after it.
+    void Ignore(int32_t RecNo, int FieldNo) { Ignored_.insert({RecNo, FieldNo}); }
     // The same for every record, with Progress(done, total) now and then.
     void AddAllRecords(const std::function<void(int64_t, int64_t)>& Progress = {});
 
@@ -90,4 +96,5 @@ private:
     std::vector<uint64_t> Starts_, Seen_, Shared_;
     std::vector<TMemoOrphan> Orphans_;
     TMemoMapFindings Findings_;
+    std::set<std::pair<int32_t, int>> Ignored_;
 };

@@ -51,6 +51,25 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     }
 }
 
+TMemoRunInfo TDBFLite::MemoRunAt(uint64_t Block)
+{
+    TMemoRunInfo info;
+    if (!HasMemoFile_ || MemoBlockSize_ == 0)
+        return info;
+    info.Block = static_cast<int64_t>(Block);
+    const uint64_t size = MemoFileSize();
+    if (Block > size / MemoBlockSize_ || Block * MemoBlockSize_ + MemoBlockHeaderSize > size)
+        return info;
+    unsigned char header[MemoBlockHeaderSize];
+    info.Offset = Block * MemoBlockSize_;
+    Memo_->Read(info.Offset, header, sizeof header);
+    info.InFile = true;
+    info.Type = be32(header);
+    info.Length = be32(header + 4);
+    info.Present = std::min<uint64_t>(info.Length, size - info.Offset - MemoBlockHeaderSize);
+    return info;
+}
+
 void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
 {
     const TFieldDesc& field = CheckedField(FieldNo);

@@ -116,6 +116,17 @@ enum class TRepairText {
     PackOverlapping,
     PackTooLarge,
     PackGrew,
+    RelinkProposal,
+    RelinkCrossLinked,
+    RelinkRuleOneCharacter,
+    RelinkRuleWildcards,
+    RelinkRuleOneBit,
+    RelinkRuleWriteOrder,
+    RelinkConfirm,
+    RelinkNothing,
+    RelinkSummary,
+    RelinkDone,
+    RelinkDropped,
 };
 
 // The text Id in Language. Texts with %1, %2, ... take their values through

@@ -646,6 +646,51 @@ TEST_F(RepairCli, ALostTextIsACheckNoteThatSalvageTakesBackAndTheJsonReads)
     EXPECT_EQ(Cli({"clear", disk.Table, "--json", "--yes"}), 2);
 }
 
+// relink lists before it writes: --dry-run and the answer no leave both
+// files as they were; --yes writes the reference alone, after a backup, and
+// check then finds the text referenced and no lost text left.
+TEST_F(RepairCli, RelinkListsItsProposalsAndWritesOnlyTheReference)
+{
+    TTableSpec layout;
+    layout.Fields = {{"NOTES", 'M', 10}};
+    TMemoBuilder memo;
+    std::vector<uint32_t> blocks;
+    for (int i = 0; i < 4; ++i) {
+        blocks.push_back(memo.Add("text " + std::to_string(i)));
+        layout.Records.push_back({MemoRef(blocks.back())});
+    }
+    std::string& garbled = layout.Records[1][0];
+    garbled[9] = '#';
+    disk.Put(layout, memo);
+    const std::string reader =
+        "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+        "p=d[\"proposals\"][0]; print(len(d[\"proposals\"]), p[\"record\"], p[\"rule\"], "
+        "p[\"text\"], d[\"written\"])' " +
+        Out + " > " + Err;
+    EXPECT_EQ(Cli({"relink", disk.Table, "--dry-run", "--json"}), 0);
+    ASSERT_EQ(std::system(reader.c_str()), 0);
+    EXPECT_EQ(ReadFileBytes(Err), "1 2 one_character text 1 0\n");
+    EXPECT_EQ(Cli({"relink", disk.Table}), 3) << "no terminal to answer on";
+    EXPECT_NE(ReadFileBytes(Out).find("record 2, field NOTES: reference \"         #\""), std::string::npos)
+        << ReadFileBytes(Out);
+    EXPECT_EQ(ReadFileBytes(disk.Table), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+
+    EXPECT_EQ(Cli({"relink", disk.Table, "--yes", "--backup"}), 0);
+    EXPECT_TRUE(ErrSays("References relinked: 1.")) << ReadFileBytes(Err);
+    EXPECT_EQ(ReadFileBytes(disk.Table + ".bak"), disk.TableBytes);
+    EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+    layout.Records[1][0] = MemoRef(blocks[1]);
+    EXPECT_EQ(ReadFileBytes(disk.Table), BuildTable(layout));
+    EXPECT_EQ(Cli({"check", disk.Table}), 0);
+    EXPECT_EQ(Cli({"relink", disk.Table}), 0);
+    EXPECT_TRUE(ErrSays("Nothing to relink: 0 damaged references")) << ReadFileBytes(Err);
+
+    ::unlink(disk.Memo.c_str());
+    EXPECT_EQ(Cli({"relink", disk.Table, "--dry-run"}), 3);
+    EXPECT_EQ(Cli({"relink", disk.Table, "--all"}), 2);
+}
+
 TEST_F(RepairCli, ABackupThatCannotBeWrittenStopsTheRunBeforeAnyChangeAndLeavesNoCopy)
 {
     TTableSpec layout;
