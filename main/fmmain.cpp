@@ -609,3 +609,7 @@ void TfmMain::WMDropFiles(const std::string& FileName)
     Port.SetFileNameText(FileName);
     Port.BringToFront();
 }
+
+void TfmMain::btCheckClick() { Stop(TableNotFound); }
+void TfmMain::btSalvageClick() { Stop(TableNotFound); }
+void TfmMain::btPackClick() { Stop(TableNotFound); }

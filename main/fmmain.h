@@ -27,6 +27,11 @@ public:
     void btAutoClick();  // Rewrite
     void btSaveClick();
     void btLoadClick();
+    // Beyond the first five: the full diagnosis into the memo box, the lost
+    // texts to a text file, the memo file compacted.
+    void btCheckClick();
+    void btSalvageClick();
+    void btPackClick();
     void btHelpClick();
     void btBrowseFileNameClick();
     void btExitClick();
@@ -56,6 +61,9 @@ public:
     // Rewrite and Load stop before writing when they would grow the memo
     // file past the 2 GiB FoxPro opens, unless this is set.
     bool AllowLargeMemo = false;
+    // Asks instead, where a person can answer (the window): a run that
+    // would pass the limit goes on when the answer is OK.
+    bool AskAboutLargeMemo = false;
 
     static const char* InitialMemoText();
 

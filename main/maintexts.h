@@ -38,6 +38,13 @@ constexpr TControlText AllCheckBox = {
     "Все", "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные"};
 constexpr TControlText SaveButton = {"Сохранить...", "Сохранить текст из MEMO полей в текстовый файл"};
 constexpr TControlText LoadButton = {"Загрузить...", "Загрузить текст в MEMO поля из текстового файла"};
+constexpr TControlText CheckButton = {"Проверить", "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"};
+constexpr TControlText SalvageButton = {"Спасти...",
+                                        "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"};
+constexpr TControlText PackButton = {"Сжать", "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"};
+constexpr TControlText StopButton = {"Стоп", "Остановить работу на границе записи; файлы останутся целыми"};
+constexpr TControlText BackupCheckBox = {"Резервная копия",
+                                         "Перед изменением скопировать таблицу и MEMO файл рядом с ними (.bak)"};
 constexpr TControlText HelpButton = {"Справка", "Справка, информация об авторе, контакт (F1)"};
 constexpr TControlText ExitButton = {"Выход", "Выход из программы"};
 
@@ -47,6 +54,9 @@ constexpr const char* Cleared = "MEMO поля очищены.";
 constexpr const char* Rewritten = "MEMO поля переписаны.";
 constexpr const char* Saved = "MEMO поля сохранены.";
 constexpr const char* Loaded = "MEMO поля загружены.";
+constexpr const char* Checking = "Проверка...";
+constexpr const char* Salvaging = "Поиск потерянных текстов...";
+constexpr const char* Packing = "Сжатие...";
 constexpr const char* VerbClear = "очистить";
 constexpr const char* VerbRewrite = "перезаписать";
 
@@ -93,6 +103,17 @@ inline std::string TooManyLines(const std::string& Limit)
 inline std::string MoreValuesThanNames(const std::string& Line)
 {
     return "Строка " + Line + " файла: значений больше, чем названий полей в первой строке.";
+}
+
+inline std::string BackupMade(const std::string& Paths) { return "Резервная копия: " + Paths; }
+inline std::string StoppedAt(const std::string& Done, const std::string& Total)
+{
+    return "Остановлено: обработано " + Done + " из " + Total + ". Файлы целы.";
+}
+inline std::string ConfirmLargeMemo(const std::string& Size)
+{
+    return "MEMO файл вырос бы до " + Size +
+           " байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. Продолжить всё равно?";
 }
 
 }  // namespace MainTexts

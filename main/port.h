@@ -48,6 +48,15 @@ public:
     virtual void ResumeMemoPaint() = 0;
 
     virtual bool AllChecked() = 0;
+    // The backup check box: Clear, Rewrite, Load and Pack copy the table
+    // and its memo file beside them, after the question and before their
+    // first write, when it is ticked.
+    virtual bool BackupChecked() = 0;
+
+    // Whether the user asked the run under way to stop (the Stop button, or
+    // closing the window). The runs ask between records and end there, the
+    // files consistent; a port that cannot be asked says false.
+    virtual bool StopRequested() = 0;
 
     // Shows the dialog with what it keeps; true when the user chose a file,
     // whose full path is then in FileName (and the filter entry in FilterIndex).
@@ -76,8 +85,11 @@ class TWindowlessPort : public TWindowPort {
 public:
     std::string FileName;  // the file name box
     bool All = false;      // the check box
+    bool Backup = false;   // the backup check box
 
     std::string FileNameText() override { return FileName; }
     void SetFileNameText(const std::string& Text) override { FileName = Text; }
     bool AllChecked() override { return All; }
+    bool BackupChecked() override { return Backup; }
+    bool StopRequested() override { return false; }
 };

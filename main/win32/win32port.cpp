@@ -96,6 +96,11 @@ void TWin32Port::ResumeMemoPaint()
 
 bool TWin32Port::AllChecked() { return ::SendMessageW(C_.All, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+// The window has no backup check box and no Stop button yet: runs make no
+// backup and go to their end.
+bool TWin32Port::BackupChecked() { return false; }
+bool TWin32Port::StopRequested() { return false; }
+
 bool TWin32Port::RunFileDialog(TFileDialog& Dialog)
 {
     const std::wstring filter = DialogFilter(Dialog.Filter);

@@ -37,6 +37,8 @@ public:
     void ResumeMemoPaint() override;
 
     bool AllChecked() override;
+    bool BackupChecked() override;
+    bool StopRequested() override;
 
     bool RunFileDialog(TFileDialog& Dialog) override;
     int AskOkCancel(const std::string& Text, const std::string& Caption, int Flags) override;
