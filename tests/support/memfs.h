@@ -20,6 +20,9 @@ public:
     void Remove(const std::string& Path) { Files_.erase(Path); }
     // Paths compared without letter case, as on Windows.
     bool IgnoreCase = false;
+    // Streams open for writing give shared mappings (stores into the file's
+    // bytes themselves); false: refused, as on a network file system.
+    bool Mappable = true;
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override;
@@ -31,7 +34,10 @@ public:
         int Opens = 0;
         bool Exclusive = false;
         bool ReadOnly = false;  // only a read open succeeds
+        int Mappings = 0;       // alive now
+        int MappingsMade = 0;   // ever
     };
+    const TFile& Info(const std::string& Path) const { return *Files_.at(Path); }
     void SetReadOnly(const std::string& Path) { Files_.at(Path)->ReadOnly = true; }
 
 private:
@@ -45,6 +51,7 @@ struct TFileEvent {
     uint64_t Offset;  // of a write; the new length of a cut
     size_t Count;
     std::string Data = {};  // the bytes written, when the file system keeps them
+    bool Mapped = false;    // a store into a shared mapping, not a write
 };
 
 // The files as a power cut after the first Cut events could leave them on
@@ -58,7 +65,9 @@ std::map<std::string, std::string> DiskAfterCut(std::map<std::string, std::strin
 // Passes everything to Inner, counting reads, writes and syncs, and fails
 // the one whose number (from 1, over all of them together) is FailAt. A
 // failed write may first pass on part of its bytes, as a disk that fills up
-// does. The writes and syncs that succeed are kept in Events.
+// does. Stores into a mapping of the file and syncs of the mapping count,
+// fail and are kept as writes and syncs are. The writes and syncs that
+// succeed are kept in Events.
 class TFaultFileSystem : public TFileSystem {
 public:
     explicit TFaultFileSystem(TFileSystem& Inner) : Inner_(Inner) {}
