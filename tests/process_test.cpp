@@ -254,7 +254,8 @@ struct TOwnerMemoEdits {
                       if (::pread(fpt, next, 4, 0) != 4)
                           return 1;
                       const uint32_t block = ReadBe32(std::string(next, 4), 0);
-                      std::string run = TMemoBuilder::RunHeader(1, static_cast<uint32_t>(std::strlen(NewText))) + NewText;
+                      std::string run =
+                          TMemoBuilder::RunHeader(1, static_cast<uint32_t>(std::strlen(NewText))) + NewText;
                       run.resize(64, '\0');
                       const unsigned char after[4] = {0, 0, 0, static_cast<unsigned char>(block + 1)};
                       const off_t header = HeaderSizeOf(Layout), record = RecordSizeOf(Layout);
@@ -356,6 +357,94 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
         db.OpenTable(disk.Table, true);
         EXPECT_EQ(db.ReadMemo(5, 1), std::string(12 << 20, args[0] == "load" ? 'F' : 'f'));
     }
+}
+
+TEST(SharedTable, ATableCutShortDuringAClearEndsTheRunWithAnErrorAndIsNotGrownBack)
+{
+    // Another program cuts a table of 400,000 records to a quarter (its
+    // count first, then the file) at a random moment of a clear --all. The
+    // run either misses the cut (it had ended, or had not begun to write)
+    // and succeeds, or stops with an error saying so; it never crashes. The
+    // remaining records keep their references or lose them, never lead to
+    // a missing text. Stored through a mapping, nothing lands past the new
+    // end. Written with positional writes, a write between a check of the
+    // length and the cut may grow the file back: never to where it was,
+    // and never in a run that reports success.
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 6}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo{32};
+    constexpr uint32_t Records = 400000, Kept = Records / 4;
+    for (uint32_t r = 0; r < Records; ++r)
+        layout.Records.push_back({std::to_string(r), MemoRef(memo.Add("t" + std::to_string(r)))});
+    disk.Put(layout, memo);
+    const uint64_t header = HeaderSizeOf(layout), record = RecordSizeOf(layout), cutTo = header + record * Kept;
+    const std::string table0 = disk.TableBytes;
+    const auto cut = [&] {
+        const int fd = ::open(disk.Table.c_str(), O_RDWR);
+        const unsigned char count[4] = {Kept & 0xFF, (Kept >> 8) & 0xFF, (Kept >> 16) & 0xFF, Kept >> 24};
+        const bool ok = fd >= 0 && ::pwrite(fd, count, 4, 4) == 4 && ::ftruncate(fd, static_cast<off_t>(cutTo)) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    };
+    const char* before = std::getenv("TARNWICK_WRITES");
+    const std::string writesBefore = before ? before : "";
+    for (bool positional : {false, true}) {
+        SCOPED_TRACE(positional ? "positional writes" : "through a mapping");
+        if (positional)
+            ::setenv("TARNWICK_WRITES", "positional", 1);
+        else
+            ::unsetenv("TARNWICK_WRITES");
+        const std::vector<std::string> args{"clear", disk.Table, "--all", "--yes"};
+        const std::string err = disk.Dir.Path("err.txt");
+        disk.Restore();
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(Finish(StartCli(args)), 0);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+
+        const unsigned seed = std::random_device{}();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        std::uniform_int_distribution<long long> delay(0, took.count());
+        int stopped = 0;
+        for (int run = 0; run < 40 && stopped < 3; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            disk.Restore();
+            const pid_t pid = StartCli(args, "/dev/null", err);
+            ASSERT_GT(pid, 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+            ASSERT_TRUE(cut());
+            const int status = Finish(pid);
+            const std::string table = ReadFileBytes(disk.Table);
+            ASSERT_TRUE(status == 0 || status == 1) << "exit status " << status << ": " << ReadFileBytes(err);
+            if (status == 1) {
+                ++stopped;
+                const std::string said = ReadFileBytes(err);
+                EXPECT_TRUE(said.find("was cut short by another program") != std::string::npos ||
+                            said.find("укорочен другой программой") != std::string::npos)
+                    << said;
+            }
+            if (positional && status == 1) {
+                EXPECT_LT(table.size(), table0.size()) << "the file grew back whole";
+            } else {
+                ASSERT_EQ(table.size(), cutTo) << "the file grew back";
+            }
+            EXPECT_EQ(ReadLe32(table, 4), Kept);
+            EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+            for (uint64_t r = 0; r < Kept; ++r) {
+                const std::string ref = table.substr(header + r * record + 7, 10);
+                ASSERT_TRUE(IsBlank(ref) || ref == table0.substr(header + r * record + 7, 10))
+                    << "record " << r << " refers to " << ref;
+            }
+        }
+        EXPECT_GT(stopped, 0) << "no cut fell inside a run";
+    }
+    if (before)
+        ::setenv("TARNWICK_WRITES", writesBefore.c_str(), 1);
+    else
+        ::unsetenv("TARNWICK_WRITES");
 }
 
 // --- tarnwick-cli killed mid-run --------------------------------------------
