@@ -956,6 +956,30 @@ TEST_F(CliUse, OneLanguageARun)
     EXPECT_EQ(run.Err, "DBF file not found.\n");
 }
 
+TEST_F(CliUse, TheDebugOutputAloneSaysHowTheTableIsWritten)
+{
+    const struct {
+        std::vector<std::string> Env;
+        const char* Said;  // on stderr; null: no debug line at all
+    } cases[] = {
+        {{"LANG=C", "TARNWICK_DEBUG=1"}, "tarnwick: ORDERS.DBF: writes through a shared mapping\n"},
+        {{"LANG=C", "TARNWICK_DEBUG=1", "TARNWICK_WRITES=positional"},
+         "tarnwick: ORDERS.DBF: positional writes (TARNWICK_WRITES=positional)\n"},
+        {{"LANG=C"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Env.back());
+        const TCliRun run = RunCli({"clear", "ORDERS.DBF", "--all", "--yes"}, c.Env, disk.Dir);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        if (c.Said)
+            EXPECT_NE(run.Err.find(c.Said), std::string::npos) << run.Err;
+        else
+            EXPECT_EQ(run.Err.find("tarnwick: "), std::string::npos) << run.Err;
+        EXPECT_EQ(run.Out.find("tarnwick: "), std::string::npos) << run.Out;
+        disk.Restore();
+    }
+}
+
 TEST_F(CliUse, HelpFromAnotherFolderReadsTheFileBesideTheProgram)
 {
     // The build puts Read_Me.txt beside tarnwick-cli; this folder has none.
