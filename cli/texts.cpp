@@ -180,6 +180,8 @@ const TCatalogEntry Catalog[] = {
      "Line %1 of the file: more values than field names in the first line."},
     {"Ошибка открытия файла %1", "Cannot open the file %1"},
     {"Ошибка чтения заголовка MEMO файла %1", "Cannot read the header of the memo file %1"},
+    {"Файл %1 укорочен другой программой во время работы",
+     "The file %1 was cut short by another program during the run"},
     {"Ошибка чтения заголовка файла %1", "Cannot read the header of the file %1"},
     {"Ошибка чтения информации о полях файла %1", "Cannot read the field descriptors of the file %1"},
     {"Номер поля должен быть больше или равен 0", "The field number must be 0 or more"},
