@@ -327,6 +327,28 @@ TPlan OpenAndPlan(TDBFLite& Table, const std::string& TablePath, bool ReadOnly)
     return Replan(Table);
 }
 
+// After a pack that failed (a full disk, say): what it appended past both
+// the memo file's old end and the next free block its header has on the
+// disk leads nowhere. A reference reaches the disk only after the memo
+// file is synced, header and all, so none leads there; the partial copies
+// go, and no reader takes them for texts. Best effort: the failure that
+// stopped the pack is what the user is told.
+void CutFailedTail(TFileSystem& Files, const std::string& MemoPath, uint64_t SizeBefore) noexcept
+{
+    try {
+        const std::unique_ptr<TFileStream> memo = Files.Open(MemoPath, TFileAccess::ReadWrite, TFileShare::Exclusive);
+        unsigned char header[8] = {};
+        if (memo->ReadAt(0, header, sizeof header) < sizeof header)
+            return;
+        const uint64_t keep = std::max(SizeBefore, uint64_t{be32(header)} * be16(header + 6));
+        if (memo->Size() > keep) {
+            memo->Truncate(keep);
+            memo->Sync();
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
@@ -373,27 +395,38 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         return !StopRequested || !StopRequested();
     };
 
-    // Runs the file's end cuts short end where the file does, before the
-    // first run is appended after them.
-    table.SealCutRuns();
-    // 0. References that lead to no run are blanked, on disk before any run
-    // moves under them.
-    for (const auto& blank : plan.Blank)
-        table.WriteBlankMemoRef(blank.first, blank.second);
-    plan.Blank.clear();
-    plan.Blank.shrink_to_fit();
-    table.Commit();
-    if (!MoveFrontAside(table, plan, result, step) || !CopyIntoFront(table, plan, step)) {
-        // Every reference reads its text from wherever the run left it; the
-        // file keeps its length until a later pack.
-        result.SizeAfter = table.MemoFileSize();
-        table.CloseTable();
-        result.Stopped = true;
-        return result;
-    }
-    // 3. The header, then the cut.
+    const uint64_t sizeBefore = table.MemoFileSize();
     const uint64_t blockSize = table.MemoBlockSize();
-    table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
+    const std::string memoPath = table.MemoFileName();
+    try {
+        // Runs the file's end cuts short end where the file does, before the
+        // first run is appended after them.
+        table.SealCutRuns();
+        // 0. References that lead to no run are blanked, on disk before any
+        // run moves under them.
+        for (const auto& blank : plan.Blank)
+            table.WriteBlankMemoRef(blank.first, blank.second);
+        plan.Blank.clear();
+        plan.Blank.shrink_to_fit();
+        table.Commit();
+        if (!MoveFrontAside(table, plan, result, step) || !CopyIntoFront(table, plan, step)) {
+            // Every reference reads its text from wherever the run left it;
+            // the file keeps its length until a later pack.
+            result.SizeAfter = table.MemoFileSize();
+            table.CloseTable();
+            result.Stopped = true;
+            return result;
+        }
+        // 3. The header, then the cut.
+        table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
+    } catch (...) {
+        try {
+            table.CloseTable();
+        } catch (...) {
+        }
+        CutFailedTail(Files, memoPath, sizeBefore);
+        throw;
+    }
     result.SizeAfter = plan.FrontEnd * blockSize;
     result.Done = true;
     return result;

@@ -778,6 +778,8 @@ TEST(Pack, AFailureAtAnyWriteOrSyncLeavesEveryReferenceReadingAsBeforeAndAnother
         }
         EXPECT_EQ(message, "Stream write error");
         ASSERT_EQ(Readings(t.Files, t.TablePath), before);
+        // Nothing it appended is left past the next free block.
+        EXPECT_LE(t.Memo().size(), std::max<uint64_t>(memo.size(), uint64_t{ReadBe32(t.Memo(), 0)} * 64));
         PackMemo(t.Files, t.TablePath, false);
         ASSERT_EQ(Readings(t.Files, t.TablePath), before);
         EXPECT_EQ(t.Memo().size(), packed);
