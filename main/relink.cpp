@@ -135,7 +135,7 @@ std::vector<std::pair<uint64_t, TRelinkRule>> BinaryRefReadings(const std::strin
 class TPlanner {
 public:
     TPlanner(TDBFLite& Table, TFileSystem& Files, const std::vector<int>& Fields, const TRelinkProgress& Progress)
-        : Table_(Table), Files_(Files), Fields_(Fields), Progress_(Progress), Map_(Table, Files)
+        : Table_(Table), Fields_(Fields), Progress_(Progress), Map_(Table, Files)
     {
     }
 
@@ -161,7 +161,6 @@ public:
 
 private:
     TDBFLite& Table_;
-    TFileSystem& Files_;
     const std::vector<int>& Fields_;
     const TRelinkProgress& Progress_;
     TMemoMap Map_;
