@@ -445,38 +445,11 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
     });
 }
 
-int RunPackCommand(TConsolePort& Port, const TOptions& Options)
+int RunPackCommand(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
 {
-    return OnTable(Port, Options, [&](const std::string& path) {
-        // Once the plan is made (the limit checked) and before any write:
-        // the question, then the backup, both through the open table.
-        const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
-            Port.Progress.End();
-            const std::string question = FormatRepairText(
-                TRepairText::PackConfirm,
-                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)},
-                Options.Language);
-            if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
-                return false;
-            return (Options.Given & OptNoBackup) ||
-                   Backed([&] { return BackupOpenTable(OsFileSystem(), Table); }, Options.Language);
-        };
-        const TPackResult done = PackMemo(
-            OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
-            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
-        Port.Progress.End();
-        if (done.TooLarge)
-            std::cerr << FormatRepairText(TRepairText::PackTooLarge, {std::to_string(done.PeakSize)}, Options.Language)
-                      << std::endl;
-        if (!done.Done)
-            return ExitNotDone;
-        std::cerr << FormatRepairText(done.SizeAfter > done.SizeBefore ? TRepairText::PackGrew : TRepairText::PackDone,
-                                      {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
-                                       std::to_string(done.Texts), std::to_string(done.Blanked)},
-                                      Options.Language)
-                  << std::endl;
-        return ExitDone;
-    });
+    // The window's Pack, its backup made unless the user said not to.
+    Port.Backup = (Options.Given & OptNoBackup) == 0;
+    return ExitFor(Form.Run(&TfmMain::btPackClick));
 }
 
 // The bytes of a reference as a person can check them: a binary one as
@@ -728,7 +701,7 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
     if (Command == "salvage")
         return RunSalvageCommand(Port, Options);
     if (Command == "pack")
-        return RunPackCommand(Port, Options);
+        return RunPackCommand(Form, Port, Options);
     if (Command == "relink")
         return RunRelinkCommand(Port, Options);
     if (Command == "help")
