@@ -26,8 +26,8 @@ struct TLiveRef {
 // One run that live references lead to, in block order.
 struct TLiveRun {
     uint32_t Block;
+    uint32_t Present;  // the bytes of its text the file holds (a run's length is 32 bits)
     uint64_t Blocks;
-    uint64_t Present;    // the bytes of its text the file holds
     bool Whole;          // all the bytes its header claims
     uint64_t Final = 0;  // its place in the front: the first reference's
     uint64_t Aside = 0;  // where step 1 puts it
@@ -110,6 +110,15 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
     const uint64_t blockSize = Table.MemoBlockSize();
     const std::vector<int> fields = Table.MemoFileFields();
     const int32_t records = Table.RecordsInFile();
+    // Room for a reference in every field of every record: the pages of it
+    // that stay unused are never touched, so they cost address space, not
+    // memory, where growing by doubling would hold up to twice the plan.
+    const uint64_t most = std::min<uint64_t>(uint64_t(records) * fields.size(), uint64_t{1} << 26);
+    try {
+        Plan.Refs.reserve(static_cast<size_t>(most));
+        Plan.Runs.reserve(static_cast<size_t>(most));
+    } catch (const std::bad_alloc&) {
+    }
     for (int32_t r = 0; r < records; ++r)
         for (int field : fields) {
             const TMemoRefState state = Table.InspectMemo(r, field).State;
@@ -123,7 +132,8 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
             }
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks, run.Present, run.Present == run.Length});
+            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(run.Present), blocks,
+                                 run.Present == run.Length});
         }
     std::sort(Plan.Runs.begin(), Plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
@@ -379,6 +389,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         // The owner may have worked on the table while the question stood:
         // the plan carried out is made from the files as they are now.
         table.Reload();
+        plan = TPlan();  // the old plan's memory back before the new one's
         plan = Replan(table);
         result = Expected(table, plan);
         if (tooLarge()) {
