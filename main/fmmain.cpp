@@ -13,6 +13,7 @@
 #include "escape.h"
 #include "helptext.h"
 #include "pack.h"
+#include "relink.h"
 #include "salvage.h"
 #include "maintexts.h"
 #include "memolimit.h"
@@ -799,4 +800,54 @@ void TfmMain::btPackClick()
                                 TLanguage::Russian));
     else if (!refused && Outcome_.Kind != TOutcomeKind::Stopped)
         Cancel();
+}
+
+void TfmMain::btRelinkClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption(Relinking);
+    bool refused = false;
+    // The proposals in the memo box, then the question naming their count,
+    // then the backup: all on the table open for writing.
+    const auto decide = [&](TDBFLite& Table, const TRelinkResult& Plan) {
+        std::ostringstream list;
+        PrintRelinkProposals(Table.Fields(), Plan, Port, list, TLanguage::Russian);
+        Port.SetMemoText(WithCrLf(list.str()));
+        if (!Confirm(FormatRepairText(TRepairText::RelinkConfirm, {std::to_string(Plan.Proposals.size())},
+                                      TLanguage::Russian)))
+            return false;
+        refused = !BackUp(Table);
+        return !refused;
+    };
+    TRelinkResult result;
+    try {
+        result = RelinkMemoRefs(Files, path, {}, ProgressOnPort(), decide);
+    } catch (const EStopped&) {
+        Stop(StoppedReading);
+        return;
+    } catch (const ERefused& e) {
+        Stop(e.Message());
+        return;
+    }
+    if (refused)
+        return;
+    if (result.Proposals.empty()) {
+        Finish(FormatRepairText(TRepairText::RelinkNothing,
+                                {std::to_string(result.Damaged), std::to_string(result.NoCandidate),
+                                 std::to_string(result.Ambiguous), std::to_string(result.Contested)},
+                                TLanguage::Russian));
+    } else if (result.Cancelled) {
+        Cancel();
+    } else {
+        std::string done =
+            FormatRepairText(TRepairText::RelinkDone, {std::to_string(result.Written)}, TLanguage::Russian);
+        if (result.Dropped > 0)
+            done += " " +
+                    FormatRepairText(TRepairText::RelinkDropped, {std::to_string(result.Dropped)}, TLanguage::Russian);
+        Finish(done);
+    }
 }

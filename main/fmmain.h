@@ -33,6 +33,9 @@ public:
     void btCheckClick();
     void btSalvageClick();
     void btPackClick();
+    // Damaged references pointed back at the texts they led to, after a
+    // list of the proposals in the memo box and a question.
+    void btRelinkClick();
     void btHelpClick();
     void btBrowseFileNameClick();
     void btExitClick();

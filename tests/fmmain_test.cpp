@@ -550,6 +550,34 @@ TEST_F(Handlers, CheckSalvageAndPackFromTheWindow)
     ExpectReleased();
 }
 
+TEST_F(Handlers, RelinkFromTheWindowListsItsProposalsAndAsksFirst)
+{
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+    std::vector<uint32_t> blocks;
+    for (int r = 0; r < 4; ++r) {
+        blocks.push_back(memo.Add("text " + std::to_string(r)));
+        spec.Records.push_back({"r" + std::to_string(r), MemoRef(blocks.back())});
+    }
+    spec.Records[1][1][9] = '#';  // one garbled digit
+    Put();
+    const std::string table = t.Table();
+    port.MessageAnswers = {IdCancel};
+    Click(&TfmMain::btRelinkClick);
+    EXPECT_NE(port.Memo.find("NOTES"), std::string::npos) << port.Memo;
+    EXPECT_NE(port.Memo.find("text 1"), std::string::npos) << port.Memo;
+    EXPECT_EQ(port.Messages().size(), 1u);
+    EXPECT_EQ(t.Table(), table);
+
+    port.Backup = true;
+    Click(&TfmMain::btRelinkClick);
+    EXPECT_EQ(port.Caption, "Ссылок связано заново: 1.");
+    EXPECT_EQ(Field(1, 1), MemoRef(blocks[1]));
+    EXPECT_EQ(t.Files.File(t.TablePath + ".bak"), table);
+    Click(&TfmMain::btRelinkClick);
+    EXPECT_EQ(port.Caption.rfind("Связывать нечего", 0), 0u) << port.Caption;
+    ExpectReleased();
+}
+
 TEST_F(Handlers, EveryRunStoppedBetweenRecordsLeavesEveryReferenceWhole)
 {
     spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
