@@ -377,16 +377,22 @@ void TfmMain::btAutoClick()
     Finish(Rewritten);
 }
 
+bool TfmMain::ChooseOutput(std::string& Path, const char* Extension)
+{
+    if (!TableExists(Path))
+        return false;
+    Save.FileName = ChangeFileExt(Path, Extension);
+    if (Port.RunFileDialog(Save))
+        return true;
+    Cancel();
+    return false;
+}
+
 void TfmMain::btSaveClick()
 {
     std::string path;
-    if (!TableExists(path))
+    if (!ChooseOutput(path, ".txt"))
         return;
-    Save.FileName = ChangeFileExt(path, ".txt");
-    if (!Port.RunFileDialog(Save)) {
-        Cancel();
-        return;
-    }
     TDBFLite table(Files);
     OpenForReading(table, path);
     std::vector<int> selection;
@@ -726,13 +732,8 @@ void TfmMain::btCheckClick()
 void TfmMain::btSalvageClick()
 {
     std::string path;
-    if (!TableExists(path))
+    if (!ChooseOutput(path, "_lost.txt"))
         return;
-    Save.FileName = ChangeFileExt(path, "_lost.txt");
-    if (!Port.RunFileDialog(Save)) {
-        Cancel();
-        return;
-    }
     TBusyCursor cursor(Port);
     cursor.Start();
     Port.SetCaption(Salvaging);

@@ -79,6 +79,10 @@ private:
     void Cancel();
 
     bool TableExists(std::string& Path);
+    // Save and Salvage: the table's path, and the text file chosen in the
+    // save dialog (offered as the table's name with Extension); false, the
+    // reason shown, when there is no table or the dialog was cancelled.
+    bool ChooseOutput(std::string& Path, const char* Extension);
     bool OpenForWriting(TDBFLite& Table, const std::string& Path);
     int32_t RecordsToVisit(TDBFLite& Table);
     bool Confirm(const std::string& Text);

@@ -11,6 +11,7 @@
 #include "dbflite.h"
 #include "fptlayout.h"
 #include "maintexts.h"
+#include "outcome.h"
 #include "error.h"
 
 namespace {
@@ -327,13 +328,10 @@ namespace {
 // is a refusal: nothing has been written.
 TPlan OpenAndPlan(TDBFLite& Table, const std::string& TablePath, bool ReadOnly)
 {
-    try {
-        Table.OpenTable(TablePath, ReadOnly);
-    } catch (const EStreamError& e) {
-        if (e.Failure() == TIoFailure::AccessDenied)
-            throw ERefused(MainTexts::ReadOnlyTable);
-        throw;
-    }
+    if (ReadOnly)
+        Table.OpenTable(TablePath, true);
+    else
+        OpenTableForChanges(Table, TablePath);
     return Replan(Table);
 }
 

@@ -16,6 +16,7 @@
 #include "repairtexts.h"
 #include "strutil.h"
 #include "maintexts.h"
+#include "outcome.h"
 #include "memomap.h"
 
 namespace {
@@ -572,13 +573,7 @@ TRelinkResult RelinkMemoRefs(TFileSystem& Files, const std::string& TablePath, c
     if (result.Proposals.empty())
         return result;
     TDBFLite table(Files);
-    try {
-        table.OpenTable(TablePath, false);
-    } catch (const EStreamError& e) {
-        if (e.Failure() == TIoFailure::AccessDenied)
-            throw ERefused(MainTexts::ReadOnlyTable);
-        throw;
-    }
+    OpenTableForChanges(table, TablePath);
     RequireRelinkable(table);
     if (Decide && !Decide(table, result)) {
         result.Cancelled = true;
