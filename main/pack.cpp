@@ -16,22 +16,26 @@
 
 namespace {
 
+// Block numbers of the memo file are 32-bit numbers: a plan that would
+// place a run past the last one is refused (Placed) before anything is
+// written, so the plan keeps them in 32 bits, as millions of entries do.
+
 // One reference that leads to a run, by where it led when the run began.
 struct TLiveRef {
     int32_t RecNo;
     int Field;
     uint32_t Block;
-    uint64_t Final = 0;  // its own run's place in the front
+    uint32_t Final = 0;  // its own run's place in the front
 };
 
 // One run that live references lead to, in block order.
 struct TLiveRun {
     uint32_t Block;
-    uint32_t Present;  // the bytes of its text the file holds (a run's length is 32 bits)
-    uint64_t Blocks;
+    uint32_t Present;    // the bytes of its text the file holds
+    uint32_t Blocks;     // a run's length is a 32-bit number: so are its blocks, but for a block of a byte
+    uint32_t Final = 0;  // its place in the front: the first reference's
+    uint32_t Aside = 0;  // where step 1 puts it
     bool Whole;          // all the bytes its header claims
-    uint64_t Final = 0;  // its place in the front: the first reference's
-    uint64_t Aside = 0;  // where step 1 puts it
     bool MovedAside = false;
     bool Copied = false;  // by the step under way
     // A run cut short by the file's end stays only when copied: in place,
@@ -46,6 +50,15 @@ struct TPlan {
     uint64_t FrontStart = 0, FrontEnd = 0;       // in blocks
     uint64_t Peak = 0;                           // bytes
 };
+
+// Block, as a plan keeps it; a block past the memo file's last block number
+// refuses the table.
+uint32_t Placed(const TDBFLite& Table, uint64_t Block)
+{
+    if (Block > std::numeric_limits<uint32_t>::max())
+        throw ERefused("MEMO файл \"" + Table.MemoFileName() + "\" переполнен");
+    return static_cast<uint32_t>(Block);
+}
 
 class TBlockBits {
 public:
@@ -133,8 +146,8 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
             }
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(run.Present), blocks,
-                                 run.Present == run.Length});
+            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(run.Present),
+                                 Placed(Table, blocks), 0, 0, run.Present == run.Length});
         }
     std::sort(Plan.Runs.begin(), Plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
@@ -148,13 +161,14 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
 // of one no longer changes the other. A run already at its place stays
 // there (a packed file, or one whose pack was cut short, is not copied
 // again).
-void PlaceInFront(uint64_t BlockSize, TPlan& Plan)
+void PlaceInFront(const TDBFLite& Table, TPlan& Plan)
 {
-    Plan.FrontStart = (MemoHeaderArea + BlockSize - 1) / BlockSize;
+    const uint64_t blockSize = Table.MemoBlockSize();
+    Plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
     Plan.FrontEnd = Plan.FrontStart;
     for (TLiveRef& ref : Plan.Refs) {
         TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        ref.Final = Plan.FrontEnd;
+        ref.Final = Placed(Table, Plan.FrontEnd);
         Plan.FrontEnd += run.Blocks;
         if (!run.Copied)
             run.Final = ref.Final;
@@ -215,7 +229,7 @@ void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
             at = append;
             append += run.Blocks;
         }
-        run.Aside = at;
+        run.Aside = Placed(Table, at);
         Plan.Peak = std::max(Plan.Peak, (at + run.Blocks) * blockSize);
     }
     Plan.Peak = std::max(Plan.Peak, Size);
@@ -265,7 +279,7 @@ TPlan Replan(TDBFLite& Table)
     RequirePackable(Table);
     TPlan plan;
     CollectRuns(Table, plan);
-    PlaceInFront(Table.MemoBlockSize(), plan);
+    PlaceInFront(Table, plan);
     PlaceAside(Table, Table.MemoFileSize(), plan);
     try {
         RequireFeasible(Table, plan, Table.MemoFileSize());
