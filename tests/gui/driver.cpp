@@ -328,18 +328,23 @@ void SetText(HWND Window, const std::wstring& Text)
     ::SendMessageTimeoutW(Window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Text.c_str()), SMTO_NORMAL, 20000, &result);
 }
 
-// Waits until the program's thread is back in a message loop.
+// Whether no run is working: Stop is enabled exactly while one is.
+bool Idle() { return !::IsWindowEnabled(App.Control(Ids::btStop)); }
+
+// Waits until the program's thread is back in a message loop and the run a
+// click started (on the program's worker thread) has ended.
 bool Settle()
 {
     DWORD_PTR result = 0;
-    return ::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+    return ::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0 && WaitFor(Idle, 60000);
 }
 
-// A click whose handler shows nothing modal: returns when the handler has.
+// A click whose handler shows nothing modal: returns when the handler, or
+// the run it started, has.
 bool Click(int Id)
 {
     DWORD_PTR result = 0;
-    return ::SendMessageTimeoutW(App.Control(Id), BM_CLICK, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+    return ::SendMessageTimeoutW(App.Control(Id), BM_CLICK, 0, 0, SMTO_NORMAL, 60000, &result) != 0 && Settle();
 }
 
 // A click whose handler opens a modal box or dialog: posted, so the driver
@@ -520,7 +525,8 @@ void CheckFilters(HWND Dialog, const char* First)
 }
 
 // Clicks Button (posted: the box is modal) and waits for the confirmation
-// box, titled "Внимание!" and saying Text; null, reported, when none comes.
+// box, titled "Внимание!" and saying Text (empty: saying something, with OK
+// and Cancel); null, reported, when none comes.
 HWND ConfirmationBox(int Button, const std::wstring& Text)
 {
     PostClick(Button);
@@ -528,7 +534,13 @@ HWND ConfirmationBox(int Button, const std::wstring& Text)
     Check(box != nullptr, "no confirmation box");
     if (box) {
         CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), Text, "box text");
+        if (Text.empty()) {
+            const std::wstring said = MessageBoxText(box);
+            Check(!said.empty() && said != L"<no text>", "the box says nothing");
+            Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
+        } else {
+            CheckText(MessageBoxText(box), Text, "box text");
+        }
     }
     return box;
 }
@@ -686,10 +698,24 @@ const TExpectedControl Expected[] = {
     {Ids::btHelp, "btHelp", 336, 216, 81, 25, "Справка", "Справка, информация об авторе, контакт (F1)"},
     {Ids::btExit, "btExit", 336, 248, 81, 25, "Выход", "Выход из программы"},
     {Ids::btAuto, "btAuto", 336, 56, 81, 25, "Перезапись", "Чтение и перезапись значений MEMO полей"},
+    {Ids::btCheck, "btCheck", 8, 282, 81, 25, "Проверить",
+     "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"},
+    {Ids::btSalvage, "btSalvage", 96, 282, 81, 25, "Спасти...",
+     "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"},
+    {Ids::btPack, "btPack", 184, 282, 81, 25, "Сжать",
+     "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"},
+    {Ids::cbBackup, "cbBackup", 272, 286, 145, 17, "Резервная копия",
+     "Перед изменением скопировать таблицу и MEMO файл рядом с ними (.bak)"},
+    {Ids::pbProgress, "pbProgress", 8, 316, 313, 21, nullptr, nullptr},
+    {Ids::btStop, "btStop", 336, 314, 81, 25, "Стоп", "Остановить работу на границе записи; файлы останутся целыми"},
 };
 
-const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,  Ids::btInfo, Ids::btAuto, Ids::btClear,
-                        Ids::cbAll,      Ids::btSave,           Ids::btLoad, Ids::btHelp, Ids::btExit};
+// Stop is left out: it is disabled, and so no tab stop, while no run works.
+// The others are every control that could start a run or change its input,
+// all disabled while one works.
+const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,   Ids::btInfo, Ids::btAuto, Ids::btClear,
+                        Ids::cbAll,      Ids::btSave,           Ids::btLoad,  Ids::btHelp, Ids::btExit, Ids::btCheck,
+                        Ids::btSalvage,  Ids::btPack,           Ids::cbBackup};
 
 const char* const TableNotFound = "DBF файл не найден.";
 const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
@@ -813,10 +839,27 @@ int ExitAndReport(const std::wstring* Restart)
     return Failed == 0 ? 0 : 1;
 }
 
+// The lost text of the salvage table, and what Salvage writes for it.
+const char* const LostText = "Потерянный\r\nтекст #1";
+const char* const LostTextSaved = "Потерянный#13#10текст #351";
+
+// The table of the long runs: big enough that Rewrite takes several
+// seconds under Wine, with a text of its own in every record.
+constexpr uint32_t LargeRecords = 250000;
+std::string LargeText(uint32_t Record)
+{
+    static const std::string words = Cp1251(": запись таблицы, которую долго переписывать");
+    return "N" + std::to_string(Record) + words;
+}
+
 // The files and the controls the steps of a session work with.
 struct TSession {
     std::wstring Exe, Stock, Clear, Rewrite, NoMemo, Locked, Saved, Load, Help;
+    // Check, Pack and Salvage; the large table of the long runs.
+    std::wstring Damaged, Healthy, Pack, Salvage, Salvaged, Large;
     TFixture Fixture;
+    uint32_t LostBlock = 0;       // the salvage table's one lost text
+    uint32_t LargeFirstFree = 0;  // where the large memo file ended as made
     HWND Memo = nullptr, FileName = nullptr, All = nullptr;
 };
 
@@ -847,6 +890,39 @@ TSession PrepareFiles(const std::wstring& Exe)
     WriteBytes(s.NoMemo, BuildTable(noMemo));
     ::DeleteFileW(FptOf(s.NoMemo).c_str());
     WriteBytes(s.Help, Cp1251(HelpFile));
+
+    s.Damaged = Data + L"\\damaged.dbf";
+    s.Healthy = Data + L"\\healthy.dbf";
+    s.Pack = Data + L"\\pack.dbf";
+    s.Salvage = Data + L"\\salvage.dbf";
+    s.Salvaged = Data + L"\\salvaged.txt";
+    s.Large = Data + L"\\large.dbf";
+    for (const std::wstring& t : {s.Damaged, s.Pack}) {
+        WriteBytes(t, s.Fixture.Dbf);
+        WriteBytes(FptOf(t), s.Fixture.Fpt);
+    }
+    TMemoBuilder healthyMemo(BlockSize);
+    WriteBytes(s.Healthy, BuildTable(NotesTable(healthyMemo, {Cp1251("Первый текст"), Cp1251("Второй текст")})));
+    WriteBytes(FptOf(s.Healthy), healthyMemo.Bytes());
+
+    TMemoBuilder salvageMemo(BlockSize);
+    const uint32_t kept = salvageMemo.Add(Cp1251("Живой текст"));
+    s.LostBlock = salvageMemo.Add(Cp1251(LostText));
+    const uint32_t keptToo = salvageMemo.Add(Cp1251("Ещё живой"));
+    TTableSpec salvage = TableOf({{"NOTES", 'M', 10}});
+    salvage.Records = {{MemoRef(kept)}, {MemoRef(keptToo)}};
+    WriteBytes(s.Salvage, BuildTable(salvage));
+    WriteBytes(FptOf(s.Salvage), salvageMemo.Bytes());
+
+    TMemoBuilder largeMemo(BlockSize);
+    TTableSpec large = TableOf({{"ID", 'C', 8}, {"NOTES", 'M', 10}});
+    large.Records.reserve(LargeRecords);
+    for (uint32_t r = 0; r < LargeRecords; ++r)
+        large.Records.push_back({std::to_string(r), MemoRef(largeMemo.Add(LargeText(r)))});
+    s.LargeFirstFree = largeMemo.NextBlock();
+    WriteBytes(s.Large, BuildTable(large));
+    WriteBytes(FptOf(s.Large), largeMemo.Bytes());
+
     WriteBytes(s.Load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
                               "Новая заметка\t7\tКресло\r\n"
                               "\r\n"
@@ -894,6 +970,13 @@ void CheckStartUpState(const TSession& S)
         CheckText(Caption(App.Form), L"Tarnwick", "caption");
         CheckText(TextOf(S.FileName), L"", "file name box");
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        Check(::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED, "Backup is not ticked");
+        Check(!::IsWindowEnabled(App.Control(Ids::btStop)), "Stop is enabled with no run");
+        for (int id : TabOrder)
+            Check(::IsWindowEnabled(App.Control(id)) != FALSE, "control " + std::to_string(id) + " is disabled");
+        DWORD_PTR position = 1;
+        ::SendMessageTimeoutW(App.Control(Ids::pbProgress), PBM_GETPOS, 0, 0, SMTO_NORMAL, 20000, &position);
+        Check(position == 0, "the progress bar starts at " + std::to_string(position));
         const std::wstring text = TextOf(S.Memo);
         const std::wstring instructions = Utf8ToWide(
             "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
@@ -915,7 +998,7 @@ void CheckLayout(const TSession& S)
         ::ReleaseDC(nullptr, screen);
         RECT client;
         ::GetClientRect(App.Form, &client);
-        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(282, dpi),
+        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(348, dpi),
               "client area " + std::to_string(client.right) + "x" + std::to_string(client.bottom) + " at " +
                   std::to_string(dpi) + " dpi");
         const LONG style = ::GetWindowLongW(App.Form, GWL_STYLE);
@@ -951,8 +1034,11 @@ void CheckLayout(const TSession& S)
                   !(memoStyle & ES_AUTOHSCROLL) && !(memoStyle & WS_HSCROLL) && !(memoStyle & ES_READONLY),
               "Memo1 is not an editable word-wrapping box with a vertical scroll bar");
         Check((::GetWindowLongW(S.All, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX, "cbAll is not a check box");
+        Check((::GetWindowLongW(App.Control(Ids::cbBackup), GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX,
+              "cbBackup is not a check box");
+        CheckText(ClassOf(App.Control(Ids::pbProgress)), PROGRESS_CLASSW, "pbProgress class");
         for (int id : {Ids::btBrowseFileName, Ids::btInfo, Ids::btClear, Ids::btSave, Ids::btLoad, Ids::btHelp,
-                       Ids::btExit, Ids::btAuto})
+                       Ids::btExit, Ids::btAuto, Ids::btCheck, Ids::btSalvage, Ids::btPack, Ids::btStop})
             Check((::GetWindowLongW(App.Control(id), GWL_STYLE) & BS_TYPEMASK) == BS_PUSHBUTTON,
                   "button " + std::to_string(id) + " is not a plain push button");
     });
@@ -1429,6 +1515,244 @@ void CheckEscape(const TSession& S)
     });
 }
 
+// Whether the memo box's text holds Words.
+bool MemoSays(const char* Words)
+{
+    return TextOf(App.Control(Ids::Memo1)).find(Utf8ToWide(Words)) != std::wstring::npos;
+}
+
+// The verdicts Check ends its report with.
+const char* const DamageFound = "найдены повреждения";
+const char* const TableHealthy = "таблица исправна";
+
+void CheckNewOperations(const TSession& S)
+{
+    Step("Check on a damaged table shows the damage and changes nothing", [&] {
+        SetText(S.FileName, S.Damaged);
+        Check(Click(Ids::btInfo), "Info did not return");
+        Check(Click(Ids::btCheck), "Check did not return (a box is open?)");
+        Check(MemoSays(DamageFound), "memo box " + Shown(TextOf(S.Memo)) + " does not say " + DamageFound);
+        CheckBytes(ReadBytes(S.Damaged), S.Fixture.Dbf, "table");
+        CheckBytes(ReadBytes(FptOf(S.Damaged)), S.Fixture.Fpt, "memo file");
+    });
+    CloseStrayBoxes();
+
+    Step("Check on a healthy table says so", [&] {
+        SetText(S.FileName, S.Healthy);
+        Check(Click(Ids::btInfo), "Info did not return");
+        Check(Click(Ids::btCheck), "Check did not return (a box is open?)");
+        Check(MemoSays(TableHealthy) && !MemoSays(DamageFound),
+              "memo box " + Shown(TextOf(S.Memo)) + " does not say " + TableHealthy);
+    });
+    CloseStrayBoxes();
+
+    Step("Pack with Backup ticked: backups beside the table, the memo file compact", [&] {
+        Check(::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED, "Backup is not ticked");
+        SetText(S.FileName, S.Pack);
+        HWND box = ConfirmationBox(Ids::btPack, L"");
+        if (!box)
+            return;
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(S.Pack + L".bak"), S.Fixture.Dbf, "the table's backup");
+        CheckBytes(ReadBytes(FptOf(S.Pack) + L".bak"), S.Fixture.Fpt, "the memo file's backup");
+
+        // Every reference that led to a text leads to the same text; the
+        // one that led past the end is blank; nothing lies past the runs.
+        const TTableView before(S.Fixture.Dbf), after(ReadBytes(S.Pack));
+        const std::string fpt = ReadBytes(FptOf(S.Pack));
+        for (uint32_t r = 0; r < 3; ++r)
+            for (const char* f : {fDesc, fNotes, fComment}) {
+                const std::string was = before.Raw(r, Cp1251(f)), now = after.Raw(r, Cp1251(f));
+                const std::string what = std::string(f) + " of record " + std::to_string(r);
+                if (was == NoMemo || std::strtoul(was.c_str(), nullptr, 10) == DamagedBlock) {
+                    CheckBytes(now, NoMemo, what);
+                    continue;
+                }
+                CheckBytes(MemoAt(fpt, static_cast<uint32_t>(std::strtoul(now.c_str(), nullptr, 10))),
+                           MemoAt(S.Fixture.Fpt, static_cast<uint32_t>(std::strtoul(was.c_str(), nullptr, 10))), what);
+            }
+        Check(fpt.size() >= 4 && static_cast<uint64_t>(ReadBe32(fpt, 0)) * BlockSize == fpt.size(),
+              "the memo file is " + std::to_string(fpt.size()) + " bytes, its next free block " +
+                  std::to_string(fpt.size() >= 4 ? ReadBe32(fpt, 0) : 0));
+        Check(fpt.size() <= S.Fixture.Fpt.size(), "the memo file grew");
+        Check(Click(Ids::btCheck), "Check did not return");
+        Check(MemoSays(TableHealthy) && !MemoSays(DamageFound),
+              "Check after Pack: " + Shown(TextOf(S.Memo)) + " does not say " + TableHealthy);
+    });
+    CloseStrayBoxes();
+
+    Step("Salvage writes the lost texts through the save dialog", [&] {
+        SetText(S.FileName, S.Salvage);
+        const std::string table = ReadBytes(S.Salvage), memo = ReadBytes(FptOf(S.Salvage));
+        HWND dialog = DialogOf(Ids::btSalvage, "save dialog");
+        if (!dialog)
+            return;
+        Check(ChooseInDialog(dialog, S.Salvaged), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(S.Salvaged),
+                   "BLOCK\tTEXT\r\n" + std::to_string(S.LostBlock) + "\t" + Cp1251(LostTextSaved) + "\r\n",
+                   "salvaged text file");
+        CheckBytes(ReadBytes(S.Salvage), table, "table");
+        CheckBytes(ReadBytes(FptOf(S.Salvage)), memo, "memo file");
+    });
+    CloseStrayBoxes();
+}
+
+// Every record of the large table leads to its own text, inside the memo
+// file's runs; returns how many lead to copies a Rewrite appended.
+uint32_t CheckLargeTexts(const TSession& S)
+{
+    const TTableView table(ReadBytes(S.Large));
+    const std::string fpt = ReadBytes(FptOf(S.Large));
+    Check(table.RecordCount == LargeRecords, "record count " + std::to_string(table.RecordCount));
+    const uint64_t end = fpt.size() >= 4 ? static_cast<uint64_t>(ReadBe32(fpt, 0)) * BlockSize : 0;
+    uint32_t moved = 0, wrong = 0, firstWrong = 0;
+    for (uint32_t r = 0; r < table.RecordCount && r < LargeRecords; ++r) {
+        const uint32_t block = static_cast<uint32_t>(std::strtoul(table.Raw(r, "NOTES").c_str(), nullptr, 10));
+        const std::string text = LargeText(r);
+        if (MemoAt(fpt, block) != text || static_cast<uint64_t>(block) * BlockSize + 8 + text.size() > end) {
+            if (wrong++ == 0)
+                firstWrong = r;
+        }
+        if (block >= S.LargeFirstFree)
+            ++moved;
+    }
+    Check(wrong == 0,
+          std::to_string(wrong) + " records do not read their text, the first " + std::to_string(firstWrong));
+    return moved;
+}
+
+// Starts Rewrite of the large table: the question answered OK, the run
+// under way. False, reported, when it did not start.
+bool StartLargeRewrite(const TSession& S)
+{
+    // (The program may have been started again: its controls are new.)
+    SetText(App.Control(Ids::edFileName), S.Large);
+    SetText(App.Control(Ids::Memo1), L"NOTES");
+    HWND box = ConfirmationBox(
+        Ids::btAuto,
+        Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (1 шт.)?\r") + NoBackups));
+    if (!box || !Answer(box, IDOK))
+        return false;
+    const bool started = WaitFor([] { return Caption(App.Form).find(L'/') != std::wstring::npos || Idle(); }, 30000);
+    Check(started && !Idle(), "no run under way: caption " + Shown(Caption(App.Form)));
+    return started && !Idle();
+}
+
+void CheckLongRun(const TSession& S)
+{
+    bool running = false;
+    Step("during a long Rewrite the window answers within a second and shows the progress", [&] {
+        if (!App.Running())
+            Check(Start(S.Exe), "the program did not start again");
+        running = StartLargeRewrite(S);
+        if (!running)
+            return;
+        HWND progress = App.Control(Ids::pbProgress);
+        ULONGLONG slowest = 0;
+        int unanswered = 0;
+        std::vector<std::wstring> captions;
+        DWORD_PTR position = 0;
+        const ULONGLONG until = ::GetTickCount64() + 3000;
+        while (::GetTickCount64() < until && !Idle()) {
+            const ULONGLONG asked = ::GetTickCount64();
+            DWORD_PTR result = 0;
+            if (!::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+                ++unanswered;
+            slowest = std::max(slowest, ::GetTickCount64() - asked);
+            const std::wstring caption = Caption(App.Form);
+            if (captions.empty() || captions.back() != caption)
+                captions.push_back(caption);
+            DWORD_PTR at = 0;
+            if (::SendMessageTimeoutW(progress, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &at))
+                position = std::max(position, at);
+            ::Sleep(50);
+        }
+        Check(!Idle(), "the run took less than 3 s: the table is too small for this test");
+        Check(unanswered == 0, std::to_string(unanswered) + " messages were not answered within a second");
+        Check(slowest < 1000, "the slowest answer took " + std::to_string(slowest) + " ms");
+        // The caption moves on several times a second, not only at the end.
+        Check(captions.size() >= 5, std::to_string(captions.size()) + " captions in 3 s");
+        Check(position > 0, "the progress bar did not move");
+        for (int id : TabOrder)
+            Check(!::IsWindowEnabled(App.Control(id)), "control " + std::to_string(id) + " is enabled during the run");
+        Check(::IsWindowEnabled(App.Control(Ids::btStop)) != FALSE, "Stop is disabled during the run");
+
+        // The window goes down to the task bar and back, and moves, while
+        // the run goes on.
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(App.Form, WM_SYSCOMMAND, SC_MINIMIZE, 0, SMTO_NORMAL, 1000, &result);
+        Check(WaitFor([] { return ::IsIconic(App.Form) != FALSE; }, 2000), "the window did not minimise");
+        ::SendMessageTimeoutW(App.Form, WM_SYSCOMMAND, SC_RESTORE, 0, SMTO_NORMAL, 1000, &result);
+        Check(WaitFor([] { return !::IsIconic(App.Form); }, 2000), "the window was not restored");
+        RECT was;
+        ::GetWindowRect(App.Form, &was);
+        ::SetWindowPos(App.Form, nullptr, was.left + 40, was.top + 30, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
+        Check(WaitFor(
+                  [&] {
+                      RECT now;
+                      ::GetWindowRect(App.Form, &now);
+                      return now.left == was.left + 40 && now.top == was.top + 30;
+                  },
+                  1000),
+              "the window did not move within a second");
+        ::SetWindowPos(App.Form, nullptr, was.left, was.top, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
+        MoveMouse(0, 0);
+        Check(Screenshot("window-during-run.png"), "run.sh did not take the screenshot");
+        Check(!Idle(), "the run ended before Stop could be tried: the table is too small for this test");
+    });
+
+    Step("Stop ends the run at a record boundary, every text readable", [&] {
+        if (!running)
+            return Check(false, "no run to stop");
+        const ULONGLONG pressed = ::GetTickCount64();
+        Check(Click(Ids::btStop), "the run did not end after Stop");
+        const ULONGLONG took = ::GetTickCount64() - pressed;
+        Check(took < 5000, "the run took " + std::to_string(took) + " ms to stop");
+        const std::wstring caption = Caption(App.Form);
+        Check(caption.rfind(Utf8ToWide("Остановлено: обработано "), 0) == 0 &&
+                  caption.find(Utf8ToWide("Файлы целы.")) != std::wstring::npos,
+              "caption " + Shown(caption));
+        const uint32_t moved = CheckLargeTexts(S);
+        Check(moved > 0 && moved < LargeRecords, std::to_string(moved) + " of " + std::to_string(LargeRecords) +
+                                                     " texts were copied: the run did not stop halfway");
+        for (int id : TabOrder)
+            Check(::IsWindowEnabled(App.Control(id)) != FALSE, "control " + std::to_string(id) + " stays disabled");
+    });
+    CloseStrayBoxes();
+
+    Step("closing the window during a run asks first, then stops the run and closes", [&] {
+        if (!StartLargeRewrite(S))
+            return;
+        ::PostMessageW(App.Form, WM_CLOSE, 0, 0);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no question");
+        if (!box)
+            return;
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
+        CheckText(MessageBoxText(box),
+                  Utf8ToWide("Работа ещё идёт. Остановить её на границе записи и закрыть программу?\r"
+                             "Файлы останутся целыми."),
+                  "box text");
+        Check(Answer(box, IDCANCEL), "the box did not close");
+        Check(App.Running() && !Idle(), "Cancel did not leave the run working");
+        ::PostMessageW(App.Form, WM_CLOSE, 0, 0);
+        box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no question the second time");
+        if (box)
+            Check(Answer(box, IDOK), "the box did not close");
+        DWORD code = 1;
+        Check(Exited(code), "the program is still running");
+        Check(code == 0, "exit code " + std::to_string(code));
+        CheckLargeTexts(S);
+    });
+    if (App.Running())
+        ::TerminateProcess(App.Process.hProcess, 1);
+}
+
 // The layout-only session ends with a screenshot of the window at the
 // system's dpi.
 int ScreenshotAtSystemDpi()
@@ -1483,8 +1807,9 @@ int wmain(int argc, wchar_t** argv)
     CheckTabOrder(s);
     if (layoutOnly)
         return ScreenshotAtSystemDpi();
-    for (void (*check)(const TSession&) : {CheckHints, CheckInfo, CheckSave, CheckClear, CheckRewrite, CheckLoad,
-                                           CheckBrowse, CheckHelp, CheckDropAndErrors, CheckEscape})
+    for (void (*check)(const TSession&) :
+         {CheckHints, CheckInfo, CheckSave, CheckClear, CheckRewrite, CheckLoad, CheckBrowse, CheckHelp,
+          CheckDropAndErrors, CheckNewOperations, CheckEscape, CheckLongRun})
         check(s);
     if (App.Running())
         ::TerminateProcess(App.Process.hProcess, 1);
