@@ -664,19 +664,6 @@ int RunRelinkCommand(TConsolePort& Port, const TOptions& Options)
     });
 }
 
-// What clear, rewrite and load do before the handler asks or writes
-// anything: the backup. ExitDone to go on, or the exit status of a run
-// stopped before any change.
-int BeforeChanges(const TOptions& Options)
-{
-    const std::string& path = Options.Files[0];
-    if (!OsFileSystem().FileExists(path))
-        return ExitDone;  // the handler says so
-    if ((Options.Given & OptBackup) && !Backed([&] { return BackupTable(OsFileSystem(), path); }, Options.Language))
-        return ExitNotDone;
-    return ExitDone;
-}
-
 int RunHelpCommand(TfmMain& Form, TConsolePort& Port, TLanguage Language)
 {
     Port.MemoToStdout = true;
@@ -754,18 +741,11 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
                 std::cout << name << "\n";
         return ExitFor(outcome);
     }
-    if (Command == "load") {
-        const int stop = BeforeChanges(Options);
-        return stop != ExitDone ? stop : ExitFor(Form.Run(&TfmMain::btLoadClick));
-    }
+    if (Command == "load")
+        return ExitFor(Form.Run(&TfmMain::btLoadClick));
     const int listed = PrepareFieldList(Form, Port, Options);
     if (listed != ExitDone)
         return listed;
-    if (Command == "clear" || Command == "rewrite") {
-        const int stop = BeforeChanges(Options);
-        if (stop != ExitDone)
-            return stop;
-    }
     if (Command == "clear")
         return ExitFor(Form.Run(&TfmMain::btClearClick));
     if (Command == "rewrite")
@@ -802,6 +782,9 @@ int Run(const std::vector<std::string>& Args, TLanguage Language)
     TConsolePort port(Language);
     port.All = (options.Given & OptAll) != 0;
     port.AssumeYes = (options.Given & OptYes) != 0;
+    // clear, rewrite and load copy both files after the answer, before their
+    // first write, as the window's check box has them do.
+    port.Backup = (options.Given & OptBackup) != 0;
     if (!options.Files.empty())
         port.FileName = options.Files[0];
     if (options.Files.size() > 1)

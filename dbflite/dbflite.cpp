@@ -91,7 +91,11 @@ void TDBFLite::OpenTableFile(bool ReadOnly)
     try {
         DbfStream_ =
             FileSystem_->Open(FileName_, ReadOnly ? TFileAccess::Read : TFileAccess::ReadWrite, TFileShare::DenyNone);
-        Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
+        // A run changes a field's few bytes per record: stores into a shared
+        // mapping cost a copy each where a positional write costs a system
+        // call. The cache maps the file only where that changes exactly
+        // those bytes.
+        NewTableCache(!ReadOnly && !PositionalWritesForced());
     } catch (const EStreamError& e) {
         // The kind of refusal stays with the message: a front end opens a
         // table it may not write read-only instead.
@@ -99,6 +103,11 @@ void TDBFLite::OpenTableFile(bool ReadOnly)
     } catch (const EError&) {
         throw EError("Ошибка открытия файла " + Quoted(FileName_));
     }
+}
+
+void TDBFLite::NewTableCache(bool MapWrites)
+{
+    Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
     // No reference reaches the table file before the memo texts written so
     // far are on the disk: a crash then leaves references to texts that are
     // there, or the old references to the old texts.
@@ -107,6 +116,9 @@ void TDBFLite::OpenTableFile(bool ReadOnly)
             Memo_->Sync();
     };
     Table_->SyncBeforeHeader = true;
+    Table_->MapWrites = MapWrites;
+    Table_->Name = FileName_;
+    Table_->ShrunkMessage = "Файл " + Quoted(FileName_) + " укорочен другой программой во время работы";
 }
 
 void TDBFLite::OpenMemoFile(bool ReadOnly)
@@ -333,12 +345,7 @@ void TDBFLite::Reload()
     Flush();
     if (!Table_)
         return;
-    Table_ = std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
-    Table_->BeforeWriteBack = [this] {
-        if (Memo_)
-            Memo_->Sync();
-    };
-    Table_->SyncBeforeHeader = true;
+    NewTableCache(Table_->MapWrites);
     unsigned char header[TableHeaderSize];
     Table_->Read(0, header, sizeof header);
     // The layout is the one the fields were laid out by; only what the owner

@@ -343,6 +343,9 @@ private:
     // field's width; sets LayoutTrusted.
     // The steps of OpenTable.
     void OpenTableFile(bool ReadOnly);
+    // The table's cache over DbfStream, its writes ordered after the memo
+    // file's and, when MapWrites, through a mapping where that is exact.
+    void NewTableCache(bool MapWrites);
     void OpenMemoFile(bool ReadOnly);
     void ReadTableHeader();
     void ReadFieldDescriptors();

@@ -10,6 +10,7 @@ TPageCache::TPageCache(TFileStream& Stream, size_t PageSize, size_t MaxPages, si
       HeaderBytes_(std::min(HeaderBytes, PageSize)),
       Size_(Stream.Size())
 {
+    KnownSize_ = Size_;
     while ((size_t{1} << PageShift_) < PageSize_)
         ++PageShift_;
     PageSize_ = size_t{1} << PageShift_;
@@ -145,6 +146,7 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
         // holds over its range take the new bytes too.
         if (BeforeWriteBack)
             BeforeWriteBack();
+        BeforeWriting();
         WriteToFile(Offset, in, Count);
         Size_ = std::max(Size_, Offset + Count);
         ForEachOverlap(Offset, Count, [in](char* PageBytes, size_t Within, size_t At, size_t Length) {
@@ -183,8 +185,61 @@ const char* TPageCache::PeekSlow(uint64_t Offset, size_t& Count)
 
 void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
 {
+    if (Mapping_ && Offset < Mapping_->Size()) {
+        const size_t inside = static_cast<size_t>(std::min<uint64_t>(Count, Mapping_->Size() - Offset));
+        StoredUnsynced_ = true;
+        try {
+            Mapping_->Store(Offset, Data, inside);
+        } catch (const EStreamError&) {
+            // Most likely the file was cut short under the store.
+            RaiseIfShrunk();
+            throw;
+        }
+        StoredFrom_ = std::min(StoredFrom_, Offset);
+        StoredTo_ = std::max(StoredTo_, Offset + inside);
+        if (inside == Count)
+            return;
+        Offset += inside;
+        Data += inside;
+        Count -= inside;
+    }
     Unsynced_ = true;
     Stream_.WriteAt(Offset, Data, Count);
+    KnownSize_ = std::max(KnownSize_, Offset + Count);
+}
+
+void TPageCache::RaiseIfShrunk()
+{
+    const uint64_t now = Stream_.Size();
+    if (now < KnownSize_)
+        throw EStreamError(ShrunkMessage, TIoFailure::Other, 0);
+    KnownSize_ = now;
+}
+
+void TPageCache::BeforeWriting()
+{
+    RaiseIfShrunk();
+    if (WriteModeChosen_)
+        return;
+    WriteModeChosen_ = true;
+    std::string how;
+    if (!MapWrites) {
+        how = PositionalWritesForced() ? "positional writes (TARNWICK_WRITES=positional)" : "positional writes";
+    } else {
+        std::string whyNot;
+        Mapping_ = Stream_.MapShared(KnownSize_, whyNot);
+        how = Mapping_ ? "writes through a shared mapping" : "positional writes (" + whyNot + ")";
+    }
+    if (!Name.empty())
+        DebugNote(Name + ": " + how);
+}
+
+void TPageCache::ReleaseMapping()
+{
+    Mapping_.reset();
+    StoredFrom_ = UINT64_MAX;
+    StoredTo_ = 0;
+    WriteModeChosen_ = false;
 }
 
 void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
@@ -225,40 +280,61 @@ void TPageCache::Flush()
         return;
     if (BeforeWriteBack)
         BeforeWriteBack();
+    BeforeWriting();
     std::vector<TPage*> changed;
     for (TPage& page : Pages_)
         if (!page.Changed.empty())
             changed.push_back(&page);
     std::sort(changed.begin(), changed.end(), [](const TPage* a, const TPage* b) { return a->Number < b->Number; });
-    for (TPage* page : changed)
-        WriteOut(*page, true);
+    for (size_t i = 0; i < changed.size(); ++i) {
+        // The file's length again before every page but the first (asked
+        // just now): a file cut short meanwhile stops the run here.
+        if (i > 0)
+            RaiseIfShrunk();
+        WriteOut(*changed[i], true);
+    }
     // What is left is the header's bytes.
-    if (DirtyCount_ == 0)
-        return;
-    if (SyncBeforeHeader)
-        SyncFile();
-    for (TPage* page : changed)
-        if (!page->Changed.empty())
-            WriteOut(*page, false);
+    if (DirtyCount_ > 0) {
+        if (SyncBeforeHeader)
+            SyncFile();
+        RaiseIfShrunk();
+        for (TPage* page : changed)
+            if (!page->Changed.empty())
+                WriteOut(*page, false);
+    }
+    if (Mapping_ && StoredFrom_ < StoredTo_) {
+        Mapping_->Release(StoredFrom_, StoredTo_ - StoredFrom_);
+        StoredFrom_ = UINT64_MAX;
+        StoredTo_ = 0;
+    }
 }
 
 void TPageCache::SyncFile()
 {
     if (SyncFailure_)
         std::rethrow_exception(SyncFailure_);
-    if (!Unsynced_)
+    if (!Unsynced_ && !StoredUnsynced_)
         return;
     try {
-        Stream_.Sync();
+        if (StoredUnsynced_)
+            Mapping_->Sync();
+        if (Unsynced_)
+            Stream_.Sync();
     } catch (...) {
         SyncFailure_ = std::current_exception();
         throw;
     }
     Unsynced_ = false;
+    StoredUnsynced_ = false;
+    // A store into the last page past an end moved back meanwhile raises
+    // nothing and reaches no file: a run that wrote and then finds the file
+    // shorter has not done what it says.
+    RaiseIfShrunk();
 }
 
 void TPageCache::Sync()
 {
     Flush();
     SyncFile();
+    ReleaseMapping();
 }

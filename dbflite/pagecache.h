@@ -14,6 +14,18 @@
 // next free block of a memo file) last, so the header never describes data
 // that is not yet there. A hook runs before anything goes out, so a table's
 // references wait until the memo texts they lead to are on the disk.
+//
+// The changed ranges go out with a positional write each, or, when asked to
+// and the file system allows it, as stores into a shared mapping of the
+// file: the same bytes, in the same order, into the same page cache other
+// processes read, at the cost of a copy instead of a system call. A sync
+// then syncs the mapping. What lies past the mapped part (records appended
+// since, by anyone) still goes out with positional writes.
+//
+// Another program may cut the file short meanwhile. Before each page's
+// ranges go out the file's length is asked: shorter than the cache knows it
+// to be, the run stops with an error (ShrunkMessage) instead of writing
+// where the file has ended, which would grow it back.
 #pragma once
 
 #include <algorithm>
@@ -21,6 +33,8 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -40,6 +54,15 @@ public:
     // The header bytes wait until what was written before them is on the
     // disk: a record count must not count records the disk does not hold.
     bool SyncBeforeHeader = false;
+    // Changed ranges go out through a shared mapping of the file where
+    // MapShared gives one. Decided at the first write-out; see WriteMode.
+    bool MapWrites = false;
+    // The error raised when the file turns out shorter than it was.
+    std::string ShrunkMessage = "The file was cut short by another program";
+    // Named in the debug note that says how the file is written.
+    std::string Name;
+    // Whether the ranges go out through a mapping, once the first have gone.
+    bool Mapped() const { return Mapping_ != nullptr; }
 
     // Reads Count bytes at Offset; bytes past the end of the file read as
     // zero. Returns how many lay within the file.
@@ -185,7 +208,13 @@ private:
     // behind when KeepHeader.
     void WriteOut(TPage& Page, bool KeepHeader);
     void WriteToFile(uint64_t Offset, const char* Data, size_t Count);
+    // Before changed ranges go out: the file must still be as long as this
+    // cache knows it to be; the first time, the mapping is asked for.
+    void BeforeWriting();
+    void RaiseIfShrunk();
     void SyncFile();
+    // Unmaps the file: between runs nothing holds a view of it.
+    void ReleaseMapping();
 
     TFileStream& Stream_;
     size_t PageSize_;
@@ -195,6 +224,14 @@ private:
     uint64_t Size_;
     size_t DirtyCount_ = 0;  // pages with changed ranges
     bool Unsynced_ = false;  // written since the last sync
+    // The length the file is known to have: what it had, what others were
+    // seen to append, what this cache appended. It never shrinks.
+    uint64_t KnownSize_;
+    bool WriteModeChosen_ = false;
+    std::unique_ptr<TFileMapping> Mapping_;
+    bool StoredUnsynced_ = false;  // stored into the mapping since its sync
+    // The part of the mapping stored into since its pages were released.
+    uint64_t StoredFrom_ = UINT64_MAX, StoredTo_ = 0;
     std::exception_ptr SyncFailure_;
     // The slots of the pages used last, the latest first: nearly every
     // access hits one of them again (Rewrite reads a memo file in one place,

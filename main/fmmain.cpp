@@ -5,9 +5,15 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <sstream>
 
+#include "backup.h"
+#include "check.h"
+#include "diagnosis.h"
 #include "escape.h"
 #include "helptext.h"
+#include "pack.h"
+#include "salvage.h"
 #include "maintexts.h"
 #include "memolimit.h"
 #include "textfile.h"
@@ -244,28 +250,68 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
         stop = MemoFileNotFound;
     else if (NeedsMemoFile && Table.MemoBlockSize() == 0)
         stop = ZeroBlockSize;
-    if (stop.empty() && Grows)
-        stop = MemoLimitStop(Table, MemoSizeAfterRewrite(Table, Selection));
-    if (!stop.empty())
+    if (!stop.empty()) {
         Stop(stop);
-    else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size())))))
+    } else if (Grows && !MemoLimitAllows(Table, MemoSizeAfterRewrite(Table, Selection))) {
+        // (said by MemoLimitAllows)
+    } else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size()))))) {
         Cancel();
-    else {
+    } else {
         // The owner may have changed references while the question stood:
         // the run reads them as they are now, not as they were cached.
         Table.Reload();
-        return true;
+        if (BackUp(Table))
+            return true;
     }
     Table.CloseTable();
     return false;
 }
 
-std::string TfmMain::MemoLimitStop(const TDBFLite& Table, uint64_t End) const
+bool TfmMain::MemoLimitAllows(const TDBFLite& Table, uint64_t End)
 {
     // A file past the limit already is refused only what would grow it.
     if (AllowLargeMemo || End <= OwnerMemoLimit || End <= Table.MemoFileSize())
-        return std::string();
-    return MemoTooLarge(IntToStr(static_cast<int64_t>(End)));
+        return true;
+    const std::string size = IntToStr(static_cast<int64_t>(End));
+    if (!AskAboutLargeMemo) {
+        Stop(MemoTooLarge(size));
+        return false;
+    }
+    if (Confirm(ConfirmLargeMemo(size)))
+        return true;
+    Cancel();
+    return false;
+}
+
+bool TfmMain::BackUp(TDBFLite& Table)
+{
+    if (!Port.BackupChecked())
+        return true;
+    try {
+        const std::vector<std::string> copies = BackupOpenTable(Files, Table);
+        std::string list;
+        for (const std::string& copy : copies)
+            list += (list.empty() ? "" : ", ") + copy;
+        Port.SetCaption(BackupMade(list));
+        return true;
+    } catch (const EStreamError&) {
+        throw;
+    } catch (const EError& e) {
+        // Nothing was changed: the run ends as a refusal does.
+        Table.CloseTable();
+        Stop(e.Message());
+        return false;
+    }
+}
+
+bool TfmMain::StopHere(TDBFLite& Table, int64_t Done, int64_t Total)
+{
+    if (!Port.StopRequested())
+        return false;
+    // What was written so far goes to the disk as at any end of a run.
+    Table.CloseTable();
+    Stop(StoppedAt(IntToStr(Done), IntToStr(Total)));
+    return true;
 }
 
 void TfmMain::btClearClick()
@@ -284,6 +330,8 @@ void TfmMain::btClearClick()
     // handled until it ends.
     const bool clearAll = Port.AllChecked();
     for (int32_t r = 0; r < records; ++r) {
+        if (StopHere(table, r, records))
+            return;
         if ((r + 1) % ClearStep == 0)
             ShowProgress(r + 1, records);
         for (int field : selection)
@@ -312,6 +360,8 @@ void TfmMain::btAutoClick()
     // should the run stop before it reaches them.
     table.SealCutRuns();
     for (int32_t r = 0; r < records; ++r) {
+        if (StopHere(table, r, records))
+            return;
         if ((r + 1) % RewriteStep == 0)
             ShowProgress(r + 1, records);
         // Each run is copied byte for byte under its own block type: a
@@ -348,10 +398,14 @@ void TfmMain::btSaveClick()
     TBusyCursor cursor(Port);
     cursor.Start();
     TTextFileWriter out(Files, Save.FileName);
+    Stopped_.clear();
     WriteSaveLines(table, selection, out);
     table.CloseTable();
     out.Close();
-    Finish(Saved);
+    if (Stopped_.empty())
+        Finish(Saved);
+    else
+        Stop(Stopped_);
     cursor.Restore();
 }
 
@@ -368,6 +422,10 @@ void TfmMain::WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection,
     const auto writeEscaped = [&Out](const char* Data, size_t Length) { Out.WriteEscaped(Data, Length); };
     const int32_t records = RecordsToVisit(Table);
     for (int32_t r = 0; r < records; ++r) {
+        if (Port.StopRequested()) {
+            Stopped_ = StoppedAt(IntToStr(r), IntToStr(records));
+            return;
+        }
         if ((r + 1) % SaveStep == 0)
             ShowProgress(r + 1, records);
         // Values joined by tabs; the tab goes between them rather than
@@ -415,7 +473,7 @@ void TfmMain::btLoadClick()
     if (!LoadColumns(table, in, columns))
         return;
     const uint64_t firstRecordLine = in.Position();
-    if (!CheckLoadFile(table, in, columns, lines))
+    if (!CheckLoadFile(table, in, columns, lines) || !BackUp(table))
         return;
     in.Seek(firstRecordLine);
 
@@ -423,6 +481,8 @@ void TfmMain::btLoadClick()
     if (table.HasMemoFile() && table.MemoBlockSize() != 0)
         table.SealCutRuns();
     for (int32_t r = 0; !in.Eof(); ++r) {
+        if (StopHere(table, r, lines))
+            return;
         if (r % LoadStep == 0)
             Port.SetProgress(IntToStr(r + 1), r, lines);
         LoadLine(table, r, in.ReadLineView(), columns);
@@ -499,10 +559,7 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
         }
     }
     // Every memo text laid out: block is where the memo file would end.
-    const std::string stop = MemoLimitStop(Table, block * Table.MemoBlockSize());
-    if (!stop.empty())
-        Stop(stop);
-    return stop.empty();
+    return MemoLimitAllows(Table, block * Table.MemoBlockSize());
 }
 
 void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
@@ -610,6 +667,136 @@ void TfmMain::WMDropFiles(const std::string& FileName)
     Port.BringToFront();
 }
 
-void TfmMain::btCheckClick() { Stop(TableNotFound); }
-void TfmMain::btSalvageClick() { Stop(TableNotFound); }
-void TfmMain::btPackClick() { Stop(TableNotFound); }
+namespace {
+
+// A run of check or salvage that the user stopped: they only read, so
+// nothing needs finishing.
+struct EStopped {};
+
+// Lines as the memo box takes them.
+std::string WithCrLf(const std::string& Text)
+{
+    std::string out;
+    for (char c : Text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::function<void(int64_t, int64_t)> TfmMain::ProgressOnPort()
+{
+    return [this](int64_t Done, int64_t Total) {
+        if (Port.StopRequested())
+            throw EStopped();
+        ShowProgress(Done, Total);
+    };
+}
+
+void TfmMain::btCheckClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption(Checking);
+    TDBFLite table(Files);
+    // The diagnosis changes nothing and locks nothing.
+    table.OpenTable(path, true);
+    TFullDiagnosis found;
+    try {
+        found = DiagnoseFully(table, table.MemoFields(), ProgressOnPort(), Files);
+    } catch (const EStopped&) {
+        Stop(StoppedReading);
+        return;
+    }
+    table.CloseTable();
+    std::ostringstream report;
+    PrintDiagnosis(found.Fields, path, report, Port, TLanguage::Russian);
+    PrintFindings(found, report, TLanguage::Russian);
+    Port.SetMemoText(WithCrLf(report.str()));
+    Finish(VerdictText(found.Verdict(), TLanguage::Russian));
+}
+
+void TfmMain::btSalvageClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    Save.FileName = ChangeFileExt(path, "_lost.txt");
+    if (!Port.RunFileDialog(Save)) {
+        Cancel();
+        return;
+    }
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption(Salvaging);
+    TMemoMapFindings found;
+    try {
+        found = SalvageOrphans(Files, path, Save.FileName, ProgressOnPort());
+    } catch (const EStopped&) {
+        Stop(StoppedReading);
+        return;
+    } catch (const ERefused& e) {
+        Stop(e.Message());
+        return;
+    }
+    Finish(FormatRepairText(TRepairText::SalvageSummary,
+                            {std::to_string(found.LostTexts), std::to_string(found.LostTextBytes),
+                             std::to_string(found.OldCopies), std::to_string(found.OldCopyBytes)},
+                            TLanguage::Russian) +
+           " " + FormatRepairText(TRepairText::SalvageDone, {Save.FileName}, TLanguage::Russian));
+}
+
+void TfmMain::btPackClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TBusyCursor cursor(Port);
+    bool refused = false;
+    // Once the plan is made and before any write: the question, then the
+    // backup through the open table.
+    const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
+        if (!Confirm(FormatRepairText(
+                TRepairText::PackConfirm,
+                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)},
+                TLanguage::Russian)))
+            return false;
+        cursor.Start();
+        Port.SetCaption(Packing);
+        if (!BackUp(Table)) {
+            refused = true;
+            return false;
+        }
+        return true;
+    };
+    TPackResult done;
+    try {
+        done = PackMemo(
+            Files, path, AllowLargeMemo, [this](int64_t Done, int64_t Total) { ShowProgress(Done, Total); },
+            beforeWrites, [this] { return Port.StopRequested(); });
+        if (done.TooLarge && AskAboutLargeMemo && Confirm(ConfirmLargeMemo(std::to_string(done.PeakSize))))
+            done = PackMemo(
+                Files, path, true, [this](int64_t Done, int64_t Total) { ShowProgress(Done, Total); }, beforeWrites,
+                [this] { return Port.StopRequested(); });
+    } catch (const ERefused& e) {
+        Stop(e.Message());
+        return;
+    }
+    if (done.TooLarge && !AskAboutLargeMemo)
+        Stop(FormatRepairText(TRepairText::PackTooLarge, {std::to_string(done.PeakSize)}, TLanguage::Russian));
+    else if (done.Stopped)
+        Stop(PackStopped);
+    else if (done.Done)
+        Finish(FormatRepairText(done.SizeAfter > done.SizeBefore ? TRepairText::PackGrew : TRepairText::PackDone,
+                                {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
+                                 std::to_string(done.Texts), std::to_string(done.Blanked)},
+                                TLanguage::Russian));
+    else if (!refused && Outcome_.Kind != TOutcomeKind::Stopped)
+        Cancel();
+}

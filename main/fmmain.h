@@ -3,6 +3,7 @@
 // and closes it before it returns; no table stays open between clicks.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,9 +85,18 @@ private:
     // Grows: the run appends a run per text (Rewrite), and stops first when
     // that would take the memo file past the limit.
     bool StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool NeedsMemoFile, bool Grows, const char* Verb);
-    // Why a run that would grow the memo file to End must not start; empty
-    // when it may.
-    std::string MemoLimitStop(const TDBFLite& Table, uint64_t End) const;
+    // Whether a run that would grow the memo file to End may go on: past
+    // the limit it stops, saying why, or asks, as AskAboutLargeMemo says.
+    bool MemoLimitAllows(const TDBFLite& Table, uint64_t End);
+    // The backup, when the check box is ticked, after the question and
+    // before the first write; false, the table closed and the reason shown,
+    // when it could not be made.
+    bool BackUp(TDBFLite& Table);
+    // At a record boundary: when the user asked to stop, the table closed
+    // as after a whole run and the caption saying how far it got.
+    bool StopHere(TDBFLite& Table, int64_t Done, int64_t Total);
+    // Progress of check and salvage on the port; a stop request ends them.
+    std::function<void(int64_t, int64_t)> ProgressOnPort();
     void ShowProgress(int64_t Done, int64_t Total);
     void WriteSaveLines(TDBFLite& Table, const std::vector<int>& Selection, TTextFileWriter& Out);
     // Load: the fields its file's first line names, or false with the
@@ -103,4 +113,5 @@ private:
     TFileSystem& Files;
     TOutcome Outcome_;
     std::string Scratch_;  // a value with its escapes undone, room used again
+    std::string Stopped_;  // Save stopped on request: its caption
 };

@@ -38,7 +38,8 @@ constexpr TControlText AllCheckBox = {
     "Все", "Если галочка стоит, будут очищены все поля\rЕсли не стоит, то только испорченные"};
 constexpr TControlText SaveButton = {"Сохранить...", "Сохранить текст из MEMO полей в текстовый файл"};
 constexpr TControlText LoadButton = {"Загрузить...", "Загрузить текст в MEMO поля из текстового файла"};
-constexpr TControlText CheckButton = {"Проверить", "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"};
+constexpr TControlText CheckButton = {"Проверить",
+                                      "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"};
 constexpr TControlText SalvageButton = {"Спасти...",
                                         "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"};
 constexpr TControlText PackButton = {"Сжать", "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"};
@@ -57,6 +58,9 @@ constexpr const char* Loaded = "MEMO поля загружены.";
 constexpr const char* Checking = "Проверка...";
 constexpr const char* Salvaging = "Поиск потерянных текстов...";
 constexpr const char* Packing = "Сжатие...";
+constexpr const char* StoppedReading = "Остановлено.";
+constexpr const char* PackStopped =
+    "Сжатие остановлено: каждая ссылка читает свой текст, MEMO файл ещё не сжат. Повторите сжатие.";
 constexpr const char* VerbClear = "очистить";
 constexpr const char* VerbRewrite = "перезаписать";
 

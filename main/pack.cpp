@@ -269,10 +269,13 @@ TPlan Replan(TDBFLite& Table)
 }
 
 // Step 1: the front cleared, its runs copied behind it, then pointed at.
-void MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std::function<void()>& Step)
+// False when Step asked to stop.
+bool MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std::function<bool()>& Step)
 {
+    bool going = true;
     for (const TLiveRef& ref : Plan.Refs) {
-        Step();
+        if (!(going = Step()))
+            break;
         TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
         if (!run.MovedAside)
             continue;
@@ -286,20 +289,24 @@ void MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std
     Table.Commit();
     for (TLiveRun& run : Plan.Runs)
         run.Copied = false;
+    return going;
 }
 
 // Step 2: every reference's run into its place in the front, in record
-// order, copied from where step 1 left the reference.
-void CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<void()>& Step)
+// order, copied from where step 1 left the reference. False when Step asked
+// to stop.
+bool CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<bool()>& Step)
 {
     for (const TLiveRef& ref : Plan.Refs) {
-        Step();
+        if (!Step())
+            return false;
         const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
         if (run.InPlace() && ref.Final == run.Final)
             continue;
         Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), ref.Final);
         Table.PointMemoRef(ref.RecNo, ref.Field, ref.Final);
     }
+    return true;
 }
 
 }  // namespace
@@ -331,7 +338,8 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath)
 
 TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
                      const std::function<void(int64_t, int64_t)>& Progress,
-                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites)
+                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites,
+                     const std::function<bool()>& StopRequested)
 {
     TDBFLite table(Files);
     TPlan plan = OpenAndPlan(table, TablePath, false);
@@ -359,9 +367,10 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     result.MovedAside = 0;
     const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
     int64_t done = 0;
-    const std::function<void()> step = [&] {
+    const std::function<bool()> step = [&] {
         if (Progress && ++done % 1000 == 0)
             Progress(done, steps);
+        return !StopRequested || !StopRequested();
     };
 
     // Runs the file's end cuts short end where the file does, before the
@@ -374,8 +383,14 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
     plan.Blank.clear();
     plan.Blank.shrink_to_fit();
     table.Commit();
-    MoveFrontAside(table, plan, result, step);
-    CopyIntoFront(table, plan, step);
+    if (!MoveFrontAside(table, plan, result, step) || !CopyIntoFront(table, plan, step)) {
+        // Every reference reads its text from wherever the run left it; the
+        // file keeps its length until a later pack.
+        result.SizeAfter = table.MemoFileSize();
+        table.CloseTable();
+        result.Stopped = true;
+        return result;
+    }
     // 3. The header, then the cut.
     const uint64_t blockSize = table.MemoBlockSize();
     table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));

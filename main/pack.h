@@ -44,6 +44,9 @@ struct TPackResult {
     uint64_t References = 0;  // references leading to runs
     uint64_t Blanked = 0;     // references that led to no run, blanked
     uint64_t MovedAside = 0;  // runs that had to leave the front first
+    bool Stopped = false;     // stopped on request between two references:
+                              // every reference reads as before, the file
+                              // not yet cut; a later pack completes
 };
 
 // The plan, worked out without writing: whether the run would pass the
@@ -63,6 +66,9 @@ TPackResult PlanPack(TFileSystem& Files, const std::string& TablePath);
 // and write backups; false ends the run with nothing changed. After it the
 // files are read again and the plan made anew: the owner may have changed
 // them while the question stood.
+// StopRequested (when given) is asked between references; true ends the run
+// there, its writes committed, the file not cut (Stopped).
 TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool AllowLarge,
                      const std::function<void(int64_t, int64_t)>& Progress = {},
-                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites = {});
+                     const std::function<bool(TDBFLite&, const TPackResult&)>& BeforeWrites = {},
+                     const std::function<bool()>& StopRequested = {});

@@ -23,6 +23,34 @@ enum class TFileShare {
     Exclusive,
 };
 
+// The start of a file mapped shared for writing (see TFileStream::MapShared).
+// A store changes the file's own cached pages, the ones every other process
+// reads and writes through: only the bytes stored change, nothing is written
+// back from a copy. A mapping must not outlive the stream it came from; the
+// destructor unmaps it.
+class TFileMapping {
+public:
+    virtual ~TFileMapping() = default;
+
+    // The bytes mapped, from offset 0.
+    virtual uint64_t Size() const = 0;
+
+    // Copies Count bytes to Offset, within Size(). Raises EStreamError, and
+    // does not crash, when the bytes are no longer the file's (another
+    // program cut it short since it was mapped) or the disk fails to bring
+    // a page in; what lay before the failing page may have been stored.
+    virtual void Store(uint64_t Offset, const void* Data, size_t Count) = 0;
+
+    // Returns once everything stored is on the storage device, or raises
+    // EStreamError ("Stream write error").
+    virtual void Sync() = 0;
+
+    // The pages of Count bytes at Offset leave this process's memory; what
+    // was stored in them stays in the file's cache, to be synced as before.
+    // Keeps a run's memory flat while it goes through a large file.
+    virtual void Release(uint64_t Offset, uint64_t Count);
+};
+
 // One open file. Offsets are absolute and 64-bit; there is no shared seek
 // position, so reads and writes may follow each other in any order.
 class TFileStream {
@@ -49,6 +77,14 @@ public:
     // Cuts the file to Size bytes, or raises EStreamError ("Stream write
     // error"). Only compacting the memo file needs it.
     virtual void Truncate(uint64_t Size);
+
+    // The first Size bytes of a file open for writing, mapped shared; null,
+    // with the reason in WhyNot, where a mapping would not change exactly the
+    // bytes stored: on a file system not known to be a local disk (a network
+    // file system writes a dirty page back whole, over what another computer
+    // wrote meanwhile), on a removable or remote volume, or when the system
+    // refuses. Size must not pass the file's current length.
+    virtual std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot);
 };
 
 class TFileSystem {
@@ -102,6 +138,14 @@ public:
 
 // The operating system's own files (POSIX or Win32, chosen at build time).
 TFileSystem& OsFileSystem();
+
+// TARNWICK_WRITES=positional in the environment: files are written with
+// positional writes only, never through a mapping, whatever the file system.
+bool PositionalWritesForced();
+
+// With TARNWICK_DEBUG=1 in the environment, Line goes to the standard error
+// stream (once, however often it is noted in a row); otherwise nowhere.
+void DebugNote(const std::string& Line);
 
 // Messages shared by every implementation.
 std::string OpenErrorText(const std::string& Path);

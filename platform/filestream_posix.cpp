@@ -1,15 +1,27 @@
-// POSIX files: positioned reads and writes, and flock() standing in for the
-// share modes Windows gives at open time.
+// POSIX files: positioned reads and writes, flock() standing in for the
+// share modes Windows gives at open time, and shared mappings on local disks.
 #include <dirent.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#else
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <mutex>
 
 #include "filestream.h"
 
@@ -43,9 +55,166 @@ ssize_t Uninterrupted(TCall Call)
     return n;
 }
 
+// --- Stores into a shared mapping -------------------------------------------
+//
+// Another program may cut the file short while it is mapped; a store into a
+// page past the new end then raises SIGBUS, which would end the process in
+// the middle of a run. While a mapping exists, a handler turns a SIGBUS
+// raised inside one of our stores into a jump back to that store, which
+// raises an error instead. The jump target is per thread and set only for
+// the duration of a copy; any other SIGBUS goes to whoever handled it
+// before.
+
+thread_local sigjmp_buf* StoreGuard = nullptr;
+std::mutex HandlerLock;
+int HandlerUsers = 0;  // mappings alive
+struct sigaction PreviousBusAction;
+
+void OnBusError(int Signal, siginfo_t* Info, void* Context)
+{
+    if (sigjmp_buf* guard = StoreGuard) {
+        StoreGuard = nullptr;
+        siglongjmp(*guard, 1);
+    }
+    // Not one of our stores. A handler of its own gets the signal; the
+    // default action is taken by putting it back and returning, so that the
+    // faulting instruction raises the signal again.
+    if ((PreviousBusAction.sa_flags & SA_SIGINFO) && PreviousBusAction.sa_sigaction) {
+        PreviousBusAction.sa_sigaction(Signal, Info, Context);
+    } else if (PreviousBusAction.sa_handler != SIG_DFL && PreviousBusAction.sa_handler != SIG_IGN) {
+        PreviousBusAction.sa_handler(Signal);
+    } else {
+        ::sigaction(SIGBUS, &PreviousBusAction, nullptr);
+    }
+}
+
+void TakeBusErrors()
+{
+    const std::lock_guard<std::mutex> hold(HandlerLock);
+    if (HandlerUsers++ > 0)
+        return;
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    // SA_NODEFER: the jump out of the handler leaves the signal mask as it
+    // is (saving and restoring it would cost a system call per store), so
+    // SIGBUS must not be blocked while the handler runs.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &PreviousBusAction);
+}
+
+void LeaveBusErrors()
+{
+    const std::lock_guard<std::mutex> hold(HandlerLock);
+    if (--HandlerUsers == 0)
+        ::sigaction(SIGBUS, &PreviousBusAction, nullptr);
+}
+
+// The file systems on which a shared mapping writes back only the pages it
+// dirtied, from the one page cache every process on this machine shares.
+// Anything else (NFS, SMB/CIFS, FUSE, file systems not listed) may write a
+// dirty page back whole over another computer's edits, and is written with
+// positional writes instead.
+bool OnLocalDisk(int Fd, std::string& WhyNot)
+{
+#if defined(__linux__)
+    struct statfs fs;
+    if (::fstatfs(Fd, &fs) != 0) {
+        WhyNot = std::string("fstatfs failed: ") + std::strerror(errno);
+        return false;
+    }
+    static const struct {
+        uint32_t Magic;
+        const char* Name;
+    } Local[] = {
+        {0xEF53u, "ext2/3/4"},  {0x58465342u, "xfs"},      {0x9123683Eu, "btrfs"},
+        {0x01021994u, "tmpfs"}, {0xF2F52010u, "f2fs"},     {0x2FC12FC1u, "zfs"},
+        {0x3153464Au, "jfs"},   {0x52654973u, "reiserfs"}, {0x858458F6u, "ramfs"},
+    };
+    const uint32_t magic = static_cast<uint32_t>(fs.f_type);
+    for (const auto& local : Local)
+        if (local.Magic == magic)
+            return true;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(magic));
+    WhyNot = std::string("file system ") + hex + " not known to be a local disk";
+    return false;
+#elif defined(MNT_LOCAL)
+    struct statfs fs;
+    if (::fstatfs(Fd, &fs) != 0) {
+        WhyNot = std::string("fstatfs failed: ") + std::strerror(errno);
+        return false;
+    }
+    if (fs.f_flags & MNT_LOCAL)
+        return true;
+    WhyNot = std::string("file system ") + fs.f_fstypename + " is not local";
+    return false;
+#else
+    (void)Fd;
+    WhyNot = "no way to tell a local file system here";
+    return false;
+#endif
+}
+
+class TPosixMapping final : public TFileMapping {
+public:
+    TPosixMapping(char* Base, uint64_t Size) : Base_(Base), Size_(Size) { TakeBusErrors(); }
+    ~TPosixMapping() override
+    {
+        ::munmap(Base_, static_cast<size_t>(Size_));
+        LeaveBusErrors();
+    }
+    TPosixMapping(const TPosixMapping&) = delete;
+    TPosixMapping& operator=(const TPosixMapping&) = delete;
+
+    uint64_t Size() const override { return Size_; }
+
+    void Store(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (Offset > Size_ || Count > Size_ - Offset)
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, EFAULT);
+        sigjmp_buf guard;
+        if (sigsetjmp(guard, 0) != 0)
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, EFAULT);
+        StoreGuard = &guard;
+        // The guard is in place before the first byte moves and gone only
+        // after the last: the compiler keeps the copy between them.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        std::memcpy(Base_ + Offset, Data, Count);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        StoreGuard = nullptr;
+    }
+
+    void Sync() override
+    {
+        // msync writes the mapping's dirty pages and waits for them; on
+        // Linux it syncs the range as fdatasync would.
+        const ssize_t rc = Uninterrupted([&] { return ::msync(Base_, static_cast<size_t>(Size_), MS_SYNC); });
+        if (rc != 0) {
+            const int err = errno;
+            throw EStreamError(WriteErrorText(), FailureOf(err), err);
+        }
+    }
+
+    void Release(uint64_t Offset, uint64_t Count) override
+    {
+        // For a shared mapping of a file, MADV_DONTNEED only unmaps the
+        // pages: their changes stay in the page cache, marked dirty.
+        const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+        const uint64_t from = Offset / page * page;
+        const uint64_t to = std::min(Size_, Offset + Count);
+        if (from < to)
+            ::madvise(Base_ + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+    }
+
+private:
+    char* Base_;
+    uint64_t Size_;
+};
+
 class TPosixStream final : public TFileStream {
 public:
-    explicit TPosixStream(int Fd) : Fd_(Fd) {}
+    TPosixStream(int Fd, bool Writable) : Fd_(Fd), Writable_(Writable) {}
     ~TPosixStream() override { ::close(Fd_); }
     TPosixStream(const TPosixStream&) = delete;
     TPosixStream& operator=(const TPosixStream&) = delete;
@@ -122,8 +291,29 @@ public:
         }
     }
 
+    std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot) override
+    {
+        if (!Writable_) {
+            WhyNot = "the file is open for reading only";
+            return nullptr;
+        }
+        if (Size == 0 || Size > std::numeric_limits<size_t>::max()) {
+            WhyNot = "nothing to map";
+            return nullptr;
+        }
+        if (!OnLocalDisk(Fd_, WhyNot))
+            return nullptr;
+        void* base = ::mmap(nullptr, static_cast<size_t>(Size), PROT_READ | PROT_WRITE, MAP_SHARED, Fd_, 0);
+        if (base == MAP_FAILED) {
+            WhyNot = std::string("mmap failed: ") + std::strerror(errno);
+            return nullptr;
+        }
+        return std::make_unique<TPosixMapping>(static_cast<char*>(base), Size);
+    }
+
 private:
     int Fd_;
+    bool Writable_;
 };
 
 class TPosixFileSystem final : public TFileSystem {
@@ -275,7 +465,7 @@ private:
         // are as open as the mount makes them: no reason to stop a run.
         if (Permissions)
             (void)::fchmod(fd, *Permissions);
-        return std::make_unique<TPosixStream>(fd);
+        return std::make_unique<TPosixStream>(fd, Access != TFileAccess::Read);
     }
 
     [[noreturn]] static void Fail(const std::string& Path, int Err)

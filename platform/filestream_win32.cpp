@@ -1,13 +1,16 @@
 // Win32 files: CreateFileW with the share modes the table layer asks for,
-// positioned reads and writes through OVERLAPPED offsets. Paths are UTF-8
-// inside the program and widened here, at the one call that needs them.
+// positioned reads and writes through OVERLAPPED offsets, and views of files
+// on fixed disks. Paths are UTF-8 inside the program and widened here, at
+// the calls that need them.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "filestream.h"
 #include "winstr.h"
@@ -55,9 +58,64 @@ TIoFailure FailureOf(DWORD Err)
 // ReadFile and WriteFile take 32-bit counts; larger requests go in pieces.
 constexpr DWORD MaxPiece = 1u << 30;
 
+// A view of a file on a fixed disk. While it exists nobody can cut the file
+// short (SetEndOfFile fails with ERROR_USER_MAPPED_FILE), which is why the
+// table layer holds one only while a run writes.
+class TWin32Mapping final : public TFileMapping {
+public:
+    TWin32Mapping(HANDLE File, HANDLE Section, char* Base, uint64_t Size)
+        : File_(File), Section_(Section), Base_(Base), Size_(Size)
+    {
+    }
+    ~TWin32Mapping() override
+    {
+        ::UnmapViewOfFile(Base_);
+        ::CloseHandle(Section_);
+    }
+    TWin32Mapping(const TWin32Mapping&) = delete;
+    TWin32Mapping& operator=(const TWin32Mapping&) = delete;
+
+    uint64_t Size() const override { return Size_; }
+
+    void Store(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (Offset > Size_ || Count > Size_ - Offset)
+            ThrowSystemError(WriteErrorText(), ERROR_INVALID_PARAMETER);
+        std::memcpy(Base_ + Offset, Data, Count);
+    }
+
+    void Sync() override
+    {
+        // FlushViewOfFile starts the writes of the view's dirty pages;
+        // FlushFileBuffers waits until they and the file's metadata are on
+        // the disk.
+        if (!::FlushViewOfFile(Base_, 0) || !::FlushFileBuffers(File_)) {
+            ThrowLastError(WriteErrorText());
+        }
+    }
+
+    void Release(uint64_t Offset, uint64_t Count) override
+    {
+        // Unlocking pages that are not locked takes them out of the working
+        // set; their changes stay in the file's cache.
+        const uint64_t to = std::min(Size_, Offset + Count);
+        if (Offset < to)
+            ::VirtualUnlock(Base_ + Offset, static_cast<SIZE_T>(to - Offset));
+    }
+
+private:
+    HANDLE File_;
+    HANDLE Section_;
+    char* Base_;
+    uint64_t Size_;
+};
+
 class TWin32Stream final : public TFileStream {
 public:
-    explicit TWin32Stream(HANDLE Handle) : Handle_(Handle) {}
+    TWin32Stream(HANDLE Handle, std::wstring Path, bool Writable)
+        : Handle_(Handle), Path_(std::move(Path)), Writable_(Writable)
+    {
+    }
     ~TWin32Stream() override { ::CloseHandle(Handle_); }
     TWin32Stream(const TWin32Stream&) = delete;
     TWin32Stream& operator=(const TWin32Stream&) = delete;
@@ -119,6 +177,45 @@ public:
         }
     }
 
+    std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot) override
+    {
+        if (!Writable_) {
+            WhyNot = "the file is open for reading only";
+            return nullptr;
+        }
+        if (Size == 0 || Size > std::numeric_limits<SIZE_T>::max()) {
+            WhyNot = "nothing to map";
+            return nullptr;
+        }
+        // Only a fixed disk: a view of a file on a network share writes
+        // whole pages back over what other computers wrote, and a removable
+        // medium may go away under the view.
+        wchar_t volume[MAX_PATH + 1];
+        if (!::GetVolumePathNameW(Path_.c_str(), volume, MAX_PATH + 1)) {
+            WhyNot = "the volume of the file is unknown";
+            return nullptr;
+        }
+        const UINT drive = ::GetDriveTypeW(volume);
+        if (drive != DRIVE_FIXED) {
+            WhyNot = "the volume is not a fixed disk (drive type " + std::to_string(drive) + ")";
+            return nullptr;
+        }
+        // The section takes the file's current length: asked for more, it
+        // would lengthen the file.
+        HANDLE section = ::CreateFileMappingW(Handle_, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+        if (!section) {
+            WhyNot = "CreateFileMapping failed, error " + std::to_string(::GetLastError());
+            return nullptr;
+        }
+        void* base = ::MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(Size));
+        if (!base) {
+            WhyNot = "MapViewOfFile failed, error " + std::to_string(::GetLastError());
+            ::CloseHandle(section);
+            return nullptr;
+        }
+        return std::make_unique<TWin32Mapping>(Handle_, section, static_cast<char*>(base), Size);
+    }
+
 private:
     // One ReadFile or WriteFile of at most MaxPiece of the Left bytes at
     // Offset: the bytes it moved, 0 at the end of the file when reading.
@@ -146,6 +243,8 @@ private:
     }
 
     HANDLE Handle_;
+    std::wstring Path_;
+    bool Writable_;
 };
 
 // The volume and file index of the file at Path; false when it cannot be
@@ -182,7 +281,7 @@ public:
             const DWORD err = ::GetLastError();
             ThrowSystemError(OpenErrorText(Path), err);
         }
-        return std::make_unique<TWin32Stream>(h);
+        return std::make_unique<TWin32Stream>(h, wide, Access != TFileAccess::Read);
     }
 
     bool FileExists(const std::string& Path) override

@@ -75,6 +75,63 @@ TEST(FileStream, ReadOnlyStreamsRefuseWrites)
     EXPECT_EQ(ReadFileBytes(path), "0123456789");
 }
 
+TEST(FileStream, SharedMappingsStoreIntoTheFileItselfAndSurviveItBeingCutShort)
+{
+    TTempDir dir;
+    const std::string path = dir.Path("data.bin");
+    const uint64_t size = 3 * 65536;
+    auto stream = OpenHolding(path, std::string(size, 'a'), TFileAccess::ReadWrite);
+    std::string whyNot;
+    auto reader = OsFileSystem().Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    EXPECT_FALSE(reader->MapShared(size, whyNot)) << "a read-only stream gave a writable mapping";
+    std::unique_ptr<TFileMapping> mapping = stream->MapShared(size, whyNot);
+    if (!mapping && whyNot.find("file system") != std::string::npos)
+        GTEST_SKIP() << "the temporary folder is not on a local disk: " << whyNot;
+    ASSERT_TRUE(mapping) << whyNot;
+    EXPECT_EQ(mapping->Size(), size);
+
+    // Another open of the file sees a store at once: it is the file's own
+    // cached page, not a copy.
+    mapping->Store(70000, "mapped", 6);
+    char got[6];
+    reader->ReadAt(70000, got, sizeof got);
+    EXPECT_EQ(std::string(got, 6), "mapped");
+    mapping->Sync();
+    mapping->Release(0, size);  // the pages leave memory, the store stays
+    reader->ReadAt(70000, got, sizeof got);
+    EXPECT_EQ(std::string(got, 6), "mapped");
+    EXPECT_THROW(mapping->Store(size - 2, "past", 4), EStreamError);
+    EXPECT_EQ(stream->Size(), size);
+
+    // Another program cuts the file short under the mapping. Windows refuses
+    // while the view exists; elsewhere a store past the new end raises an
+    // error instead of the signal that would end the process, and a store
+    // before it still lands.
+    auto cutter = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    bool cut = true;
+    try {
+        cutter->Truncate(4096);
+    } catch (const EStreamError&) {
+        cut = false;
+    }
+    if (cut) {
+        EXPECT_THROW(mapping->Store(2 * 65536, "lost", 4), EStreamError);
+        EXPECT_THROW(mapping->Store(4090, "straddles", 9), EStreamError);
+        mapping->Store(100, "kept", 4);
+        mapping->Sync();
+        EXPECT_EQ(stream->Size(), 4096u) << "a store grew the file back";
+    }
+    mapping.reset();
+    if (!cut)
+        cutter->Truncate(4096);  // with the view gone, the cut goes through
+    reader.reset();
+    stream.reset();
+    cutter.reset();
+    const std::string bytes = ReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 4096u);
+    EXPECT_EQ(bytes.substr(100, 4), cut ? "kept" : "aaaa");
+}
+
 TEST(FileStream, CreateEmptiesAnExistingFile)
 {
     TTempDir dir;

@@ -500,6 +500,105 @@ TEST_F(Handlers, RewriteNeverTradesAReadableTextForAnIoError)
     EXPECT_GT(RewriteFailingEachStep(cut, cutMemo, {"alpha", "beta", held}, true), 0);
 }
 
+// --- Check, Salvage, Pack and stopping ---------------------------------------
+
+TEST_F(Handlers, CheckSalvageAndPackFromTheWindow)
+{
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+    const uint32_t lost = memo.Add("a lost text");
+    const uint32_t shared = memo.Add("shared text");
+    spec.Records = {{"r0", MemoRef(shared)}, {"r1", MemoRef(shared)}, {"r2", MemoRef(9999)}};
+    Put();
+    const std::string table = t.Table(), memoFile = t.Memo();
+
+    // Check: the diagnosis in the memo box, the verdict in the caption;
+    // nothing written.
+    Click(&TfmMain::btCheckClick);
+    EXPECT_EQ(port.Caption, "найдены повреждения");
+    EXPECT_NE(port.Memo.find("таблица: " + t.TablePath + "\r\n"), std::string::npos) << port.Memo;
+    EXPECT_NE(port.Memo.find("rewrite"), std::string::npos) << port.Memo;
+    EXPECT_EQ(t.Table(), table);
+    ExpectReleased();
+
+    // Salvage: the lost text through the save dialog; cancelled, nothing.
+    port.DialogAnswers = {std::nullopt};
+    Click(&TfmMain::btSalvageClick);
+    EXPECT_FALSE(t.Files.Has("/data/LOST.txt"));
+    port.DialogAnswers = {"/data/LOST.txt"};
+    Click(&TfmMain::btSalvageClick);
+    EXPECT_EQ(t.Files.File("/data/LOST.txt"), "BLOCK\tTEXT\r\n" + std::to_string(lost) + "\ta lost text\r\n");
+    EXPECT_EQ(port.Caption.rfind("Потерянных текстов: 1", 0), 0u) << port.Caption;
+
+    // Pack: Cancel changes nothing; OK with the backup box ticked copies
+    // both files first, gives each reference its own text and leaves a
+    // table Check finds no damage in.
+    port.MessageAnswers = {IdCancel};
+    Click(&TfmMain::btPackClick);
+    EXPECT_EQ(t.Memo(), memoFile);
+    port.Backup = true;
+    Click(&TfmMain::btPackClick);
+    EXPECT_EQ(t.Files.File(t.TablePath + ".bak"), table);
+    EXPECT_EQ(t.Files.File(t.MemoPath + ".bak"), memoFile);
+    EXPECT_NE(std::find(port.Captions().begin(), port.Captions().end(),
+                        "Резервная копия: " + t.TablePath + ".bak, " + t.MemoPath + ".bak"),
+              port.Captions().end());
+    EXPECT_EQ(port.Caption.rfind("MEMO файл ", 0), 0u) << port.Caption;
+    EXPECT_NE(Field(0, 1), Field(1, 1));
+    EXPECT_EQ(Field(2, 1), Ten);
+    Click(&TfmMain::btCheckClick);
+    EXPECT_EQ(port.Caption, "таблица исправна");
+    ExpectReleased();
+}
+
+TEST_F(Handlers, EveryRunStoppedBetweenRecordsLeavesEveryReferenceWhole)
+{
+    spec.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+    Lines texts;
+    std::string load = "NOTES\r\n";
+    for (int r = 0; r < 40; ++r) {
+        memo.Add("old copy " + std::to_string(r));
+        texts.push_back("text " + std::to_string(r));
+        spec.Records.push_back({"r" + std::to_string(r), MemoRef(memo.Add(texts.back()))});
+        load += "loaded " + std::to_string(r) + "\r\n";
+    }
+    Put();
+    t.Files.SetFile("/data/IN.txt", load);
+    const std::string table = t.Table(), memoFile = t.Memo();
+    const struct {
+        const char* Name;
+        void (TfmMain::*Click)();
+        bool Blanks, Loads;
+    } runs[] = {{"clear", &TfmMain::btClearClick, true, false},
+                {"rewrite", &TfmMain::btAutoClick, false, false},
+                {"load", &TfmMain::btLoadClick, false, true},
+                {"pack", &TfmMain::btPackClick, false, false}};
+    for (const auto& run : runs)
+        for (long after : {1L, 2L, 17L, 35L}) {
+            SCOPED_TRACE(std::string(run.Name) + ", stopped at question " + std::to_string(after));
+            t.Files.SetFile(t.TablePath, table);
+            t.Files.SetFile(t.MemoPath, memoFile);
+            port.All = true;
+            port.Memo = "NOTES";
+            port.DialogAnswers = {"/data/IN.txt"};
+            port.StopAfter = after;
+            port.StopQuestions = 0;
+            Click(run.Click);
+            port.StopAfter = 0;
+            EXPECT_EQ(port.Caption.rfind(run.Click == &TfmMain::btPackClick ? "Сжатие остановлено" : "Остановлено", 0),
+                      0u)
+                << port.Caption;
+            ExpectReleased();
+            TDBFLite db(t.Files);
+            db.OpenTable(t.TablePath, true);
+            for (int32_t r = 0; r < 40; ++r) {
+                const std::string now = db.ReadMemo(r, 1);
+                const bool blanked = run.Blanks && now.empty();
+                const bool loaded = run.Loads && now == "loaded " + std::to_string(r);
+                EXPECT_TRUE(now == texts[static_cast<size_t>(r)] || blanked || loaded) << r << ": " << now;
+            }
+        }
+}
+
 // --- Save -------------------------------------------------------------------
 
 TEST_F(Handlers, RunsOfOtherValueTypesAreKeptAndBlocksThatStartNoRunAreBlanked)

@@ -10,12 +10,21 @@
 
 namespace {
 
-// A stream that records where each write went.
+// A stream that records where each write went, in Writes, and how, in How:
+// 'w' a positional write, 's' a sync of the file, and when Mappable, 'm' a
+// store into its mapping and 'S' a sync of the mapping (a sync is recorded
+// in Writes as {UINT64_MAX, 0}). CutAtSizeCall: the call of Size() after
+// which another program cuts the file to CutTo bytes, the caller told the
+// length from before.
 class TRecordingStream : public TFileStream {
 public:
     std::string Bytes;
     std::vector<std::pair<uint64_t, size_t>> Writes;
+    std::string How;
     int Reads = 0;
+    bool Mappable = false;
+    int SizeCalls = 0, CutAtSizeCall = 0;
+    size_t CutTo = 0;
 
     size_t ReadAt(uint64_t Offset, void* Buffer, size_t Count) override
     {
@@ -28,13 +37,50 @@ public:
     }
     void WriteAt(uint64_t Offset, const void* Data, size_t Count) override
     {
-        Writes.emplace_back(Offset, Count);
+        Record(Offset, Data, Count, 'w');
         if (Offset + Count > Bytes.size())
             Bytes.resize(static_cast<size_t>(Offset + Count), '\0');
         std::memcpy(&Bytes[static_cast<size_t>(Offset)], Data, Count);
     }
-    uint64_t Size() override { return Bytes.size(); }
-    void Sync() override { Writes.emplace_back(UINT64_MAX, 0); }
+    uint64_t Size() override
+    {
+        const uint64_t size = Bytes.size();
+        if (++SizeCalls == CutAtSizeCall)
+            Bytes.resize(CutTo);
+        return size;
+    }
+    void Sync() override { Record(UINT64_MAX, nullptr, 0, 's'); }
+
+    std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot) override
+    {
+        if (!Mappable) {
+            WhyNot = "not mappable";
+            return nullptr;
+        }
+        return std::make_unique<TMapping>(*this, Size);
+    }
+
+private:
+    void Record(uint64_t Offset, const void*, size_t Count, char Kind)
+    {
+        Writes.emplace_back(Offset, Count);
+        How += Kind;
+    }
+    struct TMapping : TFileMapping {
+        TRecordingStream& File;
+        uint64_t Mapped;
+        TMapping(TRecordingStream& F, uint64_t S) : File(F), Mapped(S) {}
+        uint64_t Size() const override { return Mapped; }
+        void Store(uint64_t Offset, const void* Data, size_t Count) override
+        {
+            // A store past the end of the file is what raises SIGBUS.
+            if (Offset + Count > File.Bytes.size() || Offset + Count > Mapped)
+                throw EStreamError(WriteErrorText(), TIoFailure::Other, 7);
+            File.Record(Offset, Data, Count, 'm');
+            std::memcpy(&File.Bytes[static_cast<size_t>(Offset)], Data, Count);
+        }
+        void Sync() override { File.Record(UINT64_MAX, nullptr, 0, 'S'); }
+    };
 };
 
 std::string ReadBack(TPageCache& Cache, uint64_t Offset, size_t Count)
@@ -80,31 +126,122 @@ TEST(PageCache, LongWritesGoStraightOutAndKeepCachedPagesTrue)
 
 TEST(PageCache, OnlyTheBytesWrittenReachTheFileHeaderLast)
 {
+    // The same ranges in the same order, written or stored into a mapping.
+    const struct {
+        bool Mapped;
+        const char* How;
+    } cases[] = {{false, "wwwsw"}, {true, "mmmSm"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.How);
+        TRecordingStream file;
+        file.Bytes = std::string(300, 'a');
+        file.Mappable = c.Mapped;
+        TPageCache cache(file, 64, 8, 8);
+        cache.SyncBeforeHeader = true;
+        cache.MapWrites = true;
+        EXPECT_EQ(ReadBack(cache, 0, 300), file.Bytes);  // every page cached
+        // Another program changes the file under the cache: none of its bytes
+        // may come back from the cache's old copy.
+        file.Bytes.replace(30, 5, "OTHER");
+        file.Bytes.replace(200, 5, "THEIR");
+        cache.Write(4, "CNT!", 4);    // the header's count
+        cache.Write(20, "rec0", 4);   // a record in the first page
+        cache.Write(250, "rec3", 4);  // one in the last page
+        cache.Write(70, "rec1", 4);
+        cache.Write(74, "+", 1);      // touching the one before: one write
+        cache.Write(100, "aaaa", 4);  // the bytes that are there: nothing
+        cache.Write(6, "X", 1);       // inside the header's range
+        cache.Flush();
+        const std::vector<std::pair<uint64_t, size_t>> expected = {
+            {20, 4}, {70, 5}, {250, 4}, {UINT64_MAX, 0} /* sync */, {4, 4}};
+        EXPECT_EQ(file.Writes, expected);
+        EXPECT_EQ(file.How, c.How);
+        EXPECT_EQ(cache.Mapped(), c.Mapped);
+        EXPECT_EQ(file.Bytes.substr(0, 40), "aaaaCNX!aaaaaaaaaaaarec0aaaaaaOTHERaaaaa");
+        EXPECT_EQ(file.Bytes.substr(200, 5), "THEIR");
+        file.Writes.clear();
+        cache.Flush();
+        EXPECT_TRUE(file.Writes.empty());  // nothing changed, nothing written
+    }
+}
+
+TEST(PageCache, WhatLiesPastTheMappingIsWrittenAndTheSyncReleasesTheMapping)
+{
+    // A 250-byte file mapped at the first write-out; then another program
+    // appends a record (250..289), and this cache changes bytes on both
+    // sides of the mapping's end, in that record, and appends one of its
+    // own (290..309).
     TRecordingStream file;
-    file.Bytes = std::string(300, 'a');
+    file.Bytes = std::string(250, 'a');
+    file.Mappable = true;
     TPageCache cache(file, 64, 8, 8);
     cache.SyncBeforeHeader = true;
-    EXPECT_EQ(ReadBack(cache, 0, 300), file.Bytes);  // every page cached
-    // Another program changes the file under the cache: none of its bytes
-    // may come back from the cache's old copy.
-    file.Bytes.replace(30, 5, "OTHER");
-    file.Bytes.replace(200, 5, "THEIR");
-    cache.Write(4, "CNT!", 4);    // the header's count
-    cache.Write(20, "rec0", 4);   // a record in the first page
-    cache.Write(250, "rec3", 4);  // one in the last page
-    cache.Write(70, "rec1", 4);
-    cache.Write(74, "+", 1);      // touching the one before: one write
-    cache.Write(100, "aaaa", 4);  // the bytes that are there: nothing
-    cache.Write(6, "X", 1);       // inside the header's range
+    cache.MapWrites = true;
+    cache.Write(10, "first", 5);
     cache.Flush();
+    EXPECT_EQ(file.How, "m");
+    ASSERT_TRUE(cache.Mapped());
+    file.Bytes += std::string(40, 'o');
+    cache.Write(246, "across", 6);
+    cache.Write(260, "their", 5);
+    cache.Write(290, std::string(20, 'r').data(), 20);
+    cache.Write(4, "N", 1);
+    cache.Sync();
+    EXPECT_EQ(file.How, std::string("m") + "mwww" + "Ss" + "m" + "S");
     const std::vector<std::pair<uint64_t, size_t>> expected = {
-        {20, 4}, {70, 5}, {250, 4}, {UINT64_MAX, 0} /* sync */, {4, 4}};
+        {10, 5}, {246, 4}, {250, 2}, {260, 5}, {290, 20}, {UINT64_MAX, 0}, {UINT64_MAX, 0}, {4, 1}, {UINT64_MAX, 0}};
     EXPECT_EQ(file.Writes, expected);
-    EXPECT_EQ(file.Bytes.substr(0, 40), "aaaaCNX!aaaaaaaaaaaarec0aaaaaaOTHERaaaaa");
-    EXPECT_EQ(file.Bytes.substr(200, 5), "THEIR");
-    file.Writes.clear();
-    cache.Flush();
-    EXPECT_TRUE(file.Writes.empty());  // nothing changed, nothing written
+    EXPECT_FALSE(cache.Mapped()) << "a synced run holds no view of the file";
+    EXPECT_EQ(file.Bytes.substr(246, 19), "across" + std::string(8, 'o') + "their");
+    EXPECT_EQ(file.Bytes.size(), 310u);
+}
+
+TEST(PageCache, AFileCutShortByAnotherProgramStopsTheWritesAndIsNotGrownBack)
+{
+    // A file of 8 pages, a change at byte 10 of every page; another program
+    // cuts it short before the write-out, or right after a check of its
+    // length (the check that one page's changes go out after). Nothing may
+    // be written past the new end, and the error must say what happened.
+    // (Between a check and a positional write the race stays open: that
+    // write would grow the file; a store into a mapping fails instead.)
+    const struct {
+        bool Mapped;
+        int CutAtSizeCall;  // 0: before the write-out
+        size_t CutTo;
+        const char* How;  // what reached the file before the error
+    } cases[] = {
+        {false, 0, 100, ""},   {true, 0, 100, ""},     // the first check finds it
+        {false, 2, 100, "ww"}, {true, 2, 100, "mm"},   // page 1 (74) still in the file
+        {true, 2, 50, "m"},    {true, 4, 100, "mmm"},  // the store past the new end fails
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Mapped ? "mapped" : "positional") + ", cut to " + std::to_string(c.CutTo) +
+                     " at size call " + std::to_string(c.CutAtSizeCall));
+        TRecordingStream file;
+        file.Bytes = std::string(512, 'a');
+        file.Mappable = c.Mapped;
+        TPageCache cache(file, 64, 8, 8);
+        cache.MapWrites = true;
+        cache.ShrunkMessage = "cut short";
+        for (uint64_t page = 0; page < 8; ++page)
+            cache.Write(page * 64 + 10, "ref", 3);
+        file.SizeCalls = 0;
+        file.CutTo = c.CutTo;
+        if (c.CutAtSizeCall == 0)
+            file.Bytes.resize(c.CutTo);
+        else
+            file.CutAtSizeCall = c.CutAtSizeCall;
+        try {
+            cache.Flush();
+            ADD_FAILURE() << "the write-out went on";
+        } catch (const EStreamError& e) {
+            EXPECT_EQ(std::string(e.what()), "cut short");
+        }
+        EXPECT_EQ(file.How, c.How);
+        EXPECT_EQ(file.Bytes.size(), c.CutTo) << "the file grew back";
+        EXPECT_THROW(cache.Sync(), EStreamError);
+        EXPECT_EQ(file.Bytes.size(), c.CutTo);
+    }
 }
 
 TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
@@ -138,24 +275,33 @@ TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
 
 TEST(PageCache, EvictingAChangedPageWritesAllOfThemInOrderAfterTheHook)
 {
-    TRecordingStream file;
-    file.Bytes = std::string(1024, 'a');
-    TPageCache cache(file, 64, 3, 8);
-    std::vector<std::string> events;
-    cache.BeforeWriteBack = [&] { events.push_back("hook with " + std::to_string(file.Writes.size()) + " writes"); };
-    cache.Write(4, "H", 1);
-    cache.Write(200, "x", 1);
-    EXPECT_EQ(ReadBack(cache, 500, 1), "a");  // third slot: clean page
-    EXPECT_EQ(ReadBack(cache, 900, 1), "a");  // evicts the oldest, page 0, changed
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], "hook with 0 writes");
-    const std::vector<std::pair<uint64_t, size_t>> expected = {{200, 1}, {4, 1}};
-    EXPECT_EQ(file.Writes, expected);
-    EXPECT_FALSE(cache.Dirty());
-    EXPECT_EQ(ReadBack(cache, 4, 1), "H");
-    // A long write goes straight out, after the hook too.
-    cache.Write(0, std::string(64, 'L').data(), 64);
-    EXPECT_EQ(events.size(), 2u);
+    for (bool mapped : {false, true}) {
+        SCOPED_TRACE(mapped ? "mapped" : "positional");
+        TRecordingStream file;
+        file.Bytes = std::string(1024, 'a');
+        file.Mappable = mapped;
+        TPageCache cache(file, 64, 3, 8);
+        cache.MapWrites = true;
+        std::vector<std::string> events;
+        cache.BeforeWriteBack = [&] {
+            events.push_back("hook with " + std::to_string(file.Writes.size()) + " writes");
+        };
+        cache.Write(4, "H", 1);
+        cache.Write(200, "x", 1);
+        EXPECT_EQ(ReadBack(cache, 500, 1), "a");  // third slot: clean page
+        EXPECT_EQ(ReadBack(cache, 900, 1), "a");  // evicts the oldest, page 0, changed
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0], "hook with 0 writes");
+        const std::vector<std::pair<uint64_t, size_t>> expected = {{200, 1}, {4, 1}};
+        EXPECT_EQ(file.Writes, expected);
+        EXPECT_EQ(file.How, mapped ? "mm" : "ww");
+        EXPECT_FALSE(cache.Dirty());
+        EXPECT_EQ(ReadBack(cache, 4, 1), "H");
+        // A long write goes straight out, after the hook too.
+        cache.Write(0, std::string(64, 'L').data(), 64);
+        EXPECT_EQ(events.size(), 2u);
+        EXPECT_EQ(file.How, mapped ? "mmm" : "www");
+    }
 }
 
 // A cache over a file of 512 bytes "z" whose reads, writes and syncs fail

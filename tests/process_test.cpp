@@ -359,6 +359,94 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunGoesOnAreKept)
     }
 }
 
+TEST(SharedTable, ATableCutShortDuringAClearEndsTheRunWithAnErrorAndIsNotGrownBack)
+{
+    // Another program cuts a table of 400,000 records to a quarter (its
+    // count first, then the file) at a random moment of a clear --all. The
+    // run either misses the cut (it had ended, or had not begun to write)
+    // and succeeds, or stops with an error saying so; it never crashes. The
+    // remaining records keep their references or lose them, never lead to
+    // a missing text. Stored through a mapping, nothing lands past the new
+    // end. Written with positional writes, a write between a check of the
+    // length and the cut may grow the file back: never to where it was,
+    // and never in a run that reports success.
+    TDiskTable disk;
+    TTableSpec layout;
+    layout.Fields = {{"ID", 'C', 6}, {"NOTES", 'M', 10}};
+    TMemoBuilder memo{32};
+    constexpr uint32_t Records = 400000, Kept = Records / 4;
+    for (uint32_t r = 0; r < Records; ++r)
+        layout.Records.push_back({std::to_string(r), MemoRef(memo.Add("t" + std::to_string(r)))});
+    disk.Put(layout, memo);
+    const uint64_t header = HeaderSizeOf(layout), record = RecordSizeOf(layout), cutTo = header + record * Kept;
+    const std::string table0 = disk.TableBytes;
+    const auto cut = [&] {
+        const int fd = ::open(disk.Table.c_str(), O_RDWR);
+        const unsigned char count[4] = {Kept & 0xFF, (Kept >> 8) & 0xFF, (Kept >> 16) & 0xFF, Kept >> 24};
+        const bool ok = fd >= 0 && ::pwrite(fd, count, 4, 4) == 4 && ::ftruncate(fd, static_cast<off_t>(cutTo)) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    };
+    const char* before = std::getenv("TARNWICK_WRITES");
+    const std::string writesBefore = before ? before : "";
+    for (bool positional : {false, true}) {
+        SCOPED_TRACE(positional ? "positional writes" : "through a mapping");
+        if (positional)
+            ::setenv("TARNWICK_WRITES", "positional", 1);
+        else
+            ::unsetenv("TARNWICK_WRITES");
+        const std::vector<std::string> args{"clear", disk.Table, "--all", "--yes"};
+        const std::string err = disk.Dir.Path("err.txt");
+        disk.Restore();
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(Finish(StartCli(args)), 0);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+
+        const unsigned seed = std::random_device{}();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        std::uniform_int_distribution<long long> delay(0, took.count());
+        int stopped = 0;
+        for (int run = 0; run < 40 && stopped < 3; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            disk.Restore();
+            const pid_t pid = StartCli(args, "/dev/null", err);
+            ASSERT_GT(pid, 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+            ASSERT_TRUE(cut());
+            const int status = Finish(pid);
+            const std::string table = ReadFileBytes(disk.Table);
+            ASSERT_TRUE(status == 0 || status == 1) << "exit status " << status << ": " << ReadFileBytes(err);
+            if (status == 1) {
+                ++stopped;
+                const std::string said = ReadFileBytes(err);
+                EXPECT_TRUE(said.find("was cut short by another program") != std::string::npos ||
+                            said.find("укорочен другой программой") != std::string::npos)
+                    << said;
+            }
+            if (positional && status == 1) {
+                EXPECT_LT(table.size(), table0.size()) << "the file grew back whole";
+            } else {
+                ASSERT_EQ(table.size(), cutTo) << "the file grew back";
+            }
+            EXPECT_EQ(ReadLe32(table, 4), Kept);
+            EXPECT_EQ(ReadFileBytes(disk.Memo), disk.MemoBytes);
+            for (uint64_t r = 0; r < Kept; ++r) {
+                const std::string ref = table.substr(header + r * record + 7, 10);
+                ASSERT_TRUE(IsBlank(ref) || ref == table0.substr(header + r * record + 7, 10))
+                    << "record " << r << " refers to " << ref;
+            }
+        }
+        EXPECT_GT(stopped, 0) << "no cut fell inside a run";
+    }
+    if (before)
+        ::setenv("TARNWICK_WRITES", writesBefore.c_str(), 1);
+    else
+        ::unsetenv("TARNWICK_WRITES");
+}
+
 // --- tarnwick-cli killed mid-run --------------------------------------------
 
 std::string CliPath()
@@ -1019,6 +1107,30 @@ TEST_F(CliUse, OneLanguageARun)
     EXPECT_NE(run.Err.find("Нет терминала для подтверждения"), std::string::npos) << run.Err;
     run = RunCli({"info", disk.Dir.Path("NONE.DBF")}, english, disk.Dir);
     EXPECT_EQ(run.Err, "DBF file not found.\n");
+}
+
+TEST_F(CliUse, TheDebugOutputAloneSaysHowTheTableIsWritten)
+{
+    const struct {
+        std::vector<std::string> Env;
+        const char* Said;  // on stderr; null: no debug line at all
+    } cases[] = {
+        {{"LANG=C", "TARNWICK_DEBUG=1"}, "tarnwick: ORDERS.DBF: writes through a shared mapping\n"},
+        {{"LANG=C", "TARNWICK_DEBUG=1", "TARNWICK_WRITES=positional"},
+         "tarnwick: ORDERS.DBF: positional writes (TARNWICK_WRITES=positional)\n"},
+        {{"LANG=C"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Env.back());
+        const TCliRun run = RunCli({"clear", "ORDERS.DBF", "--all", "--yes"}, c.Env, disk.Dir);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        if (c.Said)
+            EXPECT_NE(run.Err.find(c.Said), std::string::npos) << run.Err;
+        else
+            EXPECT_EQ(run.Err.find("tarnwick: "), std::string::npos) << run.Err;
+        EXPECT_EQ(run.Out.find("tarnwick: "), std::string::npos) << run.Out;
+        disk.Restore();
+    }
 }
 
 TEST_F(CliUse, HelpFromAnotherFolderReadsTheFileBesideTheProgram)

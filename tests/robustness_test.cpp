@@ -106,6 +106,9 @@ TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeRefere
 {
     // Several megabytes of records, so the table's pages go out while the
     // run goes on, not only when it ends; the load appends records too.
+    // The table's references go out as stores into a mapping of it, or,
+    // where the file system gives none, as positional writes: in order
+    // either way.
     TMemTable t;
     TTableSpec layout;
     layout.Fields = {{"ID", 'C', 100}, {"NOTES", 'M', 10}};
@@ -118,18 +121,33 @@ TEST(DurableOrder, RewriteAndLoadOfATableLargerThanTheCacheSyncTextsBeforeRefere
     }
     for (int r = 0; r < 2000; ++r)
         text += "appended " + std::to_string(r) + "\r\n";
-    t.Put(layout, memo);
-    t.Files.SetFile(TextPath, text);
-    for (Handler click : {&TfmMain::btAutoClick, &TfmMain::btLoadClick}) {
-        TFaultFileSystem disk(t.Files);
-        TFakePort port = PortOn(t.TablePath, "NOTES");
-        port.DialogAnswers = {TextPath};
-        TfmMain(port, disk).Run(click);
-        ASSERT_EQ(port.Errors(), std::vector<std::string>{});
-        ASSERT_GT(disk.Events.size(), 100u);
-        ExpectSyncedInOrder(disk.Events, t, true);
+    for (bool mappable : {true, false}) {
+        SCOPED_TRACE(mappable ? "mappable" : "not mappable");
+        t.Put(layout, memo);
+        t.Files.Mappable = mappable;
+        t.Files.SetFile(TextPath, text);
+        for (Handler click : {&TfmMain::btAutoClick, &TfmMain::btLoadClick}) {
+            TFaultFileSystem disk(t.Files);
+            TFakePort port = PortOn(t.TablePath, "NOTES");
+            port.DialogAnswers = {TextPath};
+            TfmMain(port, disk).Run(click);
+            ASSERT_EQ(port.Errors(), std::vector<std::string>{});
+            ASSERT_GT(disk.Events.size(), 100u);
+            ExpectSyncedInOrder(disk.Events, t, true);
+            size_t stores = 0, appends = 0;
+            for (const TFileEvent& e : disk.Events) {
+                if (e.Path == t.TablePath && e.Kind == TFileEvent::Write) {
+                    EXPECT_FALSE(e.Mapped && e.Offset >= uint64_t{HeaderSizeOf(layout)} + 30000u * RecordSizeOf(layout))
+                        << "a record appended during the run went into the mapping";
+                    ++(e.Mapped ? stores : appends);
+                }
+            }
+            EXPECT_EQ(stores > 0, mappable && !PositionalWritesForced()) << stores << " stores into the mapping";
+            EXPECT_GT(appends + stores, 100u);
+            EXPECT_EQ(t.Files.Info(t.TablePath).Mappings, 0) << "the run ended holding a view of the table";
+        }
+        EXPECT_EQ(ReadLe32(t.Table(), 4), 32000u);
     }
-    EXPECT_EQ(ReadLe32(t.Table(), 4), 32000u);
 }
 
 // --- Damaged tables through every operation ---------------------------------
@@ -619,6 +637,7 @@ protected:
             ExpectSyncedInOrder(faults.Events, t, !faults.Failed);
             for (const std::string& path : {t.TablePath, t.MemoPath, TextPath, std::string("/data/OUT.txt")})
                 ExpectReleased(t.Files, path);
+            EXPECT_EQ(t.Files.Info(t.TablePath).Mappings, 0) << "a view of the table outlived the run";
             ExpectConsistent(Allowed);
             if (Click == &TfmMain::btSaveClick) {
                 EXPECT_EQ(t.Table(), table0);

@@ -25,6 +25,11 @@ public:
     std::deque<std::optional<std::string>> DialogAnswers;
     // Runs while the message box waits for its answer.
     std::function<void()> WhileAsking;
+    // The Stop button: StopRequested says true from its StopAfter-th
+    // question on (counted from 1); never when 0.
+    long StopAfter = 0;
+    long StopQuestions = 0;
+    bool StopRequested() override { return StopAfter > 0 && ++StopQuestions >= StopAfter; }
 
     // Everything that happened, one entry each, in order:
     //   "caption:<text>", "progress:<text>", "memo:<text>", "cursor:<code>",

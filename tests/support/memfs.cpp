@@ -13,10 +13,44 @@ std::string Lower(std::string s)
     return s;
 }
 
+// Stores go straight into the file's bytes, as into the page cache a real
+// shared mapping is; a store past where another program cut the file fails
+// as the SIGBUS guard of the real one makes it fail.
+class TMemoryMapping final : public TFileMapping {
+public:
+    TMemoryMapping(std::shared_ptr<TMemoryFileSystem::TFile> File, uint64_t Size) : File_(std::move(File)), Size_(Size)
+    {
+        ++File_->Mappings;
+        ++File_->MappingsMade;
+    }
+    ~TMemoryMapping() override { --File_->Mappings; }
+
+    uint64_t Size() const override { return Size_; }
+
+    void Store(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (Offset > Size_ || Count > Size_ - Offset)
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 14);
+        std::string& bytes = File_->Bytes;
+        const size_t inFile =
+            Offset < bytes.size() ? static_cast<size_t>(std::min<uint64_t>(Count, bytes.size() - Offset)) : 0;
+        if (inFile)
+            std::memcpy(&bytes[static_cast<size_t>(Offset)], Data, inFile);
+        if (inFile < Count)
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 14);
+    }
+
+    void Sync() override {}
+
+private:
+    std::shared_ptr<TMemoryFileSystem::TFile> File_;
+    uint64_t Size_;
+};
+
 class TMemoryStream final : public TFileStream {
 public:
-    TMemoryStream(std::shared_ptr<TMemoryFileSystem::TFile> File, bool Writable)
-        : File_(std::move(File)), Writable_(Writable)
+    TMemoryStream(std::shared_ptr<TMemoryFileSystem::TFile> File, bool Writable, bool Mappable)
+        : File_(std::move(File)), Writable_(Writable), Mappable_(Mappable)
     {
     }
     ~TMemoryStream() override
@@ -52,9 +86,60 @@ public:
     void Sync() override {}
     void Truncate(uint64_t Size) override { File_->Bytes.resize(static_cast<size_t>(Size)); }
 
+    std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot) override
+    {
+        if (!Writable_ || !Mappable_ || Size == 0 || Size > File_->Bytes.size()) {
+            WhyNot = "not mappable";
+            return nullptr;
+        }
+        return std::make_unique<TMemoryMapping>(File_, Size);
+    }
+
 private:
     std::shared_ptr<TMemoryFileSystem::TFile> File_;
     bool Writable_;
+    bool Mappable_;
+};
+
+// A mapping of a TFaultStream's file: its stores and syncs counted, failed
+// and recorded as the stream's writes and syncs are.
+class TFaultMapping final : public TFileMapping {
+public:
+    TFaultMapping(std::unique_ptr<TFileMapping> Inner, TFaultFileSystem& Owner, const std::string& Path)
+        : Inner_(std::move(Inner)), Owner_(Owner), Path_(Path)
+    {
+    }
+    uint64_t Size() const override { return Inner_->Size(); }
+
+    void Store(uint64_t Offset, const void* Data, size_t Count) override
+    {
+        if (Owner_.NextFails(true)) {
+            if (Owner_.PartialWrites && Count > 1)
+                Inner_->Store(Offset, Data, Count / 2);
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 14);
+        }
+        Inner_->Store(Offset, Data, Count);
+        Owner_.Events.push_back({Path_, TFileEvent::Write, Offset, Count});
+        Owner_.Events.back().Mapped = true;
+        if (Owner_.KeepBytes)
+            Owner_.Events.back().Data.assign(static_cast<const char*>(Data), Count);
+    }
+
+    void Sync() override
+    {
+        if (Owner_.NextFails(true))
+            throw EStreamError(WriteErrorText(), TIoFailure::Other, 23);
+        Inner_->Sync();
+        Owner_.Events.push_back({Path_, TFileEvent::Sync, 0, 0});
+        Owner_.Events.back().Mapped = true;
+    }
+
+    void Release(uint64_t Offset, uint64_t Count) override { Inner_->Release(Offset, Count); }
+
+private:
+    std::unique_ptr<TFileMapping> Inner_;
+    TFaultFileSystem& Owner_;
+    std::string Path_;
 };
 
 class TFaultStream final : public TFileStream {
@@ -103,6 +188,14 @@ public:
             throw EStreamError(WriteErrorText(), TIoFailure::Other, 23);
         Inner_->Sync();
         Owner_.Events.push_back({Path_, TFileEvent::Sync, 0, 0});
+    }
+
+    std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot) override
+    {
+        std::unique_ptr<TFileMapping> inner = Inner_->MapShared(Size, WhyNot);
+        if (!inner)
+            return nullptr;
+        return std::make_unique<TFaultMapping>(std::move(inner), Owner_, Path_);
     }
 
 private:
@@ -165,7 +258,7 @@ std::unique_ptr<TFileStream> TMemoryFileSystem::Open(const std::string& Path, TF
         file->Bytes.clear();
     ++file->Opens;
     file->Exclusive = Share == TFileShare::Exclusive;
-    return std::make_unique<TMemoryStream>(file, Access != TFileAccess::Read);
+    return std::make_unique<TMemoryStream>(file, Access != TFileAccess::Read, Mappable);
 }
 
 bool TMemoryFileSystem::SameFile(const std::string& A, const std::string& B)

@@ -24,6 +24,9 @@ public:
     void AddFolder(const std::string& Path) { Folders_.insert(Path); }
     // Paths compared without letter case, as on Windows.
     bool IgnoreCase = false;
+    // Streams open for writing give shared mappings (stores into the file's
+    // bytes themselves); false: refused, as on a network file system.
+    bool Mappable = true;
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override;
@@ -42,7 +45,10 @@ public:
         bool Exclusive = false;
         bool ReadOnly = false;  // only a read open succeeds
         uint32_t Permissions = 0644;
+        int Mappings = 0;      // alive now
+        int MappingsMade = 0;  // ever
     };
+    const TFile& Info(const std::string& Path) const { return *Files_.at(Path); }
     void SetReadOnly(const std::string& Path) { Files_.at(Path)->ReadOnly = true; }
     void SetPermissions(const std::string& Path, uint32_t Bits) { Files_.at(Path)->Permissions = Bits; }
 
@@ -62,6 +68,7 @@ struct TFileEvent {
     uint64_t Offset;  // of a write; the new length of a cut
     size_t Count;
     std::string Data = {};  // the bytes written, when the file system keeps them
+    bool Mapped = false;    // a store into a shared mapping, not a write
 };
 
 // The files as a power cut after the first Cut events could leave them on
@@ -75,7 +82,9 @@ std::map<std::string, std::string> DiskAfterCut(std::map<std::string, std::strin
 // Passes everything to Inner, counting reads, writes, syncs and renames,
 // and fails the one whose number (from 1, over all of them together) is
 // FailAt. A failed write may first pass on part of its bytes, as a disk that
-// fills up does. The writes and syncs that succeed are kept in Events.
+// fills up does. Stores into a mapping of the file and syncs of the mapping
+// count, fail and are kept as writes and syncs are. The writes and syncs
+// that succeed are kept in Events.
 class TFaultFileSystem : public TFileSystem {
 public:
     explicit TFaultFileSystem(TFileSystem& Inner) : Inner_(Inner) {}
