@@ -421,16 +421,22 @@ void TMainWindow::RunEnded()
 
 void TMainWindow::EnableForRun(bool Running)
 {
+    // Stop changes first at a run's start and last at its end: while it is
+    // enabled the window is in a run, whatever else is still changing.
     HWND stop = ::GetDlgItem(Form_, Ids::btStop);
-    ::EnableWindow(stop, Running);
-    // Focus on a control about to be disabled would leave the keyboard
-    // nowhere: it goes to Stop, and back after the run.
-    HWND focus = ::GetFocus();
-    if (Running && focus && ::IsChild(Form_, focus))
-        ::SetFocus(stop);
+    if (Running) {
+        ::EnableWindow(stop, TRUE);
+        // Focus on a control about to be disabled would leave the keyboard
+        // nowhere: it goes to Stop, and back after the run.
+        HWND focus = ::GetFocus();
+        if (focus && ::IsChild(Form_, focus))
+            ::SetFocus(stop);
+    }
     for (const TControlLayout& c : Layout)
         if (c.Id != Ids::btStop && c.Id != Ids::lbFileName && c.Id != Ids::pbProgress)
             ::EnableWindow(::GetDlgItem(Form_, c.Id), !Running);
+    if (!Running)
+        ::EnableWindow(stop, FALSE);
 }
 
 void TMainWindow::CloseDuringRun()
