@@ -123,3 +123,12 @@ inline std::string ConfirmLargeMemo(const std::string& Size)
 }
 
 }  // namespace MainTexts
+
+// The window during a run on its worker thread.
+namespace MainTexts {
+
+constexpr TControlText ProgressBar = {"", nullptr};
+constexpr const char* ConfirmStopAndClose =
+    "Работа ещё идёт. Остановить её на границе записи и закрыть программу?\rФайлы останутся целыми.";
+
+}  // namespace MainTexts

@@ -20,5 +20,11 @@ constexpr int cbAll = 109;
 constexpr int btHelp = 110;
 constexpr int btExit = 111;
 constexpr int btAuto = 112;
+constexpr int btCheck = 113;
+constexpr int btSalvage = 114;
+constexpr int btPack = 115;
+constexpr int cbBackup = 116;
+constexpr int pbProgress = 117;
+constexpr int btStop = 118;
 
 }  // namespace TarnwickIds

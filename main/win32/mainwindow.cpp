@@ -7,6 +7,7 @@
 #include <array>
 #include <iterator>
 #include <numeric>
+#include <system_error>
 
 #include "winstr.h"
 #include "controlids.h"
@@ -28,6 +29,9 @@ struct TControlLayout {
     int TabOrder;  // -1: not a tab stop
     MainTexts::TControlText Text;
     void (TfmMain::*Click)();
+    // The click starts a run, which works on the worker thread; the quick
+    // handlers (Info, Browse, Help, Exit) stay on the window's thread.
+    bool Long;
 };
 
 constexpr DWORD Child = WS_CHILD | WS_VISIBLE;
@@ -37,33 +41,51 @@ constexpr DWORD Button = Child | WS_TABSTOP | BS_PUSHBUTTON;
 // clang-format off
 const TControlLayout Layout[] = {
     {Ids::edFileName, L"EDIT", Child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-     8, 24, 241, 21, 0, MainTexts::FileNameBox, nullptr},
+     8, 24, 241, 21, 0, MainTexts::FileNameBox, nullptr, false},
     // SS_NOTIFY: without it a static lets the mouse through to the window
     // below, and its tooltip never sees the pointer.
     {Ids::lbFileName, L"STATIC", Child | SS_LEFTNOWORDWRAP | SS_NOTIFY, 0,
-     8, 8, 50, 13, -1, MainTexts::FileNameLabel, nullptr},
+     8, 8, 50, 13, -1, MainTexts::FileNameLabel, nullptr, false},
     {Ids::btBrowseFileName, L"BUTTON", Button, 0, 248, 24, 75, 25, 1, MainTexts::BrowseButton,
-     &TfmMain::btBrowseFileNameClick},
-    {Ids::btInfo, L"BUTTON", Button, 0, 336, 24, 81, 25, 3, MainTexts::InfoButton, &TfmMain::btInfoClick},
-    {Ids::btClear, L"BUTTON", Button, 0, 336, 88, 81, 25, 5, MainTexts::ClearButton, &TfmMain::btClearClick},
-    {Ids::btSave, L"BUTTON", Button, 0, 336, 144, 81, 25, 7, MainTexts::SaveButton, &TfmMain::btSaveClick},
-    {Ids::btLoad, L"BUTTON", Button, 0, 336, 176, 81, 25, 8, MainTexts::LoadButton, &TfmMain::btLoadClick},
+     &TfmMain::btBrowseFileNameClick, false},
+    {Ids::btInfo, L"BUTTON", Button, 0, 336, 24, 81, 25, 3, MainTexts::InfoButton, &TfmMain::btInfoClick, false},
+    {Ids::btClear, L"BUTTON", Button, 0, 336, 88, 81, 25, 5, MainTexts::ClearButton, &TfmMain::btClearClick, true},
+    {Ids::btSave, L"BUTTON", Button, 0, 336, 144, 81, 25, 7, MainTexts::SaveButton, &TfmMain::btSaveClick, true},
+    {Ids::btLoad, L"BUTTON", Button, 0, 336, 176, 81, 25, 8, MainTexts::LoadButton, &TfmMain::btLoadClick, true},
     {Ids::Memo1, L"EDIT", Child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL,
-     WS_EX_CLIENTEDGE, 8, 56, 313, 217, 2, MainTexts::MemoBox, nullptr},
+     WS_EX_CLIENTEDGE, 8, 56, 313, 217, 2, MainTexts::MemoBox, nullptr, false},
     {Ids::cbAll, L"BUTTON", Child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
-     336, 120, 81, 17, 6, MainTexts::AllCheckBox, nullptr},
-    {Ids::btHelp, L"BUTTON", Button, 0, 336, 216, 81, 25, 9, MainTexts::HelpButton, &TfmMain::btHelpClick},
-    {Ids::btExit, L"BUTTON", Button, 0, 336, 248, 81, 25, 10, MainTexts::ExitButton, &TfmMain::btExitClick},
-    {Ids::btAuto, L"BUTTON", Button, 0, 336, 56, 81, 25, 4, MainTexts::RewriteButton, &TfmMain::btAutoClick},
+     336, 120, 81, 17, 6, MainTexts::AllCheckBox, nullptr, false},
+    {Ids::btHelp, L"BUTTON", Button, 0, 336, 216, 81, 25, 9, MainTexts::HelpButton, &TfmMain::btHelpClick, false},
+    {Ids::btExit, L"BUTTON", Button, 0, 336, 248, 81, 25, 10, MainTexts::ExitButton, &TfmMain::btExitClick, false},
+    {Ids::btAuto, L"BUTTON", Button, 0, 336, 56, 81, 25, 4, MainTexts::RewriteButton, &TfmMain::btAutoClick, true},
+    // Below the memo box: the operations that look at the whole table and
+    // the backup they may make, then the run's progress and its Stop.
+    {Ids::btCheck, L"BUTTON", Button, 0, 8, 282, 81, 25, 11, MainTexts::CheckButton, &TfmMain::btCheckClick, true},
+    {Ids::btSalvage, L"BUTTON", Button, 0, 96, 282, 81, 25, 12, MainTexts::SalvageButton,
+     &TfmMain::btSalvageClick, true},
+    {Ids::btPack, L"BUTTON", Button, 0, 184, 282, 81, 25, 13, MainTexts::PackButton, &TfmMain::btPackClick, true},
+    {Ids::cbBackup, L"BUTTON", Child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
+     272, 286, 145, 17, 14, MainTexts::BackupCheckBox, nullptr, false},
+    {Ids::pbProgress, PROGRESS_CLASSW, Child, 0, 8, 316, 313, 21, -1, MainTexts::ProgressBar, nullptr, false},
+    // Enabled only while a run works.
+    {Ids::btStop, L"BUTTON", Button | WS_DISABLED, 0, 336, 314, 81, 25, 15, MainTexts::StopButton, nullptr, false},
 };
 // clang-format on
 
 constexpr int ClientWidth = 422;
-constexpr int ClientHeight = 282;
+constexpr int ClientHeight = 348;
 constexpr DWORD FormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD FormExStyle = 0;
 constexpr int FontPoints = 8;
 constexpr const wchar_t* FontFace = L"MS Sans Serif";
+
+// The worker tells the window's thread that the run has ended.
+constexpr UINT WmRunEnded = WM_APP + 2;
+// The timer that shows a run's caption and progress: ten times a second or
+// so, whatever the run's pace.
+constexpr UINT_PTR RunTimer = 1;
+constexpr UINT RunTimerMs = 150;
 
 // A label grows to its text, as labels sized to their caption do: the font
 // that stands in for "MS Sans Serif" may be wider than the original.
@@ -118,6 +140,9 @@ private:
 
 TMainWindow::TMainWindow(HINSTANCE Instance) : Instance_(Instance), fmMain(Port_)
 {
+    // A person can answer: a run that would grow the memo file past 2 GiB
+    // asks rather than stops.
+    fmMain.AskAboutLargeMemo = true;
     HDC screen = ::GetDC(nullptr);
     if (screen) {
         Dpi_ = ::GetDeviceCaps(screen, LOGPIXELSY);
@@ -129,8 +154,14 @@ TMainWindow::TMainWindow(HINSTANCE Instance) : Instance_(Instance), fmMain(Port_
 
 TMainWindow::~TMainWindow()
 {
+    // The window closes only after its run, so a worker left here is one
+    // the message loop gave up on: it stops at its next record, and the
+    // calls it still makes on the window fail once the window is gone.
+    Port_.Run().RequestStop();
     if (Form_)
         ::DestroyWindow(Form_);
+    if (Worker_.joinable())
+        Worker_.join();
     if (Font_)
         ::DeleteObject(Font_);
 }
@@ -216,10 +247,26 @@ LRESULT TMainWindow::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam)
             Clicked(LOWORD(WParam));
         return 0;
     case WM_DROPFILES: FilesDropped(reinterpret_cast<HDROP>(WParam)); return 0;
+    case TWin32Port::WmCallOnWindowThread: Port_.CallFromMessage(LParam); return 0;
+    case WmRunEnded: RunEnded(); return 0;
+    case WM_TIMER:
+        if (WParam == RunTimer) {
+            Port_.ShowRunState();
+            return 0;
+        }
+        break;
     case WM_SETCURSOR:
+        // The window still answers during a run: the pointer says "working
+        // in the background", not "wait".
         if (Port_.Busy()) {
-            ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+            ::SetCursor(::LoadCursorW(nullptr, IDC_APPSTARTING));
             return TRUE;
+        }
+        break;
+    case WM_CLOSE:
+        if (Running_) {
+            CloseDuringRun();
+            return 0;
         }
         break;
     case WM_ACTIVATE:
@@ -229,7 +276,8 @@ LRESULT TMainWindow::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam)
             if (focus && ::IsChild(Form_, focus))
                 FocusWhenInactive_ = focus;
         } else if (!HIWORD(WParam)) {
-            HWND focus = FocusWhenInactive_ && ::IsWindow(FocusWhenInactive_)
+            // (A run may have disabled it meanwhile.)
+            HWND focus = FocusWhenInactive_ && ::IsWindow(FocusWhenInactive_) && ::IsWindowEnabled(FocusWhenInactive_)
                              ? FocusWhenInactive_
                              : ::GetNextDlgTabItem(Form_, nullptr, FALSE);
             if (focus)
@@ -294,7 +342,13 @@ void TMainWindow::CreateControls()
             controls.Memo = control;
         else if (c.Id == Ids::cbAll)
             controls.All = control;
+        else if (c.Id == Ids::cbBackup)
+            controls.Backup = control;
+        else if (c.Id == Ids::pbProgress)
+            controls.Progress = control;
     }
+    // A backup unless the user says otherwise: every change is in place.
+    ::SendMessageW(controls.Backup, BM_SETCHECK, BST_CHECKED, 0);
     // Neither box has a length limit (an edit box takes 32K characters
     // unless told otherwise).
     ::SendMessageW(controls.FileName, EM_SETLIMITTEXT, 0, 0);
@@ -304,16 +358,112 @@ void TMainWindow::CreateControls()
 
 void TMainWindow::Clicked(int Id)
 {
+    if (Id == Ids::btStop) {
+        Port_.Run().RequestStop();
+        return;
+    }
+    // One run at a time: its buttons are disabled, and a click sent to one
+    // all the same is not a second run.
+    if (Running_)
+        return;
     for (const TControlLayout& c : Layout)
         if (c.Id == Id && c.Click) {
-            fmMain.Run(c.Click);
+            if (c.Long)
+                StartRun(c.Click);
+            else
+                fmMain.Run(c.Click);
             return;
         }
+}
+
+void TMainWindow::StartRun(void (TfmMain::*Handler)())
+{
+    Port_.Run().Start();
+    Port_.ClearProgress();
+    CloseAfterRun_ = false;
+    FocusAfterRun_ = ::GetFocus();
+    Running_ = true;
+    EnableForRun(true);
+    ::SetTimer(Form_, RunTimer, RunTimerMs, nullptr);
+    try {
+        Worker_ = std::thread([this, Handler] {
+            RunOutcome_ = fmMain.Run(Handler);
+            ::PostMessageW(Form_, WmRunEnded, 0, 0);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the run works here, as runs once all did.
+        RunOutcome_ = fmMain.Run(Handler);
+        RunEnded();
+    }
+}
+
+void TMainWindow::RunEnded()
+{
+    if (Worker_.joinable())
+        Worker_.join();
+    ::KillTimer(Form_, RunTimer);
+    // The run's last caption, which the timer may not have shown yet.
+    Port_.ShowRunState();
+    if (RunOutcome_.Kind == TOutcomeKind::Done)
+        Port_.FillProgress();
+    Running_ = false;
+    EnableForRun(false);
+    if (CloseAfterRun_) {
+        ::DestroyWindow(Form_);
+        return;
+    }
+    HWND focus = FocusAfterRun_ && ::IsWindow(FocusAfterRun_) && ::IsWindowEnabled(FocusAfterRun_)
+                     ? FocusAfterRun_
+                     : ::GetNextDlgTabItem(Form_, nullptr, FALSE);
+    if (focus && ::GetActiveWindow() == Form_)
+        ::SetFocus(focus);
+}
+
+void TMainWindow::EnableForRun(bool Running)
+{
+    // Stop changes first at a run's start and last at its end: while it is
+    // enabled the window is in a run, whatever else is still changing.
+    HWND stop = ::GetDlgItem(Form_, Ids::btStop);
+    if (Running) {
+        ::EnableWindow(stop, TRUE);
+        // Focus on a control about to be disabled would leave the keyboard
+        // nowhere: it goes to Stop, and back after the run.
+        HWND focus = ::GetFocus();
+        if (focus && ::IsChild(Form_, focus))
+            ::SetFocus(stop);
+    }
+    for (const TControlLayout& c : Layout)
+        if (c.Id != Ids::btStop && c.Id != Ids::lbFileName && c.Id != Ids::pbProgress)
+            ::EnableWindow(::GetDlgItem(Form_, c.Id), !Running);
+    if (!Running)
+        ::EnableWindow(stop, FALSE);
+}
+
+void TMainWindow::CloseDuringRun()
+{
+    if (AskingToClose_ || CloseAfterRun_)
+        return;
+    AskingToClose_ = true;
+    const int answer = ::MessageBoxW(Form_, Utf8ToWide(MainTexts::ConfirmStopAndClose).c_str(),
+                                     Utf8ToWide(MainTexts::Attention).c_str(), MB_OKCANCEL);
+    AskingToClose_ = false;
+    if (answer != IDOK)
+        return;
+    // The run may have ended while the question stood.
+    if (!Running_) {
+        ::DestroyWindow(Form_);
+        return;
+    }
+    CloseAfterRun_ = true;
+    Port_.Run().RequestStop();
 }
 
 void TMainWindow::FilesDropped(HDROP Drop)
 {
     TDropFinish finish(Drop);
+    // The file name box is the run's input, and disabled while it works.
+    if (Running_)
+        return;
     // Only the first item counts, cut to 255 characters as a 256-character
     // buffer cuts it.
     wchar_t name[256] = {};
@@ -329,6 +479,10 @@ bool TMainWindow::PreviewKey(const MSG& Message)
     if (!Form_ || (Message.hwnd != Form_ && !::IsChild(Form_, Message.hwnd)))
         return false;
     const int key = static_cast<int>(Message.wParam);
+    // During a run Help and Exit are disabled, and so are their keys; Tab
+    // and Enter still reach Stop.
+    if (Running_ && (key == VK_F1 || key == VK_ESCAPE))
+        return key == VK_ESCAPE && Message.message == WM_KEYDOWN;
     // F1 shows the help whatever the modifiers, and the key goes on to the
     // focused control all the same.
     fmMain.FormKeyDown(key);

@@ -7,6 +7,8 @@
 
 #include <shellapi.h>
 
+#include <thread>
+
 #include "fmmain.h"
 
 class TMainWindow {
@@ -28,6 +30,15 @@ private:
 
     void CreateControls();
     void Clicked(int Id);
+    // A run on the worker thread: the controls that could start another one
+    // or change its inputs disabled, Stop enabled, the timer showing its
+    // progress until RunEnded.
+    void StartRun(void (TfmMain::*Handler)());
+    void RunEnded();
+    void EnableForRun(bool Running);
+    // Closing while a run works: asks whether to stop it, and closes once
+    // the worker has ended.
+    void CloseDuringRun();
     void FilesDropped(HDROP Drop);
     // Key preview: the window's look at a key before the focused control
     // gets it. True when the key is used up here.
@@ -43,4 +54,11 @@ private:
     int Dpi_ = 96;
     TWin32Port Port_;
     TfmMain fmMain;
+
+    std::thread Worker_;
+    bool Running_ = false;
+    bool AskingToClose_ = false;
+    bool CloseAfterRun_ = false;
+    HWND FocusAfterRun_ = nullptr;
+    TOutcome RunOutcome_;  // written by the worker, read once it has ended
 };

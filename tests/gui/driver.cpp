@@ -5,12 +5,14 @@
 // Wine by run.sh, which also takes the screenshots the driver asks for.
 //
 //   tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]
+//   tarnwick_gui_driver <tarnwick.exe> <work folder> --bench OPERATION TABLE [TEXT]
 //
 // The work folder becomes the program's current folder; the tables are made
 // in its "data" subfolder, byte by byte, with Windows-1251 texts. The output
 // is one PASS or FAIL line per step and a closing count; the exit code is
 // non-zero when any step failed. --layout-only checks the window's start-up
-// state and layout alone (run.sh uses it at a second dpi setting).
+// state and layout alone (run.sh uses it at a second dpi setting). --bench
+// times one run of Clear, Rewrite or Load from the window (bench/window.sh).
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -260,6 +262,26 @@ TFixture MakeFixture()
     return {BuildTable(table), memo.Bytes(), memo.NextBlock()};
 }
 
+// The table Pack works on: texts, a run two references share, a lost text
+// between them and a reference past the end; only field types Pack knows
+// (the session's fixture has one it refuses).
+TFixture MakePackFixture()
+{
+    TMemoBuilder memo(BlockSize);
+    const uint32_t d0 = memo.Add(Cp1251(DescText0));
+    memo.Add(Cp1251("Старый текст, на который ничто не ведёт"));
+    const uint32_t n0 = memo.Add(Cp1251(NotesText0));
+    const uint32_t d1 = memo.Add(Cp1251(DescText1));
+    TTableSpec table;
+    table.Fields = {{Cp1251(fName), 'C', 12}, {Cp1251(fDesc), 'M', 10}, {Cp1251(fNotes), 'M', 10}};
+    table.Records = {
+        {Cp1251("Стол"), MemoRef(d0), MemoRef(n0)},
+        {Cp1251("Стул"), MemoRef(d1), MemoRef(DamagedBlock)},
+        {Cp1251("Шкаф"), NoMemo, MemoRef(n0)},
+    };
+    return {BuildTable(table), memo.Bytes(), memo.NextBlock()};
+}
+
 // The table bytes with one field of one record replaced.
 std::string WithField(const std::string& Dbf, uint32_t Record, const std::string& Name, const std::string& Value)
 {
@@ -328,18 +350,24 @@ void SetText(HWND Window, const std::wstring& Text)
     ::SendMessageTimeoutW(Window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Text.c_str()), SMTO_NORMAL, 20000, &result);
 }
 
-// Waits until the program's thread is back in a message loop.
+// Whether no run is working: Stop is enabled exactly while one is.
+bool Idle() { return !::IsWindowEnabled(App.Control(Ids::btStop)); }
+
+// Waits until the run a click started (on the program's worker thread) has
+// ended and the program's thread is back in a message loop, done with what
+// the run's end or a quick handler had it do.
 bool Settle()
 {
     DWORD_PTR result = 0;
-    return ::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+    return WaitFor(Idle, 60000) && ::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
 }
 
-// A click whose handler shows nothing modal: returns when the handler has.
+// A click whose handler shows nothing modal: returns when the handler, or
+// the run it started, has.
 bool Click(int Id)
 {
     DWORD_PTR result = 0;
-    return ::SendMessageTimeoutW(App.Control(Id), BM_CLICK, 0, 0, SMTO_NORMAL, 60000, &result) != 0;
+    return ::SendMessageTimeoutW(App.Control(Id), BM_CLICK, 0, 0, SMTO_NORMAL, 60000, &result) != 0 && Settle();
 }
 
 // A click whose handler opens a modal box or dialog: posted, so the driver
@@ -520,7 +548,8 @@ void CheckFilters(HWND Dialog, const char* First)
 }
 
 // Clicks Button (posted: the box is modal) and waits for the confirmation
-// box, titled "Внимание!" and saying Text; null, reported, when none comes.
+// box, titled "Внимание!" and saying Text (empty: saying something, with OK
+// and Cancel); null, reported, when none comes.
 HWND ConfirmationBox(int Button, const std::wstring& Text)
 {
     PostClick(Button);
@@ -528,7 +557,13 @@ HWND ConfirmationBox(int Button, const std::wstring& Text)
     Check(box != nullptr, "no confirmation box");
     if (box) {
         CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
-        CheckText(MessageBoxText(box), Text, "box text");
+        if (Text.empty()) {
+            const std::wstring said = MessageBoxText(box);
+            Check(!said.empty() && said != L"<no text>", "the box says nothing");
+            Check(VisibleButtons(box) == std::vector<int>{IDOK, IDCANCEL}, "the box has not OK and Cancel");
+        } else {
+            CheckText(MessageBoxText(box), Text, "box text");
+        }
     }
     return box;
 }
@@ -686,10 +721,24 @@ const TExpectedControl Expected[] = {
     {Ids::btHelp, "btHelp", 336, 216, 81, 25, "Справка", "Справка, информация об авторе, контакт (F1)"},
     {Ids::btExit, "btExit", 336, 248, 81, 25, "Выход", "Выход из программы"},
     {Ids::btAuto, "btAuto", 336, 56, 81, 25, "Перезапись", "Чтение и перезапись значений MEMO полей"},
+    {Ids::btCheck, "btCheck", 8, 282, 81, 25, "Проверить",
+     "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"},
+    {Ids::btSalvage, "btSalvage", 96, 282, 81, 25, "Спасти...",
+     "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"},
+    {Ids::btPack, "btPack", 184, 282, 81, 25, "Сжать",
+     "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"},
+    {Ids::cbBackup, "cbBackup", 272, 286, 145, 17, "Резервная копия",
+     "Перед изменением скопировать таблицу и MEMO файл рядом с ними (.bak)"},
+    {Ids::pbProgress, "pbProgress", 8, 316, 313, 21, nullptr, nullptr},
+    {Ids::btStop, "btStop", 336, 314, 81, 25, "Стоп", "Остановить работу на границе записи; файлы останутся целыми"},
 };
 
-const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,  Ids::btInfo, Ids::btAuto, Ids::btClear,
-                        Ids::cbAll,      Ids::btSave,           Ids::btLoad, Ids::btHelp, Ids::btExit};
+// Stop is left out: it is disabled, and so no tab stop, while no run works.
+// The others are every control that could start a run or change its input,
+// all disabled while one works.
+const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,   Ids::btInfo, Ids::btAuto, Ids::btClear,
+                        Ids::cbAll,      Ids::btSave,           Ids::btLoad,  Ids::btHelp, Ids::btExit, Ids::btCheck,
+                        Ids::btSalvage,  Ids::btPack,           Ids::cbBackup};
 
 const char* const TableNotFound = "DBF файл не найден.";
 const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
@@ -813,10 +862,106 @@ int ExitAndReport(const std::wstring* Restart)
     return Failed == 0 ? 0 : 1;
 }
 
+// The lost text of the salvage table, and what Salvage writes for it.
+const char* const LostText = "Потерянный\r\nтекст #1";
+const char* const LostTextSaved = "Потерянный#13#10текст #351";
+
+// The table of the long runs: big enough that Rewrite takes several
+// seconds under Wine however fast the machine (half a microsecond a record
+// on an idle one), and small on disk as made: its one memo field leads to
+// one of a few texts, record by record in turn.
+constexpr uint32_t LargeRecords = 16000000;
+constexpr uint32_t LargeTextCount = 16;
+std::string LargeText(uint32_t Record)
+{
+    static const std::string words = Cp1251(": текст, на который ведут многие записи");
+    return "N" + std::to_string(Record % LargeTextCount) + words;
+}
+
+// Writes the large table and its memo file straight to disk, a chunk of
+// records at a time: it is too big to be built in memory first.
+uint32_t WriteLargeTable(const std::wstring& Dbf, const std::wstring& Fpt)
+{
+    TMemoBuilder memo(BlockSize);
+    std::vector<uint32_t> blocks;
+    for (uint32_t t = 0; t < LargeTextCount; ++t)
+        blocks.push_back(memo.Add(LargeText(t)));
+    WriteBytes(Fpt, memo.Bytes());
+
+    TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+    spec.RecordCountOverride = static_cast<int32_t>(LargeRecords);
+    spec.EndOfFileMark = false;
+    HANDLE h = ::CreateFileW(Dbf.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::printf("cannot write %s\n", WideToUtf8(Dbf).c_str());
+        std::exit(2);
+    }
+    std::string chunk = BuildTable(spec);
+    DWORD put = 0;
+    for (uint32_t r = 0; r < LargeRecords; ++r) {
+        chunk += ' ' + MemoRef(blocks[r % LargeTextCount]);
+        if (chunk.size() >= (1u << 20) || r + 1 == LargeRecords) {
+            if (r + 1 == LargeRecords)
+                chunk += '\x1A';
+            ::WriteFile(h, chunk.data(), static_cast<DWORD>(chunk.size()), &put, nullptr);
+            chunk.clear();
+        }
+    }
+    ::CloseHandle(h);
+    return memo.NextBlock();
+}
+
+// Reads a file front to back in chunks: the large table's files are too big
+// to be read into a 32-bit driver's memory at once.
+class TFileChunks {
+public:
+    explicit TFileChunks(const std::wstring& Path)
+        : File_(::CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+    {
+    }
+    ~TFileChunks()
+    {
+        if (File_ != INVALID_HANDLE_VALUE)
+            ::CloseHandle(File_);
+    }
+    TFileChunks(const TFileChunks&) = delete;
+    TFileChunks& operator=(const TFileChunks&) = delete;
+    bool Open() const { return File_ != INVALID_HANDLE_VALUE; }
+    // The bytes from Offset on, as many as the next chunk holds: at least
+    // Need of them while the file has them.
+    const std::string& At(uint64_t Offset, size_t Need)
+    {
+        if (Offset < Start_ || Offset + Need > Start_ + Chunk_.size()) {
+            Chunk_.assign(std::max<size_t>(Need, 8u << 20), '\0');
+            LARGE_INTEGER at;
+            at.QuadPart = static_cast<LONGLONG>(Offset);
+            DWORD got = 0;
+            if (!::SetFilePointerEx(File_, at, nullptr, FILE_BEGIN) ||
+                !::ReadFile(File_, &Chunk_[0], static_cast<DWORD>(Chunk_.size()), &got, nullptr))
+                got = 0;
+            Chunk_.resize(got);
+            Start_ = Offset;
+        }
+        View_ = Chunk_.substr(static_cast<size_t>(Offset - Start_), Need);
+        return View_;
+    }
+
+private:
+    HANDLE File_;
+    std::string Chunk_, View_;
+    uint64_t Start_ = 0;
+};
+
 // The files and the controls the steps of a session work with.
 struct TSession {
     std::wstring Exe, Stock, Clear, Rewrite, NoMemo, Locked, Saved, Load, Help;
+    // Check, Pack and Salvage; the large table of the long runs.
+    std::wstring Damaged, Healthy, Pack, Salvage, Salvaged, Large;
     TFixture Fixture;
+    TFixture PackFixture;
+    uint32_t LostBlock = 0;       // the salvage table's one lost text
+    uint32_t LargeFirstFree = 0;  // where the large memo file ended as made
     HWND Memo = nullptr, FileName = nullptr, All = nullptr;
 };
 
@@ -847,6 +992,33 @@ TSession PrepareFiles(const std::wstring& Exe)
     WriteBytes(s.NoMemo, BuildTable(noMemo));
     ::DeleteFileW(FptOf(s.NoMemo).c_str());
     WriteBytes(s.Help, Cp1251(HelpFile));
+
+    s.Damaged = Data + L"\\damaged.dbf";
+    s.Healthy = Data + L"\\healthy.dbf";
+    s.Pack = Data + L"\\pack.dbf";
+    s.Salvage = Data + L"\\salvage.dbf";
+    s.Salvaged = Data + L"\\salvaged.txt";
+    s.Large = Data + L"\\large.dbf";
+    WriteBytes(s.Damaged, s.Fixture.Dbf);
+    WriteBytes(FptOf(s.Damaged), s.Fixture.Fpt);
+    s.PackFixture = MakePackFixture();
+    WriteBytes(s.Pack, s.PackFixture.Dbf);
+    WriteBytes(FptOf(s.Pack), s.PackFixture.Fpt);
+    TMemoBuilder healthyMemo(BlockSize);
+    WriteBytes(s.Healthy, BuildTable(NotesTable(healthyMemo, {Cp1251("Первый текст"), Cp1251("Второй текст")})));
+    WriteBytes(FptOf(s.Healthy), healthyMemo.Bytes());
+
+    TMemoBuilder salvageMemo(BlockSize);
+    const uint32_t kept = salvageMemo.Add(Cp1251("Живой текст"));
+    s.LostBlock = salvageMemo.Add(Cp1251(LostText));
+    const uint32_t keptToo = salvageMemo.Add(Cp1251("Ещё живой"));
+    TTableSpec salvage = TableOf({{"NOTES", 'M', 10}});
+    salvage.Records = {{MemoRef(kept)}, {MemoRef(keptToo)}};
+    WriteBytes(s.Salvage, BuildTable(salvage));
+    WriteBytes(FptOf(s.Salvage), salvageMemo.Bytes());
+
+    s.LargeFirstFree = WriteLargeTable(s.Large, FptOf(s.Large));
+
     WriteBytes(s.Load, Cp1251("NOTES\tКОЛ\tИМЯ\r\n"
                               "Новая заметка\t7\tКресло\r\n"
                               "\r\n"
@@ -894,6 +1066,13 @@ void CheckStartUpState(const TSession& S)
         CheckText(Caption(App.Form), L"Tarnwick", "caption");
         CheckText(TextOf(S.FileName), L"", "file name box");
         Check(::SendMessageW(S.All, BM_GETCHECK, 0, 0) == BST_UNCHECKED, "All is ticked");
+        Check(::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED, "Backup is not ticked");
+        Check(!::IsWindowEnabled(App.Control(Ids::btStop)), "Stop is enabled with no run");
+        for (int id : TabOrder)
+            Check(::IsWindowEnabled(App.Control(id)) != FALSE, "control " + std::to_string(id) + " is disabled");
+        DWORD_PTR position = 1;
+        ::SendMessageTimeoutW(App.Control(Ids::pbProgress), PBM_GETPOS, 0, 0, SMTO_NORMAL, 20000, &position);
+        Check(position == 0, "the progress bar starts at " + std::to_string(position));
         const std::wstring text = TextOf(S.Memo);
         const std::wstring instructions = Utf8ToWide(
             "1) Выберите DBF файл с повреждёнными MEMO полями\r\n"
@@ -915,7 +1094,7 @@ void CheckLayout(const TSession& S)
         ::ReleaseDC(nullptr, screen);
         RECT client;
         ::GetClientRect(App.Form, &client);
-        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(282, dpi),
+        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(348, dpi),
               "client area " + std::to_string(client.right) + "x" + std::to_string(client.bottom) + " at " +
                   std::to_string(dpi) + " dpi");
         const LONG style = ::GetWindowLongW(App.Form, GWL_STYLE);
@@ -951,8 +1130,11 @@ void CheckLayout(const TSession& S)
                   !(memoStyle & ES_AUTOHSCROLL) && !(memoStyle & WS_HSCROLL) && !(memoStyle & ES_READONLY),
               "Memo1 is not an editable word-wrapping box with a vertical scroll bar");
         Check((::GetWindowLongW(S.All, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX, "cbAll is not a check box");
+        Check((::GetWindowLongW(App.Control(Ids::cbBackup), GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX,
+              "cbBackup is not a check box");
+        CheckText(ClassOf(App.Control(Ids::pbProgress)), PROGRESS_CLASSW, "pbProgress class");
         for (int id : {Ids::btBrowseFileName, Ids::btInfo, Ids::btClear, Ids::btSave, Ids::btLoad, Ids::btHelp,
-                       Ids::btExit, Ids::btAuto})
+                       Ids::btExit, Ids::btAuto, Ids::btCheck, Ids::btSalvage, Ids::btPack, Ids::btStop})
             Check((::GetWindowLongW(App.Control(id), GWL_STYLE) & BS_TYPEMASK) == BS_PUSHBUTTON,
                   "button " + std::to_string(id) + " is not a plain push button");
     });
@@ -1429,6 +1611,376 @@ void CheckEscape(const TSession& S)
     });
 }
 
+// Whether the memo box's text holds Words.
+bool MemoSays(const char* Words)
+{
+    return TextOf(App.Control(Ids::Memo1)).find(Utf8ToWide(Words)) != std::wstring::npos;
+}
+
+// The verdicts Check ends its report with.
+const char* const DamageFound = "найдены повреждения";
+const char* const TableHealthy = "таблица исправна";
+
+void CheckNewOperations(const TSession& S)
+{
+    Step("Check on a damaged table shows the damage and changes nothing", [&] {
+        SetText(S.FileName, S.Damaged);
+        Check(Click(Ids::btInfo), "Info did not return");
+        Check(Click(Ids::btCheck), "Check did not return (a box is open?)");
+        Check(MemoSays(DamageFound), "memo box " + Shown(TextOf(S.Memo)) + " does not say " + DamageFound);
+        CheckText(Caption(App.Form), Utf8ToWide(DamageFound), "caption");
+        CheckBytes(ReadBytes(S.Damaged), S.Fixture.Dbf, "table");
+        CheckBytes(ReadBytes(FptOf(S.Damaged)), S.Fixture.Fpt, "memo file");
+    });
+    CloseStrayBoxes();
+
+    Step("Check on a healthy table says so", [&] {
+        SetText(S.FileName, S.Healthy);
+        Check(Click(Ids::btInfo), "Info did not return");
+        Check(Click(Ids::btCheck), "Check did not return (a box is open?)");
+        Check(MemoSays(TableHealthy) && !MemoSays(DamageFound),
+              "memo box " + Shown(TextOf(S.Memo)) + " does not say " + TableHealthy);
+        CheckText(Caption(App.Form), Utf8ToWide(TableHealthy), "caption");
+    });
+    CloseStrayBoxes();
+
+    Step("Pack refuses a field type it does not know, before asking, and changes nothing", [&] {
+        // The session's fixture has a memo field of type "m".
+        SetText(S.FileName, S.Damaged);
+        Check(Click(Ids::btPack), "Pack did not return (a box is open?)");
+        const std::wstring caption = Caption(App.Form);
+        Check(caption.find(L"LOWER") != std::wstring::npos &&
+                  caption.find(Utf8ToWide("Таблица не изменена.")) != std::wstring::npos,
+              "caption " + Shown(caption));
+        CheckBytes(ReadBytes(S.Damaged), S.Fixture.Dbf, "table");
+        CheckBytes(ReadBytes(FptOf(S.Damaged)), S.Fixture.Fpt, "memo file");
+        Check(ReadBytes(S.Damaged + L".bak") == "<missing>", "a backup was made");
+    });
+    CloseStrayBoxes();
+
+    Step("Pack with Backup ticked: backups beside the table, the memo file compact", [&] {
+        Check(::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED, "Backup is not ticked");
+        SetText(S.FileName, S.Pack);
+        HWND box = ConfirmationBox(Ids::btPack, L"");
+        if (!box)
+            return Check(false, "caption " + Shown(Caption(App.Form)));
+        Check(Answer(box, IDOK), "the box did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(S.Pack + L".bak"), S.PackFixture.Dbf, "the table's backup");
+        CheckBytes(ReadBytes(FptOf(S.Pack) + L".bak"), S.PackFixture.Fpt, "the memo file's backup");
+
+        // Every reference that led to a text leads to the same text, those
+        // that shared a run to a copy each; the one that led past the end
+        // is blank; the lost text is gone and nothing lies past the runs.
+        const TTableView before(S.PackFixture.Dbf), after(ReadBytes(S.Pack));
+        const std::string fpt = ReadBytes(FptOf(S.Pack));
+        std::vector<std::string> refs;
+        for (uint32_t r = 0; r < 3; ++r)
+            for (const char* f : {fDesc, fNotes}) {
+                const std::string was = before.Raw(r, Cp1251(f)), now = after.Raw(r, Cp1251(f));
+                const std::string what = std::string(f) + " of record " + std::to_string(r);
+                if (was == NoMemo || std::strtoul(was.c_str(), nullptr, 10) == DamagedBlock) {
+                    CheckBytes(now, NoMemo, what);
+                    continue;
+                }
+                CheckBytes(MemoAt(fpt, static_cast<uint32_t>(std::strtoul(now.c_str(), nullptr, 10))),
+                           MemoAt(S.PackFixture.Fpt, static_cast<uint32_t>(std::strtoul(was.c_str(), nullptr, 10))),
+                           what);
+                Check(std::find(refs.begin(), refs.end(), now) == refs.end(), what + " shares a run");
+                refs.push_back(now);
+            }
+        CheckBytes(after.Raw(1, Cp1251(fName)), before.Raw(1, Cp1251(fName)), "ИМЯ of record 1");
+        Check(fpt.size() >= 4 && static_cast<uint64_t>(ReadBe32(fpt, 0)) * BlockSize == fpt.size(),
+              "the memo file is " + std::to_string(fpt.size()) + " bytes, its next free block " +
+                  std::to_string(fpt.size() >= 4 ? ReadBe32(fpt, 0) : 0));
+        Check(fpt.find(Cp1251("Старый текст")) == std::string::npos, "the lost text is still in the memo file");
+        Check(Click(Ids::btCheck), "Check did not return");
+        Check(MemoSays(TableHealthy) && !MemoSays(DamageFound),
+              "Check after Pack: " + Shown(TextOf(S.Memo)) + " does not say " + TableHealthy);
+    });
+    CloseStrayBoxes();
+
+    Step("Salvage writes the lost texts through the save dialog", [&] {
+        SetText(S.FileName, S.Salvage);
+        const std::string table = ReadBytes(S.Salvage), memo = ReadBytes(FptOf(S.Salvage));
+        HWND dialog = DialogOf(Ids::btSalvage, "save dialog");
+        if (!dialog)
+            return;
+        Check(ChooseInDialog(dialog, S.Salvaged), "the dialog did not close");
+        Check(Settle(), "the program does not answer");
+        CheckBytes(ReadBytes(S.Salvaged),
+                   "BLOCK\tTEXT\r\n" + std::to_string(S.LostBlock) + "\t" + Cp1251(LostTextSaved) + "\r\n",
+                   "salvaged text file");
+        CheckBytes(ReadBytes(S.Salvage), table, "table");
+        CheckBytes(ReadBytes(FptOf(S.Salvage)), memo, "memo file");
+    });
+    CloseStrayBoxes();
+}
+
+// Every record of the large table leads to its text, inside the memo
+// file's runs, and no two records share a copy a Rewrite appended; returns
+// how many records lead to such copies. The files are read front to back:
+// first the table, noting which text each block must hold, then the memo
+// file.
+uint32_t CheckLargeTexts(const TSession& S)
+{
+    TFileChunks dbf(S.Large), fpt(FptOf(S.Large));
+    Check(dbf.Open() && fpt.Open(), "cannot open the large table's files");
+    const std::string header = dbf.At(0, 32), fptHeader = fpt.At(0, 8);
+    if (header.size() < 32 || fptHeader.size() < 8)
+        return Check(false, "the large table's headers are cut short"), 0;
+    const uint32_t count = ReadLe32(header, 4), headerSize = ReadLe16(header, 8), recordSize = ReadLe16(header, 10);
+    Check(count == LargeRecords, "record count " + std::to_string(count));
+    const uint32_t nextFree = ReadBe32(fptHeader, 0);
+    // The text each block must hold (its number + 1), 0 for none; a copy
+    // two records lead to is marked Shared.
+    constexpr uint8_t Shared = 0xFF;
+    std::vector<uint8_t> expected(nextFree, 0);
+    uint32_t outside = 0, shared = 0, copies = 0;
+    for (uint32_t r = 0; r < count && r < LargeRecords; ++r) {
+        const std::string ref = dbf.At(headerSize + static_cast<uint64_t>(r) * recordSize + 1, 10);
+        if (ref.size() < 10)
+            return Check(false, "the table is cut short at record " + std::to_string(r)), 0;
+        const uint32_t block = static_cast<uint32_t>(std::strtoul(ref.c_str(), nullptr, 10));
+        const uint8_t text = static_cast<uint8_t>(r % LargeTextCount + 1);
+        if (block >= nextFree) {
+            ++outside;
+            continue;
+        }
+        if (block >= S.LargeFirstFree) {
+            ++copies;
+            if (expected[block] != 0) {
+                ++shared;
+                expected[block] = Shared;
+                continue;
+            }
+        } else if (expected[block] != 0 && expected[block] != text) {
+            ++shared;
+        }
+        expected[block] = text;
+    }
+    uint32_t wrong = 0;
+    for (uint32_t block = 0; block < nextFree; ++block) {
+        if (expected[block] == 0 || expected[block] == Shared)
+            continue;
+        const std::string want = LargeText(expected[block] - 1u);
+        const std::string run = fpt.At(static_cast<uint64_t>(block) * BlockSize, 8 + want.size());
+        if (run.size() < 8 + want.size() || ReadBe32(run, 4) != want.size() || run.compare(8, want.size(), want) != 0)
+            ++wrong;
+    }
+    Check(outside == 0, std::to_string(outside) + " records lead past the memo file's next free block");
+    Check(shared == 0, std::to_string(shared) + " records share a copy or a text with another");
+    Check(wrong == 0, std::to_string(wrong) + " runs do not hold the text their records want");
+    return copies;
+}
+
+// Starts Rewrite of the large table: the question answered OK, the run
+// under way. False, reported, when it did not start.
+bool StartLargeRewrite(const TSession& S)
+{
+    // (The program may have been started again: its controls are new.) No
+    // backup: copying the large table would only make the test slower.
+    if (::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED)
+        Click(Ids::cbBackup);
+    SetText(App.Control(Ids::edFileName), S.Large);
+    SetText(App.Control(Ids::Memo1), L"NOTES");
+    HWND box = ConfirmationBox(
+        Ids::btAuto,
+        Utf8ToWide(std::string("Вы действительно хотите перезаписать эти MEMO поля (1 шт.)?\r") + NoBackups));
+    if (!box || !Answer(box, IDOK))
+        return false;
+    const bool started = WaitFor([] { return Caption(App.Form).find(L'/') != std::wstring::npos || Idle(); }, 30000);
+    Check(started && !Idle(), "no run under way: caption " + Shown(Caption(App.Form)));
+    return started && !Idle();
+}
+
+void CheckLongRun(const TSession& S)
+{
+    bool running = false;
+    Step("during a long Rewrite the window answers within a second and shows the progress", [&] {
+        if (!App.Running())
+            Check(Start(S.Exe), "the program did not start again");
+        running = StartLargeRewrite(S);
+        if (!running)
+            return;
+        HWND progress = App.Control(Ids::pbProgress);
+        ULONGLONG slowest = 0;
+        int unanswered = 0;
+        std::vector<std::wstring> captions;
+        DWORD_PTR position = 0;
+        const ULONGLONG until = ::GetTickCount64() + 3000;
+        int asked = 0;
+        while (::GetTickCount64() < until && !Idle()) {
+            ++asked;
+            const ULONGLONG sent = ::GetTickCount64();
+            DWORD_PTR result = 0;
+            if (!::SendMessageTimeoutW(App.Form, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+                ++unanswered;
+            slowest = std::max(slowest, ::GetTickCount64() - sent);
+            const std::wstring caption = Caption(App.Form);
+            if (captions.empty() || captions.back() != caption)
+                captions.push_back(caption);
+            DWORD_PTR at = 0;
+            if (::SendMessageTimeoutW(progress, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &at))
+                position = std::max(position, at);
+            ::Sleep(50);
+        }
+        std::printf("        %d answers in 3 s, the slowest in %llu ms; %zu captions, the bar at %u/1000\n", asked,
+                    static_cast<unsigned long long>(slowest), captions.size(), static_cast<unsigned>(position));
+        Check(!Idle(), "the run took less than 3 s: the table is too small for this test");
+        Check(unanswered == 0, std::to_string(unanswered) + " messages were not answered within a second");
+        Check(slowest < 1000, "the slowest answer took " + std::to_string(slowest) + " ms");
+        // The caption moves on several times a second, not only at the end.
+        Check(captions.size() >= 5, std::to_string(captions.size()) + " captions in 3 s");
+        Check(position > 0, "the progress bar did not move");
+        for (int id : TabOrder)
+            Check(!::IsWindowEnabled(App.Control(id)), "control " + std::to_string(id) + " is enabled during the run");
+        Check(::IsWindowEnabled(App.Control(Ids::btStop)) != FALSE, "Stop is disabled during the run");
+
+        // The window goes down to the task bar and back, and moves, while
+        // the run goes on.
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(App.Form, WM_SYSCOMMAND, SC_MINIMIZE, 0, SMTO_NORMAL, 1000, &result);
+        Check(WaitFor([] { return ::IsIconic(App.Form) != FALSE; }, 2000), "the window did not minimise");
+        ::SendMessageTimeoutW(App.Form, WM_SYSCOMMAND, SC_RESTORE, 0, SMTO_NORMAL, 1000, &result);
+        Check(WaitFor([] { return !::IsIconic(App.Form); }, 2000), "the window was not restored");
+        RECT was;
+        ::GetWindowRect(App.Form, &was);
+        ::SetWindowPos(App.Form, nullptr, was.left + 40, was.top + 30, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
+        Check(WaitFor(
+                  [&] {
+                      RECT now;
+                      ::GetWindowRect(App.Form, &now);
+                      return now.left == was.left + 40 && now.top == was.top + 30;
+                  },
+                  1000),
+              "the window did not move within a second");
+        ::SetWindowPos(App.Form, nullptr, was.left, was.top, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
+        MoveMouse(0, 0);
+        Check(Screenshot("window-during-run.png"), "run.sh did not take the screenshot");
+        Check(!Idle(), "the run ended before Stop could be tried: the table is too small for this test");
+    });
+
+    Step("Stop ends the run at a record boundary, every text readable", [&] {
+        if (!running)
+            return Check(false, "no run to stop");
+        // The keyboard reaches Stop: the focus went there when the run
+        // disabled the button that had it, and Enter presses it.
+        HWND stop = App.Control(Ids::btStop);
+        Check(BringProgramForward(), "cannot bring the program forward");
+        Check(FocusedControl() == stop, "the focus is not on Stop during the run");
+        const ULONGLONG pressed = ::GetTickCount64();
+        if (FocusedControl() == stop)
+            Press(VK_RETURN);
+        else
+            PostClick(Ids::btStop);
+        Check(WaitFor(Idle, 30000) && Settle(), "the run did not end after Stop");
+        const ULONGLONG took = ::GetTickCount64() - pressed;
+        Check(FocusedControl() == App.Control(Ids::btAuto), "the focus did not go back to Rewrite after the run");
+        Check(took < 5000, "the run took " + std::to_string(took) + " ms to stop");
+        const std::wstring caption = Caption(App.Form);
+        Check(caption.rfind(Utf8ToWide("Остановлено: обработано "), 0) == 0 &&
+                  caption.find(Utf8ToWide("Файлы целы.")) != std::wstring::npos,
+              "caption " + Shown(caption));
+        const uint32_t moved = CheckLargeTexts(S);
+        Check(moved > 0 && moved < LargeRecords, std::to_string(moved) + " of " + std::to_string(LargeRecords) +
+                                                     " texts were copied: the run did not stop halfway");
+        for (int id : TabOrder)
+            Check(::IsWindowEnabled(App.Control(id)) != FALSE, "control " + std::to_string(id) + " stays disabled");
+    });
+    CloseStrayBoxes();
+
+    Step("closing the window during a run asks first, then stops the run and closes", [&] {
+        if (!StartLargeRewrite(S))
+            return;
+        ::PostMessageW(App.Form, WM_CLOSE, 0, 0);
+        HWND box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no question");
+        if (!box)
+            return;
+        CheckText(Caption(box), Utf8ToWide("Внимание!"), "box title");
+        CheckText(MessageBoxText(box),
+                  Utf8ToWide("Работа ещё идёт. Остановить её на границе записи и закрыть программу?\r"
+                             "Файлы останутся целыми."),
+                  "box text");
+        Check(Answer(box, IDCANCEL), "the box did not close");
+        Check(App.Running() && !Idle(), "Cancel did not leave the run working");
+        ::PostMessageW(App.Form, WM_CLOSE, 0, 0);
+        box = WaitForMessageBox(App.Form);
+        Check(box != nullptr, "no question the second time");
+        if (box)
+            Check(Answer(box, IDOK), "the box did not close");
+        DWORD code = 1;
+        Check(Exited(code), "the program is still running");
+        Check(code == 0, "exit code " + std::to_string(code));
+        CheckLargeTexts(S);
+    });
+    if (App.Running())
+        ::TerminateProcess(App.Process.hProcess, 1);
+}
+
+// One timed run for bench/window.sh: Operation (clear, rewrite or load) on
+// Table, Load reading TextFile, with Backup unticked as the command line
+// makes none by default. Prints the milliseconds from the confirmation's
+// close to the run's end, and the caption it ended with.
+int BenchRun(const std::wstring& Exe, const std::wstring& Operation, const std::wstring& Table,
+             const std::wstring& TextFile)
+{
+    const int button = Operation == L"clear"     ? Ids::btClear
+                       : Operation == L"rewrite" ? Ids::btAuto
+                       : Operation == L"load"    ? Ids::btLoad
+                                                 : 0;
+    if (!button) {
+        std::printf("bench: no operation %s\n", WideToUtf8(Operation).c_str());
+        return 2;
+    }
+    if (!Start(Exe)) {
+        std::printf("bench: the program did not start\n");
+        return 1;
+    }
+    if (::SendMessageW(App.Control(Ids::cbBackup), BM_GETCHECK, 0, 0) == BST_CHECKED)
+        Click(Ids::cbBackup);
+    SetText(App.Control(Ids::edFileName), Table);
+    Click(Ids::btInfo);
+    if (button == Ids::btLoad) {
+        HWND dialog = DialogOf(button, "open dialog");
+        if (!dialog || !ChooseInDialog(dialog, TextFile)) {
+            std::printf("bench: the open dialog did not take the text file\n");
+            return 1;
+        }
+    } else {
+        PostClick(button);
+    }
+    HWND box = WaitForMessageBox(App.Form);
+    if (!box) {
+        std::printf("bench: no confirmation box\n");
+        return 1;
+    }
+    // Timed from the moment the box is gone: Wine without a window manager
+    // takes up to 2 s to take a box off the screen, and the command line
+    // (--yes) shows none.
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    const ULONGLONG deadline = ::GetTickCount64() + 3600 * 1000;
+    while (::IsWindow(box) && ::GetTickCount64() < deadline)
+        ::Sleep(5);
+    LARGE_INTEGER frequency, started, ended;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&started);
+    // Polled often: the poll's step is the figure's error.
+    while (!Idle() && ::GetTickCount64() < deadline)
+        ::Sleep(5);
+    ::QueryPerformanceCounter(&ended);
+    const long long ms = (ended.QuadPart - started.QuadPart) * 1000 / frequency.QuadPart;
+    std::printf("window %s %lld ms, caption %s\n", WideToUtf8(Operation).c_str(), ms, Shown(Caption(App.Form)).c_str());
+    PostClick(Ids::btExit);
+    DWORD code = 1;
+    if (!Exited(code))
+        ::TerminateProcess(App.Process.hProcess, 1);
+    return Idle() ? 0 : 1;
+}
+
 // The layout-only session ends with a screenshot of the window at the
 // system's dpi.
 int ScreenshotAtSystemDpi()
@@ -1450,8 +2002,11 @@ int ScreenshotAtSystemDpi()
 int wmain(int argc, wchar_t** argv)
 {
     const bool layoutOnly = argc == 4 && std::wstring(argv[3]) == L"--layout-only";
-    if (argc != 3 && !layoutOnly) {
-        std::printf("usage: tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]\n");
+    const bool bench = argc >= 6 && std::wstring(argv[3]) == L"--bench";
+    if (argc != 3 && !layoutOnly && !bench) {
+        std::printf(
+            "usage: tarnwick_gui_driver <tarnwick.exe> <work folder> [--layout-only]\n"
+            "       tarnwick_gui_driver <tarnwick.exe> <work folder> --bench clear|rewrite|load TABLE [TEXT]\n");
         return 2;
     }
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -1459,6 +2014,8 @@ int wmain(int argc, wchar_t** argv)
     // them, not scaled for an unaware reader.
     ::SetProcessDPIAware();
     Work = argv[2];
+    if (bench)
+        return BenchRun(argv[1], argv[4], argv[5], argc > 6 ? argv[6] : L"");
     Data = Work + L"\\data";
     ::CreateDirectoryW(Work.c_str(), nullptr);
     ::CreateDirectoryW(Data.c_str(), nullptr);
@@ -1483,8 +2040,9 @@ int wmain(int argc, wchar_t** argv)
     CheckTabOrder(s);
     if (layoutOnly)
         return ScreenshotAtSystemDpi();
-    for (void (*check)(const TSession&) : {CheckHints, CheckInfo, CheckSave, CheckClear, CheckRewrite, CheckLoad,
-                                           CheckBrowse, CheckHelp, CheckDropAndErrors, CheckEscape})
+    for (void (*check)(const TSession&) :
+         {CheckHints, CheckInfo, CheckSave, CheckClear, CheckRewrite, CheckLoad, CheckBrowse, CheckHelp,
+          CheckDropAndErrors, CheckNewOperations, CheckEscape, CheckLongRun})
         check(s);
     if (App.Running())
         ::TerminateProcess(App.Process.hProcess, 1);
