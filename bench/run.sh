@@ -283,6 +283,7 @@ rows=()
 # empty when it did.
 field_counts() { # check-output field -> "empty nan pastend runs blank text cleared"
   awk -v f="$2" '
+    /^[^ ]/ { cur = 0 }
     /^field / { cur = ($2 == f ":") }
     cur && /empty references/ { e = $NF } cur && /not a block number/ { n = $NF }
     cur && /past the end of the memo/ { p = $NF } cur && /running past the end/ { r = $NF }

@@ -445,156 +445,11 @@ int RunSalvageCommand(TConsolePort& Port, const TOptions& Options)
     });
 }
 
-int RunPackCommand(TConsolePort& Port, const TOptions& Options)
+int RunPackCommand(TfmMain& Form, TConsolePort& Port, const TOptions& Options)
 {
-    return OnTable(Port, Options, [&](const std::string& path) {
-        // Once the plan is made (the limit checked) and before any write:
-        // the question, then the backup, both through the open table.
-        const auto beforeWrites = [&](TDBFLite& Table, const TPackResult& Plan) {
-            Port.Progress.End();
-            const std::string question = FormatRepairText(
-                TRepairText::PackConfirm,
-                {std::to_string(Plan.Texts), std::to_string(Plan.SizeAfter), std::to_string(Plan.SizeBefore)},
-                Options.Language);
-            if (Port.AskOkCancel(question, MainTexts::Attention, 0) != IdOk)
-                return false;
-            return (Options.Given & OptNoBackup) ||
-                   Backed([&] { return BackupOpenTable(OsFileSystem(), Table); }, Options.Language);
-        };
-        const TPackResult done = PackMemo(
-            OsFileSystem(), path, (Options.Given & OptAllowLarge) != 0,
-            [&Port](int64_t Done, int64_t Total) { Port.Progress.Update(Done, Total); }, beforeWrites);
-        Port.Progress.End();
-        if (done.TooLarge)
-            std::cerr << FormatRepairText(TRepairText::PackTooLarge, {std::to_string(done.PeakSize)}, Options.Language)
-                      << std::endl;
-        if (!done.Done)
-            return ExitNotDone;
-        std::cerr << FormatRepairText(done.SizeAfter > done.SizeBefore ? TRepairText::PackGrew : TRepairText::PackDone,
-                                      {std::to_string(done.SizeAfter), std::to_string(done.SizeBefore),
-                                       std::to_string(done.Texts), std::to_string(done.Blanked)},
-                                      Options.Language)
-                  << std::endl;
-        return ExitDone;
-    });
-}
-
-// The bytes of a reference as a person can check them: a binary one as
-// hex, a text one quoted, its unprintable bytes as \xHH.
-std::string ReferenceText(const std::string& Bytes, bool Binary)
-{
-    std::string out;
-    if (Binary) {
-        for (unsigned char c : Bytes)
-            out += (out.empty() ? "" : " ") + HexByte(c);
-        return "0x[" + out + "]";
-    }
-    for (unsigned char c : Bytes)
-        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : "\\x" + HexByte(c);
-    return "\"" + out + "\"";
-}
-
-bool IsBinaryReference(const std::vector<TFieldDesc>& Fields, const TRelinkProposal& Proposal)
-{
-    return Proposal.Reference.size() == 4 && Fields[static_cast<size_t>(Proposal.FieldNo)].RefersToMemoFile();
-}
-
-const char* RelinkStateName(const TRelinkProposal& Proposal)
-{
-    if (Proposal.CrossLinked)
-        return "cross_linked";
-    switch (Proposal.State) {
-    case TMemoRefState::NotANumber: return "not_a_number";
-    case TMemoRefState::PastEnd: return "past_end";
-    case TMemoRefState::RunsPastEnd: return "runs_past_end";
-    default: return "not_a_start";
-    }
-}
-
-std::string RelinkStateText(const TRelinkProposal& Proposal, TLanguage Language)
-{
-    if (Proposal.CrossLinked)
-        return RepairText(TRepairText::RelinkCrossLinked, Language);
-    switch (Proposal.State) {
-    case TMemoRefState::NotANumber: return Say(Texts::CountNotANumber, Language);
-    case TMemoRefState::PastEnd: return Say(Texts::CountPastEnd, Language);
-    case TMemoRefState::RunsPastEnd: return Say(Texts::CountRunsPastEnd, Language);
-    default: return Say(Texts::CountNotAStart, Language);
-    }
-}
-
-const char* RelinkRuleName(TRelinkRule Rule)
-{
-    switch (Rule) {
-    case TRelinkRule::OneCharacter: return "one_character";
-    case TRelinkRule::Wildcards: return "wildcards";
-    case TRelinkRule::OneBit: return "one_bit";
-    default: return "write_order";
-    }
-}
-
-std::string RelinkRuleText(TRelinkRule Rule, TLanguage Language)
-{
-    switch (Rule) {
-    case TRelinkRule::OneCharacter: return RepairText(TRepairText::RelinkRuleOneCharacter, Language);
-    case TRelinkRule::Wildcards: return RepairText(TRepairText::RelinkRuleWildcards, Language);
-    case TRelinkRule::OneBit: return RepairText(TRepairText::RelinkRuleOneBit, Language);
-    default: return RepairText(TRepairText::RelinkRuleWriteOrder, Language);
-    }
-}
-
-// The start of the text a proposal leads to, escaped as Save escapes it.
-std::string RelinkHead(const TRelinkProposal& Proposal)
-{
-    return EscapeMemoValue(Proposal.Head) + (Proposal.Length > Proposal.Head.size() ? "..." : "");
-}
-
-// A line per proposal, records numbered from 1 as FoxPro's RECNO() does.
-void PrintRelinkProposals(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, TConsolePort& Port,
-                          std::ostream& Out, TLanguage Language)
-{
-    for (const TRelinkProposal& p : Result.Proposals)
-        Out << FormatRepairText(
-                   TRepairText::RelinkProposal,
-                   {std::to_string(int64_t{p.RecNo} + 1), Port.TableToText(Fields[static_cast<size_t>(p.FieldNo)].Name),
-                    ReferenceText(p.Reference, IsBinaryReference(Fields, p)), RelinkStateText(p, Language),
-                    std::to_string(p.Block), RelinkRuleText(p.Rule, Language), Port.TableToText(RelinkHead(p))},
-                   Language)
-            << "\n";
-    Out.flush();
-}
-
-void PrintRelinkJson(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, const std::string& Path,
-                     bool DryRun, const TCodePage* CodePage)
-{
-    nlohmann::ordered_json proposals = nlohmann::ordered_json::array();
-    for (const TRelinkProposal& p : Result.Proposals) {
-        std::string hex;
-        for (unsigned char c : p.Reference)
-            hex += HexByte(c);
-        proposals.push_back({{"record", int64_t{p.RecNo} + 1},
-                             {"field", NameAsUtf8(Fields[static_cast<size_t>(p.FieldNo)].Name, CodePage)},
-                             {"reference_hex", hex},
-                             {"state", RelinkStateName(p)},
-                             {"block", p.Block},
-                             {"rule", RelinkRuleName(p.Rule)},
-                             {"length", p.Length},
-                             {"text", NameAsUtf8(RelinkHead(p), CodePage)}});
-    }
-    nlohmann::ordered_json json;
-    json["table"] = IsUtf8(Path) ? Path : NameAsUtf8(Path, CodePage);
-    json["dry_run"] = DryRun;
-    json["damaged"] = Result.Damaged;
-    json["no_candidate"] = Result.NoCandidate;
-    json["ambiguous"] = Result.Ambiguous;
-    json["contested"] = Result.Contested;
-    json["write_order_trusted"] = Result.WriteOrderTrusted;
-    json["proposals"] = proposals;
-    json["cancelled"] = Result.Cancelled;
-    json["written"] = Result.Written;
-    json["dropped"] = Result.Dropped;
-    std::cout << json.dump() << "\n";
-    std::cout.flush();
+    // The window's Pack, its backup made unless the user said not to.
+    Port.Backup = (Options.Given & OptNoBackup) == 0;
+    return ExitFor(Form.Run(&TfmMain::btPackClick));
 }
 
 int RunRelinkCommand(TConsolePort& Port, const TOptions& Options)
@@ -633,7 +488,7 @@ int RunRelinkCommand(TConsolePort& Port, const TOptions& Options)
         Port.Progress.End();
         const std::unique_ptr<TCodePage> codePage = NamesCodePage(Options, driver);
         if (json)
-            PrintRelinkJson(descs, result, path, dryRun, codePage.get());
+            PrintRelinkJson(descs, result, path, dryRun, codePage.get(), std::cout);
         const std::string damaged = std::to_string(result.Damaged);
         const std::string noCandidate = std::to_string(result.NoCandidate);
         const std::string ambiguous = std::to_string(result.Ambiguous);
@@ -728,7 +583,7 @@ int RunCommand(const std::string& Command, const TOptions& Options, TfmMain& For
     if (Command == "salvage")
         return RunSalvageCommand(Port, Options);
     if (Command == "pack")
-        return RunPackCommand(Port, Options);
+        return RunPackCommand(Form, Port, Options);
     if (Command == "relink")
         return RunRelinkCommand(Port, Options);
     if (Command == "help")

@@ -148,6 +148,7 @@ const TCatalogEntry Catalog[] = {
     {"MEMO поля загружены.", "Memo fields loaded."},
     {"MEMO полей: %1", "Memo fields: %1"},
     {"Резервная копия: %1", "Backup: %1"},
+    {"Сжатие...", "Packing..."},
     {"Остановлено: обработано %1 из %2. Файлы целы.", "Stopped after %1 of %2. The files are whole."},
     {"MEMO файл вырос бы до %1 байт, больше 2 ГБ: FoxPro и Visual FoxPro его не откроют. Продолжить всё равно?",
      "The memo file would grow to %1 bytes, past 2 GiB: FoxPro and Visual FoxPro cannot open it. Go on all the same?"},

@@ -391,4 +391,5 @@ private:
     std::vector<std::vector<bool>> OwnRuns_;
     bool OwnsRun(int32_t RecNo, int FieldNo) const;
     std::string DatePattern_;
+    std::string CopyBuffer_;  // CopyMemoRun's, its room used again
 };

@@ -160,7 +160,7 @@ void TMemoMap::HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint6
         while (t > 0 && IsBlankChar(p[t - 1]))
             --t;
         Trimmed = t;
-        hasher.Add(p, t);
+        hasher.Add(p, static_cast<size_t>(Length));
         hasher.Final(Hash);
         return;
     }
@@ -176,8 +176,8 @@ void TMemoMap::HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint6
             Trimmed = end - count + t - Offset;
         end -= count;
     }
-    for (uint64_t done = 0; done < Trimmed;) {
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(WindowSize, Trimmed - done));
+    for (uint64_t done = 0; done < Length;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(WindowSize, Length - done));
         hasher.Add(Window.Get(Offset + done, count), count);
         done += count;
     }
@@ -350,7 +350,9 @@ void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
     const uint64_t length = whole ? be32(Pass.Window.Get(offset, MemoBlockHeaderSize) + 4) : 0;
     const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize) : 0;
     TPass::TKey key{};
-    HashText(Pass.Window, offset + MemoBlockHeaderSize, present, key.Length, key.Hash);
+    uint64_t trimmed = 0;
+    HashText(Pass.Window, offset + MemoBlockHeaderSize, present, trimmed, key.Hash);
+    key.Length = present;
     Pass.Live.push_back(key);
     const uint64_t end = At + (MemoBlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
     if (end > Pass.NextFree)
@@ -394,6 +396,7 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
     uint64_t trimmed = 0;
     HashText(Pass.Window, offset + MemoBlockHeaderSize, textLength, trimmed, orphan.Hash);
     orphan.Length = static_cast<uint32_t>(trimmed);
+    orphan.Stored = static_cast<uint32_t>(textLength);
     Orphans_.push_back(orphan);
     return std::max(end, Block + 1);
 }
@@ -408,7 +411,7 @@ void TMemoMap::TallyOrphans(TPass& Pass)
     Pass.Live.clear();
     Pass.Live.shrink_to_fit();
     for (TMemoOrphan& orphan : Orphans_) {
-        orphan.OldCopy = liveSet.Has(orphan.Length, orphan.Hash);
+        orphan.OldCopy = liveSet.Has(orphan.Stored, orphan.Hash);
         ++f.Orphans;
         f.OrphanBytes += orphan.RunLength;
         if (orphan.OldCopy) {

@@ -27,7 +27,7 @@ struct TMemoMapFindings {
     uint64_t PastNextFree = 0;           // runs ending past the header's next free block
     uint64_t Orphans = 0;                // runs no reference leads to
     uint64_t OrphanBytes = 0;            // their lengths, as their block headers give them
-    uint64_t OldCopies = 0;              // orphans whose text equals a text a reference reads
+    uint64_t OldCopies = 0;              // orphans whose stored bytes equal those of a run a reference leads to
     uint64_t OldCopyBytes = 0;
     uint64_t BlankOrphans = 0;  // orphans whose text reads as blank: nothing to take back
     uint64_t BlankOrphanBytes = 0;
@@ -38,6 +38,7 @@ struct TMemoMapFindings {
 struct TMemoOrphan {
     uint64_t Block = 0;
     uint32_t Length = 0;     // of the text, trailing blanks trimmed as ReadMemo trims them
+    uint32_t Stored = 0;     // of its bytes as stored, which Hash is of
     uint32_t RunLength = 0;  // as the block header says
     bool OldCopy = false;
     // Neither an old copy nor blank: a text whose references are gone.
@@ -77,6 +78,9 @@ public:
 private:
     struct TWindow;
     struct TPass;
+    // The hash of the Length bytes at Offset as stored (an old copy is the
+    // same bytes, not the same text shown), and in Trimmed their length
+    // without trailing bytes of code 0 to 32.
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
     // The steps of Scan: a run a reference leads to, a block that may start
     // an orphan (the block the pass goes on from), the orphans told apart.

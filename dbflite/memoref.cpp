@@ -425,41 +425,45 @@ uint64_t TDBFLite::SealCutRuns()
 {
     RequireWritableMemo();
     const std::vector<int> fields = MemoFileFields();
-    const uint64_t held = std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max());
-    // Every run a reference leads to, as far as the file holds it: where it
-    // starts and ends, each start once with its furthest end.
-    std::vector<std::pair<uint64_t, uint64_t>> runs;
-    for (int32_t r = 0; r < static_cast<int32_t>(held); ++r)
-        for (int field : fields) {
-            const TMemoRun run = LocateMemo(r, field);
-            if (run.Block >= 0 && !run.PastEnd && !run.NotAStart)
-                runs.push_back({run.Offset, run.Offset + MemoBlockHeaderSize + run.Present});
-        }
-    std::sort(runs.begin(), runs.end());
+    const int32_t held =
+        static_cast<int32_t>(std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max()));
+    const auto eachRun = [&](const auto& Visit) {
+        for (int32_t r = 0; r < held; ++r)
+            for (int field : fields) {
+                const TMemoRun run = LocateMemo(r, field);
+                if (run.Block >= 0 && !run.PastEnd && !run.NotAStart)
+                    Visit(run);
+            }
+    };
+    // The cut runs, each once with what the file holds of it; nearly every
+    // table has none, and then nothing more is read.
+    std::vector<std::pair<uint64_t, uint64_t>> cut;  // offset, bytes present
+    eachRun([&cut](const TMemoRun& Run) {
+        if (Run.Present < Run.Length)
+            cut.push_back({Run.Offset, Run.Present});
+    });
+    if (cut.empty())
+        return 0;
+    std::sort(cut.begin(), cut.end());
+    cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
     // A cut run whose length lies among another run's bytes (damaged runs
     // that overlap) is left as it is: sealing it would change what that
     // other run reads.
+    std::vector<bool> covered(cut.size(), false);
+    eachRun([&](const TMemoRun& Run) {
+        const uint64_t end = Run.Offset + MemoBlockHeaderSize + Run.Present;
+        auto c = std::upper_bound(cut.begin(), cut.end(), std::make_pair(Run.Offset, UINT64_MAX));
+        for (; c != cut.end() && c->first + 4 < end; ++c)
+            covered[static_cast<size_t>(c - cut.begin())] = true;
+    });
     uint64_t sealed = 0;
-    uint64_t furthest = 0;  // the furthest end of the runs that start before
-    for (size_t i = 0; i < runs.size();) {
-        size_t j = i;
-        uint64_t end = runs[i].second;
-        while (j < runs.size() && runs[j].first == runs[i].first)
-            end = std::max(end, runs[j++].second);
-        const uint64_t offset = runs[i].first;
-        if (furthest <= offset + 4) {
-            unsigned char header[MemoBlockHeaderSize];
-            Memo_->Read(offset, header, sizeof header);
-            const uint64_t present = end - offset - MemoBlockHeaderSize;
-            if (be32(header + 4) > present) {
-                unsigned char length[4];
-                putBe32(length, static_cast<uint32_t>(present));
-                Memo_->Write(offset + 4, length, sizeof length);
-                ++sealed;
-            }
-        }
-        furthest = std::max(furthest, end);
-        i = j;
+    for (size_t i = 0; i < cut.size(); ++i) {
+        if (covered[i])
+            continue;
+        unsigned char length[4];
+        putBe32(length, static_cast<uint32_t>(cut[i].second));
+        Memo_->Write(cut[i].first + 4, length, sizeof length);
+        ++sealed;
     }
     if (sealed > 0)
         Memo_->Sync();

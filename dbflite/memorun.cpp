@@ -27,10 +27,13 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     // The copy lies in blocks no reference leads to; what keeps a reference
     // from reaching the disk before it is the memo sync the table's write-back
     // runs first (and Commit), not the order of these writes.
-    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(Run.Present, CopyChunk)));
+    // The buffer is kept from copy to copy: a Rewrite copies a run per
+    // reference, most of them a few hundred bytes.
+    std::string& buffer = CopyBuffer_;
+    buffer.resize(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(Run.Present, 1), CopyChunk)));
     for (uint64_t done = 0; done < Run.Present;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Run.Present - done));
-        Memo_->Read(Run.Offset + MemoBlockHeaderSize + done, buffer.data(), count);
+        Memo_->Read(Run.Offset + MemoBlockHeaderSize + done, &buffer[0], count);
         Memo_->Write(to + MemoBlockHeaderSize + done, buffer.data(), count);
         done += count;
     }

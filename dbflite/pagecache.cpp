@@ -286,12 +286,20 @@ void TPageCache::Flush()
         if (!page.Changed.empty())
             changed.push_back(&page);
     std::sort(changed.begin(), changed.end(), [](const TPage* a, const TPage* b) { return a->Number < b->Number; });
+    bool endedAtPageEnd = false;
     for (size_t i = 0; i < changed.size(); ++i) {
         // The file's length again before every page but the first (asked
-        // just now): a file cut short meanwhile stops the run here.
-        if (i > 0)
+        // just now): a file cut short meanwhile stops the run here. Never
+        // inside a change that runs on from one page into the next, though:
+        // a reference whose first bytes went out and whose last did not
+        // would lead to another block.
+        TPage& page = *changed[i];
+        const bool continues =
+            endedAtPageEnd && page.Number == changed[i - 1]->Number + 1 && page.Changed.front().Begin == 0;
+        if (i > 0 && !continues)
             RaiseIfShrunk();
-        WriteOut(*changed[i], true);
+        endedAtPageEnd = page.Changed.back().End == PageSize_;
+        WriteOut(page, true);
     }
     // What is left is the header's bytes.
     if (DirtyCount_ > 0) {

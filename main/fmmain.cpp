@@ -13,6 +13,7 @@
 #include "escape.h"
 #include "helptext.h"
 #include "pack.h"
+#include "relink.h"
 #include "salvage.h"
 #include "maintexts.h"
 #include "memolimit.h"
@@ -376,16 +377,22 @@ void TfmMain::btAutoClick()
     Finish(Rewritten);
 }
 
+bool TfmMain::ChooseOutput(std::string& Path, const char* Extension)
+{
+    if (!TableExists(Path))
+        return false;
+    Save.FileName = ChangeFileExt(Path, Extension);
+    if (Port.RunFileDialog(Save))
+        return true;
+    Cancel();
+    return false;
+}
+
 void TfmMain::btSaveClick()
 {
     std::string path;
-    if (!TableExists(path))
+    if (!ChooseOutput(path, ".txt"))
         return;
-    Save.FileName = ChangeFileExt(path, ".txt");
-    if (!Port.RunFileDialog(Save)) {
-        Cancel();
-        return;
-    }
     TDBFLite table(Files);
     OpenForReading(table, path);
     std::vector<int> selection;
@@ -725,13 +732,8 @@ void TfmMain::btCheckClick()
 void TfmMain::btSalvageClick()
 {
     std::string path;
-    if (!TableExists(path))
+    if (!ChooseOutput(path, "_lost.txt"))
         return;
-    Save.FileName = ChangeFileExt(path, "_lost.txt");
-    if (!Port.RunFileDialog(Save)) {
-        Cancel();
-        return;
-    }
     TBusyCursor cursor(Port);
     cursor.Start();
     Port.SetCaption(Salvaging);
@@ -799,4 +801,54 @@ void TfmMain::btPackClick()
                                 TLanguage::Russian));
     else if (!refused && Outcome_.Kind != TOutcomeKind::Stopped)
         Cancel();
+}
+
+void TfmMain::btRelinkClick()
+{
+    std::string path;
+    if (!TableExists(path))
+        return;
+    TBusyCursor cursor(Port);
+    cursor.Start();
+    Port.SetCaption(Relinking);
+    bool refused = false;
+    // The proposals in the memo box, then the question naming their count,
+    // then the backup: all on the table open for writing.
+    const auto decide = [&](TDBFLite& Table, const TRelinkResult& Plan) {
+        std::ostringstream list;
+        PrintRelinkProposals(Table.Fields(), Plan, Port, list, TLanguage::Russian);
+        Port.SetMemoText(WithCrLf(list.str()));
+        if (!Confirm(FormatRepairText(TRepairText::RelinkConfirm, {std::to_string(Plan.Proposals.size())},
+                                      TLanguage::Russian)))
+            return false;
+        refused = !BackUp(Table);
+        return !refused;
+    };
+    TRelinkResult result;
+    try {
+        result = RelinkMemoRefs(Files, path, {}, ProgressOnPort(), decide);
+    } catch (const EStopped&) {
+        Stop(StoppedReading);
+        return;
+    } catch (const ERefused& e) {
+        Stop(e.Message());
+        return;
+    }
+    if (refused)
+        return;
+    if (result.Proposals.empty()) {
+        Finish(FormatRepairText(TRepairText::RelinkNothing,
+                                {std::to_string(result.Damaged), std::to_string(result.NoCandidate),
+                                 std::to_string(result.Ambiguous), std::to_string(result.Contested)},
+                                TLanguage::Russian));
+    } else if (result.Cancelled) {
+        Cancel();
+    } else {
+        std::string done =
+            FormatRepairText(TRepairText::RelinkDone, {std::to_string(result.Written)}, TLanguage::Russian);
+        if (result.Dropped > 0)
+            done += " " +
+                    FormatRepairText(TRepairText::RelinkDropped, {std::to_string(result.Dropped)}, TLanguage::Russian);
+        Finish(done);
+    }
 }

@@ -33,6 +33,9 @@ public:
     void btCheckClick();
     void btSalvageClick();
     void btPackClick();
+    // Damaged references pointed back at the texts they led to, after a
+    // list of the proposals in the memo box and a question.
+    void btRelinkClick();
     void btHelpClick();
     void btBrowseFileNameClick();
     void btExitClick();
@@ -76,6 +79,10 @@ private:
     void Cancel();
 
     bool TableExists(std::string& Path);
+    // Save and Salvage: the table's path, and the text file chosen in the
+    // save dialog (offered as the table's name with Extension); false, the
+    // reason shown, when there is no table or the dialog was cancelled.
+    bool ChooseOutput(std::string& Path, const char* Extension);
     bool OpenForWriting(TDBFLite& Table, const std::string& Path);
     int32_t RecordsToVisit(TDBFLite& Table);
     bool Confirm(const std::string& Text);

@@ -43,6 +43,7 @@ constexpr TControlText CheckButton = {"Проверить",
 constexpr TControlText SalvageButton = {"Спасти...",
                                         "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"};
 constexpr TControlText PackButton = {"Сжать", "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"};
+constexpr TControlText RelinkButton = {"Связать", "Вернуть повреждённым ссылкам их тексты, найденные в MEMO файле"};
 constexpr TControlText StopButton = {"Стоп", "Остановить работу на границе записи; файлы останутся целыми"};
 constexpr TControlText BackupCheckBox = {"Резервная копия",
                                          "Перед изменением скопировать таблицу и MEMO файл рядом с ними (.bak)"};
@@ -59,6 +60,7 @@ constexpr const char* Checking = "Проверка...";
 constexpr const char* Salvaging = "Поиск потерянных текстов...";
 constexpr const char* Packing = "Сжатие...";
 constexpr const char* StoppedReading = "Остановлено.";
+constexpr const char* Relinking = "Поиск текстов повреждённых ссылок...";
 constexpr const char* PackStopped =
     "Сжатие остановлено: каждая ссылка читает свой текст, MEMO файл ещё не сжат. Повторите сжатие.";
 constexpr const char* VerbClear = "очистить";

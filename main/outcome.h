@@ -21,3 +21,9 @@ struct TOutcome {
 // The message as the default error display shows it: with a full stop added
 // when its last byte sorts after ".".
 std::string ErrorDisplayText(const std::string& Message);
+
+// Opens the table at Path for writing. A table the system refuses to open so
+// (a read-only file, a CD, a read-only share) raises ERefused with the
+// message that says so: the run is refused, nothing written.
+class TDBFLite;
+void OpenTableForChanges(TDBFLite& Table, const std::string& Path);

@@ -11,26 +11,31 @@
 #include "dbflite.h"
 #include "fptlayout.h"
 #include "maintexts.h"
+#include "outcome.h"
 #include "error.h"
 
 namespace {
+
+// Block numbers of the memo file are 32-bit numbers: a plan that would
+// place a run past the last one is refused (Placed) before anything is
+// written, so the plan keeps them in 32 bits, as millions of entries do.
 
 // One reference that leads to a run, by where it led when the run began.
 struct TLiveRef {
     int32_t RecNo;
     int Field;
     uint32_t Block;
-    uint64_t Final = 0;  // its own run's place in the front
+    uint32_t Final = 0;  // its own run's place in the front
 };
 
 // One run that live references lead to, in block order.
 struct TLiveRun {
     uint32_t Block;
-    uint64_t Blocks;
-    uint64_t Present;    // the bytes of its text the file holds
+    uint32_t Present;    // the bytes of its text the file holds
+    uint32_t Blocks;     // a run's length is a 32-bit number: so are its blocks, but for a block of a byte
+    uint32_t Final = 0;  // its place in the front: the first reference's
+    uint32_t Aside = 0;  // where step 1 puts it
     bool Whole;          // all the bytes its header claims
-    uint64_t Final = 0;  // its place in the front: the first reference's
-    uint64_t Aside = 0;  // where step 1 puts it
     bool MovedAside = false;
     bool Copied = false;  // by the step under way
     // A run cut short by the file's end stays only when copied: in place,
@@ -45,6 +50,15 @@ struct TPlan {
     uint64_t FrontStart = 0, FrontEnd = 0;       // in blocks
     uint64_t Peak = 0;                           // bytes
 };
+
+// Block, as a plan keeps it; a block past the memo file's last block number
+// refuses the table.
+uint32_t Placed(const TDBFLite& Table, uint64_t Block)
+{
+    if (Block > std::numeric_limits<uint32_t>::max())
+        throw ERefused("MEMO файл \"" + Table.MemoFileName() + "\" переполнен");
+    return static_cast<uint32_t>(Block);
+}
 
 class TBlockBits {
 public:
@@ -110,6 +124,15 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
     const uint64_t blockSize = Table.MemoBlockSize();
     const std::vector<int> fields = Table.MemoFileFields();
     const int32_t records = Table.RecordsInFile();
+    // Room for a reference in every field of every record: the pages of it
+    // that stay unused are never touched, so they cost address space, not
+    // memory, where growing by doubling would hold up to twice the plan.
+    const uint64_t most = std::min<uint64_t>(uint64_t(records) * fields.size(), uint64_t{1} << 26);
+    try {
+        Plan.Refs.reserve(static_cast<size_t>(most));
+        Plan.Runs.reserve(static_cast<size_t>(most));
+    } catch (const std::bad_alloc&) {
+    }
     for (int32_t r = 0; r < records; ++r)
         for (int field : fields) {
             const TMemoRefState state = Table.InspectMemo(r, field).State;
@@ -123,7 +146,8 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
             }
             Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
             const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), blocks, run.Present, run.Present == run.Length});
+            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(run.Present),
+                                 Placed(Table, blocks), 0, 0, run.Present == run.Length});
         }
     std::sort(Plan.Runs.begin(), Plan.Runs.end(),
               [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
@@ -137,13 +161,14 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
 // of one no longer changes the other. A run already at its place stays
 // there (a packed file, or one whose pack was cut short, is not copied
 // again).
-void PlaceInFront(uint64_t BlockSize, TPlan& Plan)
+void PlaceInFront(const TDBFLite& Table, TPlan& Plan)
 {
-    Plan.FrontStart = (MemoHeaderArea + BlockSize - 1) / BlockSize;
+    const uint64_t blockSize = Table.MemoBlockSize();
+    Plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
     Plan.FrontEnd = Plan.FrontStart;
     for (TLiveRef& ref : Plan.Refs) {
         TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        ref.Final = Plan.FrontEnd;
+        ref.Final = Placed(Table, Plan.FrontEnd);
         Plan.FrontEnd += run.Blocks;
         if (!run.Copied)
             run.Final = ref.Final;
@@ -204,7 +229,7 @@ void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
             at = append;
             append += run.Blocks;
         }
-        run.Aside = at;
+        run.Aside = Placed(Table, at);
         Plan.Peak = std::max(Plan.Peak, (at + run.Blocks) * blockSize);
     }
     Plan.Peak = std::max(Plan.Peak, Size);
@@ -254,7 +279,7 @@ TPlan Replan(TDBFLite& Table)
     RequirePackable(Table);
     TPlan plan;
     CollectRuns(Table, plan);
-    PlaceInFront(Table.MemoBlockSize(), plan);
+    PlaceInFront(Table, plan);
     PlaceAside(Table, Table.MemoFileSize(), plan);
     try {
         RequireFeasible(Table, plan, Table.MemoFileSize());
@@ -317,14 +342,33 @@ namespace {
 // is a refusal: nothing has been written.
 TPlan OpenAndPlan(TDBFLite& Table, const std::string& TablePath, bool ReadOnly)
 {
-    try {
-        Table.OpenTable(TablePath, ReadOnly);
-    } catch (const EStreamError& e) {
-        if (e.Failure() == TIoFailure::AccessDenied)
-            throw ERefused(MainTexts::ReadOnlyTable);
-        throw;
-    }
+    if (ReadOnly)
+        Table.OpenTable(TablePath, true);
+    else
+        OpenTableForChanges(Table, TablePath);
     return Replan(Table);
+}
+
+// After a pack that failed (a full disk, say): what it appended past both
+// the memo file's old end and the next free block its header has on the
+// disk leads nowhere. A reference reaches the disk only after the memo
+// file is synced, header and all, so none leads there; the partial copies
+// go, and no reader takes them for texts. Best effort: the failure that
+// stopped the pack is what the user is told.
+void CutFailedTail(TFileSystem& Files, const std::string& MemoPath, uint64_t SizeBefore) noexcept
+{
+    try {
+        const std::unique_ptr<TFileStream> memo = Files.Open(MemoPath, TFileAccess::ReadWrite, TFileShare::Exclusive);
+        unsigned char header[8] = {};
+        if (memo->ReadAt(0, header, sizeof header) < sizeof header)
+            return;
+        const uint64_t keep = std::max(SizeBefore, uint64_t{be32(header)} * be16(header + 6));
+        if (memo->Size() > keep) {
+            memo->Truncate(keep);
+            memo->Sync();
+        }
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -357,6 +401,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         // The owner may have worked on the table while the question stood:
         // the plan carried out is made from the files as they are now.
         table.Reload();
+        plan = TPlan();  // the old plan's memory back before the new one's
         plan = Replan(table);
         result = Expected(table, plan);
         if (tooLarge()) {
@@ -373,27 +418,38 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         return !StopRequested || !StopRequested();
     };
 
-    // Runs the file's end cuts short end where the file does, before the
-    // first run is appended after them.
-    table.SealCutRuns();
-    // 0. References that lead to no run are blanked, on disk before any run
-    // moves under them.
-    for (const auto& blank : plan.Blank)
-        table.WriteBlankMemoRef(blank.first, blank.second);
-    plan.Blank.clear();
-    plan.Blank.shrink_to_fit();
-    table.Commit();
-    if (!MoveFrontAside(table, plan, result, step) || !CopyIntoFront(table, plan, step)) {
-        // Every reference reads its text from wherever the run left it; the
-        // file keeps its length until a later pack.
-        result.SizeAfter = table.MemoFileSize();
-        table.CloseTable();
-        result.Stopped = true;
-        return result;
-    }
-    // 3. The header, then the cut.
+    const uint64_t sizeBefore = table.MemoFileSize();
     const uint64_t blockSize = table.MemoBlockSize();
-    table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
+    const std::string memoPath = table.MemoFileName();
+    try {
+        // Runs the file's end cuts short end where the file does, before the
+        // first run is appended after them.
+        table.SealCutRuns();
+        // 0. References that lead to no run are blanked, on disk before any
+        // run moves under them.
+        for (const auto& blank : plan.Blank)
+            table.WriteBlankMemoRef(blank.first, blank.second);
+        plan.Blank.clear();
+        plan.Blank.shrink_to_fit();
+        table.Commit();
+        if (!MoveFrontAside(table, plan, result, step) || !CopyIntoFront(table, plan, step)) {
+            // Every reference reads its text from wherever the run left it;
+            // the file keeps its length until a later pack.
+            result.SizeAfter = table.MemoFileSize();
+            table.CloseTable();
+            result.Stopped = true;
+            return result;
+        }
+        // 3. The header, then the cut.
+        table.ShrinkMemoAndClose(static_cast<uint32_t>(plan.FrontEnd));
+    } catch (...) {
+        try {
+            table.CloseTable();
+        } catch (...) {
+        }
+        CutFailedTail(Files, memoPath, sizeBefore);
+        throw;
+    }
     result.SizeAfter = plan.FrontEnd * blockSize;
     result.Done = true;
     return result;

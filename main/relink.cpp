@@ -6,8 +6,17 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <nlohmann/json.hpp>
+
+#include "codepage.h"
+#include "diagnosis.h"
+#include "escape.h"
 #include "fptlayout.h"
+#include "port.h"
+#include "repairtexts.h"
+#include "strutil.h"
 #include "maintexts.h"
+#include "outcome.h"
 #include "memomap.h"
 
 namespace {
@@ -135,7 +144,7 @@ std::vector<std::pair<uint64_t, TRelinkRule>> BinaryRefReadings(const std::strin
 class TPlanner {
 public:
     TPlanner(TDBFLite& Table, TFileSystem& Files, const std::vector<int>& Fields, const TRelinkProgress& Progress)
-        : Table_(Table), Files_(Files), Fields_(Fields), Progress_(Progress), Map_(Table, Files)
+        : Table_(Table), Fields_(Fields), Progress_(Progress), Map_(Table, Files)
     {
     }
 
@@ -161,7 +170,6 @@ public:
 
 private:
     TDBFLite& Table_;
-    TFileSystem& Files_;
     const std::vector<int>& Fields_;
     const TRelinkProgress& Progress_;
     TMemoMap Map_;
@@ -565,13 +573,7 @@ TRelinkResult RelinkMemoRefs(TFileSystem& Files, const std::string& TablePath, c
     if (result.Proposals.empty())
         return result;
     TDBFLite table(Files);
-    try {
-        table.OpenTable(TablePath, false);
-    } catch (const EStreamError& e) {
-        if (e.Failure() == TIoFailure::AccessDenied)
-            throw ERefused(MainTexts::ReadOnlyTable);
-        throw;
-    }
+    OpenTableForChanges(table, TablePath);
     RequireRelinkable(table);
     if (Decide && !Decide(table, result)) {
         result.Cancelled = true;
@@ -583,4 +585,126 @@ TRelinkResult RelinkMemoRefs(TFileSystem& Files, const std::string& TablePath, c
     WriteProposals(table, result);
     table.CloseTable();
     return result;
+}
+
+namespace {
+
+// The bytes of a reference as a person can check them: a binary one as
+// hex, a text one quoted, its unprintable bytes as \xHH.
+std::string ReferenceText(const std::string& Bytes, bool Binary)
+{
+    std::string out;
+    if (Binary) {
+        for (unsigned char c : Bytes)
+            out += (out.empty() ? "" : " ") + HexByte(c);
+        return "0x[" + out + "]";
+    }
+    for (unsigned char c : Bytes)
+        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : "\\x" + HexByte(c);
+    return "\"" + out + "\"";
+}
+
+bool IsBinaryReference(const std::vector<TFieldDesc>& Fields, const TRelinkProposal& Proposal)
+{
+    return Proposal.Reference.size() == 4 && Fields[static_cast<size_t>(Proposal.FieldNo)].RefersToMemoFile();
+}
+
+const char* RelinkStateName(const TRelinkProposal& Proposal)
+{
+    if (Proposal.CrossLinked)
+        return "cross_linked";
+    switch (Proposal.State) {
+    case TMemoRefState::NotANumber: return "not_a_number";
+    case TMemoRefState::PastEnd: return "past_end";
+    case TMemoRefState::RunsPastEnd: return "runs_past_end";
+    default: return "not_a_start";
+    }
+}
+
+std::string RelinkStateText(const TRelinkProposal& Proposal, TLanguage Language)
+{
+    if (Proposal.CrossLinked)
+        return RepairText(TRepairText::RelinkCrossLinked, Language);
+    switch (Proposal.State) {
+    case TMemoRefState::NotANumber: return Say(Texts::CountNotANumber, Language);
+    case TMemoRefState::PastEnd: return Say(Texts::CountPastEnd, Language);
+    case TMemoRefState::RunsPastEnd: return Say(Texts::CountRunsPastEnd, Language);
+    default: return Say(Texts::CountNotAStart, Language);
+    }
+}
+
+const char* RelinkRuleName(TRelinkRule Rule)
+{
+    switch (Rule) {
+    case TRelinkRule::OneCharacter: return "one_character";
+    case TRelinkRule::Wildcards: return "wildcards";
+    case TRelinkRule::OneBit: return "one_bit";
+    default: return "write_order";
+    }
+}
+
+std::string RelinkRuleText(TRelinkRule Rule, TLanguage Language)
+{
+    switch (Rule) {
+    case TRelinkRule::OneCharacter: return RepairText(TRepairText::RelinkRuleOneCharacter, Language);
+    case TRelinkRule::Wildcards: return RepairText(TRepairText::RelinkRuleWildcards, Language);
+    case TRelinkRule::OneBit: return RepairText(TRepairText::RelinkRuleOneBit, Language);
+    default: return RepairText(TRepairText::RelinkRuleWriteOrder, Language);
+    }
+}
+
+// The start of the text a proposal leads to, escaped as Save escapes it.
+std::string RelinkHead(const TRelinkProposal& Proposal)
+{
+    return EscapeMemoValue(Proposal.Head) + (Proposal.Length > Proposal.Head.size() ? "..." : "");
+}
+
+}  // namespace
+
+// A line per proposal, records numbered from 1 as FoxPro's RECNO() does.
+void PrintRelinkProposals(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, TWindowPort& Port,
+                          std::ostream& Out, TLanguage Language)
+{
+    for (const TRelinkProposal& p : Result.Proposals)
+        Out << FormatRepairText(
+                   TRepairText::RelinkProposal,
+                   {std::to_string(int64_t{p.RecNo} + 1), Port.TableToText(Fields[static_cast<size_t>(p.FieldNo)].Name),
+                    ReferenceText(p.Reference, IsBinaryReference(Fields, p)), RelinkStateText(p, Language),
+                    std::to_string(p.Block), RelinkRuleText(p.Rule, Language), Port.TableToText(RelinkHead(p))},
+                   Language)
+            << "\n";
+    Out.flush();
+}
+
+void PrintRelinkJson(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, const std::string& Path,
+                     bool DryRun, const TCodePage* CodePage, std::ostream& Out)
+{
+    nlohmann::ordered_json proposals = nlohmann::ordered_json::array();
+    for (const TRelinkProposal& p : Result.Proposals) {
+        std::string hex;
+        for (unsigned char c : p.Reference)
+            hex += HexByte(c);
+        proposals.push_back({{"record", int64_t{p.RecNo} + 1},
+                             {"field", NameAsUtf8(Fields[static_cast<size_t>(p.FieldNo)].Name, CodePage)},
+                             {"reference_hex", hex},
+                             {"state", RelinkStateName(p)},
+                             {"block", p.Block},
+                             {"rule", RelinkRuleName(p.Rule)},
+                             {"length", p.Length},
+                             {"text", NameAsUtf8(RelinkHead(p), CodePage)}});
+    }
+    nlohmann::ordered_json json;
+    json["table"] = IsUtf8(Path) ? Path : NameAsUtf8(Path, CodePage);
+    json["dry_run"] = DryRun;
+    json["damaged"] = Result.Damaged;
+    json["no_candidate"] = Result.NoCandidate;
+    json["ambiguous"] = Result.Ambiguous;
+    json["contested"] = Result.Contested;
+    json["write_order_trusted"] = Result.WriteOrderTrusted;
+    json["proposals"] = proposals;
+    json["cancelled"] = Result.Cancelled;
+    json["written"] = Result.Written;
+    json["dropped"] = Result.Dropped;
+    Out << json.dump() << "\n";
+    Out.flush();
 }

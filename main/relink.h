@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "dbflite.h"
+#include "repairtexts.h"
 
 // What found a proposal, from strong to weak.
 enum class TRelinkRule {
@@ -70,3 +72,15 @@ TRelinkResult PlanRelink(TFileSystem& Files, const std::string& TablePath, const
 TRelinkResult RelinkMemoRefs(TFileSystem& Files, const std::string& TablePath, const std::vector<int>& Fields,
                              const TRelinkProgress& Progress,
                              const std::function<bool(TDBFLite&, const TRelinkResult&)>& Decide);
+
+// The report a person checks before answering: a line per proposal, in
+// Language, records numbered from 1 as FoxPro's RECNO() does, names and
+// texts as the port shows table bytes, texts escaped as Save escapes them.
+class TWindowPort;
+void PrintRelinkProposals(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, TWindowPort& Port,
+                          std::ostream& Out, TLanguage Language);
+// The same for scripts: one JSON object, names and texts as UTF-8 through
+// CodePage (or as Latin-1 without one).
+class TCodePage;
+void PrintRelinkJson(const std::vector<TFieldDesc>& Fields, const TRelinkResult& Result, const std::string& Path,
+                     bool DryRun, const TCodePage* CodePage, std::ostream& Out);

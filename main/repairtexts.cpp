@@ -367,9 +367,11 @@ const TRepairEntry RepairEntries[] = {
 
 // The repair texts the command line's steps raise as errors, in Russian as
 // the table layer's are.
-const TRepairText RaisedRepairTextList[] = {TRepairText::SalvageNoMemoFile,    TRepairText::SalvageBlockSizeZero,
-                                            TRepairText::BackupFailed,         TRepairText::PackUnknownField,
-                                            TRepairText::PackRecordsPastCount, TRepairText::PackOverlapping};
+const TRepairText RaisedRepairTextList[] = {
+    TRepairText::PackConfirm,    TRepairText::PackDone,          TRepairText::PackGrew,
+    TRepairText::PackTooLarge,   TRepairText::SalvageNoMemoFile, TRepairText::SalvageBlockSizeZero,
+    TRepairText::BackupFailed,   TRepairText::PackUnknownField,  TRepairText::PackRecordsPastCount,
+    TRepairText::PackOverlapping};
 
 }  // namespace
 

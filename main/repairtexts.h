@@ -134,6 +134,6 @@ enum class TRepairText {
 const char* RepairText(TRepairText Id, TLanguage Language);
 std::string FormatRepairText(TRepairText Id, const std::vector<std::string>& Values, TLanguage Language);
 
-// The repair texts the operations raise as errors, in Russian as the table
-// layer's are; a front end translates them.
+// The repair texts the operations raise as errors or show, in Russian as
+// the table layer's are; a front end translates them.
 const std::vector<TRepairText>& RaisedRepairTexts();

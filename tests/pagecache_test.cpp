@@ -244,6 +244,31 @@ TEST(PageCache, AFileCutShortByAnotherProgramStopsTheWritesAndIsNotGrownBack)
     }
 }
 
+TEST(PageCache, AChangeRunningOnIntoTheNextPageGoesOutWholeWhenTheFileIsCutShort)
+{
+    // A reference across a page boundary, and a change further on; the file
+    // cut short (past both) after the first page went out. The write-out
+    // stops, but not between the two halves of the reference: half of one
+    // would lead to another block.
+    for (const bool mapped : {false, true}) {
+        SCOPED_TRACE(mapped ? "mapped" : "positional");
+        TRecordingStream file;
+        file.Bytes = std::string(512, 'a');
+        file.Mappable = mapped;
+        TPageCache cache(file, 64, 8, 8);
+        cache.MapWrites = true;
+        cache.ShrunkMessage = "cut short";
+        cache.Write(125, "across", 6);  // pages 1 and 2
+        cache.Write(300, "later", 5);   // page 4
+        file.SizeCalls = 0;
+        file.CutTo = 200;
+        file.CutAtSizeCall = 1;  // right after the check before the first page
+        EXPECT_THROW(cache.Flush(), EStreamError);
+        EXPECT_EQ(file.Bytes.substr(125, 6), "across");
+        EXPECT_EQ(file.Bytes.size(), 200u);
+    }
+}
+
 TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
 {
     // Each case: writes as (offset, length), then the writes that reach the

@@ -26,5 +26,6 @@ constexpr int btPack = 115;
 constexpr int cbBackup = 116;
 constexpr int pbProgress = 117;
 constexpr int btStop = 118;
+constexpr int btRelink = 119;
 
 }  // namespace TarnwickIds

@@ -62,19 +62,20 @@ const TControlLayout Layout[] = {
     // Below the memo box: the operations that look at the whole table and
     // the backup they may make, then the run's progress and its Stop.
     {Ids::btCheck, L"BUTTON", Button, 0, 8, 282, 81, 25, 11, MainTexts::CheckButton, &TfmMain::btCheckClick, true},
-    {Ids::btSalvage, L"BUTTON", Button, 0, 96, 282, 81, 25, 12, MainTexts::SalvageButton,
+    {Ids::btRelink, L"BUTTON", Button, 0, 96, 282, 81, 25, 12, MainTexts::RelinkButton, &TfmMain::btRelinkClick, true},
+    {Ids::btSalvage, L"BUTTON", Button, 0, 184, 282, 81, 25, 13, MainTexts::SalvageButton,
      &TfmMain::btSalvageClick, true},
-    {Ids::btPack, L"BUTTON", Button, 0, 184, 282, 81, 25, 13, MainTexts::PackButton, &TfmMain::btPackClick, true},
+    {Ids::btPack, L"BUTTON", Button, 0, 272, 282, 81, 25, 14, MainTexts::PackButton, &TfmMain::btPackClick, true},
     {Ids::cbBackup, L"BUTTON", Child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
-     272, 286, 145, 17, 14, MainTexts::BackupCheckBox, nullptr, false},
-    {Ids::pbProgress, PROGRESS_CLASSW, Child, 0, 8, 316, 313, 21, -1, MainTexts::ProgressBar, nullptr, false},
+     8, 314, 145, 17, 15, MainTexts::BackupCheckBox, nullptr, false},
+    {Ids::pbProgress, PROGRESS_CLASSW, Child, 0, 8, 342, 313, 21, -1, MainTexts::ProgressBar, nullptr, false},
     // Enabled only while a run works.
-    {Ids::btStop, L"BUTTON", Button | WS_DISABLED, 0, 336, 314, 81, 25, 15, MainTexts::StopButton, nullptr, false},
+    {Ids::btStop, L"BUTTON", Button | WS_DISABLED, 0, 336, 340, 81, 25, 16, MainTexts::StopButton, nullptr, false},
 };
 // clang-format on
 
 constexpr int ClientWidth = 422;
-constexpr int ClientHeight = 348;
+constexpr int ClientHeight = 374;
 constexpr DWORD FormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD FormExStyle = 0;
 constexpr int FontPoints = 8;

@@ -723,22 +723,24 @@ const TExpectedControl Expected[] = {
     {Ids::btAuto, "btAuto", 336, 56, 81, 25, "Перезапись", "Чтение и перезапись значений MEMO полей"},
     {Ids::btCheck, "btCheck", 8, 282, 81, 25, "Проверить",
      "Полная проверка таблицы и MEMO файла: что повреждено и чем это исправить"},
-    {Ids::btSalvage, "btSalvage", 96, 282, 81, 25, "Спасти...",
+    {Ids::btRelink, "btRelink", 96, 282, 81, 25, "Связать",
+     "Вернуть повреждённым ссылкам их тексты, найденные в MEMO файле"},
+    {Ids::btSalvage, "btSalvage", 184, 282, 81, 25, "Спасти...",
      "Сохранить в текстовый файл тексты, на которые не ведёт ни одна ссылка"},
-    {Ids::btPack, "btPack", 184, 282, 81, 25, "Сжать",
+    {Ids::btPack, "btPack", 272, 282, 81, 25, "Сжать",
      "Сжать MEMO файл: оставить только тексты, на которые ведут ссылки"},
-    {Ids::cbBackup, "cbBackup", 272, 286, 145, 17, "Резервная копия",
+    {Ids::cbBackup, "cbBackup", 8, 314, 145, 17, "Резервная копия",
      "Перед изменением скопировать таблицу и MEMO файл рядом с ними (.bak)"},
-    {Ids::pbProgress, "pbProgress", 8, 316, 313, 21, nullptr, nullptr},
-    {Ids::btStop, "btStop", 336, 314, 81, 25, "Стоп", "Остановить работу на границе записи; файлы останутся целыми"},
+    {Ids::pbProgress, "pbProgress", 8, 342, 313, 21, nullptr, nullptr},
+    {Ids::btStop, "btStop", 336, 340, 81, 25, "Стоп", "Остановить работу на границе записи; файлы останутся целыми"},
 };
 
 // Stop is left out: it is disabled, and so no tab stop, while no run works.
 // The others are every control that could start a run or change its input,
 // all disabled while one works.
-const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,   Ids::btInfo, Ids::btAuto, Ids::btClear,
-                        Ids::cbAll,      Ids::btSave,           Ids::btLoad,  Ids::btHelp, Ids::btExit, Ids::btCheck,
-                        Ids::btSalvage,  Ids::btPack,           Ids::cbBackup};
+const int TabOrder[] = {Ids::edFileName, Ids::btBrowseFileName, Ids::Memo1,  Ids::btInfo,  Ids::btAuto, Ids::btClear,
+                        Ids::cbAll,      Ids::btSave,           Ids::btLoad, Ids::btHelp,  Ids::btExit, Ids::btCheck,
+                        Ids::btRelink,   Ids::btSalvage,        Ids::btPack, Ids::cbBackup};
 
 const char* const TableNotFound = "DBF файл не найден.";
 const char* const SelectionHint = "1) Нажмите кнопку \"Инфо\"\r\n2) Выберите нужные MEMO поля.";
@@ -1094,7 +1096,7 @@ void CheckLayout(const TSession& S)
         ::ReleaseDC(nullptr, screen);
         RECT client;
         ::GetClientRect(App.Form, &client);
-        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(348, dpi),
+        Check(client.right == Scaled(422, dpi) && client.bottom == Scaled(374, dpi),
               "client area " + std::to_string(client.right) + "x" + std::to_string(client.bottom) + " at " +
                   std::to_string(dpi) + " dpi");
         const LONG style = ::GetWindowLongW(App.Form, GWL_STYLE);
