@@ -76,8 +76,11 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     run.Offset = static_cast<uint64_t>(run.Block) * MemoBlockSize_;
     // A block header the end of the file cuts short holds no length to
     // trust: its missing bytes would read as zeros.
+    // (A header cut short stays so when this table's appends fill the file
+    // up behind it: those bytes are no part of it.)
     const bool appended = run.Offset >= MemoSizeAtOpen_;
-    if (run.Offset + MemoBlockHeaderSize > MemoFileSize() || (appended && !OwnsRun(RecNo, FieldNo))) {
+    const uint64_t held = appended ? MemoFileSize() : MemoSizeAtOpen_;
+    if (run.Offset + MemoBlockHeaderSize > held || (appended && !OwnsRun(RecNo, FieldNo))) {
         run.PastEnd = true;
         return run;
     }

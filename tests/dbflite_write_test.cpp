@@ -256,6 +256,24 @@ TEST_F(WriteTest, DamagedNextBlockNeverOverwritesHeaderOrTexts)
     EXPECT_GE(std::stoul(FieldBytes(t, db, 1, 3)), kept + 1);
 }
 
+TEST_F(WriteTest, ABlockHeaderTheFileCutShortStaysNoRunWhenAppendsFillTheFileBehindIt)
+{
+    // The file ends 4 bytes into the block record 0 refers to: no length
+    // there. Appending fills the file up behind those bytes; the reference
+    // must still lead to no run, not to a run the zeros would make.
+    memo.Add("first");
+    const uint32_t cut = memo.NextBlock();
+    spec.Records[0][3] = MemoRef(cut);
+    t.Put(spec, memo);
+    t.Files.SetFile(t.MemoPath, memo.Bytes() + std::string("\0\0\0\1", 4));
+    db.OpenTable(t.TablePath, false);
+    EXPECT_EQ(db.InspectMemo(0, 3).State, TMemoRefState::PastEnd);
+    db.WriteMemo(1, 3, "appended after it");
+    EXPECT_EQ(db.InspectMemo(0, 3).State, TMemoRefState::PastEnd);
+    EXPECT_FALSE(db.RewriteMemoRef(0, 3));
+    EXPECT_EQ(db.ReadMemo(1, 3), "appended after it");
+}
+
 TEST_F(WriteTest, BinaryReferencesAreWrittenAndBlankedAsFourBytes)
 {
     spec.Version = 0x30;
