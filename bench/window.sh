@@ -64,17 +64,9 @@ fi
 # texts are cp1251, the code page Wine takes from LC_ALL.
 export WINEPREFIX=$outdir/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine_env=(env LC_ALL=ru_RU.UTF-8)
-# As in tests/gui/run.sh: where the kernel runs no 32-bit code, Wine's 64-bit
-# loader, which Debian's wine script would not pick.
-loader64=/usr/lib/wine/wine64
-if ! wine --version >/dev/null 2>&1 && [ -x "$loader64" ] && "$loader64" --version >/dev/null 2>&1; then
-  mkdir -p "$outdir/bin"
-  for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$loader64" "$loader64" >"$outdir/bin/$name"
-    chmod +x "$outdir/bin/$name"
-  done
-  export PATH=$outdir/bin:$PATH
-fi
+# Where the kernel runs no 32-bit code, Wine's 64-bit loader.
+. "$root/scripts/wine64-only.sh"
+use_wine64_if_needed "$outdir/bin" || true
 xvfb_pid=
 cleanup() {
   timeout 30 wineserver -k 2>/dev/null

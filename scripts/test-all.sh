@@ -19,21 +19,13 @@ skip=" ${TARNWICK_SKIP:-} "
 export WINEPREFIX=${WINEPREFIX:-$out/wineprefix}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-# Debian's wine script starts every program through Wine's 32-bit loader
-# once wine32 is installed, and Wine needs that loader for 32-bit Windows
-# programs. A kernel without IA-32 emulation cannot start it (Exec format
-# error): there the 64-bit programs run under wine64 alone, and the 32-bit
-# ones are built and checked, but not run.
+# Where the kernel cannot start Wine's 32-bit loader, the 64-bit programs
+# run under wine64 alone, and the 32-bit ones are built and checked, but not
+# run.
+. "$root/scripts/wine64-only.sh"
 runs32=yes
-if [ -x /usr/lib/wine/wine64 ] && ! wine --version >/dev/null 2>&1; then
+if use_wine64_if_needed "$out/wine64-only"; then
   runs32=no
-  shim=$out/wine64-only
-  mkdir -p "$shim"
-  for name in wine wine-stable; do
-    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
-    chmod +x "$shim/$name"
-  done
-  export PATH="$shim:$PATH" WINELOADER=/usr/lib/wine/wine64 WINEARCH=win64
   echo "note: this kernel cannot run 32-bit programs; the 32-bit Windows build is made and checked, not run"
 fi
 

@@ -66,19 +66,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine_env=(env LC_ALL=ru_RU.UTF-8)
 
-# Debian's wine script starts the 32-bit loader whenever wine32 is installed,
-# and a kernel built without 32-bit support cannot run it ("Exec format
-# error"). The 64-bit loader alone then runs the 64-bit programs (32-bit ones
-# cannot run on such a machine at all).
-loader64=/usr/lib/wine/wine64
-if ! wine --version >/dev/null 2>&1 && [ -x "$loader64" ] && "$loader64" --version >/dev/null 2>&1; then
-  mkdir -p "$state/bin"
-  for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$loader64" "$loader64" >"$state/bin/$name"
-    chmod +x "$state/bin/$name"
-  done
-  export PATH=$state/bin:$PATH
-  echo "wine: the 32-bit loader does not run here; using $loader64"
+# Where the kernel cannot start Wine's 32-bit loader, wine64 alone runs the
+# 64-bit programs; 32-bit ones cannot run on such a machine at all.
+. "$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine64-only.sh"
+if use_wine64_if_needed "$state/bin"; then
+  echo "wine: the 32-bit loader does not run here; using /usr/lib/wine/wine64"
   if command -v file >/dev/null && file -b "$driver" | grep -q '^PE32 '; then
     echo "FAIL  this machine cannot run 32-bit Windows programs (its kernel runs no 32-bit code)"
     exit 1
