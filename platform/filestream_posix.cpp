@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "filestream.h"
+#include "mapstore.h"
 
 namespace {
 
@@ -180,7 +181,7 @@ public:
         // The guard is in place before the first byte moves and gone only
         // after the last: the compiler keeps the copy between them.
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        std::memcpy(Base_ + Offset, Data, Count);
+        StoreIntoMapping(Base_ + Offset, Data, Count);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         StoreGuard = nullptr;
     }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "filestream.h"
+#include "mapstore.h"
 #include "winstr.h"
 
 namespace {
@@ -81,7 +82,7 @@ public:
     {
         if (Offset > Size_ || Count > Size_ - Offset)
             ThrowSystemError(WriteErrorText(), ERROR_INVALID_PARAMETER);
-        std::memcpy(Base_ + Offset, Data, Count);
+        StoreIntoMapping(Base_ + Offset, Data, Count);
     }
 
     void Sync() override

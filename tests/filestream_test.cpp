@@ -2,8 +2,17 @@
 // for Win32, with the same expectations.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <random>
+#include <thread>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "dbflite.h"
 #include "filestream.h"
@@ -131,6 +140,64 @@ TEST(FileStream, SharedMappingsStoreIntoTheFileItselfAndSurviveItBeingCutShort)
     ASSERT_EQ(bytes.size(), 4096u);
     EXPECT_EQ(bytes.substr(100, 4), cut ? "kept" : "aaaa");
 }
+
+#ifndef _WIN32
+TEST(FileStream, AStoreIntoAMappingIsWholeOrAbsentWhenTheProcessIsKilledDuringIt)
+{
+    // A child process stores ten bytes across every page boundary of a
+    // freshly written file (written page by page, so each page is brought
+    // into the mapping by a trap of its own) and is killed at a random
+    // moment. A store the kill cut in two would leave a reference in the
+    // table leading to another block.
+    TTempDir dir;
+    const std::string path = dir.Path("data.bin");
+    constexpr int Pages = 1024;
+    constexpr size_t Count = 10, Before = Count - 1;  // one byte in the next page
+    std::mt19937 random(std::random_device{}());
+    int killed = 0;
+    for (int run = 0; run < 20; ++run) {
+        {
+            auto file = OsFileSystem().Create(path, 0644, TFileShare::DenyNone);
+            const std::string page(4096, 'a');
+            for (int p = 0; p <= Pages; ++p)
+                file->WriteAt(uint64_t{4096} * p, page.data(), page.size());
+        }
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            auto stream = OsFileSystem().Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+            std::string whyNot;
+            std::unique_ptr<TFileMapping> mapping = stream->MapShared(uint64_t{4096} * (Pages + 1), whyNot);
+            const char verdict = mapping ? 'y' : 'n';
+            if (::write(ready[1], &verdict, 1) != 1 || !mapping)
+                _exit(0);
+            for (int p = 1; p <= Pages; ++p)
+                mapping->Store(uint64_t{4096} * p - Before, "bbbbbbbbbb", Count);
+            _exit(0);
+        }
+        ::close(ready[1]);
+        char verdict = 'n';
+        const bool told = ::read(ready[0], &verdict, 1) == 1;
+        ::close(ready[0]);
+        if (told && verdict == 'y')
+            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 1500)(random)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!told || verdict != 'y')
+            GTEST_SKIP() << "no shared mapping of a file in the temporary folder";
+        killed += WIFSIGNALED(status);
+        const std::string bytes = ReadFileBytes(path);
+        for (int p = 1; p <= Pages; ++p) {
+            const std::string stored = bytes.substr(size_t{4096} * p - Before, Count);
+            ASSERT_TRUE(stored == std::string(Count, 'a') || stored == std::string(Count, 'b'))
+                << "run " << run << ", page " << p << ": " << stored;
+        }
+    }
+    EXPECT_GT(killed, 0);
+}
+#endif
 
 TEST(FileStream, CreateEmptiesAnExistingFile)
 {
