@@ -190,8 +190,8 @@ set_args() { # index -> ARGS, the command line of tarnwick-cli
     2) ARGS=(save "$table" "$saved") ;;
     3) ARGS=(clear "$wtable" --yes) ;;
     4) ARGS=(clear "$wtable" --all --yes) ;;
-    5) ARGS=(rewrite "$wtable" --yes) ;;
-    6) ARGS=(load "$wtable" "$saved" --yes) ;;
+    5) ARGS=(rewrite "$wtable" --yes --allow-large) ;;
+    6) ARGS=(load "$wtable" "$saved" --yes --allow-large) ;;
     7) ARGS=(salvage "$table" "$outdir/orphans.txt") ;;
     8) ARGS=(pack "$wtable" --yes --no-backup) ;;
   esac
