@@ -74,6 +74,8 @@ TPageCache::TPage& TPageCache::PageFor(uint64_t Number)
         // one goes. Two rounds at most.
         for (;;) {
             Hand_ = Hand_ + 1 < Pages_.size() ? Hand_ + 1 : 0;
+            if (Hand_ == Pinned_)
+                continue;
             if (!Pages_[Hand_].Referenced)
                 break;
             Pages_[Hand_].Referenced = false;
@@ -155,6 +157,23 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
         return;
     }
 
+    // A change that runs on into the next page: both pages are brought in
+    // before either is changed. Bringing in the second may write out every
+    // change held, and the first half of a reference must never go out
+    // alone: a run killed before the second half followed would leave a
+    // reference to another block. The first page is pinned meanwhile, so the
+    // second cannot take its slot.
+    const uint64_t firstPage = Offset >> PageShift_, lastPage = (Offset + Count - 1) >> PageShift_;
+    if (firstPage != lastPage) {
+        Pinned_ = static_cast<size_t>(&PageFor(firstPage) - Pages_.data());
+        try {
+            PageFor(lastPage);
+        } catch (...) {
+            Pinned_ = SIZE_MAX;
+            throw;
+        }
+        Pinned_ = SIZE_MAX;
+    }
     size_t done = 0;
     while (done < Count) {
         const uint64_t at = Offset + done;
@@ -242,7 +261,7 @@ void TPageCache::ReleaseMapping()
     WriteModeChosen_ = false;
 }
 
-void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
+void TPageCache::WriteOut(TPage& Page, bool KeepHeader, bool KeepLast)
 {
     const uint64_t start = Page.Number << PageShift_;
     std::vector<TRange>& ranges = Page.Changed;
@@ -259,9 +278,10 @@ void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
             ranges[first - 1].End = headerEnd;
         }
     }
+    const size_t end = ranges.size() - (KeepLast ? 1 : 0);
     size_t i = first;
     try {
-        for (; i < ranges.size(); ++i)
+        for (; i < end; ++i)
             WriteToFile(start + ranges[i].Begin, Page.Bytes.data() + ranges[i].Begin, ranges[i].End - ranges[i].Begin);
     } catch (...) {
         // What went out is not sent again.
@@ -269,7 +289,8 @@ void TPageCache::WriteOut(TPage& Page, bool KeepHeader)
                      ranges.begin() + static_cast<std::ptrdiff_t>(i));
         throw;
     }
-    ranges.resize(first);
+    ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(first),
+                 ranges.begin() + static_cast<std::ptrdiff_t>(end));
     if (ranges.empty())
         --DirtyCount_;
 }
@@ -286,20 +307,49 @@ void TPageCache::Flush()
         if (!page.Changed.empty())
             changed.push_back(&page);
     std::sort(changed.begin(), changed.end(), [](const TPage* a, const TPage* b) { return a->Number < b->Number; });
-    bool endedAtPageEnd = false;
     for (size_t i = 0; i < changed.size(); ++i) {
-        // The file's length again before every page but the first (asked
-        // just now): a file cut short meanwhile stops the run here. Never
-        // inside a change that runs on from one page into the next, though:
-        // a reference whose first bytes went out and whose last did not
-        // would lead to another block.
         TPage& page = *changed[i];
-        const bool continues =
-            endedAtPageEnd && page.Number == changed[i - 1]->Number + 1 && page.Changed.front().Begin == 0;
-        if (i > 0 && !continues)
+        if (page.Changed.empty())
+            continue;  // its only change went out with the page before
+        // The file's length again before every page but the first (asked
+        // just now): a file cut short meanwhile stops the run here.
+        if (i > 0)
             RaiseIfShrunk();
-        endedAtPageEnd = page.Changed.back().End == PageSize_;
-        WriteOut(page, true);
+        // A change that runs on into the next pages goes out as one write
+        // (one store into the mapping, one positional write): a reference
+        // whose first bytes went out and whose last did not would lead to
+        // another block, were the run killed or failing in between.
+        const uint64_t start = page.Number << PageShift_;
+        const auto carried = [&](size_t Chain) {
+            const TPage& at = *changed[Chain];
+            return Chain == i ? at.Changed.back() : at.Changed.front();
+        };
+        size_t chain = i;
+        while (chain + 1 < changed.size() && carried(chain).End == PageSize_ &&
+               changed[chain + 1]->Number == changed[chain]->Number + 1 &&
+               changed[chain + 1]->Changed.front().Begin == 0 &&
+               (chain > i || start + page.Changed.back().Begin >= HeaderBytes_))
+            ++chain;
+        if (chain == i) {
+            WriteOut(page, true);
+            continue;
+        }
+        WriteOut(page, true, true);
+        const TRange last = page.Changed.back();
+        std::string joined(page.Bytes.data() + last.Begin, PageSize_ - last.Begin);
+        for (size_t j = i + 1; j <= chain; ++j)
+            joined.append(changed[j]->Bytes.data(), changed[j]->Changed.front().End);
+        WriteToFile(start + last.Begin, joined.data(), joined.size());
+        // What went out is not sent again.
+        page.Changed.pop_back();
+        if (page.Changed.empty())
+            --DirtyCount_;
+        for (size_t j = i + 1; j <= chain; ++j) {
+            std::vector<TRange>& ranges = changed[j]->Changed;
+            ranges.erase(ranges.begin());
+            if (ranges.empty())
+                --DirtyCount_;
+        }
     }
     // What is left is the header's bytes.
     if (DirtyCount_ > 0) {

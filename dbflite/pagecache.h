@@ -205,8 +205,9 @@ private:
         }
     }
     // Writes Page's changed ranges out; those within the header stay
-    // behind when KeepHeader.
-    void WriteOut(TPage& Page, bool KeepHeader);
+    // behind when KeepHeader, and the last one when KeepLast (it goes out
+    // joined with the next page's first).
+    void WriteOut(TPage& Page, bool KeepHeader, bool KeepLast = false);
     void WriteToFile(uint64_t Offset, const char* Data, size_t Count);
     // Before changed ranges go out: the file must still be as long as this
     // cache knows it to be; the first time, the mapping is asked for.
@@ -242,6 +243,9 @@ private:
     // Pages leave as a clock hand passes over them: a page used since the
     // hand last came by stays for another round.
     size_t Hand_ = 0;
+    // A slot the hand passes over: a change across two pages holds the
+    // first while the second is brought in.
+    size_t Pinned_ = SIZE_MAX;
     std::vector<TPage> Pages_;
     std::unordered_map<uint64_t, size_t> Index_;  // page number -> slot in Pages_
 };

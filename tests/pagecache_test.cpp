@@ -272,7 +272,7 @@ TEST(PageCache, AChangeRunningOnIntoTheNextPageGoesOutWholeWhenTheFileIsCutShort
 TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
 {
     // Each case: writes as (offset, length), then the writes that reach the
-    // file. One page of 64 bytes, no header.
+    // file. Pages of 64 bytes, four held, no header.
     const struct {
         std::vector<std::pair<uint64_t, size_t>> Writes, Expected;
     } cases[] = {
@@ -281,17 +281,24 @@ TEST(PageCache, RangesWrittenOutOfOrderMergeIntoSortedWrites)
         {{{10, 4}, {30, 4}, {14, 16}}, {{10, 24}}},  // fills the gap exactly
         {{{10, 4}, {30, 4}, {50, 4}, {5, 2}}, {{5, 2}, {10, 4}, {30, 4}, {50, 4}}},
         {{{30, 10}, {32, 2}}, {{30, 10}}},  // inside one
-        {{{60, 8}}, {{60, 4}, {64, 4}}},    // across two pages
+        // A change across pages goes out in one write: half a reference
+        // must never reach the file alone.
+        {{{60, 8}}, {{60, 8}}},
+        {{{60, 4}, {64, 60}, {124, 8}}, {{60, 72}}},  // three pages
+        {{{10, 2}, {60, 4}, {64, 2}, {70, 2}}, {{10, 2}, {60, 6}, {70, 2}}},
+        // Four pages held: bringing in the fifth for the second half of a
+        // change writes out what is held before the first half is taken.
+        {{{0, 4}, {70, 4}, {140, 4}, {200, 4}, {250, 10}}, {{0, 4}, {70, 4}, {140, 4}, {200, 4}, {250, 10}}},
     };
     for (const auto& c : cases) {
         TRecordingStream file;
-        file.Bytes = std::string(128, 'a');
+        file.Bytes = std::string(320, 'a');
         TPageCache cache(file, 64, 4, 0);
         for (const auto& w : c.Writes)
             cache.Write(w.first, std::string(w.second, 'w').data(), w.second);
         cache.Flush();
         EXPECT_EQ(file.Writes, c.Expected);
-        std::string expectedBytes(128, 'a');
+        std::string expectedBytes(320, 'a');
         for (const auto& w : c.Writes)
             expectedBytes.replace(static_cast<size_t>(w.first), w.second, w.second, 'w');
         EXPECT_EQ(file.Bytes, expectedBytes);
