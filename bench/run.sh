@@ -317,7 +317,10 @@ verify() { # index stdout-file -> prints problems
         case $i in
           3) [ "$c" = 0 ] && [ "$t" = "$texts" ] || echo "$f after clear: text $t (of $texts), still to clear $c" ;;
           4) [ "$t" = 0 ] && [ "$b" = 0 ] && [ "$n" = 0 ] && [ "$p" = 0 ] || echo "$f after clear --all: text $t, blank $b, damaged $n+$p" ;;
-          5) [ "$t" = "$texts" ] && [ "$c" = 0 ] || echo "$f after rewrite: text $t (of $texts), still to clear $c" ;;
+          # Rewrite copies blank texts too (bytes, not trimmed texts): those
+          # are what clear would still blank, and nothing damaged is left.
+          5) [ "$t" = "$texts" ] && [ "$c" = "$(stat_of "$f.blank")" ] && [ "$n" = 0 ] && [ "$p" = 0 ] ||
+            echo "$f after rewrite: text $t (of $texts), still to clear $c (blank $(stat_of "$f.blank")), damaged $n+$p" ;;
           6) [ "$t" = "$texts" ] || echo "$f after load: text $t (of $texts)" ;;
           8) [ "$t" = "$texts" ] || echo "$f after pack: text $t (of $texts)" ;;
         esac
