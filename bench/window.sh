@@ -65,7 +65,7 @@ fi
 export WINEPREFIX=$outdir/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine_env=(env LC_ALL=ru_RU.UTF-8)
 # Where the kernel runs no 32-bit code, Wine's 64-bit loader.
-. "$root/scripts/wine64-only.sh"
+. "$root/scripts/wine-session.sh"
 use_wine64_if_needed "$outdir/bin" || true
 xvfb_pid=
 cleanup() {
@@ -75,22 +75,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-if [ -z "${DISPLAY:-}" ]; then
-  rm -f "$outdir/display"
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$outdir/display" 2>"$outdir/xvfb.log" &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$outdir/display" ] && break
-    sleep 0.1
-  done
-  [ -s "$outdir/display" ] || die "Xvfb did not start"
-  export DISPLAY=:$(head -n1 "$outdir/display")
-fi
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  timeout 300 "${wine_env[@]}" wineboot -i >"$outdir/wineboot.log" 2>&1 || die "wineboot failed"
-fi
-timeout 60 "${wine_env[@]}" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
-  >/dev/null 2>&1
+start_xvfb "$outdir" || die "no DISPLAY, and Xvfb is missing or did not start"
+prepare_wine_prefix "$outdir/wineboot.log" || die "wineboot failed"
 
 work=$outdir/work
 mkdir -p "$work"

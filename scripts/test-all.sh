@@ -22,7 +22,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Where the kernel cannot start Wine's 32-bit loader, the 64-bit programs
 # run under wine64 alone, and the 32-bit ones are built and checked, but not
 # run.
-. "$root/scripts/wine64-only.sh"
+. "$root/scripts/wine-session.sh"
 runs32=yes
 if use_wine64_if_needed "$out/wine64-only"; then
   runs32=no

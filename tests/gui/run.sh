@@ -68,7 +68,7 @@ wine_env=(env LC_ALL=ru_RU.UTF-8)
 
 # Where the kernel cannot start Wine's 32-bit loader, wine64 alone runs the
 # 64-bit programs; 32-bit ones cannot run on such a machine at all.
-. "$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine64-only.sh"
+. "$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-session.sh"
 if use_wine64_if_needed "$state/bin"; then
   echo "wine: the 32-bit loader does not run here; using /usr/lib/wine/wine64"
   if command -v file >/dev/null && file -b "$driver" | grep -q '^PE32 '; then
@@ -88,38 +88,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-if [ -z "${DISPLAY:-}" ]; then
-  if ! command -v Xvfb >/dev/null; then
-    echo "FAIL  no DISPLAY and no Xvfb"
-    exit 1
-  fi
-  # Xvfb picks a free display number itself and writes it to the pipe.
-  rm -f "$state/display"
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$state/display" 2>"$state/xvfb.log" &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$state/display" ] && break
-    sleep 0.1
-  done
-  if [ ! -s "$state/display" ]; then
-    echo "FAIL  Xvfb did not start (see $state/xvfb.log)"
-    exit 1
-  fi
-  export DISPLAY=:$(head -n1 "$state/display")
+# Xvfb picks a free display number itself and writes it to a pipe.
+if ! start_xvfb "$state"; then
+  echo "FAIL  no DISPLAY, and Xvfb is missing or did not start (see $state/xvfb.log)"
+  exit 1
 fi
 echo "display $DISPLAY, prefix $WINEPREFIX"
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix (slow the first time)"
-  if ! timeout 300 "${wine_env[@]}" wineboot -i >"$state/wineboot.log" 2>&1; then
-    echo "FAIL  wineboot (see $state/wineboot.log)"
-    exit 1
-  fi
+[ -f "$WINEPREFIX/system.reg" ] || echo "creating the Wine prefix (slow the first time)"
+if ! prepare_wine_prefix "$state/wineboot.log"; then
+  echo "FAIL  wineboot (see $state/wineboot.log)"
+  exit 1
 fi
-# Wine draws the title bar itself: there is no window manager on Xvfb to do it,
-# and the caption is the program's status line.
-timeout 60 "${wine_env[@]}" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
-  >/dev/null 2>&1
 timeout 60 wineserver -w
 
 rm -rf "$work"
