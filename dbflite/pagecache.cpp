@@ -165,14 +165,12 @@ void TPageCache::WriteSlow(uint64_t Offset, const void* Data, size_t Count)
     // second cannot take its slot.
     const uint64_t firstPage = Offset >> PageShift_, lastPage = (Offset + Count - 1) >> PageShift_;
     if (firstPage != lastPage) {
+        struct TUnpin {
+            size_t& Slot;
+            ~TUnpin() { Slot = SIZE_MAX; }
+        } unpin{Pinned_};
         Pinned_ = static_cast<size_t>(&PageFor(firstPage) - Pages_.data());
-        try {
-            PageFor(lastPage);
-        } catch (...) {
-            Pinned_ = SIZE_MAX;
-            throw;
-        }
-        Pinned_ = SIZE_MAX;
+        PageFor(lastPage);
     }
     size_t done = 0;
     while (done < Count) {
