@@ -85,6 +85,9 @@ struct TMemoInspection {
     bool ReadsBlank = true;
     // The run's block type, when the reference leads to the start of a run.
     uint32_t BlockType = 0;
+    // Where the reference leads, as MemoRunOf gives it: a diagnosis that
+    // also maps the memo file need not look the run up twice.
+    TMemoRunInfo Run;
 };
 
 // Block types of memo runs: FoxPro writes 0 (picture, binary) and 1 (text);
@@ -337,6 +340,7 @@ private:
         uint32_t Type = 0;       // the block type in the run's header
         bool NotAStart = false;  // the block is no run's first: no length to trust
     };
+    TMemoRunInfo InfoOf(const TMemoRun& Run) const;
 
     // Widths and offsets of Fields from their descriptors' stored positions
     // and the widths read with byte 17 as the high byte of a character

@@ -23,47 +23,60 @@ uint64_t Mix(uint64_t K)
     return K;
 }
 
-// Two independent 64-bit lanes over 8-byte words: an old copy is told by
-// its length and 128 bits of hash, so a text is never read twice to compare.
+// Four independent 64-bit lanes over 32-byte blocks, each lane a bijection
+// of its state per word (xor, multiply by an odd number, rotate), so two
+// texts of one length that differ anywhere leave different lane states;
+// the lanes are folded into 128 bits at the end. An old copy is told by its
+// length and those 128 bits, so a text is never read twice to compare. The
+// lanes do not wait on each other: the hash keeps up with reading the file.
 class THasher {
 public:
     void Add(const char* P, size_t N)
     {
         Length_ += N;
-        while (TailBytes_ > 0 && TailBytes_ < 8 && N > 0) {
-            Tail_[TailBytes_++] = *P++;
-            --N;
-        }
-        if (TailBytes_ == 8) {
-            Word(Tail_);
+        if (TailBytes_ > 0) {
+            const size_t take = std::min(N, BlockBytes - TailBytes_);
+            std::memcpy(Tail_ + TailBytes_, P, take);
+            TailBytes_ += take;
+            P += take;
+            N -= take;
+            if (TailBytes_ < BlockBytes)
+                return;
+            Block(Tail_);
             TailBytes_ = 0;
         }
-        for (; N >= 8; P += 8, N -= 8)
-            Word(P);
-        for (; N > 0; --N)
-            Tail_[TailBytes_++] = *P++;
+        for (; N >= BlockBytes; P += BlockBytes, N -= BlockBytes)
+            Block(P);
+        std::memcpy(Tail_, P, N);
+        TailBytes_ = N;
     }
     void Final(uint64_t Out[2])
     {
-        std::memset(Tail_ + TailBytes_, 0, 8 - TailBytes_);
-        Word(Tail_);
-        Out[0] = Mix(A_ ^ Length_);
-        Out[1] = Mix(B_ + Length_ * 0x9E3779B97F4A7C15ull);
+        if (TailBytes_ > 0) {
+            std::memset(Tail_ + TailBytes_, 0, BlockBytes - TailBytes_);
+            Block(Tail_);
+        }
+        const uint64_t a = Mix(Lane_[0] ^ Rotl(Lane_[1], 23) ^ Length_);
+        const uint64_t b = Mix(Lane_[2] + Rotl(Lane_[3], 41) + Length_ * 0x9E3779B97F4A7C15ull);
+        Out[0] = Mix(a ^ Rotl(Lane_[2], 17) ^ Lane_[3]);
+        Out[1] = Mix(b + Rotl(Lane_[0], 13) + Lane_[1] * 0xC2B2AE3D27D4EB4Full);
     }
 
 private:
-    void Word(const char* P)
+    static constexpr size_t BlockBytes = 32;
+    void Block(const char* P)
     {
-        uint64_t w;
-        std::memcpy(&w, P, 8);
-        A_ = Rotl((A_ ^ w) * 0x87c37b91114253d5ull, 31);
-        B_ = (B_ + w) * 0x9FB21C651E98DF25ull;
-        B_ ^= B_ >> 29;
+        static constexpr uint64_t Multipliers[4] = {0x87c37b91114253d5ull, 0x4cf5ad432745937full, 0x9FB21C651E98DF25ull,
+                                                    0xff51afd7ed558ccdull};
+        for (int i = 0; i < 4; ++i) {
+            uint64_t w;
+            std::memcpy(&w, P + 8 * i, 8);
+            Lane_[i] = Rotl((Lane_[i] ^ w) * Multipliers[i], 31 - 2 * i);
+        }
     }
-    uint64_t A_ = 0x9E3779B97F4A7C15ull;
-    uint64_t B_ = 0xC2B2AE3D27D4EB4Full;
+    uint64_t Lane_[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull, 0x27D4EB2F165667C5ull};
     uint64_t Length_ = 0;
-    char Tail_[8] = {};
+    char Tail_[BlockBytes] = {};
     size_t TailBytes_ = 0;
 };
 
@@ -115,30 +128,32 @@ void TMemoMap::AddRecord(int32_t RecNo)
 {
     if (!Findings_.Mapped)
         return;
-    for (int field : MemoFields_) {
-        if (!Ignored_.empty() && Ignored_.count({RecNo, field}) != 0)
-            continue;
-        const TMemoRunInfo run = Table_.MemoRunOf(RecNo, field);
-        if (!run.InFile)
-            continue;
-        ++Findings_.References;
-        const uint64_t block = static_cast<uint64_t>(run.Block);
-        const uint64_t bit = uint64_t{1} << (block % 64);
-        const size_t word = static_cast<size_t>(block / 64);
-        if ((Seen_[word] & bit) == 0) {
-            Seen_[word] |= bit;
-        } else if ((Shared_[word] & bit) == 0) {
-            Shared_[word] |= bit;
-            ++Findings_.CrossLinkedRuns;
-            Findings_.CrossLinkedReferences += 2;
-        } else {
-            ++Findings_.CrossLinkedReferences;
-        }
-        if (IsRunStart(run.Offset, run.Type))
-            Starts_[word] |= bit;
-        else
-            ++Findings_.NotRunStart;
+    for (int field : MemoFields_)
+        if (Ignored_.empty() || Ignored_.count({RecNo, field}) == 0)
+            AddReference(RecNo, field, Table_.MemoRunOf(RecNo, field));
+}
+
+void TMemoMap::AddReference(int32_t RecNo, int FieldNo, const TMemoRunInfo& Run)
+{
+    if (!Findings_.Mapped || !Run.InFile || (!Ignored_.empty() && Ignored_.count({RecNo, FieldNo}) != 0))
+        return;
+    ++Findings_.References;
+    const uint64_t block = static_cast<uint64_t>(Run.Block);
+    const uint64_t bit = uint64_t{1} << (block % 64);
+    const size_t word = static_cast<size_t>(block / 64);
+    if ((Seen_[word] & bit) == 0) {
+        Seen_[word] |= bit;
+    } else if ((Shared_[word] & bit) == 0) {
+        Shared_[word] |= bit;
+        ++Findings_.CrossLinkedRuns;
+        Findings_.CrossLinkedReferences += 2;
+    } else {
+        ++Findings_.CrossLinkedReferences;
     }
+    if (IsRunStart(Run.Offset, Run.Type))
+        Starts_[word] |= bit;
+    else
+        ++Findings_.NotRunStart;
 }
 
 void TMemoMap::AddAllRecords(const std::function<void(int64_t, int64_t)>& Progress)

@@ -57,6 +57,11 @@ public:
     // Notes where the references of record RecNo lead. Called for every
     // record the table file holds, in any order, before Scan.
     void AddRecord(int32_t RecNo);
+    // The same for one reference whose run the caller has looked up
+    // already (MemoRunOf, or an inspection's Run).
+    void AddReference(int32_t RecNo, int FieldNo, const TMemoRunInfo& Run);
+    // The fields whose references AddRecord notes.
+    const std::vector<int>& Fields() const { return MemoFields_; }
     // A reference AddRecord is to pass over, as if the field were empty: a
     // damaged one about to be mended, whose block (a header that claims a
     // length running past the file's end) would hide the runs after it.

@@ -249,6 +249,7 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
         return result;
     }
     const TMemoRun run = LocateMemo(RecNo, FieldNo);
+    result.Run = InfoOf(run);
     if (run.Block < 0) {
         result.State = TMemoRefState::NotANumber;
         return result;
@@ -281,9 +282,10 @@ TMemoInspection TDBFLite::InspectMemo(int32_t RecNo, int FieldNo)
     return result;
 }
 
-TMemoRunInfo TDBFLite::MemoRunOf(int32_t RecNo, int FieldNo)
+TMemoRunInfo TDBFLite::MemoRunOf(int32_t RecNo, int FieldNo) { return InfoOf(LocateMemo(RecNo, FieldNo)); }
+
+TMemoRunInfo TDBFLite::InfoOf(const TMemoRun& run) const
 {
-    const TMemoRun run = LocateMemo(RecNo, FieldNo);
     TMemoRunInfo info;
     info.Block = run.Block;
     if (run.Block < 0 || !HasMemoFile_ || run.PastEnd)

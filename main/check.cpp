@@ -45,14 +45,33 @@ TTableDiagnosis DiagnoseTable(TDBFLite& Table, const std::vector<int>& Fields, c
         f.Name = Table.Fields()[static_cast<size_t>(field)].Name;
         d.Fields.push_back(f);
     }
+    // The map notes where each reference leads; for the fields inspected
+    // here it takes the run the inspection found rather than look it up
+    // again (an empty reference is looked up as the map would, being rare).
+    std::vector<int> inspectedAs;  // per map field, its index in Fields, or -1
+    if (Map)
+        for (int field : Map->Fields()) {
+            const auto at = std::find(Fields.begin(), Fields.end(), field);
+            inspectedAs.push_back(at == Fields.end() ? -1 : static_cast<int>(at - Fields.begin()));
+        }
+    std::vector<TMemoInspection> inspected(Fields.size());
     for (int32_t r = 0; r < d.FileRecords; ++r) {
         if ((r + 1) % 1000 == 0)
             if (Progress)
                 Progress(r + 1, d.FileRecords);
+        for (size_t i = 0; i < Fields.size(); ++i)
+            inspected[i] = Table.InspectMemo(r, Fields[i]);
         if (Map)
-            Map->AddRecord(r);
+            for (size_t m = 0; m < inspectedAs.size(); ++m) {
+                const int field = Map->Fields()[m];
+                const int i = inspectedAs[m];
+                if (i >= 0 && inspected[static_cast<size_t>(i)].State != TMemoRefState::Empty)
+                    Map->AddReference(r, field, inspected[static_cast<size_t>(i)].Run);
+                else
+                    Map->AddReference(r, field, Table.MemoRunOf(r, field));
+            }
         for (size_t i = 0; i < Fields.size(); ++i) {
-            const TMemoInspection found = Table.InspectMemo(r, Fields[i]);
+            const TMemoInspection& found = inspected[i];
             TFieldDiagnosis& f = d.Fields[i];
             switch (found.State) {
             case TMemoRefState::Empty: ++f.Empty; break;

@@ -109,6 +109,19 @@ const TMapCase MapCases[] = {
          return std::vector<std::pair<uint32_t, std::string>>{{trailing, "same text"}, {lost, "same text, longer"}};
      },
      {0, 0, 0, 0, 0, 3, 1, 0, 2}},
+    {"texts longer than the scan's window: the same bytes are an old copy, one byte changed is a lost text",
+     [](TMemoBuilder& M, TRefs& R) {
+         std::string text((4u << 20) + 37, 'a');
+         for (size_t i = 0; i < text.size(); ++i)
+             text[i] = static_cast<char>('a' + i * 7 % 26);
+         std::string changed = text;
+         changed[changed.size() - 3] = 'Z';
+         const uint32_t old = M.Add(text), lost = M.Add(changed), live = M.Add(text);
+         (void)old;
+         R = {{live, 0}};
+         return std::vector<std::pair<uint32_t, std::string>>{{lost, changed}};
+     },
+     {0, 0, 0, 0, 0, 2, 1, 0, 1}},
     {"a reference into a run that another reference leads to: overlapping runs",
      [](TMemoBuilder& M, TRefs& R) {
          const uint32_t a = M.Add(Filler + TMemoBuilder::RunHeader(1, 20) + std::string(80, 'z'));
