@@ -33,6 +33,61 @@ TTextFileWriter::TTextFileWriter(TFileSystem& Files, const std::string& Path)
         throw EError(InOutErrorText(e));
     }
     Buffer_.resize(BufferSize);
+    if (Files.WritesFromAnyThread()) {
+        Spare_.resize(BufferSize);
+        Writer_ = std::thread([this] {
+            std::unique_lock<std::mutex> hold(Lock_);
+            for (;;) {
+                Changed_.wait(hold, [this] { return Writing_ || Stopping_; });
+                if (!Writing_)
+                    return;
+                hold.unlock();
+                std::exception_ptr failure;
+                try {
+                    WriteOut(SpareAt_, Spare_.data(), SpareUsed_);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                hold.lock();
+                if (failure && !Failure_)
+                    Failure_ = failure;
+                Writing_ = false;
+                Changed_.notify_all();
+            }
+        });
+    }
+}
+
+TTextFileWriter::~TTextFileWriter() { StopWriter(); }
+
+void TTextFileWriter::StopWriter()
+{
+    if (!Writer_.joinable())
+        return;
+    {
+        const std::lock_guard<std::mutex> hold(Lock_);
+        Stopping_ = true;
+    }
+    Changed_.notify_all();
+    // A write under way is finished first: the thread stops only when idle.
+    Writer_.join();
+}
+
+void TTextFileWriter::WaitForWrite()
+{
+    std::unique_lock<std::mutex> hold(Lock_);
+    Changed_.wait(hold, [this] { return !Writing_; });
+    if (Failure_)
+        std::rethrow_exception(Failure_);
+}
+
+void TTextFileWriter::WriteOut(uint64_t Offset, const char* Data, size_t Count)
+{
+    try {
+        Stream_->WriteAt(Offset, Data, Count);
+    } catch (const EStreamError& e) {
+        throw EError(InOutErrorText(e));
+    }
 }
 
 char* TTextFileWriter::MakeRoom(size_t Count)
@@ -72,12 +127,25 @@ void TTextFileWriter::Flush()
         return;
     const size_t used = Used_;
     Used_ = 0;
-    try {
-        Stream_->WriteAt(Written_, Buffer_.data(), used);
-    } catch (const EStreamError& e) {
-        throw EError(InOutErrorText(e));
+    if (!Writer_.joinable()) {
+        WriteOut(Written_, Buffer_.data(), used);
+        Written_ += used;
+        return;
     }
+    // The full buffer goes to the writing thread once it is done with the
+    // last one, and the last one's buffer is filled next.
+    WaitForWrite();
+    {
+        const std::lock_guard<std::mutex> hold(Lock_);
+        Spare_.swap(Buffer_);
+        SpareUsed_ = used;
+        SpareAt_ = Written_;
+        Writing_ = true;
+    }
+    Changed_.notify_all();
     Written_ += used;
+    if (Buffer_.size() < BufferSize)
+        Buffer_.resize(BufferSize);
 }
 
 void TTextFileWriter::Close()
@@ -85,6 +153,10 @@ void TTextFileWriter::Close()
     if (!Stream_)
         return;
     Flush();
+    if (Writer_.joinable()) {
+        WaitForWrite();
+        StopWriter();
+    }
     Stream_.reset();
 }
 

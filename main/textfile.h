@@ -3,9 +3,13 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "filestream.h"
@@ -15,10 +19,20 @@
 std::string InOutErrorText(const EStreamError& E);
 
 // Lines written through a large buffer; each line ends with CR LF.
+//
+// Where the file system allows it, a full buffer is written by a thread of
+// the writer's own while the next one fills: reading and escaping texts and
+// writing them out take about as long each, and a machine has two cores or
+// more. A failed write is raised by the next Flush or by Close.
 class TTextFileWriter {
 public:
     // Creates the file, or empties it when it exists.
     TTextFileWriter(TFileSystem& Files, const std::string& Path);
+    // Waits for a write under way; an error it meets is lost here (Close
+    // raises it, and a run that unwinds has its own error to tell).
+    ~TTextFileWriter();
+    TTextFileWriter(const TTextFileWriter&) = delete;
+    TTextFileWriter& operator=(const TTextFileWriter&) = delete;
     void WriteLine(const std::string& Line);
     // Lines built piece by piece straight in the buffer: Room(Count) gives
     // space for Count more bytes at its end, Commit(End) keeps what was put
@@ -37,11 +51,28 @@ public:
 private:
     void Flush();
     char* MakeRoom(size_t Count);
+    // Writes Count bytes at Offset, raising EError with the user's text.
+    void WriteOut(uint64_t Offset, const char* Data, size_t Count);
+    // Waits until the background write is done; raises what it met.
+    void WaitForWrite();
+    void StopWriter();
 
     std::unique_ptr<TFileStream> Stream_;
     std::vector<char> Buffer_;
     size_t Used_ = 0;
     uint64_t Written_ = 0;
+
+    // The background write: Spare_ holds SpareUsed_ bytes for SpareAt_
+    // while Writing_.
+    std::thread Writer_;
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    std::vector<char> Spare_;
+    size_t SpareUsed_ = 0;
+    uint64_t SpareAt_ = 0;
+    bool Writing_ = false;
+    bool Stopping_ = false;
+    std::exception_ptr Failure_;
 };
 
 // Lines read the way the runtime's text files read them: a line ends at LF,
