@@ -205,6 +205,7 @@ namespace {
 // addressing: 16 bytes a text, one probe for most look-ups.
 class TTextSet {
 public:
+    static constexpr size_t None = SIZE_MAX;
     explicit TTextSet(uint64_t Count)
     {
         size_t slots = 16;
@@ -212,26 +213,29 @@ public:
             slots *= 2;
         Slots_.assign(slots, TSlot{0, 0});
     }
-    void Insert(uint64_t Length, const uint64_t Hash[2])
+    size_t Slots() const { return Slots_.size(); }
+    // The slot that holds the key, put there if it was not.
+    size_t Insert(uint64_t Length, const uint64_t Hash[2])
     {
         const TSlot key = Key(Length, Hash);
         for (size_t i = static_cast<size_t>(key.A) & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
             if (Slots_[i].A == key.A && Slots_[i].B == key.B)
-                return;
+                return i;
             if (Slots_[i].A == 0 && Slots_[i].B == 0) {
                 Slots_[i] = key;
-                return;
+                return i;
             }
         }
     }
-    bool Has(uint64_t Length, const uint64_t Hash[2]) const
+    // The slot that holds the key, or None.
+    size_t Find(uint64_t Length, const uint64_t Hash[2]) const
     {
         const TSlot key = Key(Length, Hash);
         for (size_t i = static_cast<size_t>(key.A) & (Slots_.size() - 1);; i = (i + 1) & (Slots_.size() - 1)) {
             if (Slots_[i].A == key.A && Slots_[i].B == key.B)
-                return true;
+                return i;
             if (Slots_[i].A == 0 && Slots_[i].B == 0)
-                return false;
+                return None;
         }
     }
 
@@ -261,14 +265,6 @@ unsigned TrailingZeros(uint64_t Word)  // of a word that is not 0
 #endif
 }
 
-uint64_t BitsSet(uint64_t Word)
-{
-    uint64_t n = 0;
-    for (; Word != 0; Word &= Word - 1)
-        ++n;
-    return n;
-}
-
 bool TestBit(const std::vector<uint64_t>& Bits, uint64_t I)
 {
     return (Bits[static_cast<size_t>(I / 64)] >> (I % 64) & 1) != 0;
@@ -292,44 +288,46 @@ uint64_t NextSetBit(const std::vector<uint64_t>& Bits, uint64_t I, uint64_t Limi
 
 // What one pass over the memo file carries from block to block.
 struct TMemoMap::TPass {
-    struct TKey {
-        uint64_t Length;
-        uint64_t Hash[2];
-    };
     TWindow& Window;
     uint64_t NextFree;
     // The furthest end of the runs started so far, and whether the run that
     // reaches there is counted as overlapping.
     uint64_t Reach = 0;
     bool ReachOverlaps = false;
-    // The live texts' keys in the order the pass meets them; into a set
-    // only when there are orphans to look up.
-    std::vector<TKey> Live;
 };
+
+namespace {
+
+constexpr uint64_t LengthBits = uint64_t{1} << 20;
+uint64_t LengthBit(uint64_t Length) { return Mix(Length + 0x51ED27) & (LengthBits - 1); }
+
+}  // namespace
 
 void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
 {
     Orphans_.clear();
     if (!Findings_.Mapped)
         return;
-    uint64_t starts = 0;
-    for (uint64_t word : Starts_)
-        starts += BitsSet(word);
-
-    // One pass front to back. A run a reference leads to covers the blocks
-    // up to its end, so a block is covered when it lies below the furthest
-    // end of the runs started before it (reach). The texts of those runs
-    // are hashed as the pass reaches them; a run starting below reach
-    // overlaps the run that reaches there. Between them, a block whose
-    // header is that of a text that fits in the file starts an orphan, and
-    // the pass goes on after it. Blocks inside covered runs are never taken
-    // for headers: a text may hold bytes that look like one.
     // The table holds the memo file open read-only, shared: a second
     // stream reads it in large pieces past the layer's cache.
     Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
     TWindow window(*Stream_, FileSize_);
-    TPass pass{window, Table_.MemoNextBlock(), 0, false, {}};
-    pass.Live.reserve(static_cast<size_t>(starts));
+    TPass pass{window, Table_.MemoNextBlock()};
+    Walk(pass, Progress);
+    TallyOrphans(window);
+    if (Progress)
+        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
+}
+
+void TMemoMap::Walk(TPass& Pass, const std::function<void(int64_t, int64_t)>& Progress)
+{
+    // Front to back. A run a reference leads to covers the blocks up to its
+    // end, so a block is covered when it lies below the furthest end of the
+    // runs started before it (reach). A run starting below reach overlaps
+    // the run that reaches there. Between them, a block whose header is that
+    // of a text that fits in the file starts an orphan, and the pass goes on
+    // after it. Blocks inside covered runs are never taken for headers: a
+    // text may hold bytes that look like one.
     uint64_t block = (MemoHeaderArea + BlockSize_ - 1) / BlockSize_;
     uint64_t lastShown = 0;
     while (block < Blocks_) {
@@ -341,19 +339,16 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
             lastShown = offset;
         }
         if (!TestBit(Starts_, block)) {
-            block = PassMaybeOrphan(pass, block);
+            block = PassMaybeOrphan(Pass, block);
             continue;
         }
-        PassLiveRun(pass, block);
+        PassLiveRun(Pass, block);
         // Inside the run only other runs' starts matter.
-        for (uint64_t s = NextSetBit(Starts_, block + 1, pass.Reach); s < pass.Reach;
-             s = NextSetBit(Starts_, s + 1, pass.Reach))
-            PassLiveRun(pass, s);
-        block = std::max(pass.Reach, block + 1);
+        for (uint64_t s = NextSetBit(Starts_, block + 1, Pass.Reach); s < Pass.Reach;
+             s = NextSetBit(Starts_, s + 1, Pass.Reach))
+            PassLiveRun(Pass, s);
+        block = std::max(Pass.Reach, block + 1);
     }
-    TallyOrphans(pass);
-    if (Progress)
-        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
 }
 
 void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
@@ -364,11 +359,6 @@ void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
     const bool whole = offset + MemoBlockHeaderSize <= FileSize_;
     const uint64_t length = whole ? be32(Pass.Window.Get(offset, MemoBlockHeaderSize) + 4) : 0;
     const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize) : 0;
-    TPass::TKey key{};
-    uint64_t trimmed = 0;
-    HashText(Pass.Window, offset + MemoBlockHeaderSize, present, trimmed, key.Hash);
-    key.Length = present;
-    Pass.Live.push_back(key);
     const uint64_t end = At + (MemoBlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
     if (end > Pass.NextFree)
         ++f.PastNextFree;
@@ -393,9 +383,6 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
     const uint64_t length = be32(header + 4);
     if (type != MemoTypeText || length > FileSize_ - offset - MemoBlockHeaderSize)
         return Block + 1;
-    TMemoOrphan orphan;
-    orphan.Block = Block;
-    orphan.RunLength = static_cast<uint32_t>(length);
     // A length reaching into a run a reference leads to is damaged (it is
     // often the length of a text the old end of the file cut short, which
     // new runs have since followed): the text ends there.
@@ -408,6 +395,9 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
         const uint64_t textStart = offset + MemoBlockHeaderSize;
         textLength = std::min<uint64_t>(length, liveStart > textStart ? liveStart - textStart : 0);
     }
+    TMemoOrphan orphan;
+    orphan.Block = Block;
+    orphan.RunLength = static_cast<uint32_t>(length);
     uint64_t trimmed = 0;
     HashText(Pass.Window, offset + MemoBlockHeaderSize, textLength, trimmed, orphan.Hash);
     orphan.Length = static_cast<uint32_t>(trimmed);
@@ -416,17 +406,50 @@ uint64_t TMemoMap::PassMaybeOrphan(TPass& Pass, uint64_t Block)
     return std::max(end, Block + 1);
 }
 
-void TMemoMap::TallyOrphans(TPass& Pass)
+void TMemoMap::TallyOrphans(TWindow& Window)
 {
+    // An orphan is an old copy when a run a reference leads to holds the
+    // same bytes. The runs' texts are hashed only now, in a second pass,
+    // and only those as long as an orphan: memory goes to the orphans
+    // alone, and a table without orphans costs no hashing at all.
+    // The orphans' keys; a bit for each length they have (by its hash: a
+    // bit set for another length costs a hash, never a wrong answer); each
+    // orphan's slot among the keys, and a bit per slot for the keys found.
+    std::vector<uint32_t> slotOf;
+    std::vector<uint64_t> found;
+    if (!Orphans_.empty()) {
+        TTextSet keys(Orphans_.size());
+        std::vector<uint64_t> lengths(static_cast<size_t>(LengthBits / 64), 0);
+        slotOf.reserve(Orphans_.size());
+        for (const TMemoOrphan& orphan : Orphans_) {
+            slotOf.push_back(static_cast<uint32_t>(keys.Insert(orphan.Stored, orphan.Hash)));
+            const uint64_t bit = LengthBit(orphan.Stored);
+            lengths[static_cast<size_t>(bit / 64)] |= uint64_t{1} << (bit % 64);
+        }
+        found.assign((keys.Slots() + 63) / 64, 0);
+        // Every run a reference leads to, in block order; a header the end
+        // of the file cuts short holds no text.
+        for (uint64_t at = NextSetBit(Starts_, 0, Blocks_); at < Blocks_; at = NextSetBit(Starts_, at + 1, Blocks_)) {
+            const uint64_t offset = at * BlockSize_;
+            if (offset + MemoBlockHeaderSize > FileSize_)
+                break;
+            const uint64_t length = be32(Window.Get(offset, MemoBlockHeaderSize) + 4);
+            const uint64_t present = std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize);
+            // Only a text as long as some orphan may be its copy.
+            if (!TestBit(lengths, LengthBit(present)))
+                continue;
+            uint64_t hash[2];
+            uint64_t trimmed = 0;
+            HashText(Window, offset + MemoBlockHeaderSize, present, trimmed, hash);
+            const size_t slot = keys.Find(present, hash);
+            if (slot != TTextSet::None)
+                found[slot / 64] |= uint64_t{1} << (slot % 64);
+        }
+    }
     TMemoMapFindings& f = Findings_;
-    TTextSet liveSet(Orphans_.empty() ? 0 : Pass.Live.size());
-    if (!Orphans_.empty())
-        for (const TPass::TKey& key : Pass.Live)
-            liveSet.Insert(key.Length, key.Hash);
-    Pass.Live.clear();
-    Pass.Live.shrink_to_fit();
-    for (TMemoOrphan& orphan : Orphans_) {
-        orphan.OldCopy = liveSet.Has(orphan.Stored, orphan.Hash);
+    for (size_t i = 0; i < Orphans_.size(); ++i) {
+        TMemoOrphan& orphan = Orphans_[i];
+        orphan.OldCopy = TestBit(found, slotOf[i]);
         ++f.Orphans;
         f.OrphanBytes += orphan.RunLength;
         if (orphan.OldCopy) {

@@ -1,9 +1,10 @@
 // The map of a memo file: which runs the references of a table lead to,
 // which of them two references share or overlap, and the runs no reference
-// leads to (orphans), found by one sequential scan of the memo file.
+// leads to (orphans), found by a sequential scan of the memo file (and a
+// second one, when there are orphans, for their old copies).
 //
 // Memory stays bounded whatever the files hold: three bits per block of the
-// memo file, a hash per text and an entry per orphan, nothing per byte.
+// memo file and an entry per orphan, nothing per live text or per byte.
 #pragma once
 
 #include <cstdint>
@@ -89,9 +90,10 @@ private:
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
     // The steps of Scan: a run a reference leads to, a block that may start
     // an orphan (the block the pass goes on from), the orphans told apart.
+    void Walk(TPass& Pass, const std::function<void(int64_t, int64_t)>& Progress);
     void PassLiveRun(TPass& Pass, uint64_t At);
     uint64_t PassMaybeOrphan(TPass& Pass, uint64_t Block);
-    void TallyOrphans(TPass& Pass);
+    void TallyOrphans(TWindow& Window);
 
     TDBFLite& Table_;
     TFileSystem& Files_;
