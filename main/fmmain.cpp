@@ -253,8 +253,9 @@ bool TfmMain::StartMemoRun(TDBFLite& Table, std::vector<int>& Selection, bool Ne
         stop = ZeroBlockSize;
     if (!stop.empty()) {
         Stop(stop);
-    } else if (Grows && !MemoLimitAllows(Table, MemoSizeAfterRewrite(Table, Selection))) {
-        // (said by MemoLimitAllows)
+    } else if (Grows && !AllowLargeMemo && !MemoLimitAllows(Table, MemoSizeAfterRewrite(Table, Selection))) {
+        // (said by MemoLimitAllows; allowed a large memo file, the run
+        // needs no pass over every reference to size it first)
     } else if (!Confirm(ConfirmMemoRun(Verb, IntToStr(static_cast<int64_t>(Selection.size()))))) {
         Cancel();
     } else {
