@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 
+#include "escape.h"
 #include "textfile.h"
 #include "memfs.h"
 #include "tempdir.h"
@@ -62,10 +63,21 @@ TEST(TextFileWriter, LinesLongerThanTheBufferAndManyLinesKeepTheirOrder)
                 expected += shortLine + "\r\n";
             }
             out.WriteLine(longLine);
+            // A text escaped as it goes out, handed over in pieces that
+            // cross buffers, beside literal bytes on both sides.
+            std::string text(Megabyte * 5 / 2, 'e');
+            for (size_t i = 0; i < text.size(); i += 997)
+                text[i] = static_cast<char>(i % 36);  // control bytes, "#" and a few letters
+            out.Commit(std::copy_n("[", 1, out.Room(1)));
+            for (size_t at = 0; at < text.size(); at += 300007)
+                out.WriteEscaped(text.data() + at, std::min<size_t>(300007, text.size() - at));
+            out.Commit(std::copy_n("]", 1, out.Room(1)));
+            out.EndLine();
+            expected += longLine + "\r\n[" + EscapeMemoValue(text) + "]\r\n";
             out.WriteLine("tail");
             out.Close();
         }
-        expected += longLine + "\r\ntail\r\n";
+        expected += "tail\r\n";
         const std::string written = files == &memory ? memory.File(path) : ReadFileBytes(path);
         EXPECT_EQ(written.size(), expected.size());
         EXPECT_TRUE(written == expected);
