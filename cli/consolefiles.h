@@ -30,8 +30,8 @@ public:
     uint32_t Permissions(const std::string& Path) override { return Inner_.Permissions(Resolve(Path)); }
     void Rename(const std::string& From, const std::string& To) override { Inner_.Rename(From, To); }
     void Remove(const std::string& Path) override { Inner_.Remove(Path); }
-    // The converting stream keeps its state for the one thread that writes it.
-    bool WritesFromAnyThread() const override { return Inner_.WritesFromAnyThread(); }
+    // The converting stream keeps its state for the one thread that uses it.
+    bool UsableFromThreads() const override { return Inner_.UsableFromThreads(); }
 
 private:
     std::string Resolve(const std::string& Path);

@@ -33,7 +33,7 @@ TTextFileWriter::TTextFileWriter(TFileSystem& Files, const std::string& Path)
         throw EError(InOutErrorText(e));
     }
     Buffer_.resize(BufferSize);
-    if (Files.WritesFromAnyThread()) {
+    if (Files.UsableFromThreads()) {
         Spare_.resize(BufferSize);
         Writer_ = std::thread([this] {
             std::unique_lock<std::mutex> hold(Lock_);

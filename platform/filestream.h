@@ -135,11 +135,11 @@ public:
     // ("Cannot delete file ...").
     virtual void Remove(const std::string& Path) = 0;
 
-    // True when a stream of this file system may be written from another
-    // thread while the thread that opened it goes on with other streams:
-    // the system's own files. A test's file system that counts or fails
-    // operations in the order they come keeps every write on one thread.
-    virtual bool WritesFromAnyThread() const { return false; }
+    // True when streams of this file system may be opened and used on
+    // several threads at once, each stream by one thread: the system's own
+    // files. A test's file system that counts or fails operations in the
+    // order they come keeps them all on one thread.
+    virtual bool UsableFromThreads() const { return false; }
 };
 
 // The operating system's own files (POSIX or Win32, chosen at build time).

@@ -319,7 +319,7 @@ private:
 
 class TPosixFileSystem final : public TFileSystem {
 public:
-    bool WritesFromAnyThread() const override { return true; }
+    bool UsableFromThreads() const override { return true; }
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
     {
         return OpenFile(Path, Access, Share, nullptr);

@@ -265,7 +265,7 @@ bool Identity(const std::string& Path, BY_HANDLE_FILE_INFORMATION& Info)
 
 class TWin32FileSystem final : public TFileSystem {
 public:
-    bool WritesFromAnyThread() const override { return true; }
+    bool UsableFromThreads() const override { return true; }
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override
     {
         DWORD access = GENERIC_READ;
