@@ -135,10 +135,12 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
     }
     for (int32_t r = 0; r < records; ++r)
         for (int field : fields) {
-            const TMemoRefState state = Table.InspectMemo(r, field).State;
+            // (The inspection looks the run up too: it is not looked up twice.)
+            const TMemoInspection inspected = Table.InspectMemo(r, field);
+            const TMemoRefState state = inspected.State;
             if (state == TMemoRefState::Empty)
                 continue;
-            const TMemoRunInfo run = Table.MemoRunOf(r, field);
+            const TMemoRunInfo& run = inspected.Run;
             if (state == TMemoRefState::NotANumber || state == TMemoRefState::PastEnd ||
                 state == TMemoRefState::NotAStart || !run.InFile) {
                 Plan.Blank.push_back({r, field});
