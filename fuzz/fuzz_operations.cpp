@@ -5,12 +5,15 @@
 // back and the header bytes it never writes as they were; a run that
 // reports success must have left what its operation promises.
 #include <algorithm>
+#include <set>
 #include <vector>
 
 #include "dbflite.h"
 #include "diagnosis.h"
 #include "fakeport.h"
+#include "fptlayout.h"
 #include "fuzzsupport.h"
+#include "memomap.h"
 #include "fmmain.h"
 #include "pack.h"
 #include "salvage.h"
@@ -217,6 +220,27 @@ void CheckSalvagePack(const TFuzzTables& Input)
         table.OpenTable(TablePath, true);
         const TFullDiagnosis found = DiagnoseFully(table, table.MemoFields(), {}, run.Disk);
         FUZZ_CHECK(found.Verdict() == TVerdict::Damaged || found.Damage().empty());
+        // An orphan is an old copy exactly when some run a reference leads
+        // to holds its bytes, told here the slow way.
+        if (table.HasMemoFile() && table.MemoBlockSize() > 0) {
+            const std::string memo = run.Memory.File(MemoPath);
+            std::set<std::string> live;
+            for (int32_t r = 0; r < table.RecordsInFile(); ++r)
+                for (int field : table.MemoFileFields()) {
+                    const TMemoRunInfo info = table.MemoRunOf(r, field);
+                    if (info.InFile && IsRunStart(info.Offset, info.Type) &&
+                        info.Offset + MemoBlockHeaderSize <= memo.size())
+                        live.insert(memo.substr(info.Offset + MemoBlockHeaderSize, info.Present));
+                }
+            TMemoMap map(table, run.Disk);
+            map.AddAllRecords();
+            map.Scan();
+            for (const TMemoOrphan& orphan : map.Orphans()) {
+                const std::string bytes =
+                    memo.substr(orphan.Block * table.MemoBlockSize() + MemoBlockHeaderSize, orphan.Stored);
+                FUZZ_CHECK(orphan.OldCopy == (live.count(bytes) > 0));
+            }
+        }
         table.CloseTable();
         before = Runs(run.Memory);
     } catch (const EError&) {
