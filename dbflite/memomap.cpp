@@ -412,9 +412,10 @@ void TMemoMap::TallyOrphans(TWindow& Window)
     // same bytes. The runs' texts are hashed only now, in a second pass,
     // and only those as long as an orphan: memory goes to the orphans
     // alone, and a table without orphans costs no hashing at all.
-    // The orphans' keys; a bit for each length they have (by its hash: a
-    // bit set for another length costs a hash, never a wrong answer); each
-    // orphan's slot among the keys, and a bit per slot for the keys found.
+    //
+    // For that pass: the orphans' keys; a bit for each length they have (by
+    // its hash: a bit set for another length costs a hash, never a wrong
+    // answer); each orphan's slot among the keys; a bit per slot found.
     std::vector<uint32_t> slotOf;
     std::vector<uint64_t> found;
     if (!Orphans_.empty()) {
