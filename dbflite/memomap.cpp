@@ -129,8 +129,7 @@ void TMemoMap::AddRecord(int32_t RecNo)
     if (!Findings_.Mapped)
         return;
     for (int field : MemoFields_)
-        if (Ignored_.empty() || Ignored_.count({RecNo, field}) == 0)
-            AddReference(RecNo, field, Table_.MemoRunOf(RecNo, field));
+        AddReference(RecNo, field, Table_.MemoRunOf(RecNo, field));
 }
 
 void TMemoMap::AddReference(int32_t RecNo, int FieldNo, const TMemoRunInfo& Run)
@@ -313,17 +312,9 @@ void TMemoMap::Scan(const std::function<void(int64_t, int64_t)>& Progress)
     Stream_ = Files_.Open(Table_.MemoFileName(), TFileAccess::Read, TFileShare::DenyNone);
     TWindow window(*Stream_, FileSize_);
     TPass pass{window, Table_.MemoNextBlock()};
-    Walk(pass, Progress);
-    TallyOrphans(window);
-    if (Progress)
-        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
-}
-
-void TMemoMap::Walk(TPass& Pass, const std::function<void(int64_t, int64_t)>& Progress)
-{
-    // Front to back. A run a reference leads to covers the blocks up to its
-    // end, so a block is covered when it lies below the furthest end of the
-    // runs started before it (reach). A run starting below reach overlaps
+    // One pass front to back. A run a reference leads to covers the blocks
+    // up to its end, so a block is covered when it lies below the furthest
+    // end of the runs started before it (reach). A run starting below reach overlaps
     // the run that reaches there. Between them, a block whose header is that
     // of a text that fits in the file starts an orphan, and the pass goes on
     // after it. Blocks inside covered runs are never taken for headers: a
@@ -339,26 +330,35 @@ void TMemoMap::Walk(TPass& Pass, const std::function<void(int64_t, int64_t)>& Pr
             lastShown = offset;
         }
         if (!TestBit(Starts_, block)) {
-            block = PassMaybeOrphan(Pass, block);
+            block = PassMaybeOrphan(pass, block);
             continue;
         }
-        PassLiveRun(Pass, block);
+        PassLiveRun(pass, block);
         // Inside the run only other runs' starts matter.
-        for (uint64_t s = NextSetBit(Starts_, block + 1, Pass.Reach); s < Pass.Reach;
-             s = NextSetBit(Starts_, s + 1, Pass.Reach))
-            PassLiveRun(Pass, s);
-        block = std::max(Pass.Reach, block + 1);
+        for (uint64_t s = NextSetBit(Starts_, block + 1, pass.Reach); s < pass.Reach;
+             s = NextSetBit(Starts_, s + 1, pass.Reach))
+            PassLiveRun(pass, s);
+        block = std::max(pass.Reach, block + 1);
     }
+    TallyOrphans(window);
+    if (Progress)
+        Progress(static_cast<int64_t>(FileSize_), static_cast<int64_t>(FileSize_));
+}
+
+uint64_t TMemoMap::PresentOf(TWindow& Window, uint64_t At)
+{
+    // A header the end of the file cuts short holds no text.
+    const uint64_t offset = At * BlockSize_;
+    if (offset + MemoBlockHeaderSize > FileSize_)
+        return 0;
+    const uint64_t length = be32(Window.Get(offset, MemoBlockHeaderSize) + 4);
+    return std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize);
 }
 
 void TMemoMap::PassLiveRun(TPass& Pass, uint64_t At)
 {
     TMemoMapFindings& f = Findings_;
-    const uint64_t offset = At * BlockSize_;
-    // A header the end of the file cuts short holds no text.
-    const bool whole = offset + MemoBlockHeaderSize <= FileSize_;
-    const uint64_t length = whole ? be32(Pass.Window.Get(offset, MemoBlockHeaderSize) + 4) : 0;
-    const uint64_t present = whole ? std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize) : 0;
+    const uint64_t present = PresentOf(Pass.Window, At);
     const uint64_t end = At + (MemoBlockHeaderSize + present + BlockSize_ - 1) / BlockSize_;
     if (end > Pass.NextFree)
         ++f.PastNextFree;
@@ -434,8 +434,7 @@ void TMemoMap::TallyOrphans(TWindow& Window)
             const uint64_t offset = at * BlockSize_;
             if (offset + MemoBlockHeaderSize > FileSize_)
                 break;
-            const uint64_t length = be32(Window.Get(offset, MemoBlockHeaderSize) + 4);
-            const uint64_t present = std::min<uint64_t>(length, FileSize_ - offset - MemoBlockHeaderSize);
+            const uint64_t present = PresentOf(Window, at);
             // Only a text as long as some orphan may be its copy.
             if (!TestBit(lengths, LengthBit(present)))
                 continue;

@@ -90,7 +90,8 @@ private:
     void HashText(TWindow& Window, uint64_t Offset, uint64_t Length, uint64_t& Trimmed, uint64_t Hash[2]);
     // The steps of Scan: a run a reference leads to, a block that may start
     // an orphan (the block the pass goes on from), the orphans told apart.
-    void Walk(TPass& Pass, const std::function<void(int64_t, int64_t)>& Progress);
+    // The bytes of its text the file holds for the run at block At.
+    uint64_t PresentOf(TWindow& Window, uint64_t At);
     void PassLiveRun(TPass& Pass, uint64_t At);
     uint64_t PassMaybeOrphan(TPass& Pass, uint64_t Block);
     void TallyOrphans(TWindow& Window);

@@ -144,8 +144,6 @@ void TTextFileWriter::Flush()
     }
     Changed_.notify_all();
     Written_ += used;
-    if (Buffer_.size() < BufferSize)
-        Buffer_.resize(BufferSize);
 }
 
 void TTextFileWriter::Close()
