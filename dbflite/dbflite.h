@@ -267,7 +267,19 @@ public:
     // over). Every reference of every field that leads into the memo file,
     // in every record the file holds, is looked at; each reads the same
     // bytes as before. Returns the number of runs sealed.
-    uint64_t SealCutRuns();
+    uint64_t SealCutRuns() { return SealCutRuns(FindCutRuns()); }
+
+    // The same in two steps. FindCutRuns only reads, through this table's
+    // caches of both files: it may run on a thread of its own while the
+    // caller goes on with the calls that consult the layout alone
+    // (CheckValue, PlanMemoRun, NextRunBlock, Fields and the like) and
+    // nothing else of this table. SealCutRuns(Cut) then writes what it found.
+    struct TCutRun {
+        uint64_t Offset;   // of the run's block header
+        uint64_t Present;  // the bytes of its text the file holds
+    };
+    std::vector<TCutRun> FindCutRuns();
+    uint64_t SealCutRuns(const std::vector<TCutRun>& Cut);
 
     // The run the reference of field FieldNo in record RecNo leads to.
     TMemoRunInfo MemoRunOf(int32_t RecNo, int FieldNo);

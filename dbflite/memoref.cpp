@@ -426,9 +426,11 @@ void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
         WriteField(RecNo, FieldNo, field, BlankMemoRef, sizeof BlankMemoRef - 1);
 }
 
-uint64_t TDBFLite::SealCutRuns()
+std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns()
 {
-    RequireWritableMemo();
+    std::vector<TCutRun> cut;
+    if (!HasMemoFile_ || MemoBlockSize_ == 0)
+        return cut;
     const std::vector<int> fields = MemoFileFields();
     const int32_t held =
         static_cast<int32_t>(std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max()));
@@ -442,35 +444,47 @@ uint64_t TDBFLite::SealCutRuns()
     };
     // The cut runs, each once with what the file holds of it; nearly every
     // table has none, and then nothing more is read.
-    std::vector<std::pair<uint64_t, uint64_t>> cut;  // offset, bytes present
     eachRun([&cut](const TMemoRun& Run) {
         if (Run.Present < Run.Length)
             cut.push_back({Run.Offset, Run.Present});
     });
     if (cut.empty())
-        return 0;
-    std::sort(cut.begin(), cut.end());
-    cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
+        return cut;
+    const auto byOffset = [](const TCutRun& A, const TCutRun& B) {
+        return A.Offset < B.Offset || (A.Offset == B.Offset && A.Present < B.Present);
+    };
+    std::sort(cut.begin(), cut.end(), byOffset);
+    cut.erase(std::unique(cut.begin(), cut.end(),
+                          [](const TCutRun& A, const TCutRun& B) {
+                              return A.Offset == B.Offset && A.Present == B.Present;
+                          }),
+              cut.end());
     // A cut run whose length lies among another run's bytes (damaged runs
     // that overlap) is left as it is: sealing it would change what that
     // other run reads.
     std::vector<bool> covered(cut.size(), false);
     eachRun([&](const TMemoRun& Run) {
         const uint64_t end = Run.Offset + MemoBlockHeaderSize + Run.Present;
-        auto c = std::upper_bound(cut.begin(), cut.end(), std::make_pair(Run.Offset, UINT64_MAX));
-        for (; c != cut.end() && c->first + 4 < end; ++c)
+        auto c = std::upper_bound(cut.begin(), cut.end(), TCutRun{Run.Offset, UINT64_MAX}, byOffset);
+        for (; c != cut.end() && c->Offset + 4 < end; ++c)
             covered[static_cast<size_t>(c - cut.begin())] = true;
     });
-    uint64_t sealed = 0;
-    for (size_t i = 0; i < cut.size(); ++i) {
-        if (covered[i])
-            continue;
+    std::vector<TCutRun> seal;
+    for (size_t i = 0; i < cut.size(); ++i)
+        if (!covered[i])
+            seal.push_back(cut[i]);
+    return seal;
+}
+
+uint64_t TDBFLite::SealCutRuns(const std::vector<TCutRun>& Cut)
+{
+    RequireWritableMemo();
+    for (const TCutRun& run : Cut) {
         unsigned char length[4];
-        putBe32(length, static_cast<uint32_t>(cut[i].second));
-        Memo_->Write(cut[i].first + 4, length, sizeof length);
-        ++sealed;
+        putBe32(length, static_cast<uint32_t>(run.Present));
+        Memo_->Write(run.Offset + 4, length, sizeof length);
     }
-    if (sealed > 0)
+    if (!Cut.empty())
         Memo_->Sync();
-    return sealed;
+    return Cut.size();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <new>
 #include <sstream>
@@ -481,13 +482,23 @@ void TfmMain::btLoadClick()
     if (!LoadColumns(table, in, columns))
         return;
     const uint64_t firstRecordLine = in.Position();
-    if (!CheckLoadFile(table, in, columns, lines) || !BackUp(table))
+    // The runs the memo file's end cuts short are sought while the text
+    // file is checked: one pass reads the table and the memo file, the
+    // other the text file, and on two cores neither waits for the other.
+    // (Files that must see every operation in order get them one by one.)
+    std::future<std::vector<TDBFLite::TCutRun>> cutRuns =
+        std::async(Files.UsableFromThreads() ? std::launch::async : std::launch::deferred,
+                   [&table] { return table.FindCutRuns(); });
+    if (!CheckLoadFile(table, in, columns, lines))
+        return;
+    const std::vector<TDBFLite::TCutRun> cut = cutRuns.get();
+    if (!BackUp(table))
         return;
     in.Seek(firstRecordLine);
 
     RecordsToVisit(table);
     if (table.HasMemoFile() && table.MemoBlockSize() != 0)
-        table.SealCutRuns();
+        table.SealCutRuns(cut);
     for (int32_t r = 0; !in.Eof(); ++r) {
         if (StopHere(table, r, lines))
             return;

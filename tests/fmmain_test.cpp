@@ -946,6 +946,31 @@ TEST_F(LoadTest, SavedValuesComeBackAsTheyWere)
     EXPECT_EQ(RunText(m, FieldAt(spec, copy, 2, 5)), escaped);
 }
 
+TEST_F(LoadTest, ARunTheFileEndCutsShortIsSealedBeforeTheFirstText)
+{
+    // The cut run is the memo file's last; what the load appends after it
+    // must not read as the rest of its text. Its record's line is blank,
+    // so the reference to it stays. Sought beside the check of the text
+    // file or after it, the run is found and sealed alike.
+    for (const bool threads : {false, true}) {
+        SCOPED_TRACE(threads);
+        TMemoBuilder cutMemo{64};
+        const uint32_t cut = cutMemo.AddWithLength("cut short", 1000);
+        spec.Records = {{"old", "", "", "", "", MemoRef(cut)}, {"keep", "", "", "", "", Ten}};
+        t.Put(spec, cutMemo);
+        const std::string before = t.Memo();
+        t.Files.Threads = threads;
+        Load("NAME\tNOTES\r\n\r\nkeep\tloaded\r\n");
+        EXPECT_EQ(port.Caption, "MEMO поля загружены.");
+        const std::string m = t.Memo();
+        EXPECT_EQ(ReadBe32(m, cut * 64u + 4), before.size() - cut * 64u - 8);
+        EXPECT_EQ(RunText(m, cut), before.substr(cut * 64u + 8));  // what the file held, no more
+        EXPECT_EQ(RunText(m, FieldAt(spec, t.Table(), 1, 5)), "loaded");
+        EXPECT_EQ(Field(0, 5), MemoRef(cut));
+        ExpectReleased();
+    }
+}
+
 TEST_F(LoadTest, TheWholeFileIsCheckedBeforeAnythingIsWritten)
 {
     struct TCase {

@@ -27,6 +27,11 @@ public:
     // Streams open for writing give shared mappings (stores into the file's
     // bytes themselves); false: refused, as on a network file system.
     bool Mappable = true;
+    // Streams of different files may be used on different threads at once
+    // (each file's by one thread), as the system's own files may: the runs
+    // that read two files side by side then do so.
+    bool Threads = false;
+    bool UsableFromThreads() const override { return Threads; }
 
     std::unique_ptr<TFileStream> Open(const std::string& Path, TFileAccess Access, TFileShare Share) override;
     bool FileExists(const std::string& Path) override;
