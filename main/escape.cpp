@@ -103,6 +103,20 @@ std::string EscapeMemoValue(const std::string& Value)
     return out;
 }
 
+namespace {
+
+// The byte the escape at Hash stands for, or -1 when the "#" there starts
+// none and stays as it is.
+int EscapedByte(const char* Hash, const char* End)
+{
+    if (End - Hash < 3 || !IsDigit(Hash[1]) || !IsDigit(Hash[2]))
+        return -1;
+    const int code = (Hash[1] - '0') * 10 + (Hash[2] - '0');
+    return (code >= 1 && code <= 31) || code == '#' ? code : -1;
+}
+
+}  // namespace
+
 void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length)
 {
     const char* p = Value;
@@ -114,17 +128,31 @@ void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length
             return;
         }
         Out.append(p, static_cast<size_t>(hash - p));
-        int code = -1;
-        if (end - hash >= 3 && IsDigit(hash[1]) && IsDigit(hash[2]))
-            code = (hash[1] - '0') * 10 + (hash[2] - '0');
-        if ((code >= 1 && code <= 31) || code == '#') {
-            Out += static_cast<char>(code);
-            p = hash + 3;
-        } else {
-            Out += '#';
-            p = hash + 1;
-        }
+        const int code = EscapedByte(hash, end);
+        Out += static_cast<char>(code >= 0 ? code : '#');
+        p = hash + (code >= 0 ? 3 : 1);
     }
+}
+
+TUnescapedSize MeasureUnescapedMemoValue(const char* Value, size_t Length)
+{
+    TUnescapedSize size{0, true};
+    const char* p = Value;
+    const char* const end = Value + Length;
+    while (p < end) {
+        const char* hash = static_cast<const char*>(std::memchr(p, '#', static_cast<size_t>(end - p)));
+        const char* const plain = hash ? hash : end;
+        size.Length += static_cast<size_t>(plain - p);
+        size.Blank = size.Blank && IsBlank(std::string_view(p, static_cast<size_t>(plain - p)));
+        if (!hash)
+            break;
+        const int code = EscapedByte(hash, end);
+        size.Length += 1;
+        // The escaped bytes are all blank but "#" itself.
+        size.Blank = size.Blank && code >= 0 && code != '#';
+        p = hash + (code >= 0 ? 3 : 1);
+    }
+    return size;
 }
 
 std::string UnescapeMemoValue(const std::string& Value)

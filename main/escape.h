@@ -20,3 +20,10 @@ std::string UnescapeMemoValue(const std::string& Value);
 // The same for the Length bytes at Value, appended to Out: Load reads each
 // value this way, straight from its line.
 void AppendUnescapedMemoValue(std::string& Out, const char* Value, size_t Length);
+// What AppendUnescapedMemoValue would append for the Length bytes at Value,
+// measured without a copy: Load lays out a text's blocks by its length.
+struct TUnescapedSize {
+    size_t Length;
+    bool Blank;  // every byte is blank (0 to 32), or there is none
+};
+TUnescapedSize MeasureUnescapedMemoValue(const char* Value, size_t Length);

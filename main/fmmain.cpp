@@ -581,15 +581,34 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
     return MemoLimitAllows(Table, block * Table.MemoBlockSize());
 }
 
+namespace {
+
+// The value of a line that starts at Start: up to the next tab or the
+// line's end, found in one pass with the first "#" in it, if any (Escaped):
+// a value without one is taken from the line as it stands.
+std::string_view ValueAt(std::string_view Line, size_t Start, bool& Escaped)
+{
+    const char* const from = Line.data() + Start;
+    const char* const lineEnd = Line.data() + Line.size();
+    const char* stop = FindEither(from, lineEnd, '\t', '#');
+    Escaped = stop != lineEnd && *stop == '#';
+    if (Escaped) {
+        stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
+        if (!stop)
+            stop = lineEnd;
+    }
+    return std::string_view(from, static_cast<size_t>(stop - from));
+}
+
+}  // namespace
+
 void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
                             std::vector<bool>& Reached, uint64_t& Block)
 {
-    size_t start = 0;
-    for (size_t c = 0; start <= Line.size() && c < Columns.size(); ++c) {
-        const char* stop = static_cast<const char*>(std::memchr(Line.data() + start, '\t', Line.size() - start));
-        const size_t end = stop ? static_cast<size_t>(stop - Line.data()) : Line.size();
-        std::string_view text = Line.substr(start, end - start);
-        start = end + 1;
+    for (size_t c = 0, start = 0; start <= Line.size() && c < Columns.size(); ++c) {
+        bool escaped = false;
+        std::string_view text = ValueAt(Line, start, escaped);
+        start += text.size() + 1;
         const int field = Columns[c];
         const TFieldDesc& desc = Table.Fields()[static_cast<size_t>(field)];
         // Text fields take any text: their first value stands for all.
@@ -599,19 +618,25 @@ void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::v
             Reached[c] = true;
             continue;
         }
-        if (text.find('#') != std::string_view::npos) {
+        if (desc.IsMemo()) {
+            if (!Reached[c])
+                Table.CheckValue(field, "", 0);
+            Reached[c] = true;
+            // A memo text is laid out by its length alone, unescaped or
+            // not; a blank one blanks the reference and needs no block.
+            const TUnescapedSize size =
+                escaped ? MeasureUnescapedMemoValue(text.data(), text.size()) : TUnescapedSize{text.size(), IsBlank(text)};
+            if (!size.Blank)
+                Block = Table.PlanMemoRun(field, Block, size.Length);
+            continue;
+        }
+        if (escaped) {
             Scratch_.clear();
             AppendUnescapedMemoValue(Scratch_, text.data(), text.size());
             text = Scratch_;
         }
-        if (!desc.IsMemo())
-            Table.CheckValue(field, text.data(), text.size());
-        else if (!Reached[c])
-            Table.CheckValue(field, "", 0);
+        Table.CheckValue(field, text.data(), text.size());
         Reached[c] = true;
-        // A blank memo value blanks the reference and needs no block.
-        if (desc.IsMemo() && !IsBlank(text))
-            Block = Table.PlanMemoRun(field, Block, text.size());
     }
 }
 
@@ -619,30 +644,20 @@ void TfmMain::LoadLine(TDBFLite& Table, int32_t RecNo, std::string_view Line, co
 {
     if (IsBlank(Line))
         return;
-    size_t start = 0;
     // (The check saw no line with more values than columns; the bound holds
     // should the file change between the passes.)
-    for (size_t c = 0; start <= Line.size() && c < Columns.size(); ++c) {
+    for (size_t c = 0, start = 0; start <= Line.size() && c < Columns.size(); ++c) {
         // Save escaped line breaks, tabs and "#"; they go back as they were.
         // A value without "#" needs no copy.
-        const char* const from = Line.data() + start;
-        const char* const lineEnd = Line.data() + Line.size();
-        const char* stop = FindEither(from, lineEnd, '\t', '#');
         bool escaped = false;
-        if (stop != lineEnd && *stop == '#') {
-            escaped = true;
-            stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
-            if (!stop)
-                stop = lineEnd;
-        }
-        std::string_view text(from, static_cast<size_t>(stop - from));
+        std::string_view text = ValueAt(Line, start, escaped);
+        start += text.size() + 1;
         if (escaped) {
             Scratch_.clear();
             AppendUnescapedMemoValue(Scratch_, text.data(), text.size());
             text = Scratch_;
         }
         Table.WriteValueText(RecNo, Columns[c], text);
-        start = static_cast<size_t>(stop - Line.data()) + 1;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "escape.h"
 #include "helptext.h"
@@ -109,6 +110,21 @@ TEST(UnescapeMemoValue, UndoesTheEscapesAndNothingElse)
         all += static_cast<char>(b);
     EXPECT_EQ(UnescapeMemoValue(EscapeMemoValue(all)), all);
     EXPECT_EQ(UnescapeMemoValue(EscapeMemoValue("#13 is #35")), "#13 is #35");
+}
+
+TEST(UnescapeMemoValue, MeasuredWithoutACopyAsLongAndAsBlankAsTheUnescapedText)
+{
+    std::vector<std::string> values = {"#00#32#99#3", "Room #7", "##35#", "#3#35", "#09#13#10", " #01\t",
+                                       "#09#35", "#09#", "#0", "  #1", "#32", "\x01#31 "};
+    for (const auto& [text, escaped] : Escaped)
+        values.push_back(escaped);
+    for (const std::string& value : values) {
+        SCOPED_TRACE(value);
+        const std::string text = UnescapeMemoValue(value);
+        const TUnescapedSize size = MeasureUnescapedMemoValue(value.data(), value.size());
+        EXPECT_EQ(size.Length, text.size());
+        EXPECT_EQ(size.Blank, IsBlank(text));
+    }
 }
 
 TEST(ChangeFileExt, OnlyADotInTheFileNameCounts)
