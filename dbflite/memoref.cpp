@@ -454,11 +454,10 @@ std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns()
         return A.Offset < B.Offset || (A.Offset == B.Offset && A.Present < B.Present);
     };
     std::sort(cut.begin(), cut.end(), byOffset);
-    cut.erase(std::unique(cut.begin(), cut.end(),
-                          [](const TCutRun& A, const TCutRun& B) {
-                              return A.Offset == B.Offset && A.Present == B.Present;
-                          }),
-              cut.end());
+    cut.erase(
+        std::unique(cut.begin(), cut.end(),
+                    [](const TCutRun& A, const TCutRun& B) { return A.Offset == B.Offset && A.Present == B.Present; }),
+        cut.end());
     // A cut run whose length lies among another run's bytes (damaged runs
     // that overlap) is left as it is: sealing it would change what that
     // other run reads.

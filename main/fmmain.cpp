@@ -624,8 +624,8 @@ void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::v
             Reached[c] = true;
             // A memo text is laid out by its length alone, unescaped or
             // not; a blank one blanks the reference and needs no block.
-            const TUnescapedSize size =
-                escaped ? MeasureUnescapedMemoValue(text.data(), text.size()) : TUnescapedSize{text.size(), IsBlank(text)};
+            const TUnescapedSize size = escaped ? MeasureUnescapedMemoValue(text.data(), text.size())
+                                                : TUnescapedSize{text.size(), IsBlank(text)};
             if (!size.Blank)
                 Block = Table.PlanMemoRun(field, Block, size.Length);
             continue;

@@ -115,7 +115,7 @@ TEST(UnescapeMemoValue, UndoesTheEscapesAndNothingElse)
 TEST(UnescapeMemoValue, MeasuredWithoutACopyAsLongAndAsBlankAsTheUnescapedText)
 {
     std::vector<std::string> values = {"#00#32#99#3", "Room #7", "##35#", "#3#35", "#09#13#10", " #01\t",
-                                       "#09#35", "#09#", "#0", "  #1", "#32", "\x01#31 "};
+                                       "#09#35",      "#09#",    "#0",    "  #1",  "#32",       "\x01#31 "};
     for (const auto& [text, escaped] : Escaped)
         values.push_back(escaped);
     for (const std::string& value : values) {
