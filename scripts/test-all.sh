@@ -81,6 +81,18 @@ cli_line_ends() {
   esac
 }
 
+# with_wine_server command...: runs the command with one Wine server up from
+# its start to its end. Left to itself, the server exits whenever no Windows
+# program runs, and a test starting at that moment fails to connect to it
+# ("wine client error:0: recvmsg: Connection reset by peer").
+with_wine_server() {
+  timeout 60 wineserver -p >/dev/null 2>&1
+  "$@"
+  local rc=$?
+  timeout 60 wineserver -k >/dev/null 2>&1
+  return $rc
+}
+
 windows_build_and_test() { # dir, toolchain, system, PE kind, run the tests (yes or no)
   local dir=$1 toolchain=$2 system=$3 kind=$4 running=${5:-yes}
   if [ "$running" = yes ]; then
@@ -121,12 +133,12 @@ fi
 if wanted windows; then
   section "Windows build, unit tests under Wine"
   [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-  run windows windows_build_and_test "$out/test-windows" mingw-w64-x86_64.cmake win64 PE32+
+  run windows with_wine_server windows_build_and_test "$out/test-windows" mingw-w64-x86_64.cmake win64 PE32+
 fi
 if wanted windows32; then
   section "32-bit Windows build, unit tests under Wine"
   [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-  run windows32 windows_build_and_test "$out/test-windows32" mingw-w64-i686.cmake win32 PE32 "$runs32"
+  run windows32 with_wine_server windows_build_and_test "$out/test-windows32" mingw-w64-i686.cmake win32 PE32 "$runs32"
 fi
 if wanted gui && [ -x "$root/tests/gui/run.sh" ]; then
   section "the window, end to end under Wine and Xvfb"
