@@ -277,6 +277,11 @@ public:
     struct TCutRun {
         uint64_t Offset;   // of the run's block header
         uint64_t Present;  // the bytes of its text the file holds
+        bool operator<(const TCutRun& O) const
+        {
+            return Offset < O.Offset || (Offset == O.Offset && Present < O.Present);
+        }
+        bool operator==(const TCutRun& O) const { return Offset == O.Offset && Present == O.Present; }
     };
     std::vector<TCutRun> FindCutRuns();
     uint64_t SealCutRuns(const std::vector<TCutRun>& Cut);

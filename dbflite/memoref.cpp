@@ -450,21 +450,15 @@ std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns()
     });
     if (cut.empty())
         return cut;
-    const auto byOffset = [](const TCutRun& A, const TCutRun& B) {
-        return A.Offset < B.Offset || (A.Offset == B.Offset && A.Present < B.Present);
-    };
-    std::sort(cut.begin(), cut.end(), byOffset);
-    cut.erase(
-        std::unique(cut.begin(), cut.end(),
-                    [](const TCutRun& A, const TCutRun& B) { return A.Offset == B.Offset && A.Present == B.Present; }),
-        cut.end());
+    std::sort(cut.begin(), cut.end());
+    cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
     // A cut run whose length lies among another run's bytes (damaged runs
     // that overlap) is left as it is: sealing it would change what that
     // other run reads.
     std::vector<bool> covered(cut.size(), false);
     eachRun([&](const TMemoRun& Run) {
         const uint64_t end = Run.Offset + MemoBlockHeaderSize + Run.Present;
-        auto c = std::upper_bound(cut.begin(), cut.end(), TCutRun{Run.Offset, UINT64_MAX}, byOffset);
+        auto c = std::upper_bound(cut.begin(), cut.end(), TCutRun{Run.Offset, UINT64_MAX});
         for (; c != cut.end() && c->Offset + 4 < end; ++c)
             covered[static_cast<size_t>(c - cut.begin())] = true;
     });
