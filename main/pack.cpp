@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "memolimit.h"
@@ -18,37 +19,61 @@ namespace {
 
 // Block numbers of the memo file are 32-bit numbers: a plan that would
 // place a run past the last one is refused (Placed) before anything is
-// written, so the plan keeps them in 32 bits, as millions of entries do.
+// written, so the plan keeps them in 32 bits.
+//
+// The plan holds no copy of what the table and the memo file hold: for
+// each reference that leads to a run only the block it led to when the run
+// began, for the memo file a few bits a block. Where a reference's run goes
+// in the front follows from the runs before it in record order, where it
+// goes in step 1 from the spaces behind the front, both worked out again as
+// the steps go. A table of millions of records packs in tens of megabytes.
 
-// One reference that leads to a run, by where it led when the run began.
-struct TLiveRef {
-    int32_t RecNo;
-    int Field;
-    uint32_t Block;
-    uint32_t Final = 0;  // its own run's place in the front
-};
+class TBlockBits {
+public:
+    // Blocks past what a size_t counts (a file of over 4 GiB in blocks of a
+    // byte, on a 32-bit system) read as Outside: a file's live blocks say
+    // true there, so they are never handed out.
+    TBlockBits() = default;
+    TBlockBits(uint64_t Count, bool Outside)
+        : Bits_(static_cast<size_t>(std::min<uint64_t>(Count, std::numeric_limits<size_t>::max())), false),
+          Outside_(Outside)
+    {
+    }
+    void Set(uint64_t From, uint64_t To)
+    {
+        for (uint64_t i = From; i < To && i < Bits_.size(); ++i)
+            Bits_[static_cast<size_t>(i)] = true;
+    }
+    void Set(uint64_t I) { Set(I, I + 1); }
+    bool Test(uint64_t I) const { return I >= Bits_.size() ? Outside_ : Bits_[static_cast<size_t>(I)]; }
+    bool Any(uint64_t From, uint64_t To) const
+    {
+        for (uint64_t i = From; i < To; ++i)
+            if (Test(i))
+                return true;
+        return false;
+    }
 
-// One run that live references lead to, in block order.
-struct TLiveRun {
-    uint32_t Block;
-    uint32_t Present;    // the bytes of its text the file holds
-    uint32_t Blocks;     // a run's length is a 32-bit number: so are its blocks, but for a block of a byte
-    uint32_t Final = 0;  // its place in the front: the first reference's
-    uint32_t Aside = 0;  // where step 1 puts it
-    bool Whole;          // all the bytes its header claims
-    bool MovedAside = false;
-    bool Copied = false;  // by the step under way
-    // A run cut short by the file's end stays only when copied: in place,
-    // the runs that come to lie behind it would read as the rest of its text.
-    bool InPlace() const { return Block == Final && Whole; }
+private:
+    std::vector<bool> Bits_;
+    bool Outside_ = false;
 };
 
 struct TPlan {
-    std::vector<TLiveRef> Refs;                  // in record order
-    std::vector<TLiveRun> Runs;                  // in block order, each once
+    std::vector<int> Fields;                     // that lead into the memo file
+    std::vector<bool> Leads;                     // per record and field: the reference leads to a run
+    std::vector<uint32_t> Blocks;                // where those led, in the same order
     std::vector<std::pair<int32_t, int>> Blank;  // references that lead to no run
-    uint64_t FrontStart = 0, FrontEnd = 0;       // in blocks
-    uint64_t Peak = 0;                           // bytes
+    TBlockBits Live;                             // blocks a live run takes
+    TBlockBits Seen;                             // blocks a live run starts at
+    TBlockBits InPlace;                          // starts of runs that stay where they are
+    TBlockBits InPlaceAt;                        // the blocks those take: nothing is copied over them
+    // Runs more than one reference leads to, and where step 1 put them (0:
+    // not yet, or not moved): the others follow the first.
+    std::unordered_map<uint32_t, uint32_t> Shared;
+    uint64_t FrontStart = 0, FrontEnd = 0;  // in blocks
+    uint64_t Peak = 0;                      // bytes
+    uint64_t MovedAside = 0;                // runs step 1 moves
 };
 
 // Block, as a plan keeps it; a block past the memo file's last block number
@@ -60,24 +85,39 @@ uint32_t Placed(const TDBFLite& Table, uint64_t Block)
     return static_cast<uint32_t>(Block);
 }
 
-class TBlockBits {
-public:
-    // Blocks past what a size_t counts (a file of over 4 GiB in blocks of a
-    // byte, on a 32-bit system) are taken as live: never handed out.
-    explicit TBlockBits(uint64_t Count)
-        : Bits_(static_cast<size_t>(std::min<uint64_t>(Count, std::numeric_limits<size_t>::max())), false)
-    {
-    }
-    void Set(uint64_t From, uint64_t To)
-    {
-        for (uint64_t i = From; i < To && i < Bits_.size(); ++i)
-            Bits_[static_cast<size_t>(i)] = true;
-    }
-    bool Test(uint64_t I) const { return I >= Bits_.size() || Bits_[static_cast<size_t>(I)]; }
+uint64_t RunBlocks(const TDBFLite& Table, uint64_t Present)
+{
+    const uint64_t blockSize = Table.MemoBlockSize();
+    return (MemoBlockHeaderSize + Present + blockSize - 1) / blockSize;
+}
 
-private:
-    std::vector<bool> Bits_;
-};
+// A copy of a run of Present bytes at Block, as the plan writes it: one the
+// field cannot hold stops the run before the first write.
+void RequireFits(const TDBFLite& Table, int Field, uint64_t Block, uint64_t Present)
+{
+    try {
+        Table.PlanMemoRun(Field, Block, Present);
+    } catch (const ERefused&) {
+        throw;
+    } catch (const EStreamError&) {
+        throw;
+    } catch (const EError& e) {
+        throw ERefused(e.Message());
+    }
+}
+
+// Calls Visit(RecNo, Field, Block) for every reference the plan moves, in
+// record order, with the block it led to; false from Visit ends the walk.
+template <typename TVisit>
+bool ForEachRef(const TPlan& Plan, TVisit Visit)
+{
+    const size_t fields = Plan.Fields.size();
+    size_t k = 0;
+    for (size_t s = 0; s < Plan.Leads.size(); ++s)
+        if (Plan.Leads[s] && !Visit(static_cast<int32_t>(s / fields), Plan.Fields[s % fields], Plan.Blocks[k++]))
+            return false;
+    return true;
+}
 
 // A table pack can move every run of: memo blocks to tell apart, fields
 // where the descriptors place them, no field of a type nobody here knows
@@ -104,39 +144,48 @@ void RequirePackable(TDBFLite& Table)
                                         TLanguage::Russian));
 }
 
-template <typename TRuns>
-auto RunAt(TRuns& Runs, uint32_t Block) -> decltype(&Runs[0])
-{
-    const auto at =
-        std::lower_bound(Runs.begin(), Runs.end(), Block, [](const TLiveRun& R, uint32_t B) { return R.Block < B; });
-    return at != Runs.end() && at->Block == Block ? &*at : nullptr;
-}
-
 // Reads the references of every field that leads into the memo file (no
-// text but the block headers): the runs they lead to, each once, in block
-// order. What a run holds does not matter: an empty text, blanks or zeros
-// are kept as they are. References that lead to no run (not a number, past
-// the end, into the middle of a text) read no text; they are blanked, as
-// Clear does, since the texts moved under them would otherwise become
-// theirs.
+// text but the block headers): the runs they lead to, and their places in
+// the front. What a run holds does not matter: an empty text, blanks or
+// zeros are kept as they are. References that lead to no run (not a
+// number, past the end, into the middle of a text) read no text; they are
+// blanked, as Clear does, since the texts moved under them would otherwise
+// become theirs.
+//
+// The front is in record order, a run of its own for every reference: two
+// references that shared a text get a copy each, so the owner's next edit
+// of one no longer changes the other. A run already at the place of the
+// first reference to it stays there (a packed file, or one whose pack was
+// cut short, is not copied again); a run cut short by the file's end stays
+// only when copied: in place, the runs that come to lie behind it would
+// read as the rest of its text.
 void CollectRuns(TDBFLite& Table, TPlan& Plan)
 {
     const uint64_t blockSize = Table.MemoBlockSize();
-    const std::vector<int> fields = Table.MemoFileFields();
+    const uint64_t fileBlocks = (Table.MemoFileSize() + blockSize - 1) / blockSize;
+    Plan.Fields = Table.MemoFileFields();
     const int32_t records = Table.RecordsInFile();
+    const uint64_t slots = uint64_t(records) * Plan.Fields.size();
+    Plan.Leads.assign(static_cast<size_t>(slots), false);
     // Room for a reference in every field of every record: the pages of it
     // that stay unused are never touched, so they cost address space, not
     // memory, where growing by doubling would hold up to twice the plan.
-    const uint64_t most = std::min<uint64_t>(uint64_t(records) * fields.size(), uint64_t{1} << 26);
     try {
-        Plan.Refs.reserve(static_cast<size_t>(most));
-        Plan.Runs.reserve(static_cast<size_t>(most));
+        Plan.Blocks.reserve(static_cast<size_t>(std::min<uint64_t>(slots, uint64_t{1} << 26)));
     } catch (const std::bad_alloc&) {
     }
+    Plan.Live = TBlockBits(fileBlocks, true);
+    Plan.Seen = TBlockBits(fileBlocks, true);
+    Plan.InPlace = TBlockBits(fileBlocks, false);
+    Plan.InPlaceAt = TBlockBits(fileBlocks, false);
+    Plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
+    Plan.FrontEnd = Plan.FrontStart;
+    size_t slot = 0;
     for (int32_t r = 0; r < records; ++r)
-        for (int field : fields) {
+        for (int field : Plan.Fields) {
             // (The inspection looks the run up too: it is not looked up twice.)
             const TMemoInspection inspected = Table.InspectMemo(r, field);
+            const size_t at = slot++;
             const TMemoRefState state = inspected.State;
             if (state == TMemoRefState::Empty)
                 continue;
@@ -146,111 +195,125 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
                 Plan.Blank.push_back({r, field});
                 continue;
             }
-            Plan.Refs.push_back({r, field, static_cast<uint32_t>(run.Block)});
-            const uint64_t blocks = (MemoBlockHeaderSize + run.Present + blockSize - 1) / blockSize;
-            Plan.Runs.push_back({static_cast<uint32_t>(run.Block), static_cast<uint32_t>(run.Present),
-                                 Placed(Table, blocks), 0, 0, run.Present == run.Length});
+            const uint32_t block = Placed(Table, static_cast<uint64_t>(run.Block));
+            // A run's length is a 32-bit number: so are its blocks, but for
+            // a block of a byte.
+            const uint32_t blocks = Placed(Table, RunBlocks(Table, run.Present));
+            const uint32_t final = Placed(Table, Plan.FrontEnd);
+            Plan.FrontEnd += blocks;
+            RequireFits(Table, field, final, run.Present);
+            Plan.Live.Set(block, uint64_t{block} + blocks);
+            if (!Plan.Seen.Test(block)) {
+                Plan.Seen.Set(block);
+                if (final == block && run.Present == run.Length) {
+                    Plan.InPlace.Set(block);
+                    Plan.InPlaceAt.Set(block, uint64_t{block} + blocks);
+                }
+            } else {
+                Plan.Shared.emplace(block, 0);
+            }
+            Plan.Leads[at] = true;
+            Plan.Blocks.push_back(block);
         }
-    std::sort(Plan.Runs.begin(), Plan.Runs.end(),
-              [](const TLiveRun& A, const TLiveRun& B) { return A.Block < B.Block; });
-    Plan.Runs.erase(std::unique(Plan.Runs.begin(), Plan.Runs.end(),
-                                [](const TLiveRun& A, const TLiveRun& B) { return A.Block == B.Block; }),
-                    Plan.Runs.end());
+    Placed(Table, Plan.FrontEnd);
 }
 
-// The front in record order, a run of its own for every reference: two
-// references that shared a text get a copy each, so the owner's next edit
-// of one no longer changes the other. A run already at its place stays
-// there (a packed file, or one whose pack was cut short, is not copied
-// again).
-void PlaceInFront(const TDBFLite& Table, TPlan& Plan)
-{
-    const uint64_t blockSize = Table.MemoBlockSize();
-    Plan.FrontStart = (MemoHeaderArea + blockSize - 1) / blockSize;
-    Plan.FrontEnd = Plan.FrontStart;
-    for (TLiveRef& ref : Plan.Refs) {
-        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        ref.Final = Placed(Table, Plan.FrontEnd);
-        Plan.FrontEnd += run.Blocks;
-        if (!run.Copied)
-            run.Final = ref.Final;
-        run.Copied = true;
-    }
-    for (TLiveRun& run : Plan.Runs)
-        run.Copied = false;
-}
+// Whether step 1 moves the run at Block: it lies in the front, and not
+// where it stays.
+bool LeavesFront(const TPlan& Plan, uint32_t Block) { return Block < Plan.FrontEnd && !Plan.InPlace.Test(Block); }
 
-// The spaces behind the front that no live run takes, by length. Only whole
-// blocks inside the file as it was opened count: the table layer reads a
-// run that reaches past that end only as far as the end, unless it
-// appended the run itself.
-std::multimap<uint64_t, uint64_t> FreeSpaces(const TPlan& Plan, uint64_t FileBlocks, uint64_t WholeBlocks)
-{
-    TBlockBits live(FileBlocks);
-    for (const TLiveRun& run : Plan.Runs)
-        live.Set(run.Block, uint64_t{run.Block} + run.Blocks);
-    std::multimap<uint64_t, uint64_t> holes;  // length -> first block
-    for (uint64_t b = Plan.FrontEnd; b < WholeBlocks;) {
-        if (live.Test(b)) {
-            ++b;
-            continue;
+// Step 1's places, run by run in record order: each run in the front goes
+// to the smallest space behind the front that holds it, else past the end
+// (and past the front, should the front reach that far). The same plan and
+// the same runs give the same places, in the plan and in the step.
+class TAsidePlaces {
+public:
+    TAsidePlaces(const TDBFLite& Table, const TPlan& Plan)
+    {
+        const uint64_t blockSize = Table.MemoBlockSize();
+        const uint64_t size = Table.MemoFileSize();
+        const uint64_t fileBlocks = (size + blockSize - 1) / blockSize;
+        // The spaces behind the front that no live run takes, by length.
+        // Only whole blocks inside the file as it was opened count: the
+        // table layer reads a run that reaches past that end only as far as
+        // the end, unless it appended the run itself.
+        const uint64_t whole = size / blockSize;
+        for (uint64_t b = Plan.FrontEnd; b < whole;) {
+            if (Plan.Live.Test(b)) {
+                ++b;
+                continue;
+            }
+            uint64_t end = b;
+            while (end < whole && !Plan.Live.Test(end))
+                ++end;
+            Holes_.insert({end - b, b});
+            b = end;
         }
-        uint64_t end = b;
-        while (end < WholeBlocks && !live.Test(end))
-            ++end;
-        holes.insert({end - b, b});
-        b = end;
+        const uint64_t next = Table.MemoNextBlock();
+        Append_ = std::max({fileBlocks, Plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
     }
-    return holes;
-}
-
-// Step 1 in record order: each run in the front goes to the smallest space
-// behind the front that holds it, else past the end (and past the front,
-// should the front reach that far).
-void PlaceAside(const TDBFLite& Table, uint64_t Size, TPlan& Plan)
-{
-    const uint64_t blockSize = Table.MemoBlockSize();
-    const uint64_t fileBlocks = (Size + blockSize - 1) / blockSize;
-    std::multimap<uint64_t, uint64_t> holes = FreeSpaces(Plan, fileBlocks, Size / blockSize);
-    const uint64_t next = Table.MemoNextBlock();
-    uint64_t append = std::max({fileBlocks, Plan.FrontEnd, next <= fileBlocks + MemoGapLimit / blockSize ? next : 0});
-    for (const TLiveRef& ref : Plan.Refs) {
-        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (run.Block >= Plan.FrontEnd || run.MovedAside || run.InPlace())
-            continue;
-        run.MovedAside = true;
-        uint64_t at = 0;
-        const auto hole = holes.lower_bound(run.Blocks);
-        if (hole != holes.end()) {
-            at = hole->second;
-            const uint64_t left = hole->first - run.Blocks;
-            holes.erase(hole);
-            if (left > 0)
-                holes.insert({left, at + run.Blocks});
-        } else {
-            at = append;
-            append += run.Blocks;
+    uint64_t Place(uint64_t Blocks)
+    {
+        const auto hole = Holes_.lower_bound(Blocks);
+        if (hole == Holes_.end()) {
+            Append_ += Blocks;
+            return Append_ - Blocks;
         }
-        run.Aside = Placed(Table, at);
-        Plan.Peak = std::max(Plan.Peak, (at + run.Blocks) * blockSize);
+        const uint64_t at = hole->second;
+        const uint64_t left = hole->first - Blocks;
+        Holes_.erase(hole);
+        if (left > 0)
+            Holes_.insert({left, at + Blocks});
+        return at;
     }
-    Plan.Peak = std::max(Plan.Peak, Size);
+
+private:
+    std::multimap<uint64_t, uint64_t> Holes_;  // length -> first block
+    uint64_t Append_ = 0;
+};
+
+// Step 1 walked: Move(RecNo, Field, Run, Aside, First) for every reference
+// whose run leaves the front, First for the run's first reference, which
+// copies it; the others follow. False when Move asks to stop.
+template <typename TMove>
+bool WalkAside(TDBFLite& Table, TPlan& Plan, TMove Move)
+{
+    TAsidePlaces places(Table, Plan);
+    for (auto& shared : Plan.Shared)
+        shared.second = 0;
+    return ForEachRef(Plan, [&](int32_t RecNo, int Field, uint32_t Block) {
+        if (!LeavesFront(Plan, Block))
+            return Move(RecNo, Field, TMemoRunInfo(), 0, false);
+        const auto shared = Plan.Shared.find(Block);
+        if (shared != Plan.Shared.end() && shared->second != 0)
+            return Move(RecNo, Field, Table.MemoRunAt(Block), shared->second, false);
+        const TMemoRunInfo run = Table.MemoRunAt(Block);
+        const uint32_t aside = Placed(Table, places.Place(RunBlocks(Table, run.Present)));
+        if (shared != Plan.Shared.end())
+            shared->second = aside;
+        return Move(RecNo, Field, run, aside, true);
+    });
 }
 
-// Every copy and every reference the plan writes, checked before the first
-// write: a block a field cannot hold, or past the memo file's last block
-// number, would stop the run half done. The file may grow on the way by
-// what runs that overlap (damaged lengths) are copied apart, but never past
-// twice its size or 2 GiB, whichever is more.
-void RequireFeasible(const TDBFLite& Table, const TPlan& Plan, uint64_t SizeBefore)
+// Step 1 worked out: every place checked, and how large the file gets. The
+// file may grow on the way by what runs that overlap (damaged lengths) are
+// copied apart, but never past twice its size or 2 GiB, whichever is more.
+void PlaceAside(TDBFLite& Table, TPlan& Plan)
 {
-    for (const TLiveRef& ref : Plan.Refs) {
-        const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (run.MovedAside)
-            Table.PlanMemoRun(ref.Field, run.Aside, run.Present);
-        Table.PlanMemoRun(ref.Field, ref.Final, run.Present);
-    }
-    const uint64_t bound = 2 * std::max<uint64_t>(SizeBefore, OwnerMemoLimit);
+    const uint64_t size = Table.MemoFileSize();
+    Plan.Peak = size;
+    Plan.MovedAside = 0;
+    WalkAside(Table, Plan, [&](int32_t, int Field, const TMemoRunInfo& Run, uint32_t Aside, bool First) {
+        if (Aside == 0)
+            return true;
+        RequireFits(Table, Field, Aside, Run.Present);
+        if (First) {
+            ++Plan.MovedAside;
+            Plan.Peak = std::max(Plan.Peak, (Aside + RunBlocks(Table, Run.Present)) * Table.MemoBlockSize());
+        }
+        return true;
+    });
+    const uint64_t bound = 2 * std::max<uint64_t>(size, OwnerMemoLimit);
     if (Plan.Peak > bound)
         throw ERefused(FormatRepairText(TRepairText::PackOverlapping, {std::to_string(Plan.Peak)}, TLanguage::Russian));
 }
@@ -262,17 +325,16 @@ TPackResult Expected(const TDBFLite& Table, const TPlan& Plan)
     result.SizeBefore = Table.MemoFileSize();
     result.SizeAfter = Plan.FrontEnd * Table.MemoBlockSize();
     result.PeakSize = Plan.Peak;
-    result.Texts = Plan.Refs.size();
-    result.References = Plan.Refs.size();
+    result.Texts = Plan.Blocks.size();
+    result.References = Plan.Blocks.size();
     result.Blanked = Plan.Blank.size();
-    for (const TLiveRun& run : Plan.Runs)
-        result.MovedAside += run.MovedAside;
+    result.MovedAside = Plan.MovedAside;
     return result;
 }
 
 // The table checked and every run placed: the front for all of them, and,
-// for those in the front now, a place behind it for step 1; then every
-// write of the plan checked.
+// for those in the front now, a place behind it for step 1; every write of
+// the plan checked.
 TPlan Replan(TDBFLite& Table)
 {
     // A header that counts more records than the file holds counts the run
@@ -281,17 +343,7 @@ TPlan Replan(TDBFLite& Table)
     RequirePackable(Table);
     TPlan plan;
     CollectRuns(Table, plan);
-    PlaceInFront(Table, plan);
-    PlaceAside(Table, Table.MemoFileSize(), plan);
-    try {
-        RequireFeasible(Table, plan, Table.MemoFileSize());
-    } catch (const ERefused&) {
-        throw;
-    } catch (const EStreamError&) {
-        throw;
-    } catch (const EError& e) {
-        throw ERefused(e.Message());
-    }
+    PlaceAside(Table, plan);
     return plan;
 }
 
@@ -299,41 +351,50 @@ TPlan Replan(TDBFLite& Table)
 // False when Step asked to stop.
 bool MoveFrontAside(TDBFLite& Table, TPlan& Plan, TPackResult& Result, const std::function<bool()>& Step)
 {
-    bool going = true;
-    for (const TLiveRef& ref : Plan.Refs) {
-        if (!(going = Step()))
-            break;
-        TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (!run.MovedAside)
-            continue;
-        if (!run.Copied) {
-            Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), run.Aside);
-            run.Copied = true;
-            ++Result.MovedAside;
-        }
-        Table.PointMemoRef(ref.RecNo, ref.Field, run.Aside);
-    }
+    const bool going =
+        WalkAside(Table, Plan, [&](int32_t RecNo, int Field, const TMemoRunInfo& Run, uint32_t Aside, bool First) {
+            if (!Step())
+                return false;
+            if (Aside == 0)
+                return true;
+            if (First) {
+                Table.CopyMemoRun(Run, Aside);
+                ++Result.MovedAside;
+            }
+            Table.PointMemoRef(RecNo, Field, Aside);
+            return true;
+        });
     Table.Commit();
-    for (TLiveRun& run : Plan.Runs)
-        run.Copied = false;
     return going;
 }
 
 // Step 2: every reference's run into its place in the front, in record
 // order, copied from where step 1 left the reference. False when Step asked
-// to stop.
-bool CopyIntoFront(TDBFLite& Table, TPlan& Plan, const std::function<bool()>& Step)
+// to stop. The places follow from the runs' lengths: should a run not be
+// what the plan found, the copy stops before it writes over a run that
+// stays or past the front.
+bool CopyIntoFront(TDBFLite& Table, const TPlan& Plan, const std::function<bool()>& Step)
 {
-    for (const TLiveRef& ref : Plan.Refs) {
+    uint64_t final = Plan.FrontStart;
+    const bool going = ForEachRef(Plan, [&](int32_t RecNo, int Field, uint32_t Block) {
         if (!Step())
             return false;
-        const TLiveRun& run = *RunAt(Plan.Runs, ref.Block);
-        if (run.InPlace() && ref.Final == run.Final)
-            continue;
-        Table.CopyMemoRun(Table.MemoRunOf(ref.RecNo, ref.Field), ref.Final);
-        Table.PointMemoRef(ref.RecNo, ref.Field, ref.Final);
-    }
-    return true;
+        if (Block == final && Plan.InPlace.Test(Block)) {
+            final += RunBlocks(Table, Table.MemoRunAt(Block).Present);
+            return true;
+        }
+        const TMemoRunInfo run = Table.MemoRunOf(RecNo, Field);
+        const uint64_t blocks = RunBlocks(Table, run.Present);
+        if (final + blocks > Plan.FrontEnd || Plan.InPlaceAt.Any(final, final + blocks))
+            throw EError("Неверный блок MEMO файла " + Table.MemoFileName());
+        Table.CopyMemoRun(run, final);
+        Table.PointMemoRef(RecNo, Field, final);
+        final += blocks;
+        return true;
+    });
+    if (going && final != Plan.FrontEnd)
+        throw EError("Неверный блок MEMO файла " + Table.MemoFileName());
+    return going;
 }
 
 }  // namespace
@@ -412,7 +473,7 @@ TPackResult PackMemo(TFileSystem& Files, const std::string& TablePath, bool Allo
         }
     }
     result.MovedAside = 0;
-    const int64_t steps = static_cast<int64_t>(plan.Refs.size()) * 2;
+    const int64_t steps = static_cast<int64_t>(plan.Blocks.size()) * 2;
     int64_t done = 0;
     const std::function<bool()> step = [&] {
         if (Progress && ++done % 1000 == 0)
