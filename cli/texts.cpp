@@ -1,6 +1,7 @@
 #include "texts.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -210,16 +211,24 @@ const TCatalogEntry Catalog[] = {
 
 // Text matched against Pattern from its start: each fixed part in turn, a
 // "%N" taking what lies up to the next fixed part (the rest of the text when
-// it is last). What follows the pattern's end is returned in Rest.
+// it is last) as argument N, wherever it stands: a translation may put the
+// arguments in another order. What follows the pattern's end is returned
+// in Rest.
 bool Match(const std::string& Text, const char* Pattern, std::vector<std::string>& Args, std::string& Rest)
 {
     Args.clear();
     size_t at = 0;
     const char* p = Pattern;
-    bool open = false;  // a "%N" waits for the next fixed part
+    size_t open = 0;  // the N of a "%N" that waits for the next fixed part
+    const auto take = [&](std::string Value) {
+        if (Args.size() < open)
+            Args.resize(open);
+        Args[open - 1] = std::move(Value);
+        open = 0;
+    };
     while (*p) {
         if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
-            open = true;
+            open = static_cast<size_t>(p[1] - '0');
             p += 2;
             continue;
         }
@@ -231,9 +240,8 @@ bool Match(const std::string& Text, const char* Pattern, std::vector<std::string
             const size_t found = Text.find(fixed, at);
             if (found == std::string::npos)
                 return false;
-            Args.push_back(Text.substr(at, found - at));
+            take(Text.substr(at, found - at));
             at = found;
-            open = false;
         } else if (Text.compare(at, fixed.size(), fixed) != 0) {
             return false;
         }
@@ -241,7 +249,7 @@ bool Match(const std::string& Text, const char* Pattern, std::vector<std::string
         p += fixed.size();
     }
     if (open) {
-        Args.push_back(Text.substr(at));
+        take(Text.substr(at));
         at = Text.size();
     }
     Rest = Text.substr(at);

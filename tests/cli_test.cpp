@@ -66,6 +66,11 @@ TEST(CliTexts, TheSystemsRussianTextsReadInEnglishWithTheirNamesKept)
         {"Строка 7 файла: значений больше, чем названий полей в первой строке.",
          "Line 7 of the file: more values than field names in the first line."},
         {"Таблица доступна только для чтения.", "The table is read-only."},
+        // Arguments in another order in the translation: each goes where its number says.
+        {"MEMO файл вырос с 100 до 200 байт: общие и налегающие тексты разнесены по отдельным блокам; "
+         "текстов 3, ссылок без текста очищено 4.",
+         "The memo file grew from 100 to 200 bytes: texts that references shared or that overlapped were copied "
+         "apart; 3 texts, 4 references that led to no text blanked."},
         // The repair commands' errors.
         {"Нет MEMO файла: искать тексты негде.", "No memo file: there are no texts to look for."},
         {"Резервная копия не записана (Cannot open file \"/d/T.DBF.bak\"); таблица не изменена.",
