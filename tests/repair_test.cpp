@@ -916,6 +916,31 @@ TEST(Pack, ARunTheFilesEndCutsShortIsCopiedNotLeftWhereLaterRunsWouldExtendIt)
     EXPECT_EQ(Readings(t.Files, t.TablePath), before);
 }
 
+TEST(Pack, ARunInPlaceStaysAndAnotherReferenceToItGetsACopy)
+{
+    // Packed already, but for record 1 leading to record 0's text: the run
+    // stays where it is for record 0 and is copied for record 1 into the
+    // place that was record 1's.
+    TMemoBuilder memo(64);
+    const uint32_t first = memo.Add("first text");
+    memo.Add("second, now lost");
+    const uint32_t third = memo.Add("third text");
+    TMemTable t;
+    TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+    spec.Records = {{MemoRef(first)}, {MemoRef(first)}, {MemoRef(third)}};
+    t.Put(spec, memo);
+    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const std::string firstRun = t.Memo().substr(first * 64, 64);
+    EXPECT_TRUE(PackMemo(t.Files, t.TablePath, false).Done);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(t.Memo().size(), (third + 1) * 64u);
+    EXPECT_EQ(t.Memo().substr(first * 64, 64), firstRun);
+    EXPECT_EQ(t.Memo().substr((first + 1) * 64, 64), firstRun) << "record 1's own copy";
+    TDBFLite db(t.Files);
+    db.OpenTable(t.TablePath, true);
+    EXPECT_EQ(db.MemoRunOf(1, 0).Block, first + 1);
+}
+
 TEST(Pack, MovesEveryFieldsRunsByteForByteAndGivesSharedRunsACopyEach)
 {
     // Texts ending in line breaks and blanks, texts that read as blank,
