@@ -284,10 +284,14 @@ bool WalkAside(TDBFLite& Table, TPlan& Plan, TMove Move)
     return ForEachRef(Plan, [&](int32_t RecNo, int Field, uint32_t Block) {
         if (!LeavesFront(Plan, Block))
             return Move(RecNo, Field, TMemoRunInfo(), 0, false);
+        // The run as the reference reads it, which step 1 has not yet
+        // switched: a run the file's end cut short and that was left
+        // unsealed reads only what the file held, not the copies appended
+        // behind it since.
+        const TMemoRunInfo run = Table.MemoRunOf(RecNo, Field);
         const auto shared = Plan.Shared.find(Block);
         if (shared != Plan.Shared.end() && shared->second != 0)
-            return Move(RecNo, Field, Table.MemoRunAt(Block), shared->second, false);
-        const TMemoRunInfo run = Table.MemoRunAt(Block);
+            return Move(RecNo, Field, run, shared->second, false);
         const uint32_t aside = Placed(Table, places.Place(RunBlocks(Table, run.Present)));
         if (shared != Plan.Shared.end())
             shared->second = aside;
@@ -380,7 +384,7 @@ bool CopyIntoFront(TDBFLite& Table, const TPlan& Plan, const std::function<bool(
         if (!Step())
             return false;
         if (Block == final && Plan.InPlace.Test(Block)) {
-            final += RunBlocks(Table, Table.MemoRunAt(Block).Present);
+            final += RunBlocks(Table, Table.MemoRunOf(RecNo, Field).Present);
             return true;
         }
         const TMemoRunInfo run = Table.MemoRunOf(RecNo, Field);

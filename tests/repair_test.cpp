@@ -904,16 +904,33 @@ TEST(Pack, ThePlanKnowsHowLargeTheFileGetsOnTheWay)
 
 TEST(Pack, ARunTheFilesEndCutsShortIsCopiedNotLeftWhereLaterRunsWouldExtendIt)
 {
+    {
+        TMemoBuilder memo(64);
+        const uint32_t cut = memo.AddWithLength("first", 100000);
+        const uint32_t second = memo.Add("second text");
+        TMemTable t;
+        TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
+        spec.Records = {{MemoRef(cut)}, {MemoRef(second)}};
+        t.Put(spec, memo);
+        const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+        EXPECT_TRUE(PackMemo(t.Files, t.TablePath, false).Done);
+        EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    }
+    // A cut run that starts among another run's bytes is not sealed (that
+    // would change the other run's text), and is copied aside after others
+    // were appended behind it: it takes what the file held of it, not them.
     TMemoBuilder memo(64);
-    const uint32_t cut = memo.AddWithLength("first", 100000);
-    const uint32_t second = memo.Add("second text");
+    const uint32_t before = memo.Add("short text");
+    const uint32_t around = memo.Add(std::string(100, 'a'));
+    const uint32_t inside = around + 1;
+    memo.Overwrite(inside * 64u, TMemoBuilder::RunHeader(1, 1000) + std::string(50, 'r'));
     TMemTable t;
     TTableSpec spec = TableOf({{"NOTES", 'M', 10}});
-    spec.Records = {{MemoRef(cut)}, {MemoRef(second)}};
+    spec.Records = {{MemoRef(around)}, {MemoRef(before)}, {MemoRef(inside)}};
     t.Put(spec, memo);
-    const std::vector<std::string> before = Readings(t.Files, t.TablePath);
+    const std::vector<std::string> readings = Readings(t.Files, t.TablePath);
     EXPECT_TRUE(PackMemo(t.Files, t.TablePath, false).Done);
-    EXPECT_EQ(Readings(t.Files, t.TablePath), before);
+    EXPECT_EQ(Readings(t.Files, t.TablePath), readings);
 }
 
 TEST(Pack, ARunInPlaceStaysAndAnotherReferenceToItGetsACopy)
