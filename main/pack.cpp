@@ -1,6 +1,7 @@
 #include "pack.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <unordered_map>
@@ -223,9 +224,14 @@ void CollectRuns(TDBFLite& Table, TPlan& Plan)
 bool LeavesFront(const TPlan& Plan, uint32_t Block) { return Block < Plan.FrontEnd && !Plan.InPlace.Test(Block); }
 
 // Step 1's places, run by run in record order: each run in the front goes
-// to the smallest space behind the front that holds it, else past the end
-// (and past the front, should the front reach that far). The same plan and
-// the same runs give the same places, in the plan and in the step.
+// to the smallest space behind the front that holds it (the first found of
+// those as long), else past the end (and past the front, should the front
+// reach that far). The same plan and the same runs give the same places, in
+// the plan and in the step.
+//
+// A memo file whose live texts lie between old ones has a space behind
+// nearly every run: the spaces shorter than Short blocks, nearly all of
+// them, are kept in lists by length at 4 bytes each.
 class TAsidePlaces {
 public:
     TAsidePlaces(const TDBFLite& Table, const TPlan& Plan)
@@ -233,11 +239,12 @@ public:
         const uint64_t blockSize = Table.MemoBlockSize();
         const uint64_t size = Table.MemoFileSize();
         const uint64_t fileBlocks = (size + blockSize - 1) / blockSize;
-        // The spaces behind the front that no live run takes, by length.
-        // Only whole blocks inside the file as it was opened count: the
-        // table layer reads a run that reaches past that end only as far as
-        // the end, unless it appended the run itself.
-        const uint64_t whole = size / blockSize;
+        // The spaces behind the front that no live run takes. Only whole
+        // blocks inside the file as it was opened count: the table layer
+        // reads a run that reaches past that end only as far as the end,
+        // unless it appended the run itself. No reference leads past the
+        // last 32-bit block number, so no space there is handed out.
+        const uint64_t whole = std::min<uint64_t>(size / blockSize, std::numeric_limits<uint32_t>::max());
         for (uint64_t b = Plan.FrontEnd; b < whole;) {
             if (Plan.Live.Test(b)) {
                 ++b;
@@ -246,7 +253,7 @@ public:
             uint64_t end = b;
             while (end < whole && !Plan.Live.Test(end))
                 ++end;
-            Holes_.insert({end - b, b});
+            Add(end - b, b);
             b = end;
         }
         const uint64_t next = Table.MemoNextBlock();
@@ -254,21 +261,68 @@ public:
     }
     uint64_t Place(uint64_t Blocks)
     {
-        const auto hole = Holes_.lower_bound(Blocks);
-        if (hole == Holes_.end()) {
-            Append_ += Blocks;
-            return Append_ - Blocks;
+        uint64_t length = 0, at = 0;
+        if (!TakeShort(Blocks, length, at)) {
+            const auto hole = Long_.lower_bound(std::max(Blocks, Short));
+            if (hole == Long_.end()) {
+                Append_ += Blocks;
+                return Append_ - Blocks;
+            }
+            length = hole->first;
+            at = hole->second;
+            Long_.erase(hole);
         }
-        const uint64_t at = hole->second;
-        const uint64_t left = hole->first - Blocks;
-        Holes_.erase(hole);
-        if (left > 0)
-            Holes_.insert({left, at + Blocks});
+        if (length > Blocks)
+            Add(length - Blocks, at + Blocks);
         return at;
     }
 
 private:
-    std::multimap<uint64_t, uint64_t> Holes_;  // length -> first block
+    static constexpr uint64_t Short = 1024;
+    struct TList {
+        std::vector<uint32_t> Blocks;
+        size_t Head = 0;  // the first not yet handed out
+    };
+
+    void Add(uint64_t Length, uint64_t At)
+    {
+        if (Length >= Short) {
+            Long_.insert({Length, At});
+            return;
+        }
+        const size_t l = static_cast<size_t>(Length);
+        Short_[l].Blocks.push_back(static_cast<uint32_t>(At));
+        Filled_[l / 64] |= uint64_t{1} << (l % 64);
+    }
+    // The first space of the shortest list at least Blocks long.
+    bool TakeShort(uint64_t Blocks, uint64_t& Length, uint64_t& At)
+    {
+        for (size_t w = static_cast<size_t>(Blocks / 64); Blocks < Short && w < Filled_.size(); ++w) {
+            uint64_t bits = Filled_[w];
+            if (w == Blocks / 64)
+                bits &= ~uint64_t{0} << (Blocks % 64);
+            if (bits == 0)
+                continue;
+            size_t l = w * 64;
+            while ((bits & 1) == 0) {
+                bits >>= 1;
+                ++l;
+            }
+            TList& list = Short_[l];
+            At = list.Blocks[list.Head++];
+            if (list.Head == list.Blocks.size()) {
+                list = TList();
+                Filled_[l / 64] &= ~(uint64_t{1} << (l % 64));
+            }
+            Length = l;
+            return true;
+        }
+        return false;
+    }
+
+    std::vector<TList> Short_ = std::vector<TList>(Short);
+    std::array<uint64_t, Short / 64> Filled_ = {};  // a bit for each list that is not empty
+    std::multimap<uint64_t, uint64_t> Long_;        // length -> first block
     uint64_t Append_ = 0;
 };
 
