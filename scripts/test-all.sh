@@ -84,9 +84,14 @@ cli_line_ends() {
 # with_wine_server command...: runs the command with one Wine server up from
 # its start to its end. Left to itself, the server exits whenever no Windows
 # program runs, and a test starting at that moment fails to connect to it
-# ("wine client error:0: recvmsg: Connection reset by peer").
+# ("wine client error:0: recvmsg: Connection reset by peer"). The prefix's
+# services (winedevice.exe) start with the server's first program and live
+# as long as the server: started by a test they would hold its output pipe,
+# and ctest would wait for them until its time-out. wineboot starts them
+# first, their output going nowhere.
 with_wine_server() {
   timeout 60 wineserver -p >/dev/null 2>&1
+  timeout 300 wineboot >/dev/null 2>&1 </dev/null
   "$@"
   local rc=$?
   timeout 60 wineserver -k >/dev/null 2>&1
