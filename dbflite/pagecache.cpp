@@ -214,6 +214,8 @@ void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
         }
         StoredFrom_ = std::min(StoredFrom_, Offset);
         StoredTo_ = std::max(StoredTo_, Offset + inside);
+        WrittenFrom_ = std::min(WrittenFrom_, Offset);
+        WrittenTo_ = std::max(WrittenTo_, Offset + inside);
         if (inside == Count)
             return;
         Offset += inside;
@@ -223,6 +225,8 @@ void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
     Unsynced_ = true;
     Stream_.WriteAt(Offset, Data, Count);
     KnownSize_ = std::max(KnownSize_, Offset + Count);
+    WrittenFrom_ = std::min(WrittenFrom_, Offset);
+    WrittenTo_ = std::max(WrittenTo_, Offset + Count);
 }
 
 void TPageCache::RaiseIfShrunk()
@@ -349,6 +353,12 @@ void TPageCache::Flush()
                 --DirtyCount_;
         }
     }
+    // The disk may start on what went out while the run goes on: the sync
+    // that must come before the next references then has less to wait for.
+    if (WrittenFrom_ < WrittenTo_)
+        Stream_.StartWriteBack(WrittenFrom_, WrittenTo_ - WrittenFrom_);
+    WrittenFrom_ = UINT64_MAX;
+    WrittenTo_ = 0;
     // What is left is the header's bytes.
     if (DirtyCount_ > 0) {
         if (SyncBeforeHeader)

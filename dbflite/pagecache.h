@@ -233,6 +233,8 @@ private:
     bool StoredUnsynced_ = false;  // stored into the mapping since its sync
     // The part of the mapping stored into since its pages were released.
     uint64_t StoredFrom_ = UINT64_MAX, StoredTo_ = 0;
+    // What this flush has sent to the file so far, stored or written.
+    uint64_t WrittenFrom_ = UINT64_MAX, WrittenTo_ = 0;
     std::exception_ptr SyncFailure_;
     // The slots of the pages used last, the latest first: nearly every
     // access hits one of them again (Rewrite reads a memo file in one place,

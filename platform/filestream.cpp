@@ -10,6 +10,8 @@ void TFileStream::Truncate(uint64_t) { throw EStreamError(WriteErrorText(), TIoF
 
 void TFileMapping::Release(uint64_t, uint64_t) {}
 
+void TFileStream::StartWriteBack(uint64_t, uint64_t) {}
+
 std::unique_ptr<TFileMapping> TFileStream::MapShared(uint64_t, std::string& WhyNot)
 {
     WhyNot = "the stream cannot be mapped";

@@ -74,6 +74,12 @@ public:
     // the disk has failed as surely as one the file refused.
     virtual void Sync() = 0;
 
+    // Asks the system to begin writing what was written to Count bytes at
+    // Offset to the disk, and returns without waiting: the next Sync then
+    // finds less left to wait for, and the disk works while the run goes
+    // on. A hint only; the durable moment is still Sync's.
+    virtual void StartWriteBack(uint64_t Offset, uint64_t Count);
+
     // Cuts the file to Size bytes, or raises EStreamError ("Stream write
     // error"). Only compacting the memo file needs it.
     virtual void Truncate(uint64_t Size);

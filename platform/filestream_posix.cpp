@@ -159,7 +159,13 @@ bool OnLocalDisk(int Fd, std::string& WhyNot)
 
 class TPosixMapping final : public TFileMapping {
 public:
-    TPosixMapping(char* Base, uint64_t Size) : Base_(Base), Size_(Size) { TakeBusErrors(); }
+    // WriteBackFailure: the stream's record of a failed write-back, which
+    // a sync of the mapping must report as the stream's own would.
+    TPosixMapping(char* Base, uint64_t Size, const int& WriteBackFailure)
+        : Base_(Base), Size_(Size), WriteBackFailure_(WriteBackFailure)
+    {
+        TakeBusErrors();
+    }
     ~TPosixMapping() override
     {
         ::munmap(Base_, static_cast<size_t>(Size_));
@@ -188,6 +194,8 @@ public:
 
     void Sync() override
     {
+        if (WriteBackFailure_ != 0)
+            throw EStreamError(WriteErrorText(), FailureOf(WriteBackFailure_), WriteBackFailure_);
         // msync writes the mapping's dirty pages and waits for them; on
         // Linux it syncs the range as fdatasync would.
         const ssize_t rc = Uninterrupted([&] { return ::msync(Base_, static_cast<size_t>(Size_), MS_SYNC); });
@@ -211,6 +219,7 @@ public:
 private:
     char* Base_;
     uint64_t Size_;
+    const int& WriteBackFailure_;
 };
 
 class TPosixStream final : public TFileStream {
@@ -267,8 +276,29 @@ public:
         return static_cast<uint64_t>(st.st_size);
     }
 
+    void StartWriteBack(uint64_t Offset, uint64_t Count) override
+    {
+#if defined(__linux__)
+        if (!Writable_ || WriteBackFailure_ != 0)
+            return;
+        const int rc =
+            ::sync_file_range(Fd_, static_cast<off_t>(Offset), static_cast<off_t>(Count), SYNC_FILE_RANGE_WRITE);
+        // The system may report a failed write here and never again: the
+        // next Sync must not then say all is on the disk. A system that does
+        // not know the call, a file it cannot apply to, or a moment short of
+        // memory only loses the hint.
+        if (rc != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE && errno != EINTR && errno != ENOMEM)
+            WriteBackFailure_ = errno;
+#else
+        (void)Offset;
+        (void)Count;
+#endif
+    }
+
     void Sync() override
     {
+        if (WriteBackFailure_ != 0)
+            throw EStreamError(WriteErrorText(), FailureOf(WriteBackFailure_), WriteBackFailure_);
         // fdatasync leaves out only the timestamps, which no reader needs.
         const ssize_t rc = Uninterrupted([&] {
 #if defined(__linux__)
@@ -309,12 +339,13 @@ public:
             WhyNot = std::string("mmap failed: ") + std::strerror(errno);
             return nullptr;
         }
-        return std::make_unique<TPosixMapping>(static_cast<char*>(base), Size);
+        return std::make_unique<TPosixMapping>(static_cast<char*>(base), Size, WriteBackFailure_);
     }
 
 private:
     int Fd_;
     bool Writable_;
+    int WriteBackFailure_ = 0;  // errno of a write-back that failed
 };
 
 class TPosixFileSystem final : public TFileSystem {
