@@ -202,6 +202,8 @@ const char* TPageCache::PeekSlow(uint64_t Offset, size_t& Count)
 
 void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
 {
+    WrittenFrom_ = std::min(WrittenFrom_, Offset);
+    WrittenTo_ = std::max(WrittenTo_, Offset + Count);
     if (Mapping_ && Offset < Mapping_->Size()) {
         const size_t inside = static_cast<size_t>(std::min<uint64_t>(Count, Mapping_->Size() - Offset));
         StoredUnsynced_ = true;
@@ -214,8 +216,6 @@ void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
         }
         StoredFrom_ = std::min(StoredFrom_, Offset);
         StoredTo_ = std::max(StoredTo_, Offset + inside);
-        WrittenFrom_ = std::min(WrittenFrom_, Offset);
-        WrittenTo_ = std::max(WrittenTo_, Offset + inside);
         if (inside == Count)
             return;
         Offset += inside;
@@ -225,8 +225,6 @@ void TPageCache::WriteToFile(uint64_t Offset, const char* Data, size_t Count)
     Unsynced_ = true;
     Stream_.WriteAt(Offset, Data, Count);
     KnownSize_ = std::max(KnownSize_, Offset + Count);
-    WrittenFrom_ = std::min(WrittenFrom_, Offset);
-    WrittenTo_ = std::max(WrittenTo_, Offset + Count);
 }
 
 void TPageCache::RaiseIfShrunk()
