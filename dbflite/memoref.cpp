@@ -34,7 +34,9 @@ int64_t BlockNumber(const char* Raw, size_t Size)
     size_t i = 0;
     while (i < Size && Raw[i] == ' ')
         ++i;
-    if (i < Size && Size - i <= 9) {
+    if (i == Size)
+        return -1;
+    if (Size - i <= 9) {
         int32_t block = 0;
         size_t j = i;
         for (; j < Size && Raw[j] >= '0' && Raw[j] <= '9'; ++j)

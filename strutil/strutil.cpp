@@ -153,6 +153,9 @@ int32_t StrToIntDef(const char* S, size_t Length, int32_t Default)
         size_t i = 0;
         while (i < Length && S[i] == ' ')
             ++i;
+        // Spaces alone are no number: half the references of many tables.
+        if (i == Length)
+            return Default;
         const size_t first = i;
         int32_t value = 0;
         while (i < Length && i - first < 9 && S[i] >= '0' && S[i] <= '9')
