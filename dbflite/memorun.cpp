@@ -29,10 +29,14 @@ void TDBFLite::CopyMemoRun(const TMemoRunInfo& Run, uint64_t ToBlock)
     // runs first (and Commit), not the order of these writes.
     // The buffer is kept from copy to copy: a Rewrite copies a run per
     // reference, most of them a few hundred bytes.
+    // It only grows: filling it with zeros to each text's length would cost
+    // as much as the copy.
     std::string& buffer = CopyBuffer_;
-    buffer.resize(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(Run.Present, 1), CopyChunk)));
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(Run.Present, 1), CopyChunk));
+    if (buffer.size() < room)
+        buffer.resize(room);
     for (uint64_t done = 0; done < Run.Present;) {
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), Run.Present - done));
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(room, Run.Present - done));
         Memo_->Read(Run.Offset + MemoBlockHeaderSize + done, &buffer[0], count);
         Memo_->Write(to + MemoBlockHeaderSize + done, buffer.data(), count);
         done += count;
@@ -92,9 +96,11 @@ void TDBFLite::PointMemoRef(int32_t RecNo, int FieldNo, uint64_t Block)
     if (Block * MemoBlockSize_ >= MemoSizeAtOpen_) {
         if (OwnRuns_.size() <= static_cast<size_t>(FieldNo))
             OwnRuns_.resize(static_cast<size_t>(FieldNo) + 1);
+        // Grown by doubling: a record at a time, the bits would be moved
+        // again for every record.
         std::vector<bool>& own = OwnRuns_[static_cast<size_t>(FieldNo)];
         if (own.size() <= static_cast<size_t>(RecNo))
-            own.resize(static_cast<size_t>(RecNo) + 1);
+            own.resize(std::max<size_t>(static_cast<size_t>(RecNo) + 1, own.size() * 2));
         own[static_cast<size_t>(RecNo)] = true;
     }
 }

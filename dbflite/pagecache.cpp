@@ -336,7 +336,10 @@ void TPageCache::Flush()
         }
         WriteOut(page, true, true);
         const TRange last = page.Changed.back();
-        std::string joined(page.Bytes.data() + last.Begin, PageSize_ - last.Begin);
+        // (Appends run on through every page they fill: the room for the
+        // joined bytes is kept from flush to flush.)
+        std::string& joined = Joined_;
+        joined.assign(page.Bytes.data() + last.Begin, PageSize_ - last.Begin);
         for (size_t j = i + 1; j <= chain; ++j)
             joined.append(changed[j]->Bytes.data(), changed[j]->Changed.front().End);
         WriteToFile(start + last.Begin, joined.data(), joined.size());

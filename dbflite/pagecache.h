@@ -236,6 +236,7 @@ private:
     // What this flush has sent to the file so far, stored or written.
     uint64_t WrittenFrom_ = UINT64_MAX, WrittenTo_ = 0;
     std::exception_ptr SyncFailure_;
+    std::string Joined_;  // a change across pages, gathered for its one write
     // The slots of the pages used last, the latest first: nearly every
     // access hits one of them again (Rewrite reads a memo file in one place,
     // appends to it in another and keeps its header up to date).
