@@ -123,6 +123,12 @@ void TDBFLite::NewTableCache(bool MapWrites)
     Table_->ShrunkMessage = "Файл " + Quoted(FileName_) + " укорочен другой программой во время работы";
 }
 
+std::unique_ptr<TPageCache> TDBFLite::ReadingCache(bool Memo) const
+{
+    return Memo ? std::make_unique<TPageCache>(*MemoStream_, MemoPageSize, MemoPages, MemoHeaderFields)
+                : std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
+}
+
 void TDBFLite::OpenMemoFile(bool ReadOnly)
 {
     const std::string memoPath = FindMemoFile(*FileSystem_, FileName_);

@@ -267,7 +267,7 @@ public:
     // over). Every reference of every field that leads into the memo file,
     // in every record the file holds, is looked at; each reads the same
     // bytes as before. Returns the number of runs sealed.
-    uint64_t SealCutRuns() { return SealCutRuns(FindCutRuns()); }
+    uint64_t SealCutRuns() { return SealCutRuns(FindCutRuns(true)); }
 
     // The same in two steps. FindCutRuns only reads, through this table's
     // caches of both files: it may run on a thread of its own while the
@@ -283,7 +283,10 @@ public:
         }
         bool operator==(const TCutRun& O) const { return Offset == O.Offset && Present == O.Present; }
     };
-    std::vector<TCutRun> FindCutRuns();
+    // With Split, the records' second half is looked at on a thread of its
+    // own, through caches of its own, where both files' streams may be read
+    // from two threads and nothing written waits in this table's caches.
+    std::vector<TCutRun> FindCutRuns(bool Split = false);
     uint64_t SealCutRuns(const std::vector<TCutRun>& Cut);
 
     // The run the reference of field FieldNo in record RecNo leads to.
@@ -375,6 +378,12 @@ private:
     uint64_t FieldOffset(int32_t RecNo, const TFieldDesc& Field) const;
     bool IsBinaryMemoRef(const TFieldDesc& Field) const;
     TMemoRun LocateMemo(int32_t RecNo, int FieldNo);
+    // The same, read through the caches given (Memo null without a memo
+    // file): another thread's, which see nothing this table's hold unwritten.
+    TMemoRun LocateMemoIn(TPageCache& Table, TPageCache* Memo, int32_t RecNo, int FieldNo) const;
+    // A cache of the table file, or of the memo file, for a thread of its own
+    // that only reads.
+    std::unique_ptr<TPageCache> ReadingCache(bool Memo) const;
     // The length of the memo text ReadMemo gives, which starts at Start in
     // the memo file.
     uint64_t MemoText(int32_t RecNo, int FieldNo, uint64_t& Start);

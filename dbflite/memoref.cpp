@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "dbflayout.h"
 #include "fptlayout.h"
@@ -25,6 +26,9 @@ constexpr size_t MemoChunk = 1 << 20;
 // Memo texts up to this length are read from the cache's pages.
 constexpr uint64_t ShortMemoText = 64 * 1024;
 const char BlankMemoRef[] = "          ";
+// Fewer records than this are looked through on one thread: a second costs
+// more to start than it saves.
+constexpr int32_t SplitFindFrom = 4096;
 
 // A text memo reference's block number, -1 when it is none. Nearly every
 // reference is spaces and then digits to the field's end, read here at
@@ -51,12 +55,18 @@ int64_t BlockNumber(const char* Raw, size_t Size)
 
 TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
 {
+    return LocateMemoIn(*Table_, Memo_.get(), RecNo, FieldNo);
+}
+
+TDBFLite::TMemoRun TDBFLite::LocateMemoIn(TPageCache& Table, TPageCache* Memo, int32_t RecNo, int FieldNo) const
+{
     const TFieldDesc& field = CheckedField(FieldNo);
     TMemoRun run;
     run.Binary = IsBinaryMemoRef(field);
     if (field.Size <= ShortField) {
         char raw[ShortField];
-        ReadField(RecNo, field, raw);
+        if (field.Size > 0)
+            Table.Read(FieldOffset(RecNo, field), raw, field.Size);
         if (run.Binary) {
             const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw));
             run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
@@ -65,9 +75,11 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
         }
     } else {
         // Only a long character field is this wide; no block number is.
-        run.Block = StrToIntDef(ReadRaw(RecNo, FieldNo), -1);
+        std::string raw(field.Size, '\0');
+        Table.Read(FieldOffset(RecNo, field), &raw[0], raw.size());
+        run.Block = StrToIntDef(raw, -1);
     }
-    if (run.Block < 0 || !HasMemoFile_)
+    if (run.Block < 0 || !HasMemoFile_ || !Memo)
         return run;
 
     // Past the end of the file as it was opened lie only the runs this table
@@ -81,13 +93,13 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     // (A header cut short stays so when this table's appends fill the file
     // up behind it: those bytes are no part of it.)
     const bool appended = run.Offset >= MemoSizeAtOpen_;
-    const uint64_t held = appended ? MemoFileSize() : MemoSizeAtOpen_;
+    const uint64_t held = appended ? Memo->Size() : MemoSizeAtOpen_;
     if (run.Offset + MemoBlockHeaderSize > held || (appended && !OwnsRun(RecNo, FieldNo))) {
         run.PastEnd = true;
         return run;
     }
     unsigned char header[MemoBlockHeaderSize];
-    Memo_->Read(run.Offset, header, sizeof header);
+    Memo->Read(run.Offset, header, sizeof header);
     run.Type = be32(header);
     // No run starts inside the memo header: its first bytes there are the
     // next free block, which changes with every text written.
@@ -97,7 +109,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemo(int32_t RecNo, int FieldNo)
     }
     run.Length = be32(header + 4);
     const uint64_t textStart = run.Offset + MemoBlockHeaderSize;
-    const uint64_t end = appended ? MemoFileSize() : MemoSizeAtOpen_;
+    const uint64_t end = appended ? Memo->Size() : MemoSizeAtOpen_;
     const uint64_t available = textStart < end ? end - textStart : 0;
     run.Present = std::min(run.Length, available);
     return run;
@@ -428,7 +440,7 @@ void TDBFLite::WriteBlankMemoRef(int32_t RecNo, int FieldNo)
         WriteField(RecNo, FieldNo, field, BlankMemoRef, sizeof BlankMemoRef - 1);
 }
 
-std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns()
+std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns(bool Split)
 {
     std::vector<TCutRun> cut;
     if (!HasMemoFile_ || MemoBlockSize_ == 0)
@@ -436,20 +448,53 @@ std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns()
     const std::vector<int> fields = MemoFileFields();
     const int32_t held =
         static_cast<int32_t>(std::min<uint64_t>(RecordsTheFileHolds(), std::numeric_limits<int32_t>::max()));
-    const auto eachRun = [&](const auto& Visit) {
-        for (int32_t r = 0; r < held; ++r)
+    const auto eachRunIn = [&](TPageCache& Table, TPageCache& Memo, int32_t From, int32_t To, const auto& Visit) {
+        for (int32_t r = From; r < To; ++r)
             for (int field : fields) {
-                const TMemoRun run = LocateMemo(r, field);
+                const TMemoRun run = LocateMemoIn(Table, &Memo, r, field);
                 if (run.Block >= 0 && !run.PastEnd && !run.NotAStart)
                     Visit(run);
             }
     };
+    const auto eachRun = [&](const auto& Visit) { eachRunIn(*Table_, *Memo_, 0, held, Visit); };
     // The cut runs, each once with what the file holds of it; nearly every
     // table has none, and then nothing more is read.
-    eachRun([&cut](const TMemoRun& Run) {
-        if (Run.Present < Run.Length)
-            cut.push_back({Run.Offset, Run.Present});
-    });
+    const auto cutInto = [](std::vector<TCutRun>& Cut) {
+        return [&Cut](const TMemoRun& Run) {
+            if (Run.Present < Run.Length)
+                Cut.push_back({Run.Offset, Run.Present});
+        };
+    };
+    // Every reference and the block header it leads to: on a large table
+    // that is a read of both files, which a second core halves. The other
+    // thread's caches start empty, so nothing may wait unwritten in these.
+    if (Split && held >= SplitFindFrom && DbfStream_->ReadableFromThreads() && MemoStream_->ReadableFromThreads() &&
+        !Table_->Dirty() && !Memo_->Dirty()) {
+        const int32_t half = held / 2;
+        std::vector<TCutRun> secondHalf;
+        std::exception_ptr failure;
+        std::thread other([&] {
+            try {
+                const std::unique_ptr<TPageCache> table = ReadingCache(false);
+                const std::unique_ptr<TPageCache> memo = ReadingCache(true);
+                eachRunIn(*table, *memo, half, held, cutInto(secondHalf));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        try {
+            eachRunIn(*Table_, *Memo_, 0, half, cutInto(cut));
+        } catch (...) {
+            other.join();
+            throw;
+        }
+        other.join();
+        if (failure)
+            std::rethrow_exception(failure);
+        cut.insert(cut.end(), secondHalf.begin(), secondHalf.end());
+    } else {
+        eachRun(cutInto(cut));
+    }
     if (cut.empty())
         return cut;
     std::sort(cut.begin(), cut.end());

@@ -91,6 +91,10 @@ public:
     // wrote meanwhile), on a removable or remote volume, or when the system
     // refuses. Size must not pass the file's current length.
     virtual std::unique_ptr<TFileMapping> MapShared(uint64_t Size, std::string& WhyNot);
+
+    // True when two threads may read the stream and ask its length at once:
+    // the system's own files, whose every read says its offset.
+    virtual bool ReadableFromThreads() const { return false; }
 };
 
 class TFileSystem {

@@ -313,6 +313,8 @@ public:
         }
     }
 
+    bool ReadableFromThreads() const override { return true; }
+
     void Truncate(uint64_t Size) override
     {
         const ssize_t rc = Uninterrupted([&] { return ::ftruncate(Fd_, static_cast<off_t>(Size)); });

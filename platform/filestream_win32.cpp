@@ -169,6 +169,8 @@ public:
         }
     }
 
+    bool ReadableFromThreads() const override { return true; }
+
     void Truncate(uint64_t Size) override
     {
         FILE_END_OF_FILE_INFO end{};

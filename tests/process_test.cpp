@@ -319,6 +319,39 @@ TEST(SharedTable, MemosTheOwnerChangesWhileARunAsksAreWhatTheRunFinds)
         EXPECT_EQ(db.ReadMemo(r, 1), "text " + std::to_string(r));
 }
 
+TEST(DiskTable, ARunCutShortIsFoundAndSealedFromEitherHalfOfALargeTable)
+{
+    // From a few thousand records on, the references are read on two
+    // threads, each with a half of the table and caches of its own.
+    constexpr int32_t Records = 5000;
+    for (const int32_t at : {0, Records / 2 - 1, Records / 2, Records - 1, -1}) {
+        SCOPED_TRACE(at);
+        TDiskTable disk;
+        TTableSpec layout;
+        layout.Fields = {{"ID", 'C', 4}, {"NOTES", 'M', 10}};
+        TMemoBuilder memo;
+        for (int32_t r = 0; r < Records; ++r)
+            layout.Records.push_back({"R", MemoRef(memo.Add("text " + std::to_string(r)))});
+        // The last run claims more than the file holds: 1000 bytes.
+        const uint32_t cut = memo.AddWithLength("cut short", 1000);
+        if (at >= 0)
+            layout.Records[static_cast<size_t>(at)][1] = MemoRef(cut);
+        disk.Put(layout, memo);
+
+        TDBFLite db;
+        db.OpenTable(disk.Table, false);
+        const uint64_t held = db.MemoRunAt(cut).Present;
+        ASSERT_LT(held, 1000u);
+        EXPECT_EQ(db.SealCutRuns(), at >= 0 ? 1u : 0u);
+        db.CloseTable();
+        db.OpenTable(disk.Table, true);
+        EXPECT_EQ(db.MemoRunAt(cut).Length, at >= 0 ? held : 1000u);
+        if (at >= 0) {
+            EXPECT_EQ(db.ReadMemo(at, 1), "cut short");
+        }
+    }
+}
+
 std::string CliPath();
 pid_t StartCli(const std::vector<std::string>& Args, const std::string& Out = "/dev/null",
                const std::string& Err = "/dev/null");
