@@ -29,6 +29,8 @@ namespace {
 // larger cache makes those syncs fewer (a million records: 20, not 79).
 constexpr size_t TablePageSize = 64 * 1024;
 constexpr size_t TablePages = 64;
+// A cache that only reads, front to back, needs no more than a megabyte.
+constexpr size_t ReadingTablePages = 16;
 constexpr size_t MemoPageSize = 16 * 1024;
 constexpr size_t MemoPages = 64;
 
@@ -126,7 +128,7 @@ void TDBFLite::NewTableCache(bool MapWrites)
 std::unique_ptr<TPageCache> TDBFLite::ReadingCache(bool Memo) const
 {
     return Memo ? std::make_unique<TPageCache>(*MemoStream_, MemoPageSize, MemoPages, MemoHeaderFields)
-                : std::make_unique<TPageCache>(*DbfStream_, TablePageSize, TablePages, TableHeaderSize);
+                : std::make_unique<TPageCache>(*DbfStream_, TablePageSize, ReadingTablePages, TableHeaderSize);
 }
 
 void TDBFLite::OpenMemoFile(bool ReadOnly)
