@@ -13,6 +13,7 @@
 #include "diagnosis.h"
 #include "escape.h"
 #include "helptext.h"
+#include "loadlines.h"
 #include "pack.h"
 #include "relink.h"
 #include "salvage.h"
@@ -499,12 +500,17 @@ void TfmMain::btLoadClick()
     RecordsToVisit(table);
     if (table.HasMemoFile() && table.MemoBlockSize() != 0)
         table.SealCutRuns(cut);
-    for (int32_t r = 0; !in.Eof(); ++r) {
-        if (StopHere(table, r, lines))
-            return;
-        if (r % LoadStep == 0)
-            Port.SetProgress(IntToStr(r + 1), r, lines);
-        LoadLine(table, r, in.ReadLineView(), columns);
+    {
+        // Each line a record; a blank one leaves its record as it is.
+        TLoadLines values(in, columns.size(), Files.UsableFromThreads());
+        for (int32_t r = 0; values.Next(); ++r) {
+            if (StopHere(table, r, lines))
+                return;
+            if (r % LoadStep == 0)
+                Port.SetProgress(IntToStr(r + 1), r, lines);
+            for (size_t c = 0; c < values.Count(); ++c)
+                table.WriteValueText(r, columns[c], values.Value(c));
+        }
     }
     table.CloseTable();
     in.Close();
@@ -581,33 +587,12 @@ bool TfmMain::CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vec
     return MemoLimitAllows(Table, block * Table.MemoBlockSize());
 }
 
-namespace {
-
-// The value of a line that starts at Start: up to the next tab or the
-// line's end, found in one pass with the first "#" in it, if any (Escaped):
-// a value without one is taken from the line as it stands.
-std::string_view ValueAt(std::string_view Line, size_t Start, bool& Escaped)
-{
-    const char* const from = Line.data() + Start;
-    const char* const lineEnd = Line.data() + Line.size();
-    const char* stop = FindEither(from, lineEnd, '\t', '#');
-    Escaped = stop != lineEnd && *stop == '#';
-    if (Escaped) {
-        stop = static_cast<const char*>(std::memchr(stop, '\t', static_cast<size_t>(lineEnd - stop)));
-        if (!stop)
-            stop = lineEnd;
-    }
-    return std::string_view(from, static_cast<size_t>(stop - from));
-}
-
-}  // namespace
-
 void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
                             std::vector<bool>& Reached, uint64_t& Block)
 {
     for (size_t c = 0, start = 0; start <= Line.size() && c < Columns.size(); ++c) {
         bool escaped = false;
-        std::string_view text = ValueAt(Line, start, escaped);
+        std::string_view text = LoadValueAt(Line, start, escaped);
         start += text.size() + 1;
         const int field = Columns[c];
         const TFieldDesc& desc = Table.Fields()[static_cast<size_t>(field)];
@@ -637,27 +622,6 @@ void TfmMain::CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::v
         }
         Table.CheckValue(field, text.data(), text.size());
         Reached[c] = true;
-    }
-}
-
-void TfmMain::LoadLine(TDBFLite& Table, int32_t RecNo, std::string_view Line, const std::vector<int>& Columns)
-{
-    if (IsBlank(Line))
-        return;
-    // (The check saw no line with more values than columns; the bound holds
-    // should the file change between the passes.)
-    for (size_t c = 0, start = 0; start <= Line.size() && c < Columns.size(); ++c) {
-        // Save escaped line breaks, tabs and "#"; they go back as they were.
-        // A value without "#" needs no copy.
-        bool escaped = false;
-        std::string_view text = ValueAt(Line, start, escaped);
-        start += text.size() + 1;
-        if (escaped) {
-            Scratch_.clear();
-            AppendUnescapedMemoValue(Scratch_, text.data(), text.size());
-            text = Scratch_;
-        }
-        Table.WriteValueText(RecNo, Columns[c], text);
     }
 }
 

@@ -114,7 +114,6 @@ private:
     bool CheckLoadFile(TDBFLite& Table, TTextFileReader& In, const std::vector<int>& Columns, int64_t& Lines);
     void CheckLoadLine(TDBFLite& Table, std::string_view Line, const std::vector<int>& Columns,
                        std::vector<bool>& Reached, uint64_t& Block);
-    void LoadLine(TDBFLite& Table, int32_t RecNo, std::string_view Line, const std::vector<int>& Columns);
 
     TWindowPort& Port;
     TFileSystem& Files;

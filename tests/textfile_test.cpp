@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "escape.h"
+#include "loadlines.h"
 #include "textfile.h"
 #include "memfs.h"
 #include "tempdir.h"
@@ -26,6 +27,14 @@ std::vector<std::string> ReadAll(TFileSystem& Files, const std::string& Path)
 }
 
 using Lines = std::vector<std::string>;
+
+Lines ValuesOf(const TLoadLines& Line)
+{
+    Lines values;
+    for (size_t c = 0; c < Line.Count(); ++c)
+        values.emplace_back(Line.Value(c));
+    return values;
+}
 
 }  // namespace
 
@@ -193,6 +202,55 @@ TEST(TextFileReader, FailuresCarryTheRuntimeTexts)
     faulty.FailAt = 1;
     TTextFileReader in(faulty, "a.txt");
     EXPECT_EQ(ExpectError([&] { in.ReadLine(); }), "I/O error 23");
+}
+
+TEST(LoadLines, ValuesComeInTheirLinesOrderWithEscapesUndoneReadAheadOrNot)
+{
+    // Enough lines, and one long enough, to fill several batches; a blank
+    // line, one with more values than columns, a last line without its end.
+    std::string file;
+    std::vector<std::vector<std::string>> expected;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string text = i % 7 == 0 ? "line " + std::to_string(i) + "\r\n\tand #" : "v" + std::to_string(i);
+        file += std::to_string(i) + "\t" + EscapeMemoValue(text) + "\r\n";
+        expected.push_back({std::to_string(i), text});
+    }
+    const std::string wide(2 * Megabyte + 3, 'w');
+    file += "\r\n \t \r\nlong\t" + wide + "\r\na\tb\tc\td\r\nlast\t";
+    expected.insert(expected.end(), {{}, {}, {"long", wide}, {"a", "b"}, {"last", ""}});
+
+    TMemoryFileSystem memory;
+    memory.SetFile("load.txt", file);
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead);
+        TTextFileReader in(memory, "load.txt");
+        TLoadLines lines(in, 2, ahead);
+        size_t at = 0;
+        for (; lines.Next(); ++at) {
+            ASSERT_LT(at, expected.size());
+            ASSERT_EQ(ValuesOf(lines), expected[at]) << "line " << at;
+        }
+        EXPECT_EQ(at, expected.size());
+        EXPECT_FALSE(lines.Next());
+    }
+
+    // A read that fails ends the lines where it did, with its error, after
+    // the lines read before it.
+    TFaultFileSystem faulty(memory);
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead);
+        faulty.Arm(2);
+        TTextFileReader in(faulty, "load.txt");
+        TLoadLines lines(in, 2, ahead);
+        size_t at = 0;
+        const std::string error = ExpectError([&] {
+            for (; lines.Next(); ++at)
+                ASSERT_EQ(ValuesOf(lines), expected[at]) << "line " << at;
+        });
+        EXPECT_EQ(error, "I/O error 23");
+        // The first megabyte read holds every line before the long one.
+        EXPECT_EQ(at, 40002u);
+    }
 }
 
 TEST(InOutErrorText, EachFailureHasItsText)
