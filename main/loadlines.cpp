@@ -29,9 +29,13 @@ std::string_view LoadValueAt(std::string_view Line, size_t Start, bool& Escaped)
     return std::string_view(from, static_cast<size_t>(stop - from));
 }
 
+bool TLoadLines::TBatch::Long() const { return Bytes.size() > BatchBytes; }
+
 void TLoadLines::TBatch::Clear()
 {
-    // The room stays: the next batch fills it again.
+    // The room stays for the next batch, but not what a long line took.
+    if (Bytes.capacity() > 2 * BatchBytes)
+        std::string().swap(Bytes);
     Bytes.clear();
     Ends.clear();
     Counts.clear();
@@ -97,17 +101,29 @@ void TLoadLines::Work()
 {
     for (;;) {
         Fill(Filling_);
+        const bool isLong = Filling_.Long();
         std::unique_lock<std::mutex> hold(Lock_);
         Changed_.wait(hold, [this] { return !HandedFull_ || Stopping_; });
         if (Stopping_)
             return;
         std::swap(Handed_, Filling_);
         HandedFull_ = true;
-        const bool last = Handed_.Last;
+        if (Handed_.Last) {
+            hold.unlock();
+            Changed_.notify_all();
+            return;
+        }
+        // A line longer than a batch is in memory twice already (the
+        // reader's buffer, the batch): the next is read only once the run
+        // is through with it, as it would be without this thread.
+        if (isLong) {
+            Changed_.notify_all();
+            Changed_.wait(hold, [this] { return (Waiting_ && !HandedFull_) || Stopping_; });
+            if (Stopping_)
+                return;
+        }
         hold.unlock();
         Changed_.notify_all();
-        if (last)
-            return;
     }
 }
 
@@ -125,9 +141,15 @@ bool TLoadLines::Next()
             return false;
         }
         if (Reader_.joinable()) {
+            // What a long line took is given back before the next is read.
+            if (Current_.Long())
+                Current_ = TBatch();
             {
                 std::unique_lock<std::mutex> hold(Lock_);
+                Waiting_ = true;
+                Changed_.notify_all();
                 Changed_.wait(hold, [this] { return HandedFull_; });
+                Waiting_ = false;
                 std::swap(Current_, Handed_);
                 HandedFull_ = false;
             }

@@ -52,6 +52,7 @@ private:
         std::vector<size_t> Counts;  // values per line
         bool Last = false;           // the file ends after these lines
         std::exception_ptr Failure;  // what ended the file early
+        bool Long() const;           // more bytes than a batch takes
         void Clear();
     };
     // Reads and splits lines into Batch until it holds a batch's bytes or
@@ -74,5 +75,6 @@ private:
     TBatch Filling_;
     TBatch Handed_;
     bool HandedFull_ = false;
+    bool Waiting_ = false;  // the run has used up its lines and waits
     bool Stopping_ = false;
 };

@@ -216,8 +216,8 @@ TEST(LoadLines, ValuesComeInTheirLinesOrderWithEscapesUndoneReadAheadOrNot)
         expected.push_back({std::to_string(i), text});
     }
     const std::string wide(2 * Megabyte + 3, 'w');
-    file += "\r\n \t \r\nlong\t" + wide + "\r\na\tb\tc\td\r\nlast\t";
-    expected.insert(expected.end(), {{}, {}, {"long", wide}, {"a", "b"}, {"last", ""}});
+    file += "\r\n \t \r\nlong\t" + wide + "\r\n" + wide + "\r\na\tb\tc\td\r\nlast\t";
+    expected.insert(expected.end(), {{}, {}, {"long", wide}, {wide}, {"a", "b"}, {"last", ""}});
 
     TMemoryFileSystem memory;
     memory.SetFile("load.txt", file);
