@@ -29,7 +29,9 @@ std::string_view LoadValueAt(std::string_view Line, size_t Start, bool& Escaped)
     return std::string_view(from, static_cast<size_t>(stop - from));
 }
 
-bool TLoadLines::TBatch::Long() const { return Bytes.size() > BatchBytes; }
+// A batch ends at the line that takes it past BatchBytes: past twice
+// that, its last line alone is longer than a batch.
+bool TLoadLines::TBatch::Long() const { return Bytes.size() > 2 * BatchBytes; }
 
 void TLoadLines::TBatch::Clear()
 {

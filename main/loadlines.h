@@ -52,7 +52,7 @@ private:
         std::vector<size_t> Counts;  // values per line
         bool Last = false;           // the file ends after these lines
         std::exception_ptr Failure;  // what ended the file early
-        bool Long() const;           // more bytes than a batch takes
+        bool Long() const;           // holds a line longer than a batch
         void Clear();
     };
     // Reads and splits lines into Batch until it holds a batch's bytes or
