@@ -337,8 +337,13 @@ bool TDBFLite::IsBinaryMemoRef(const TFieldDesc& Field) const
 
 void TDBFLite::ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer)
 {
+    ReadFieldIn(*Table_, RecNo, Field, Buffer);
+}
+
+void TDBFLite::ReadFieldIn(TPageCache& Table, int32_t RecNo, const TFieldDesc& Field, char* Buffer) const
+{
     if (Field.Size > 0)
-        Table_->Read(FieldOffset(RecNo, Field), Buffer, Field.Size);
+        Table.Read(FieldOffset(RecNo, Field), Buffer, Field.Size);
 }
 
 std::string TDBFLite::ReadRaw(int32_t RecNo, int FieldNo)

@@ -392,6 +392,8 @@ private:
     static constexpr size_t MemoPieceLimit = size_t{1} << 30;
     // The field's Size bytes into Buffer.
     void ReadField(int32_t RecNo, const TFieldDesc& Field, char* Buffer);
+    // The same through the cache given.
+    void ReadFieldIn(TPageCache& Table, int32_t RecNo, const TFieldDesc& Field, char* Buffer) const;
     void RequireWritableMemo() const;
     // Counts the records another program appended while the table was open.
     void TakeOthersAppends();

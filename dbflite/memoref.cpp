@@ -65,8 +65,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemoIn(TPageCache& Table, TPageCache* Memo, i
     run.Binary = IsBinaryMemoRef(field);
     if (field.Size <= ShortField) {
         char raw[ShortField];
-        if (field.Size > 0)
-            Table.Read(FieldOffset(RecNo, field), raw, field.Size);
+        ReadFieldIn(Table, RecNo, field, raw);
         if (run.Binary) {
             const uint32_t block = le32(reinterpret_cast<const unsigned char*>(raw));
             run.Block = block == 0 ? -1 : static_cast<int64_t>(block);
@@ -76,7 +75,7 @@ TDBFLite::TMemoRun TDBFLite::LocateMemoIn(TPageCache& Table, TPageCache* Memo, i
     } else {
         // Only a long character field is this wide; no block number is.
         std::string raw(field.Size, '\0');
-        Table.Read(FieldOffset(RecNo, field), &raw[0], raw.size());
+        ReadFieldIn(Table, RecNo, field, &raw[0]);
         run.Block = StrToIntDef(raw, -1);
     }
     if (run.Block < 0 || !HasMemoFile_ || !Memo)

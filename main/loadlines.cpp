@@ -110,22 +110,17 @@ void TLoadLines::Work()
             return;
         std::swap(Handed_, Filling_);
         HandedFull_ = true;
-        if (Handed_.Last) {
-            hold.unlock();
-            Changed_.notify_all();
+        Changed_.notify_all();
+        if (Handed_.Last)
             return;
-        }
         // A line longer than a batch is in memory twice already (the
         // reader's buffer, the batch): the next is read only once the run
         // is through with it, as it would be without this thread.
         if (isLong) {
-            Changed_.notify_all();
             Changed_.wait(hold, [this] { return (Waiting_ && !HandedFull_) || Stopping_; });
             if (Stopping_)
                 return;
         }
-        hold.unlock();
-        Changed_.notify_all();
     }
 }
 
