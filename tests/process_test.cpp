@@ -194,21 +194,62 @@ struct TOtherProgram {
     }
 };
 
-TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
+// TARNWICK_WRITES set (to positional writes) or unset for a scope.
+struct TWritesForced {
+    std::string Before;
+    bool WasSet;
+    explicit TWritesForced(bool Positional) : WasSet(std::getenv("TARNWICK_WRITES") != nullptr)
+    {
+        if (WasSet)
+            Before = std::getenv("TARNWICK_WRITES");
+        if (Positional)
+            ::setenv("TARNWICK_WRITES", "positional", 1);
+        else
+            ::unsetenv("TARNWICK_WRITES");
+    }
+    ~TWritesForced()
+    {
+        if (WasSet)
+            ::setenv("TARNWICK_WRITES", Before.c_str(), 1);
+        else
+            ::unsetenv("TARNWICK_WRITES");
+    }
+};
+
+TEST(SharedTable, AnotherProgramsEditsWhileARunAsksOrGoesOnAreKeptAndACutStopsIt)
 {
+    // 40 records in one cached page: whatever the other program does, the
+    // run holds that page, changed, until it ends. Every text has an old
+    // copy before it, which pack leaves behind.
     TDiskTable disk;
     TTableSpec layout;
     layout.Fields = {{"ID", 'C', 8}, {"NOTES", 'M', 10}};
     TMemoBuilder memo;
-    for (int r = 0; r < 40; ++r)
-        layout.Records.push_back(
-            {"R" + std::to_string(r), r % 4 == 1 ? MemoRef(memo.Add("  ")) : MemoRef(memo.Add("text"))});
+    // (A blank text reads as none.)
+    const auto original = [](int32_t R) { return R % 4 == 1 ? "" : "text"; };
+    for (int r = 0; r < 40; ++r) {
+        memo.Add("old copy");
+        layout.Records.push_back({"R" + std::to_string(r), MemoRef(memo.Add(r % 4 == 1 ? "  " : "text"))});
+    }
     disk.Put(layout, memo);
     std::string text = "NOTES\r\n";
     for (int r = 0; r < 40; ++r)
         text += "loaded\r\n";
     WriteFileBytes(disk.Text, text);
     const TOtherProgram other{layout, disk.Table};
+    constexpr uint32_t Kept = 10;
+    const uint64_t cutTo = HeaderSizeOf(layout) + uint64_t{RecordSizeOf(layout)} * Kept;
+    // The other program cuts the table to its first records, count first.
+    const auto cut = [&] {
+        ASSERT_EQ(InChild([&] {
+                      const int fd = ::open(disk.Table.c_str(), O_RDWR);
+                      const unsigned char count[4] = {Kept, 0, 0, 0};
+                      const bool ok = ::pwrite(fd, count, 4, 4) == 4 && ::ftruncate(fd, static_cast<off_t>(cutTo)) == 0;
+                      ::close(fd);
+                      return ok ? 0 : 1;
+                  }),
+                  0);
+    };
 
     const struct {
         const char* Name;
@@ -218,23 +259,60 @@ TEST(SharedTable, AnEditAndAnAppendMadeWhileARunAsksForConfirmationAreKept)
     } runs[] = {{"clear --all", &TfmMain::btClearClick, true, "", ""},
                 {"clear", &TfmMain::btClearClick, false, "text", ""},
                 {"rewrite", &TfmMain::btAutoClick, false, "text", ""},
-                {"load", &TfmMain::btLoadClick, false, "loaded", "loaded"}};
-    for (const auto& run : runs) {
-        SCOPED_TRACE(run.Name);
-        disk.Restore();
-        TFakePort port = PortOn(disk.Table, "NOTES");
-        port.All = run.All;
-        port.DialogAnswers = {disk.Text};
-        port.WhileAsking = [&] { other.Work(); };
-        TfmMain(port).Run(run.Click);
-        ASSERT_EQ(port.Errors(), std::vector<std::string>{});
-        ASSERT_EQ(port.Messages().size(), 1u);
-        other.ExpectKept();
-        // The run did its own work too.
-        TDBFLite db;
-        db.OpenTable(disk.Table, true);
-        EXPECT_EQ(db.ReadMemo(0, 1), run.Record0);
-        EXPECT_EQ(db.ReadMemo(1, 1), run.Record1);
+                {"load", &TfmMain::btLoadClick, false, "loaded", "loaded"},
+                {"pack", &TfmMain::btPackClick, false, "text", ""}};
+    enum TWhen { WhileAsking, WhileRunning, CutWhileRunning };
+    for (const bool positional : {false, true}) {
+        const TWritesForced writes(positional);
+        for (const TWhen when : {WhileAsking, WhileRunning, CutWhileRunning}) {
+            for (const auto& run : runs) {
+                SCOPED_TRACE(std::string(run.Name) + (positional ? ", positional writes" : ", mapped") + ", case " +
+                             std::to_string(when));
+                disk.Restore();
+                TFakePort port = PortOn(disk.Table, "NOTES");
+                port.All = run.All;
+                port.DialogAnswers = {disk.Text};
+                bool worked = false;
+                const std::function<void()> work = [&] {
+                    worked = true;
+                    if (when == CutWhileRunning)
+                        cut();
+                    else
+                        other.Work();
+                };
+                if (when == WhileAsking)
+                    port.WhileAsking = work;
+                else
+                    port.WhileRunning = work;
+                // Half-way through the records (pack asks twice a block).
+                port.WhileRunningAt = 20;
+                TfmMain(port).Run(run.Click);
+                ASSERT_TRUE(worked);
+                TDBFLite db;
+                if (when == CutWhileRunning) {
+                    // Stopped with the reason; nothing lands past the cut, and
+                    // every record left leads to a whole text, old or new.
+                    ASSERT_EQ(port.Errors().size(), 1u);
+                    EXPECT_NE(port.Errors()[0].find("укорочен другой программой"), std::string::npos)
+                        << port.Errors()[0];
+                    EXPECT_EQ(std::filesystem::file_size(disk.Table), cutTo);
+                    db.OpenTable(disk.Table, true);
+                    ASSERT_EQ(db.RecordCount(), static_cast<int32_t>(Kept));
+                    for (int32_t r = 0; r < static_cast<int32_t>(Kept); ++r) {
+                        const std::string memoText = db.ReadMemo(r, 1);
+                        EXPECT_TRUE(memoText == original(r) || memoText == (r % 4 == 1 ? run.Record1 : run.Record0))
+                            << "record " << r << ": " << memoText;
+                    }
+                    continue;
+                }
+                ASSERT_EQ(port.Errors(), std::vector<std::string>{});
+                other.ExpectKept();
+                // The run did its own work too.
+                db.OpenTable(disk.Table, true);
+                EXPECT_EQ(db.ReadMemo(0, 1), run.Record0);
+                EXPECT_EQ(db.ReadMemo(1, 1), run.Record1);
+            }
+        }
     }
 }
 
@@ -421,14 +499,9 @@ TEST(SharedTable, ATableCutShortDuringAClearEndsTheRunWithAnErrorAndIsNotGrownBa
             ::close(fd);
         return ok;
     };
-    const char* before = std::getenv("TARNWICK_WRITES");
-    const std::string writesBefore = before ? before : "";
     for (bool positional : {false, true}) {
         SCOPED_TRACE(positional ? "positional writes" : "through a mapping");
-        if (positional)
-            ::setenv("TARNWICK_WRITES", "positional", 1);
-        else
-            ::unsetenv("TARNWICK_WRITES");
+        const TWritesForced writes(positional);
         const std::vector<std::string> args{"clear", disk.Table, "--all", "--yes"};
         const std::string err = disk.Dir.Path("err.txt");
         disk.Restore();
@@ -474,10 +547,6 @@ TEST(SharedTable, ATableCutShortDuringAClearEndsTheRunWithAnErrorAndIsNotGrownBa
         }
         EXPECT_GT(stopped, 0) << "no cut fell inside a run";
     }
-    if (before)
-        ::setenv("TARNWICK_WRITES", writesBefore.c_str(), 1);
-    else
-        ::unsetenv("TARNWICK_WRITES");
 }
 
 // --- tarnwick-cli killed mid-run --------------------------------------------

@@ -29,7 +29,17 @@ public:
     // question on (counted from 1); never when 0.
     long StopAfter = 0;
     long StopQuestions = 0;
-    bool StopRequested() override { return StopAfter > 0 && ++StopQuestions >= StopAfter; }
+    // Runs at the WhileRunningAt-th question of the Stop button, in the
+    // middle of a run (a run asks it record by record, or step by step).
+    std::function<void()> WhileRunning;
+    long WhileRunningAt = 0;
+    bool StopRequested() override
+    {
+        ++StopQuestions;
+        if (WhileRunning && StopQuestions == WhileRunningAt)
+            WhileRunning();
+        return StopAfter > 0 && StopQuestions >= StopAfter;
+    }
 
     // Everything that happened, one entry each, in order:
     //   "caption:<text>", "progress:<text>", "memo:<text>", "cursor:<code>",
