@@ -266,8 +266,9 @@ TEST(SharedTable, AnotherProgramsEditsWhileARunAsksOrGoesOnAreKeptAndACutStopsIt
         const TWritesForced writes(positional);
         for (const TWhen when : {WhileAsking, WhileRunning, CutWhileRunning}) {
             for (const auto& run : runs) {
-                SCOPED_TRACE(std::string(run.Name) + (positional ? ", positional writes" : ", mapped") + ", case " +
-                             std::to_string(when));
+                const char* const whenNames[] = {"while it asks", "mid-run", "cut mid-run"};
+                SCOPED_TRACE(std::string(run.Name) + (positional ? ", positional writes, " : ", mapped, ") +
+                             whenNames[when]);
                 disk.Restore();
                 TFakePort port = PortOn(disk.Table, "NOTES");
                 port.All = run.All;
