@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 #include "dbflayout.h"
 #include "fptlayout.h"
@@ -470,26 +470,16 @@ std::vector<TDBFLite::TCutRun> TDBFLite::FindCutRuns(bool Split)
     if (Split && held >= SplitFindFrom && DbfStream_->ReadableFromThreads() && MemoStream_->ReadableFromThreads() &&
         !Table_->Dirty() && !Memo_->Dirty()) {
         const int32_t half = held / 2;
-        std::vector<TCutRun> secondHalf;
-        std::exception_ptr failure;
-        std::thread other([&] {
-            try {
-                const std::unique_ptr<TPageCache> table = ReadingCache(false);
-                const std::unique_ptr<TPageCache> memo = ReadingCache(true);
-                eachRunIn(*table, *memo, half, held, cutInto(secondHalf));
-            } catch (...) {
-                failure = std::current_exception();
-            }
+        // (A future of std::async waits for its thread, on an error too.)
+        std::future<std::vector<TCutRun>> other = std::async(std::launch::async, [&] {
+            std::vector<TCutRun> secondHalf;
+            const std::unique_ptr<TPageCache> table = ReadingCache(false);
+            const std::unique_ptr<TPageCache> memo = ReadingCache(true);
+            eachRunIn(*table, *memo, half, held, cutInto(secondHalf));
+            return secondHalf;
         });
-        try {
-            eachRunIn(*Table_, *Memo_, 0, half, cutInto(cut));
-        } catch (...) {
-            other.join();
-            throw;
-        }
-        other.join();
-        if (failure)
-            std::rethrow_exception(failure);
+        eachRunIn(*Table_, *Memo_, 0, half, cutInto(cut));
+        const std::vector<TCutRun> secondHalf = other.get();
         cut.insert(cut.end(), secondHalf.begin(), secondHalf.end());
     } else {
         eachRun(cutInto(cut));
